@@ -1,0 +1,19 @@
+# OpenBLAS comes from the scipy-openblas32 wheel (a build requirement and a runtime dependency).
+# Its symbols carry a `scipy_` prefix; src/blas.hpp hides that.
+execute_process(
+  COMMAND "${Python_EXECUTABLE}" -c
+    "import scipy_openblas32 as s; print(s.get_include_dir()); print(s.get_lib_dir())"
+  OUTPUT_VARIABLE _ob_out RESULT_VARIABLE _ob_rc OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT _ob_rc EQUAL 0)
+  message(FATAL_ERROR "scipy-openblas32 is required: pip install scipy-openblas32")
+endif()
+string(REPLACE "\n" ";" _ob_list "${_ob_out}")
+list(GET _ob_list 0 OPENBLAS_INCLUDE_DIR)
+list(GET _ob_list 1 OPENBLAS_LIB_DIR)
+find_library(OPENBLAS_LIBRARY NAMES scipy_openblas PATHS "${OPENBLAS_LIB_DIR}" NO_DEFAULT_PATH REQUIRED)
+add_library(openblas_scipy SHARED IMPORTED)
+set_target_properties(openblas_scipy PROPERTIES
+  IMPORTED_LOCATION "${OPENBLAS_LIBRARY}"
+  INTERFACE_INCLUDE_DIRECTORIES "${OPENBLAS_INCLUDE_DIR}"
+  INTERFACE_SYSTEM_INCLUDE_DIRECTORIES "${OPENBLAS_INCLUDE_DIR}")
+message(STATUS "OpenBLAS: ${OPENBLAS_LIBRARY}")

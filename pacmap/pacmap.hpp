@@ -1,0 +1,56 @@
+#pragma once
+// Entry of the PaCMAP layout pipeline: configuration, error kinds, logging hook and run_pacmap.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace orvane::pacmap {
+
+enum class LogLevel { Debug, Info, Warn, Error };
+
+// Receives the pipeline's log events. `enabled` is asked before a message is built, so a
+// disabled level costs nothing. `log` may be called from worker threads.
+class LogSink {
+public:
+    virtual ~LogSink() = default;
+    virtual bool enabled(LogLevel level) const = 0;
+    virtual void log(LogLevel level, std::string_view message) = 0;
+};
+
+enum class ErrorKind { SampleSize, EmptyMinMax, EmptyMean, InvalidNeighborCount,
+                       InvalidFarPointCount, IndexFailed };
+
+struct PacmapError {
+    ErrorKind kind;
+    std::string message;  // the kind's display text
+};
+
+struct RandomInit {
+    std::optional<std::uint64_t> seed;
+};
+
+struct PacmapConfig {
+    std::size_t embedding_dimensions = 2;
+    RandomInit initialization{42};
+    float learning_rate = 1.0f;
+    std::size_t num_iters[3] = {100, 100, 250};
+    float mid_near_ratio = 0.5f;
+    float far_pair_ratio = 2.0f;
+    std::optional<std::size_t> override_neighbors;
+    std::optional<std::uint64_t> seed = 42;
+    std::size_t approx_threshold = 8000;
+};
+
+// The fixed configuration the TwoDimEmbedding class uses for n samples.
+PacmapConfig driver_config(std::size_t n);
+
+// Layout of n x d row-major `x` (not modified): n x embedding_dimensions row-major, or the error.
+std::variant<std::vector<float>, PacmapError> run_pacmap(const float* x, std::size_t n,
+                                                        std::size_t d, const PacmapConfig& config,
+                                                        LogSink* sink);
+
+}  // namespace orvane::pacmap

@@ -1,0 +1,15 @@
+#pragma once
+#include <algorithm>
+#include <cstddef>
+
+namespace orvane {
+
+// Query rows per GEMM block against `n_stored` rows: about 16 MB of distances per block, so
+// memory stays linear in N. Depends on N only (never on the thread count), which keeps
+// results independent of the number of workers.
+inline std::size_t rows_per_block(std::size_t n_stored) {
+    const std::size_t target = std::size_t{4} << 20;
+    return std::clamp<std::size_t>(target / std::max<std::size_t>(n_stored, 1), 8, 256);
+}
+
+}  // namespace orvane
