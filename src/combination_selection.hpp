@@ -28,6 +28,9 @@ public:
                                            std::size_t n_samples_to_select);
 
 private:
+    // Every strategy, in kind order then insertion order.
+    void inform_all(std::size_t sample);
+
     std::vector<WeightingStrategy> weighting_;
     std::vector<DiversifyingStrategy> diversifying_;
     std::vector<BalancingStrategy> balancing_;

@@ -1,0 +1,29 @@
+#pragma once
+// Favours samples with large weights: the potential of a sample is the total weight the
+// selected set would have with it added.
+#include <cstddef>
+#include <span>
+#include <vector>
+
+namespace orvane {
+
+class WeightingStrategy {
+public:
+    WeightingStrategy(std::vector<float> weights, float strength);
+
+    std::size_t sample_count() const { return weights_.size(); }
+    float strength() const { return strength_; }
+    float accumulated() const { return accumulated_; }
+
+    // `out` has sample_count() entries.
+    void potentials(std::span<float> out) const;
+    std::vector<float> potentials() const;
+    void inform(std::size_t selected_sample);
+
+private:
+    std::vector<float> weights_;
+    float accumulated_ = 0.0f;
+    float strength_;
+};
+
+}  // namespace orvane
