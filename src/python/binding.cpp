@@ -1,0 +1,421 @@
+#include "src/python/binding.hpp"
+
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string_view>
+
+#include "src/failure.hpp"
+
+namespace orvane::py {
+namespace {
+
+[[noreturn]] void raise(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw ErrorAlreadySet{};
+}
+
+std::string_view utf8(PyObject* str) {
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(str, &len);
+    if (!s) throw ErrorAlreadySet{};
+    return {s, static_cast<std::size_t>(len)};
+}
+
+std::string type_name(PyObject* obj) {
+    Ref name = checked(PyType_GetName(Py_TYPE(obj)));
+    return std::string(utf8(name.get()));
+}
+
+// Adds "while processing '<param>'" to the exception in flight (skipped where add_note is missing).
+void add_note(const char* param) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value) {
+        std::string note = std::string("while processing '") + param + "'";
+        PyObject* r = PyObject_CallMethod(value, "add_note", "s", note.c_str());
+        if (r) {
+            Py_DECREF(r);
+        } else {
+            PyErr_Clear();
+        }
+    }
+    PyErr_Restore(type, value, tb);
+}
+
+template <class F>
+auto with_note(const char* param, F&& convert) -> decltype(convert()) {
+    try {
+        return convert();
+    } catch (const ErrorAlreadySet&) {
+        add_note(param);
+        throw;
+    }
+}
+
+// Rounds to the nearest f32; values beyond its range become infinities (no UB on overflow).
+float narrow(double d) {
+    if (std::isfinite(d) && std::fabs(d) > static_cast<double>(FLT_MAX)) {
+        // Halfway between FLT_MAX and the next power of two rounds to infinity (ties to even).
+        const double half_ulp_above = static_cast<double>(FLT_MAX) + std::ldexp(1.0, 103);
+        const float mag = std::fabs(d) >= half_ulp_above ? INFINITY : FLT_MAX;
+        return d < 0 ? -mag : mag;
+    }
+    return static_cast<float>(d);
+}
+
+float float_value(PyObject* obj) {
+    const double d = PyFloat_AsDouble(obj);
+    if (d == -1.0 && PyErr_Occurred()) throw ErrorAlreadySet{};
+    return narrow(d);
+}
+
+std::uint64_t u64_value(PyObject* obj) {
+    Ref index;
+    if (!PyLong_Check(obj)) {
+        index = checked(PyNumber_Index(obj));
+        obj = index.get();
+    }
+    const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw ErrorAlreadySet{};
+    return v;
+}
+
+// The list-like protocol: refuse str and non-sequences, reserve from the reported size, then
+// convert each item in iteration order.
+template <class Reserve, class Item>
+void for_each_item(PyObject* obj, Reserve&& reserve, Item&& item) {
+    if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(obj)) {
+        if (obj == Py_None) raise(PyExc_TypeError, "'None' is not an instance of 'Sequence'");
+        raise(PyExc_TypeError, "'" + type_name(obj) + "' object is not an instance of 'Sequence'");
+    }
+    const Py_ssize_t n = PyObject_Size(obj);
+    if (n < 0) {
+        PyErr_Clear();
+    } else {
+        reserve(static_cast<std::size_t>(n));
+    }
+    // Exact lists and tuples iterate the same way without an iterator object.
+    if (PyList_CheckExact(obj)) {
+        for (Py_ssize_t i = 0; i < PyList_Size(obj); ++i) {
+            Ref it = Ref::borrow(PyList_GetItem(obj, i));
+            item(it.get());
+        }
+        return;
+    }
+    if (PyTuple_CheckExact(obj)) {
+        for (Py_ssize_t i = 0; i < PyTuple_Size(obj); ++i) item(PyTuple_GetItem(obj, i));
+        return;
+    }
+    Ref iter = checked(PyObject_GetIter(obj));
+    for (;;) {
+        Ref it(PyIter_Next(iter.get()));
+        if (!it) {
+            if (PyErr_Occurred()) throw ErrorAlreadySet{};
+            return;
+        }
+        item(it.get());
+    }
+}
+
+// A C-contiguous float32/float64 buffer of the given rank, viewed without copying.
+class FloatBuffer {
+public:
+    FloatBuffer(PyObject* obj, int ndim) {
+        if (PyUnicode_Check(obj) || PyList_Check(obj) || PyTuple_Check(obj)) return;
+        if (!PySequence_Check(obj)) return;
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) != 0) {
+            PyErr_Clear();
+            return;
+        }
+        held_ = true;
+        if (view_.ndim != ndim || !view_.format) return;
+        std::string_view f(view_.format);
+        if (!f.empty() && (f[0] == '<' || f[0] == '=' || f[0] == '@')) f.remove_prefix(1);
+        if (f == "f" && view_.itemsize == 4) {
+            double_ = false;
+        } else if (f == "d" && view_.itemsize == 8) {
+            double_ = true;
+        } else {
+            return;
+        }
+        Py_ssize_t expect = view_.itemsize;
+        for (int k = ndim - 1; k >= 0; --k) {
+            if (view_.shape[k] > 1 && view_.strides && view_.strides[k] != expect) return;
+            expect *= view_.shape[k];
+        }
+        usable_ = true;
+    }
+    ~FloatBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    FloatBuffer(const FloatBuffer&) = delete;
+    FloatBuffer& operator=(const FloatBuffer&) = delete;
+
+    bool usable() const { return usable_; }
+    std::size_t extent(int k) const { return static_cast<std::size_t>(view_.shape[k]); }
+    std::vector<float> values() const {
+        std::size_t count = 1;
+        for (int k = 0; k < view_.ndim; ++k) count *= extent(k);
+        std::vector<float> out(count);
+        if (double_) {
+            const double* src = static_cast<const double*>(view_.buf);
+            for (std::size_t i = 0; i < count; ++i) out[i] = narrow(src[i]);
+        } else if (count) {
+            std::memcpy(out.data(), view_.buf, count * sizeof(float));
+        }
+        return out;
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+    bool usable_ = false;
+    bool double_ = false;
+};
+
+}  // namespace
+
+void bind_arguments(const char* callable, std::span<const Param> params, PyObject* args,
+                    PyObject* kwargs, PyObject** out) {
+    const std::size_t n = params.size();
+    std::size_t required = 0;
+    for (const Param& p : params) required += p.required ? 1 : 0;
+    for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
+
+    const std::size_t given = args ? static_cast<std::size_t>(PyTuple_Size(args)) : 0;
+    if (given > n) {
+        std::string msg = std::string(callable) + " takes ";
+        msg += required == n ? std::to_string(n)
+                             : "from " + std::to_string(required) + " to " + std::to_string(n);
+        msg += " positional arguments but " + std::to_string(given) +
+               (given == 1 ? " was given" : " were given");
+        raise(PyExc_TypeError, msg);
+    }
+    for (std::size_t i = 0; i < given; ++i) out[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+
+    if (kwargs) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            std::string_view name = PyUnicode_Check(key) ? utf8(key) : std::string_view{};
+            std::size_t idx = n;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (name == params[i].name) idx = i;
+            }
+            if (idx == n) {
+                Ref repr = checked(PyObject_Str(key));
+                raise(PyExc_TypeError, std::string(callable) +
+                                           " got an unexpected keyword argument '" +
+                                           std::string(utf8(repr.get())) + "'");
+            }
+            if (out[idx]) {
+                raise(PyExc_TypeError, std::string(callable) + " got multiple values for argument '" +
+                                           std::string(name) + "'");
+            }
+            out[idx] = value;
+        }
+    }
+
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (params[i].required && !out[i]) missing.push_back(params[i].name);
+    }
+    if (!missing.empty()) {
+        std::string list;
+        for (std::size_t i = 0; i < missing.size(); ++i) {
+            if (i > 0) list += i + 1 == missing.size() ? " and " : ", ";
+            list += std::string("'") + missing[i] + "'";
+        }
+        raise(PyExc_TypeError, std::string(callable) + " missing " + std::to_string(missing.size()) +
+                                   " required positional argument" +
+                                   (missing.size() > 1 ? "s" : "") + ": " + list);
+    }
+}
+
+EmbeddingRows to_rows(PyObject* obj, const char* param) {
+    return with_note(param, [&] {
+        {
+            FloatBuffer buf(obj, 2);
+            if (buf.usable()) return EmbeddingRows::from_matrix(buf.values(), buf.extent(0), buf.extent(1));
+        }
+        EmbeddingRows rows;
+        for_each_item(
+            obj, [&](std::size_t n) { rows.reserve_rows(n); },
+            [&](PyObject* row) {
+                FloatBuffer buf(row, 1);
+                if (buf.usable()) {
+                    rows.append_row(buf.values());
+                    return;
+                }
+                for_each_item(
+                    row, [&](std::size_t m) { rows.reserve_values(rows.total_values() + m); },
+                    [&](PyObject* v) { rows.push_value(float_value(v)); });
+                rows.end_row();
+            });
+        return rows;
+    });
+}
+
+std::vector<float> to_floats(PyObject* obj, const char* param) {
+    return with_note(param, [&] {
+        {
+            FloatBuffer buf(obj, 1);
+            if (buf.usable()) return buf.values();
+        }
+        std::vector<float> out;
+        for_each_item(
+            obj, [&](std::size_t n) { out.reserve(n); },
+            [&](PyObject* v) { out.push_back(float_value(v)); });
+        return out;
+    });
+}
+
+float to_float(PyObject* obj, const char* param) {
+    return with_note(param, [&] { return float_value(obj); });
+}
+
+std::optional<float> to_optional_float(PyObject* obj, const char* param) {
+    if (!obj || obj == Py_None) return std::nullopt;
+    return to_float(obj, param);
+}
+
+std::uint64_t to_u64(PyObject* obj, const char* param) {
+    return with_note(param, [&] { return u64_value(obj); });
+}
+
+std::vector<std::size_t> to_u64_list(PyObject* obj, const char* param) {
+    return with_note(param, [&] {
+        std::vector<std::size_t> out;
+        for_each_item(
+            obj, [&](std::size_t n) { out.reserve(n); },
+            [&](PyObject* v) { out.push_back(u64_value(v)); });
+        return out;
+    });
+}
+
+IndexRows to_index_rows(PyObject* obj, const char* param) {
+    return with_note(param, [&] {
+        IndexRows out;
+        for_each_item(
+            obj, [&](std::size_t n) { out.reserve(n); },
+            [&](PyObject* row) {
+                std::vector<std::size_t> r;
+                for_each_item(
+                    row, [&](std::size_t m) { r.reserve(m); },
+                    [&](PyObject* v) { r.push_back(u64_value(v)); });
+                out.push_back(std::move(r));
+            });
+        return out;
+    });
+}
+
+PyObject* float_list(std::span<const float> values) {
+    Ref list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* f = PyFloat_FromDouble(static_cast<double>(values[i]));
+        if (!f) throw ErrorAlreadySet{};
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), f);
+    }
+    return list.release();
+}
+
+PyObject* point_list(std::span<const float> xy) {
+    const std::size_t n = xy.size() / 2;
+    Ref list = checked(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* t = Py_BuildValue("(dd)", static_cast<double>(xy[2 * i]),
+                                    static_cast<double>(xy[2 * i + 1]));
+        if (!t) throw ErrorAlreadySet{};
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), t);
+    }
+    return list.release();
+}
+
+PyObject* int_list(std::span<const std::size_t> values) {
+    Ref list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* v = PyLong_FromUnsignedLongLong(values[i]);
+        if (!v) throw ErrorAlreadySet{};
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), v);
+    }
+    return list.release();
+}
+
+namespace {
+
+PyObject* panic_type() {
+    static PyObject* type = nullptr;  // one per process, never released
+    if (!type) {
+        type = PyErr_NewExceptionWithDoc(
+            "orvane_keldra.PanicException",
+            "The exception raised when the native code called from Python fails on an internal "
+            "error.\n\nLike SystemExit, this exception is derived from BaseException so that it "
+            "will typically propagate all the way through the stack and cause the Python "
+            "interpreter to exit.",
+            PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+void raise_panic(const char* where, const std::string& message) {
+    std::fprintf(stderr, "orvane_keldra: internal failure in %s: %s\n", where, message.c_str());
+    std::fflush(stderr);
+    PyObject* type = panic_type();
+    if (!type) return;  // creating the class failed; that error stays set
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                          "replace");
+    if (!text) return;
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+}
+
+}  // namespace
+
+PyObject* raise_current(const char* where) {
+    try {
+        throw;
+    } catch (const ErrorAlreadySet&) {
+        if (!PyErr_Occurred()) raise_panic(where, "native code failed without an error message");
+    } catch (const InvalidArgument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const InternalFailure& e) {
+        raise_panic(where, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_panic(where, e.what());
+    } catch (...) {
+        raise_panic(where, "native code failed without an error message");
+    }
+    return nullptr;
+}
+
+Hold::Hold(std::atomic<int>& flag, Kind kind) : flag_(flag), kind_(kind) {
+    if (kind == Kind::Exclusive) {
+        int expected = 0;
+        if (!flag_.compare_exchange_strong(expected, -1)) raise(PyExc_RuntimeError, "Already borrowed");
+        return;
+    }
+    int current = flag_.load();
+    do {
+        if (current < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+    } while (!flag_.compare_exchange_weak(current, current + 1));
+}
+
+Hold::~Hold() {
+    if (kind_ == Kind::Exclusive) {
+        flag_.store(0);
+    } else {
+        flag_.fetch_sub(1);
+    }
+}
+
+}  // namespace orvane::py

@@ -1,0 +1,103 @@
+#pragma once
+// The generic pieces every class front uses: argument binding from a parameter table,
+// conversions to owned native values, result lists, the instance hold and the boundary guard.
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "src/embedding.hpp"
+#include "src/python/py.hpp"
+
+namespace orvane::py {
+
+struct Param {
+    const char* name;
+    bool required;
+};
+
+// Fills out[i] with a borrowed reference per parameter (nullptr when an optional one is absent).
+// `callable` is e.g. "Similarity.calculate_similarity()". Raises TypeError on failure.
+void bind_arguments(const char* callable, std::span<const Param> params, PyObject* args,
+                    PyObject* kwargs, PyObject** out);
+
+// Conversions; each adds the note "while processing '<param>'" to any exception it raises.
+EmbeddingRows to_rows(PyObject* obj, const char* param);
+std::vector<float> to_floats(PyObject* obj, const char* param);
+float to_float(PyObject* obj, const char* param);
+std::optional<float> to_optional_float(PyObject* obj, const char* param);
+std::uint64_t to_u64(PyObject* obj, const char* param);
+std::vector<std::size_t> to_u64_list(PyObject* obj, const char* param);
+IndexRows to_index_rows(PyObject* obj, const char* param);
+
+// Results: new lists.
+PyObject* float_list(std::span<const float> values);
+PyObject* point_list(std::span<const float> xy);  // pairs, row-major
+PyObject* int_list(std::span<const std::size_t> values);
+
+// Maps the exception in flight (or a C++ one) to Python; returns nullptr for convenience.
+PyObject* raise_current(const char* where);
+
+template <class F>
+PyObject* guarded(const char* where, F&& body) {
+    try {
+        return body();
+    } catch (...) {
+        return raise_current(where);
+    }
+}
+
+// Runtime-checked shared/exclusive hold on an instance (0 free, >0 shared count, -1 exclusive).
+class Hold {
+public:
+    enum class Kind { Shared, Exclusive };
+    Hold(std::atomic<int>& flag, Kind kind);
+    ~Hold();
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+private:
+    std::atomic<int>& flag_;
+    Kind kind_;
+};
+
+// Instance layout shared by the four classes: header, hold flag, owned state.
+template <class State>
+struct Instance {
+    PyObject_HEAD
+    std::atomic<int> borrow;
+    State* state;
+};
+
+template <class State>
+Instance<State>* instance_of(PyObject* self) {
+    return reinterpret_cast<Instance<State>*>(self);
+}
+
+// Allocates an instance of `type` owning `state`.
+template <class State>
+PyObject* make_instance(PyTypeObject* type, State* state) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (!self) {
+        delete state;
+        return nullptr;
+    }
+    auto* inst = instance_of<State>(self);
+    new (&inst->borrow) std::atomic<int>(0);
+    inst->state = state;
+    return self;
+}
+
+template <class State>
+void dealloc_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete instance_of<State>(self)->state;
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
+}  // namespace orvane::py

@@ -1,0 +1,257 @@
+// Python front of Selection: converts and checks arguments, builds one strategy per add_* call
+// (appended only once built completely) and runs the greedy loop.
+#include "src/combination_selection.hpp"
+#include "src/failure.hpp"
+#include "src/python/binding.hpp"
+#include "src/python/classes.hpp"
+
+namespace orvane::py {
+namespace {
+
+using State = CombinationSelection;
+
+PyCFunction as_method(PyObject* (*f)(PyObject*, PyObject*, PyObject*)) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+void check_object_indices(const IndexRows& mapping, std::size_t n_objects) {
+    for (const auto& objects : mapping) {
+        for (std::size_t o : objects) {
+            if (o >= n_objects) throw InvalidArgument("Object index is out of bounds");
+        }
+    }
+}
+
+// Binds, takes the exclusive hold and runs `body(state, args)`.
+template <std::size_t N, class F>
+PyObject* method(const char* name, const Param (&params)[N], PyObject* self, PyObject* args,
+                 PyObject* kwargs, F&& body) {
+    return guarded(name, [&]() -> PyObject* {
+        PyObject* a[N];
+        bind_arguments(name, params, args, kwargs, a);
+        auto* inst = instance_of<State>(self);
+        Hold hold(inst->borrow, Hold::Kind::Exclusive);
+        return body(*inst->state, a);
+    });
+}
+
+PyObject* selection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded("Selection.__new__()", [&]() -> PyObject* {
+        bind_arguments("Selection.__new__()", {}, args, kwargs, nullptr);
+        return make_instance(type, new State());
+    });
+}
+
+PyObject* add_weighting_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr Param params[] = {{"weights", true}, {"strength", true}};
+    return method("Selection.add_weighting_strategy()", params, self, args, kwargs,
+                  [](State& s, PyObject** a) {
+                      auto weights = to_floats(a[0], "weights");
+                      const float strength = to_float(a[1], "strength");
+                      s.add(WeightingStrategy(std::move(weights), strength));
+                      Py_RETURN_NONE;
+                  });
+}
+
+PyObject* add_diversifying_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr Param params[] = {
+        {"embeddings", true}, {"strength", true}, {"stopping_condition_minimum_distance", false}};
+    return method("Selection.add_diversifying_strategy()", params, self, args, kwargs,
+                  [](State& s, PyObject** a) {
+                      auto rows = to_rows(a[0], "embeddings");
+                      const float strength = to_float(a[1], "strength");
+                      auto stop = to_optional_float(a[2], "stopping_condition_minimum_distance");
+                      s.add(DiversifyingStrategy(std::move(rows), stop, strength));
+                      Py_RETURN_NONE;
+                  });
+}
+
+PyObject* add_balancing_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr Param params[] = {
+        {"class_distributions", true}, {"target", true}, {"strength", true}};
+    return method("Selection.add_balancing_strategy()", params, self, args, kwargs,
+                  [](State& s, PyObject** a) {
+                      auto rows = to_rows(a[0], "class_distributions");
+                      auto target = to_floats(a[1], "target");
+                      const float strength = to_float(a[2], "strength");
+                      if (rows.empty()) fail_index(0, 0);
+                      const std::size_t m = rows.row_length(0);
+                      for (std::size_t i = 1; i < rows.size(); ++i) {
+                          if (rows.row_length(i) != m) {
+                              throw InvalidArgument(
+                                  "`class_distributions` is not a 2D matrix, uneven length of rows");
+                          }
+                      }
+                      const std::size_t n = rows.size();
+                      EmbeddingMatrix matrix{std::move(rows).take_values(), n, m};
+                      s.add(BalancingStrategy(std::move(matrix), std::move(target), strength));
+                      Py_RETURN_NONE;
+                  });
+}
+
+PyObject* add_subpart_diversifying_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr Param params[] = {{"embeddings", true},
+                                       {"sample_to_subpart_indices", true},
+                                       {"strength", true},
+                                       {"stopping_condition_minimum_distance", false}};
+    return method("Selection.add_subpart_diversifying_strategy()", params, self, args, kwargs,
+                  [](State& s, PyObject** a) {
+                      auto rows = to_rows(a[0], "embeddings");
+                      auto mapping = to_index_rows(a[1], "sample_to_subpart_indices");
+                      const float strength = to_float(a[2], "strength");
+                      auto stop = to_optional_float(a[3], "stopping_condition_minimum_distance");
+                      check_object_indices(mapping, rows.size());
+                      s.add(SubpartDiversifyingStrategy(std::move(rows), std::move(mapping), strength,
+                                                        stop));
+                      Py_RETURN_NONE;
+                  });
+}
+
+PyObject* add_subpart_similarity_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr Param params[] = {{"key_embeddings", true},
+                                       {"query_embeddings", true},
+                                       {"sample_to_subpart_indices", true},
+                                       {"strength", true}};
+    return method("Selection.add_subpart_similarity_strategy()", params, self, args, kwargs,
+                  [](State& s, PyObject** a) {
+                      auto keys = to_rows(a[0], "key_embeddings");
+                      auto queries = to_rows(a[1], "query_embeddings");
+                      auto mapping = to_index_rows(a[2], "sample_to_subpart_indices");
+                      const float strength = to_float(a[3], "strength");
+                      if (keys.empty())
+                          throw InvalidArgument("Empty list of key_embeddings is not supported");
+                      if (queries.empty())
+                          throw InvalidArgument("Empty list of query_embeddings is not supported");
+                      check_object_indices(mapping, keys.size());
+                      s.add(SubpartSimilarityStrategy(keys, std::move(queries), std::move(mapping),
+                                                      strength));
+                      Py_RETURN_NONE;
+                  });
+}
+
+PyObject* add_subpart_typicality_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr Param params[] = {{"embeddings", true},
+                                       {"sample_to_subpart_indices", true},
+                                       {"strength", true},
+                                       {"num_nearest_neighbors", true},
+                                       {"stopping_condition_minimum_typicality", false}};
+    return method("Selection.add_subpart_typicality_strategy()", params, self, args, kwargs,
+                  [](State& s, PyObject** a) {
+                      auto rows = to_rows(a[0], "embeddings");
+                      auto mapping = to_index_rows(a[1], "sample_to_subpart_indices");
+                      const float strength = to_float(a[2], "strength");
+                      const std::uint64_t k = to_u64(a[3], "num_nearest_neighbors");
+                      auto min_typ = to_optional_float(a[4], "stopping_condition_minimum_typicality");
+                      if (rows.size() < 2) throw InvalidArgument("At least two embeddings are required");
+                      if (k == 0) throw InvalidArgument("num_nearest_neighbors must be positive");
+                      for (std::size_t i = 1; i < rows.size(); ++i) {
+                          if (rows.row_length(i) != rows.row_length(0))
+                              throw InvalidArgument("Embeddings must have equal dimensions");
+                      }
+                      check_object_indices(mapping, rows.size());
+                      s.add(SubpartTypicalityStrategy(std::move(rows), std::move(mapping), strength, k,
+                                                      min_typ));
+                      Py_RETURN_NONE;
+                  });
+}
+
+PyObject* run_selection(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr Param params[] = {
+        {"preselected_indices", true}, {"n_total_samples", true}, {"n_samples_to_select", true}};
+    return method("Selection.run_selection()", params, self, args, kwargs, [](State& s, PyObject** a) {
+        auto preselected = to_u64_list(a[0], "preselected_indices");
+        const std::uint64_t n_total = to_u64(a[1], "n_total_samples");
+        const std::uint64_t n_select = to_u64(a[2], "n_samples_to_select");
+        return int_list(s.run_selection(preselected, n_total, n_select));
+    });
+}
+
+PyMethodDef methods[] = {
+    {"add_weighting_strategy", as_method(add_weighting_strategy), METH_VARARGS | METH_KEYWORDS,
+     "add_weighting_strategy($self, weights, strength)\n--\n\n"
+     "Add a weighting strategy to the selection.\n\n# Arguments\n"
+     "* `weights` - List of base weights for each sample\n"
+     "* `strength` - Strength multiplier for this strategy"},
+    {"add_diversifying_strategy", as_method(add_diversifying_strategy), METH_VARARGS | METH_KEYWORDS,
+     "add_diversifying_strategy($self, embeddings, strength, stopping_condition_minimum_distance=None)\n--\n\n"
+     "Add a diversifying strategy to the selection.\n\n# Arguments\n"
+     "* `embeddings` - Vector of embeddings for all samples\n"
+     "* `strength` - Strength multiplier for this strategy\n"
+     "* `stopping_condition_minimum_distance` - When a sample would be closer than this to\n"
+     "  already selected samples, selection stops. `None` disables the stopping condition."},
+    {"add_balancing_strategy", as_method(add_balancing_strategy), METH_VARARGS | METH_KEYWORDS,
+     "add_balancing_strategy($self, class_distributions, target, strength)\n--\n\n"
+     "Add a balancing strategy to the selection.\n\n# Arguments\n"
+     "* `class_distributions` - For each sample, a list of probabilities of it belonging to a class\n"
+     "* `target` - Target distribution for the classes\n"
+     "* `strength` - Strength multiplier for this strategy"},
+    {"add_subpart_diversifying_strategy", as_method(add_subpart_diversifying_strategy),
+     METH_VARARGS | METH_KEYWORDS,
+     "add_subpart_diversifying_strategy($self, embeddings, sample_to_subpart_indices, strength, "
+     "stopping_condition_minimum_distance=None)\n--\n\n"
+     "Add a subpart diversifying strategy (object-level embeddings, sample-level selection).\n\n"
+     "When ranking candidate samples, each sample's score is the *mean* diversity/distance of its\n"
+     "objects, evaluating overall sample diversity. When a sample is selected (or preselected),\n"
+     "all of its objects are informed into the underlying diversifying strategy, updating\n"
+     "minimum distances to all objects contained in the selected sample.\n\n# Arguments\n"
+     "* `embeddings` - Object-level embeddings\n"
+     "* `sample_to_subpart_indices` - For each sample, indices of its objects\n"
+     "* `strength` - Strength multiplier for this strategy\n"
+     "* `stopping_condition_minimum_distance` - Optional minimum distance stopping condition"},
+    {"add_subpart_similarity_strategy", as_method(add_subpart_similarity_strategy),
+     METH_VARARGS | METH_KEYWORDS,
+     "add_subpart_similarity_strategy($self, key_embeddings, query_embeddings, "
+     "sample_to_subpart_indices, strength)\n--\n\n"
+     "Add a subpart similarity strategy (object-level embeddings, sample-level selection).\n\n"
+     "When ranking candidate samples, each sample's score is the *maximum* similarity among its\n"
+     "objects (favoring samples with at least one strong match without penalizing other objects).\n"
+     "When a sample is selected (or preselected), all of its objects are informed into the\n"
+     "underlying similarity strategy, accumulating their similarities into the selected state\n"
+     "(this matches the earlier implementation and preserves the joint dynamics of several strategies).\n\n"
+     "# Arguments\n"
+     "* `key_embeddings` - Object-level candidate embeddings\n"
+     "* `query_embeddings` - Embeddings to compare the candidate objects against\n"
+     "* `sample_to_subpart_indices` - For each sample, indices of its objects\n"
+     "* `strength` - Strength multiplier for this strategy"},
+    {"add_subpart_typicality_strategy", as_method(add_subpart_typicality_strategy),
+     METH_VARARGS | METH_KEYWORDS,
+     "add_subpart_typicality_strategy($self, embeddings, sample_to_subpart_indices, strength, "
+     "num_nearest_neighbors, stopping_condition_minimum_typicality=None)\n--\n\n"
+     "Select samples by mean object typicality. All objects of selected or preselected samples\n"
+     "contribute to accumulated scores. Empty samples score zero and do not trigger stopping.\n"
+     "`num_nearest_neighbors` excludes self, must be positive, and is capped at N - 1.\n"
+     "Requires at least two equally sized embeddings and valid object indices in the mapping.\n"
+     "`strength` multiplies the log potential when combining strategies. Selection stops if the\n"
+     "chosen sample's mean typicality is below `stopping_condition_minimum_typicality`."},
+    {"run_selection", as_method(run_selection), METH_VARARGS | METH_KEYWORDS,
+     "run_selection($self, preselected_indices, n_total_samples, n_samples_to_select)\n--\n\n"
+     "Run the selection algorithm.\n\n# Arguments\n"
+     "* `preselected_indices` - List of already selected sample indices\n"
+     "* `n_total_samples` - Total number of samples available\n"
+     "* `n_samples_to_select` - Total number of samples to return, including preselected samples\n\n"
+     "# Returns\nA list of selected sample indices"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Selection()\n--\n\n"
+                    "Python wrapper for the Selection class.\n\n"
+                    "This class provides a Python interface to the native implementation of the\n"
+                    "sample selection algorithms.")},
+    {Py_tp_new, reinterpret_cast<void*>(selection_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<State>)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"orvane_keldra.Selection", sizeof(Instance<State>), 0, Py_TPFLAGS_DEFAULT, slots};
+
+}  // namespace
+
+PyObject* selection_type() {
+    static PyObject* type = nullptr;
+    return type_once(type, &spec);
+}
+
+}  // namespace orvane::py

@@ -1,0 +1,162 @@
+// Python front of TwoDimEmbedding: stores the matrix, runs the layout pipeline per call and
+// forwards its log events to the standard `logging` logger "orvane_keldra".
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "pacmap/pacmap.hpp"
+#include "src/failure.hpp"
+#include "src/python/binding.hpp"
+#include "src/python/classes.hpp"
+
+namespace orvane::py {
+namespace {
+
+using State = EmbeddingMatrix;
+
+int python_level(pacmap::LogLevel level) {
+    switch (level) {
+        case pacmap::LogLevel::Debug: return 10;
+        case pacmap::LogLevel::Info: return 20;
+        case pacmap::LogLevel::Warn: return 30;
+        case pacmap::LogLevel::Error: return 40;
+    }
+    return 40;
+}
+
+// Levels are looked up once per call, so a disabled logger costs four cheap checks. Events from
+// worker threads are queued and emitted on the calling thread, which holds the interpreter lock.
+class LoggingSink final : public pacmap::LogSink {
+public:
+    LoggingSink() : caller_(std::this_thread::get_id()) {
+        Ref logging(PyImport_ImportModule("logging"));
+        if (logging) logger_ = Ref(PyObject_CallMethod(logging.get(), "getLogger", "s", "orvane_keldra"));
+        if (!logger_) {
+            PyErr_Clear();
+            return;
+        }
+        for (int i = 0; i < 4; ++i) {
+            Ref r(PyObject_CallMethod(logger_.get(), "isEnabledFor", "i", python_level(
+                                                                          static_cast<pacmap::LogLevel>(i))));
+            enabled_[i] = r && PyObject_IsTrue(r.get()) == 1;
+            if (!r) PyErr_Clear();
+        }
+    }
+    ~LoggingSink() override { flush(); }
+
+    bool enabled(pacmap::LogLevel level) const override { return enabled_[static_cast<int>(level)]; }
+
+    void log(pacmap::LogLevel level, std::string_view message) override {
+        if (!enabled(level)) return;
+        if (std::this_thread::get_id() == caller_) {
+            flush();
+            emit(level, message);
+            return;
+        }
+        std::lock_guard<std::mutex> lk(mutex_);
+        queued_.emplace_back(level, std::string(message));
+    }
+
+    void flush() {
+        std::vector<std::pair<pacmap::LogLevel, std::string>> events;
+        {
+            std::lock_guard<std::mutex> lk(mutex_);
+            events.swap(queued_);
+        }
+        for (auto& [level, text] : events) emit(level, text);
+    }
+
+private:
+    void emit(pacmap::LogLevel level, std::string_view message) {
+        // A failing handler must not turn a successful layout into an error.
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        Ref r(PyObject_CallMethod(logger_.get(), "log", "is#", python_level(level), message.data(),
+                                  static_cast<Py_ssize_t>(message.size())));
+        if (!r) PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+    }
+
+    std::thread::id caller_;
+    Ref logger_;
+    bool enabled_[4] = {false, false, false, false};
+    std::mutex mutex_;
+    std::vector<std::pair<pacmap::LogLevel, std::string>> queued_;
+};
+
+EmbeddingMatrix rows_to_matrix(const EmbeddingRows& rows) {
+    EmbeddingMatrix m;
+    m.rows = rows.size();
+    m.cols = m.rows == 0 ? 0 : rows.row_length(0);
+    m.data.resize(m.rows * m.cols);
+    for (std::size_t i = 0; i < m.rows; ++i) {
+        auto r = rows.row(i);
+        if (r.size() < m.cols) fail_index(r.size(), r.size());
+        std::copy(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(m.cols), m.row(i));
+    }
+    return m;
+}
+
+PyObject* two_dim_embedding_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded("TwoDimEmbedding.__new__()", [&]() -> PyObject* {
+        static constexpr Param params[] = {{"embeddings", true}};
+        PyObject* a[1];
+        bind_arguments("TwoDimEmbedding.__new__()", params, args, kwargs, a);
+        EmbeddingRows rows = to_rows(a[0], "embeddings");
+        return make_instance(type, new State(rows_to_matrix(rows)));
+    });
+}
+
+PyObject* calculate_2d_embedding(PyObject* self, PyObject*) {
+    return guarded("TwoDimEmbedding.calculate_2d_embedding()", [&]() -> PyObject* {
+        auto* inst = instance_of<State>(self);
+        Hold hold(inst->borrow, Hold::Kind::Shared);
+        const EmbeddingMatrix& x = *inst->state;
+        const pacmap::PacmapConfig config = pacmap::driver_config(x.rows);
+        LoggingSink sink;
+        auto result = pacmap::run_pacmap(x.data.data(), x.rows, x.cols, config, &sink);
+        sink.flush();
+        if (auto* error = std::get_if<pacmap::PacmapError>(&result)) {
+            const std::string text =
+                "Error during 2D embedding calculation: PaCMap error: " + error->message;
+            PyErr_SetString(PyExc_RuntimeError, text.c_str());
+            throw ErrorAlreadySet{};
+        }
+        return point_list(std::get<std::vector<float>>(result));
+    });
+}
+
+PyMethodDef methods[] = {
+    {"calculate_2d_embedding", calculate_2d_embedding, METH_NOARGS,
+     "calculate_2d_embedding($self)\n--\n\n"
+     "Calculate the 2D embedding for the embeddings.\n\n# Returns\n"
+     "A list of 2D embeddings, one for each input embedding. Each 2D embedding is given as (x, y)\n"
+     "coordinates."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "TwoDimEmbedding(embeddings)\n--\n\n"
+                    "Python wrapper for the TwoDimEmbedding class.\n\n"
+                    "This class provides a Python interface to the native implementation of the\n"
+                    "2D embedding calculation.")},
+    {Py_tp_new, reinterpret_cast<void*>(two_dim_embedding_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<State>)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"orvane_keldra.TwoDimEmbedding", sizeof(Instance<State>), 0, Py_TPFLAGS_DEFAULT,
+                    slots};
+
+}  // namespace
+
+PyObject* two_dim_embedding_type() {
+    static PyObject* type = nullptr;
+    return type_once(type, &spec);
+}
+
+}  // namespace orvane::py
