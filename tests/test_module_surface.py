@@ -1,0 +1,195 @@
+"""Module surface: registration, signatures, argument binding, conversion and error mapping."""
+import math
+
+import numpy as np
+import pytest
+
+import orvane_keldra as ok
+
+
+def panic_type():
+    try:
+        ok.Typicality([[0.0]])
+    except BaseException as e:  # noqa: BLE001 - PanicException is a BaseException by design
+        return type(e)
+    raise AssertionError("expected a failure")
+
+
+def test_module_lists_classes_in_order():
+    assert ok.__all__ == ["Selection", "Typicality", "TwoDimEmbedding", "Similarity"]
+    assert ok.__doc__ == ""
+    for name in ok.__all__:
+        assert isinstance(getattr(ok, name), type)
+    assert not hasattr(ok, "PanicException")
+
+
+@pytest.mark.parametrize(
+    "obj, signature",
+    [
+        (ok.Similarity, "(key_embeddings)"),
+        (ok.Typicality, "(embeddings)"),
+        (ok.TwoDimEmbedding, "(embeddings)"),
+        (ok.Selection, "()"),
+        (ok.Similarity.calculate_similarity, "($self, query_embeddings)"),
+        (ok.Typicality.calculate_typicality, "($self, num_nearest_neighbors)"),
+        (ok.TwoDimEmbedding.calculate_2d_embedding, "($self)"),
+        (ok.Selection.add_diversifying_strategy,
+         "($self, embeddings, strength, stopping_condition_minimum_distance=None)"),
+        (ok.Selection.run_selection, "($self, preselected_indices, n_total_samples, n_samples_to_select)"),
+    ],
+)
+def test_text_signatures(obj, signature):
+    assert obj.__text_signature__ == signature
+
+
+def test_docstring_bodies():
+    assert ok.Similarity.__doc__.startswith("Python wrapper for the Similarity class.\n\n")
+    assert ok.Selection.run_selection.__doc__.endswith("# Returns\nA list of selected sample indices")
+    assert "`num_nearest_neighbors` excludes self, must be positive, and is capped at N - 1." in (
+        ok.Selection.add_subpart_typicality_strategy.__doc__
+    )
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: ok.Similarity(), "Similarity.__new__() missing 1 required positional argument: 'key_embeddings'"),
+        (lambda: ok.Similarity([[1.0]], [[2.0]]), "Similarity.__new__() takes 1 positional arguments but 2 were given"),
+        (lambda: ok.Similarity(key_embeddings=[[1.0]], foo=1),
+         "Similarity.__new__() got an unexpected keyword argument 'foo'"),
+        (lambda: ok.Similarity([[1.0]], key_embeddings=[[1.0]]),
+         "Similarity.__new__() got multiple values for argument 'key_embeddings'"),
+        (lambda: ok.Selection(1), "Selection.__new__() takes 0 positional arguments but 1 was given"),
+        (lambda: ok.Selection().add_diversifying_strategy([[0.0]], 1.0, None, 4),
+         "Selection.add_diversifying_strategy() takes from 2 to 3 positional arguments but 4 were given"),
+        (lambda: ok.Selection().add_subpart_similarity_strategy(),
+         "Selection.add_subpart_similarity_strategy() missing 4 required positional arguments: "
+         "'key_embeddings', 'query_embeddings', 'sample_to_subpart_indices' and 'strength'"),
+        (lambda: ok.Selection().run_selection([], 1),
+         "Selection.run_selection() missing 1 required positional argument: 'n_samples_to_select'"),
+    ],
+)
+def test_binding_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_keyword_form_equals_positional():
+    a = ok.Similarity(key_embeddings=[[1.0, 2.0]]).calculate_similarity(query_embeddings=[[0.0, 0.0]])
+    b = ok.Similarity([[1.0, 2.0]]).calculate_similarity([[0.0, 0.0]])
+    assert a == b == [-1.0]
+
+
+def test_no_argument_method_uses_interpreter_check():
+    with pytest.raises(TypeError, match="takes no arguments"):
+        ok.TwoDimEmbedding([[0.0], [1.0]]).calculate_2d_embedding(1)
+
+
+@pytest.mark.parametrize(
+    "value, exc, message, param",
+    [
+        ("abc", TypeError, "Can't extract `str` to `Vec`", "key_embeddings"),
+        (["ab"], TypeError, "Can't extract `str` to `Vec`", "key_embeddings"),
+        (5, TypeError, "'int' object is not an instance of 'Sequence'", "key_embeddings"),
+        (None, TypeError, "'None' is not an instance of 'Sequence'", "key_embeddings"),
+        ([[1.0, None]], TypeError, None, "key_embeddings"),
+        ([[1.0, "x"]], TypeError, None, "key_embeddings"),
+    ],
+)
+def test_conversion_errors_carry_the_parameter_note(value, exc, message, param):
+    with pytest.raises(exc) as info:
+        ok.Similarity(value)
+    if message is not None:
+        assert str(info.value) == message
+    assert info.value.__notes__ == [f"while processing '{param}'"]
+
+
+def test_unsigned_conversion():
+    t = ok.Typicality([[0.0], [1.0], [3.0]])
+    with pytest.raises(OverflowError) as info:
+        t.calculate_typicality(-1)
+    assert info.value.__notes__ == ["while processing 'num_nearest_neighbors'"]
+    with pytest.raises(OverflowError):
+        t.calculate_typicality(2**64)
+    with pytest.raises(TypeError):
+        t.calculate_typicality(2.0)
+    assert t.calculate_typicality(True) == t.calculate_typicality(1)
+    assert t.calculate_typicality(np.int64(1)) == t.calculate_typicality(1)
+
+
+def test_accepted_sequence_forms_and_float_narrowing():
+    base = ok.Similarity([[1.0, 2.0]]).calculate_similarity([[0.0, 0.0], [3.0, 3.0]])
+    for keys in ([[1, 2]], [(1.0, 2.0)], ((1.0, 2.0),), [np.array([1.0, 2.0])]):
+        assert ok.Similarity(keys).calculate_similarity([[0.0, 0.0], [3.0, 3.0]]) == base
+    # 1e39 is beyond float32: it becomes +inf, so every distance is inf - inf -> NaN -> 0.
+    assert ok.Similarity([[1e39]]).calculate_similarity([[0.0]]) == [-0.0]
+
+
+def test_array_fast_path_is_bit_identical_to_sequence_path(rng):
+    x64 = rng.normal(size=(300, 17)) * 1e3
+    for arr in (x64, x64.astype(np.float32), np.asfortranarray(x64), x64[:, ::2]):
+        assert ok.Typicality(arr).calculate_typicality(5) == ok.Typicality(arr.tolist()).calculate_typicality(5)
+    # Rounding edges: just below and above the f32 overflow threshold, and an underflow.
+    edge = np.array([[3.4028235677973366e38, 1.0], [3.40282357e38 * 1.0000001, 2.0], [1e-46, 3.0], [-1.5, 0.25]])
+    queries = [[0.0, 0.0], [1.0, 1.0]]
+    assert ok.Similarity(edge).calculate_similarity(queries) == ok.Similarity(edge.tolist()).calculate_similarity(queries)
+    w = rng.normal(size=50)
+    s1, s2 = ok.Selection(), ok.Selection()
+    s1.add_weighting_strategy(w, 1.0)
+    s2.add_weighting_strategy(w.tolist(), 1.0)
+    assert s1.run_selection([], 50, 10) == s2.run_selection([], 50, 10)
+
+
+def test_odd_arrays_take_the_generic_path():
+    with pytest.raises(TypeError):
+        ok.Similarity(np.array([1.0, 2.0]))  # 1-D: rows are scalars, not sequences
+    ints = np.arange(6).reshape(3, 2)
+    assert ok.Similarity(ints).calculate_similarity([[0, 0]]) == ok.Similarity(ints.tolist()).calculate_similarity([[0, 0]])
+
+
+def test_panic_exception_is_a_base_exception_and_interpreter_survives(capfd):
+    panic = panic_type()
+    assert issubclass(panic, BaseException) and not issubclass(panic, Exception)
+    assert panic.__name__ == "PanicException"
+    assert "BaseException" in panic.__doc__
+    with pytest.raises(panic) as info:
+        ok.Typicality([[0.0]])
+    assert info.value.args == ("At least 2 embeddings are required",)
+    assert "At least 2 embeddings are required" in capfd.readouterr().err
+    caught = False
+    try:
+        try:
+            ok.Typicality([])
+        except Exception:  # noqa: BLE001 - must not catch it
+            pytest.fail("PanicException was caught by `except Exception`")
+    except BaseException:  # noqa: BLE001
+        caught = True
+    assert caught
+    assert ok.Typicality([[0.0], [1.0]]).calculate_typicality(1) == [pytest.approx(math.exp(-1))] * 2
+
+
+def test_reentrant_use_of_a_selection_is_refused():
+    s = ok.Selection()
+    seen = []
+
+    class Sneaky(list):
+        def __iter__(self):
+            try:
+                s.run_selection([], 1, 1)
+            except RuntimeError as e:
+                seen.append(str(e))
+            return super().__iter__()
+
+    s.add_weighting_strategy(Sneaky([1.0, 2.0]), 1.0)
+    assert seen == ["Already borrowed"]
+    assert s.run_selection([], 2, 1) == [1]  # the hold was released
+
+
+def test_failed_constructor_leaves_nothing_behind():
+    with pytest.raises(ValueError, match="Empty list of key_embeddings is not supported"):
+        ok.Similarity([])
+    sim = ok.Similarity([[0.0, 0.0]])
+    with pytest.raises(ValueError, match="Empty list of query_embeddings is not supported"):
+        sim.calculate_similarity([])
+    assert sim.calculate_similarity([[3.0, 4.0]]) == [-1.0]

@@ -1,0 +1,135 @@
+"""Similarity and typicality: worked values, a NumPy reference, thread-count and fork behaviour."""
+import json
+import math
+
+import numpy as np
+import pytest
+
+import orvane_keldra as ok
+from conftest import run_python
+
+
+def reference_typicality(x, k):
+    x = np.asarray(x, dtype=np.float64)
+    d2 = ((x[:, None, :] - x[None, :, :]) ** 2).sum(-1) / 2.0
+    np.fill_diagonal(d2, np.inf)
+    r = np.sqrt(np.sort(d2, axis=1)[:, :k])
+    return np.exp(-r / r.mean()).mean(axis=1)
+
+
+def reference_similarity(keys, queries):
+    d = np.sqrt(((np.asarray(keys)[:, None, :] - np.asarray(queries)[None, :, :]) ** 2).sum(-1)).min(1)
+    return -d / d.mean() if d.mean() != 0 else -d
+
+
+def test_similarity_worked_values():
+    scores = ok.Similarity([[0, 0], [3, 4]]).calculate_similarity([[0, 0]])
+    assert scores == [-0.0, -2.0] and math.copysign(1, scores[0]) == -1
+    assert ok.Similarity([[1, 0]]).calculate_similarity([[0, 0], [1, 0], [5, 5]]) == [-0.0]
+    assert ok.Similarity([[2.0, 7.0]]).calculate_similarity([[0.5, 0.5]]) == [-1.0]
+    # all keys on queries: no division by zero
+    assert ok.Similarity([[1, 1], [2, 2]]).calculate_similarity([[2, 2], [1, 1]]) == [-0.0, -0.0]
+    # a NaN key is at distance 0 from everything
+    s = ok.Similarity([[math.nan, 0.0], [3.0, 4.0]]).calculate_similarity([[0.0, 0.0]])
+    assert s == [-0.0, -2.0]
+
+
+def test_similarity_matches_reference(rng):
+    keys = rng.normal(size=(700, 24)).astype(np.float32)
+    queries = rng.normal(size=(90, 24)).astype(np.float32)
+    got = np.array(ok.Similarity(keys).calculate_similarity(queries))
+    np.testing.assert_allclose(got, reference_similarity(keys, queries), rtol=2e-4, atol=2e-5)
+
+
+def test_similarity_shape_failures_are_panics():
+    panic = type(_panic())
+    with pytest.raises(panic, match="not compatible for matrix multiplication"):
+        ok.Similarity([[1.0, 2.0, 3.0]]).calculate_similarity([[1.0, 2.0]])
+    assert ok.Similarity([[1.0, 2.0, 3.0]]).calculate_similarity([[1.0, 2.0, 4.0]]) == [-1.0]
+    with pytest.raises(panic, match=r"called `Result::unwrap\(\)` on an `Err` value"):
+        ok.Similarity([[1.0]]).calculate_similarity([[1.0, 2.0], [3.0]])
+
+
+def _panic():
+    try:
+        ok.Typicality([])
+    except BaseException as e:  # noqa: BLE001
+        return e
+
+
+def test_typicality_worked_values():
+    assert ok.Typicality([[0.0], [1.0], [3.0]]).calculate_typicality(1) == pytest.approx(
+        [math.exp(-0.75), math.exp(-0.75), math.exp(-1.5)], rel=1e-6)
+    two = ok.Typicality([[0.0, 1.0], [2.0, 5.0]])
+    assert two.calculate_typicality(5) == pytest.approx([math.exp(-1)] * 2, rel=1e-6)
+    # duplicates: an embedding whose nearest neighbour is an exact duplicate scores 1
+    dup = ok.Typicality([[0.0], [0.0], [10.0], [25.0]]).calculate_typicality(1)
+    assert dup[0] == dup[1] == 1.0
+    same = ok.Typicality([[1.0, 1.0]] * 3).calculate_typicality(2)
+    assert all(math.isnan(v) for v in same)
+    t = ok.Typicality(np.arange(12, dtype=np.float32).reshape(6, 2) ** 2)
+    assert t.calculate_typicality(5) == t.calculate_typicality(500)
+
+
+def test_typicality_failures_leave_the_object_usable():
+    panic = type(_panic())
+    t = ok.Typicality([[0.0], [1.0], [3.0]])
+    with pytest.raises(panic) as info:
+        t.calculate_typicality(0)
+    assert "num_nearest_neighbors (K) has to be positive" in str(info.value)
+    with pytest.raises(panic, match="At least 2 embeddings are required"):
+        ok.Typicality([[1.0]])
+    with pytest.raises(panic, match=r"Result::unwrap"):
+        ok.Typicality([[1.0, 2.0], [3.0]])
+    assert len(t.calculate_typicality(1)) == 3
+
+
+@pytest.mark.parametrize("n, d, k", [(400, 16, 10), (1500, 33, 7), (50, 300, 49)])
+def test_typicality_matches_reference(rng, n, d, k):
+    x = rng.normal(size=(n, d)).astype(np.float32)
+    got = np.array(ok.Typicality(x).calculate_typicality(k))
+    np.testing.assert_allclose(got, reference_typicality(x, k), rtol=1e-4, atol=1e-6)
+
+
+def test_typicality_identical_for_one_and_two_workers():
+    code = """
+        import json, numpy as np, orvane_keldra as ok
+        x = np.random.default_rng(3).normal(size=(3000, 40)).astype(np.float32)
+        print(json.dumps([ok.Typicality(x).calculate_typicality(10),
+                          ok.Similarity(x[:500]).calculate_similarity(x[2500:])]))
+    """
+    outs = []
+    for threads in ("1", "2"):
+        proc = run_python(code, env={"RAYON_NUM_THREADS": threads})
+        assert proc.returncode == 0, proc.stderr
+        outs.append(json.loads(proc.stdout))
+    assert outs[0] == outs[1]
+
+
+def test_forked_child_can_compute_after_pool_started():
+    code = """
+        import multiprocessing as mp, numpy as np, orvane_keldra as ok
+        x = np.random.default_rng(1).normal(size=(2000, 16)).astype(np.float32)
+        parent = ok.Typicality(x).calculate_typicality(5)   # starts the pool
+        def child(q):
+            q.put(ok.Typicality(x).calculate_typicality(5) == parent)
+        ctx = mp.get_context("fork")
+        q = ctx.Queue()
+        p = ctx.Process(target=child, args=(q,))
+        p.start(); ok_child = q.get(timeout=120); p.join(timeout=120)
+        assert ok_child and p.exitcode == 0
+        assert ok.Typicality(x).calculate_typicality(5) == parent
+        print("fork-ok")
+    """
+    proc = run_python(code, env={"RAYON_NUM_THREADS": "2"}, timeout=240)
+    assert proc.returncode == 0, proc.stderr
+    assert "fork-ok" in proc.stdout
+
+
+def test_worker_count_environment_is_honoured():
+    # An invalid RAYON_NUM_THREADS falls back to RAYON_RS_NUM_CPUS; both give the same results.
+    code = "import orvane_keldra as ok; print(ok.Typicality([[0.0],[1.0],[3.0],[7.0]]).calculate_typicality(2))"
+    a = run_python(code, env={"RAYON_NUM_THREADS": "abc", "RAYON_RS_NUM_CPUS": "3"})
+    b = run_python(code, env={"RAYON_NUM_THREADS": "0"})
+    assert a.returncode == 0 and b.returncode == 0, a.stderr + b.stderr
+    assert a.stdout == b.stdout
