@@ -1,0 +1,227 @@
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "src/combination_selection.hpp"
+#include "src/failure.hpp"
+#include "tests/native/check.hpp"
+
+using namespace orvane;
+
+namespace {
+
+EmbeddingRows rows(std::initializer_list<std::initializer_list<float>> values) {
+    EmbeddingRows r;
+    for (auto& row : values) r.append_row(std::vector<float>(row));
+    return r;
+}
+
+EmbeddingMatrix matrix(std::initializer_list<std::initializer_list<float>> values) {
+    EmbeddingMatrix m;
+    m.rows = values.size();
+    m.cols = values.begin()->size();
+    for (auto& row : values) m.data.insert(m.data.end(), row.begin(), row.end());
+    return m;
+}
+
+std::string joined(const std::vector<std::size_t>& v) {
+    std::string s;
+    for (std::size_t x : v) s += (s.empty() ? "" : ",") + std::to_string(x);
+    return s;
+}
+
+std::string run(CombinationSelection& sel, std::vector<std::size_t> pre, std::size_t n,
+                std::size_t k) {
+    return joined(sel.run_selection(pre, n, k));
+}
+
+DiversifyingStrategy line_of_three(std::optional<float> stop = std::nullopt) {
+    return DiversifyingStrategy(rows({{0, 0}, {1, 0}, {3, 0}}), stop, 1.0f);
+}
+
+const IndexRows kNoObjects{};
+
+}  // namespace
+
+TEST_CASE("selection loop without strategies: order, preselection, duplicates, bounds") {
+    CombinationSelection sel;
+    CHECK_EQ(run(sel, {2}, 5, 4), "2,0,1,3");
+    CHECK_EQ(run(sel, {4, 4, 1}, 5, 2), "4,4,1");  // already long enough: returned as given
+    CHECK_EQ(run(sel, {}, 0, 0), "");
+    CHECK_THROWS_WITH(sel.run_selection({}, 0, 1), InternalFailure,
+                      "called `Option::unwrap()` on a `None` value");
+}
+
+TEST_CASE("asking for more than can be chosen ends once every sample is in the result") {
+    CombinationSelection sel;
+    CHECK_EQ(run(sel, {1}, 3, 10), "1,0,2");
+    CHECK_EQ(run(sel, {1, 1}, 2, 5), "1,1,0");
+    CHECK_EQ(run(sel, {0, 1}, 2, 5), "0,1");
+}
+
+TEST_CASE("weighting: log potentials, floor for zero and NaN, NaN scores") {
+    CombinationSelection sel;
+    sel.add(WeightingStrategy({1, 5, 3}, 1.0f));
+    CHECK_EQ(run(sel, {}, 3, 3), "1,2,0");
+
+    WeightingStrategy w({1, 5, 3}, 1.0f);
+    w.inform(1);
+    CHECK(w.potentials() == std::vector<float>({6, 10, 8}));
+    CHECK_THROWS_WITH(w.inform(3), InternalFailure,
+                      "The index of the selected_sample (3) is bigger than the number of samples (3)");
+    CHECK_EQ(w.accumulated(), 5.0f);
+
+    // 0, a tiny positive and a NaN potential all floor to 1e-8 and tie: lowest index wins.
+    CombinationSelection floor;
+    floor.add(WeightingStrategy({0.0f, 1e-9f, std::nanf("")}, 1.0f));
+    CHECK_EQ(run(floor, {}, 3, 1), "0");
+
+    // strength 0 times ln(inf) is a NaN score: fatal only when a comparison happens.
+    const float inf = std::numeric_limits<float>::infinity();
+    CombinationSelection one;
+    one.add(WeightingStrategy({inf}, 0.0f));
+    CHECK_EQ(run(one, {}, 1, 1), "0");
+    CombinationSelection two;
+    two.add(WeightingStrategy({1.0f, inf}, 0.0f));
+    CHECK_THROWS_WITH(two.run_selection({}, 2, 1), InternalFailure,
+                      "called `Option::unwrap()` on a `None` value");
+}
+
+TEST_CASE("balancing: cross-entropy potentials, mismatch and bounds messages") {
+    BalancingStrategy b(matrix({{1, 0}, {0, 1}, {1, 0}}), {0.5f, 0.5f}, 1.0f);
+    auto p = b.potentials();
+    CHECK_NEAR(p[0], 0.08686, 1e-4);
+    CHECK(p[0] == p[1] && p[1] == p[2]);
+    b.inform(0);
+    p = b.potentials();
+    CHECK_NEAR(p[1], 1.4427, 1e-4);
+    CHECK_NEAR(p[2], 0.08686, 1e-4);
+    CHECK_THROWS_WITH(b.inform(3), InternalFailure, "assertion failed: index < dim");
+
+    CombinationSelection sel;
+    sel.add(BalancingStrategy(matrix({{1, 0}, {0, 1}, {1, 0}}), {0.5f, 0.5f}, 1.0f));
+    CHECK_EQ(run(sel, {}, 3, 2), "0,1");
+    // The state persists: the next run starts from class totals [1, 1].
+    CHECK_EQ(run(sel, {}, 3, 1), "0");
+    CHECK_EQ(run(sel, {}, 3, 1), "1");
+
+    CHECK_THROWS_WITH(BalancingStrategy(matrix({{1, 0, 0}}), {0.5f, 0.5f}, 1.0f), InternalFailure,
+                      "called `Result::unwrap()` on an `Err` value: DimensionMismatch(3, 2)");
+}
+
+TEST_CASE("diversifying: minimum distances, diversity sum and stopping distance") {
+    auto d = line_of_three();
+    CHECK(d.potentials() == std::vector<float>(3, 1e8f));
+    d.inform(0);
+    CHECK(d.potentials() == std::vector<float>({1e8f, 0.5f, 4.5f}));
+    CHECK_EQ(d.selected_set_diversity(), 0.0f);
+    d.inform(2);
+    CHECK(d.min_distances() == std::vector<float>({4.5f, 0.5f, 4.5f}));
+    CHECK_EQ(d.selected_set_diversity(), 9.0f);
+    d.inform(2);  // a repeat counts twice
+    CHECK_EQ(d.selected_set_diversity(), 13.5f);
+    CHECK_THROWS_WITH(d.should_stop(3), InternalFailure,
+                      "The index of the candidate_index (3) is bigger than the number of samples (3)");
+
+    CombinationSelection plain;
+    plain.add(line_of_three());
+    CHECK_EQ(run(plain, {}, 3, 3), "0,2,1");
+
+    CombinationSelection stopping;
+    stopping.add(line_of_three(1.5f));
+    CHECK_EQ(run(stopping, {0}, 3, 3), "0,2");
+
+    // A threshold above the 1e8 start value stops before the first choice.
+    CombinationSelection far;
+    far.add(line_of_three(20000.0f));
+    CHECK_EQ(run(far, {}, 3, 2), "");
+}
+
+TEST_CASE("state carries across runs; earlier picks are eligible again") {
+    CombinationSelection sel;
+    sel.add(line_of_three());
+    CHECK_EQ(run(sel, {}, 3, 1), "0");
+    // Sample 0, the only one informed, still holds the 1e8 start value and wins again. Informed
+    // twice, it counts twice: S = 2e8 absorbs the small distances in f32 and sample 1 wins the tie.
+    CHECK_EQ(run(sel, {}, 3, 2), "0,1");
+}
+
+TEST_CASE("subpart folds: mean from -0.0, max by total order, out-of-range object") {
+    const std::vector<std::size_t> both{0, 1};
+    const std::vector<float> zeros{-0.0f, 0.0f};
+    CHECK(!std::signbit(fold_max(both, zeros, -0.0f)));
+    CHECK(std::signbit(fold_mean(both, std::vector<float>{-0.0f, -0.0f}, -0.0f)));
+    const std::vector<float> inf_and_nan{std::numeric_limits<float>::infinity(), std::nanf("")};
+    CHECK(std::isnan(fold_max(both, inf_and_nan, 0.0f)));
+    CHECK_EQ(fold_mean(std::vector<std::size_t>{0, 0, 1}, std::vector<float>{1, 4}, 1.0f), 3.0f);
+    CHECK_EQ(fold_max(std::vector<std::size_t>{}, zeros, 5.0f), 0.0f);
+    CHECK_THROWS_WITH(fold_mean(std::vector<std::size_t>{2}, zeros, 0.0f), InternalFailure,
+                      "index out of bounds: the len is 2 but the index is 2");
+}
+
+TEST_CASE("subpart similarity: max fold over object scores, accumulated sum") {
+    // Distances 0, 1, 3 to the single query, mean 4/3: scores -0, -0.75, -2.25.
+    SubpartSimilarityStrategy s(rows({{0}, {1}, {3}}), rows({{0}}), {{0, 2}, {1}, {}}, 1.0f);
+    auto p = s.potentials();
+    CHECK_EQ(p[0], 0.0f);
+    CHECK_EQ(p[1], -0.75f);
+    CHECK(p[2] == 0.0f && !std::signbit(p[2]));
+    s.inform(1);
+    CHECK(s.potentials() == std::vector<float>({-0.75f, -1.5f, 0.0f}));
+
+    // An object out of range fails after the objects before it were added.
+    SubpartSimilarityStrategy bad(rows({{0}, {1}, {3}}), rows({{0}}), {{1, 9}}, 1.0f);
+    CHECK_THROWS_WITH(bad.inform(0), InternalFailure,
+                      "The index of the selected_sample (9) is bigger than the number of samples (3)");
+    CHECK_EQ(bad.accumulated(), -0.75f);
+    CHECK_THROWS_WITH(SubpartSimilarityStrategy(EmbeddingRows{}, rows({{0}}), {}, 1.0f),
+                      InternalFailure, "Empty list of key_embeddings is not supported");
+}
+
+TEST_CASE("subpart typicality: empty samples never stop, full samples below the minimum do") {
+    SubpartTypicalityStrategy t(rows({{0}, {1}}), {{0, 1}, {}}, 1.0f, 3, 0.9f);
+    CHECK_NEAR(t.object_scores()[0], std::exp(-1.0), 1e-6);
+    CHECK(t.should_stop(0));
+    CHECK(!t.should_stop(1));
+    CHECK_THROWS_WITH(t.should_stop(2), InternalFailure, "candidate_index (2)");
+
+    CombinationSelection sel;
+    sel.add(SubpartTypicalityStrategy(rows({{0}, {1}}), {{0, 1}, {}}, 1.0f, 3, 0.9f));
+    CHECK_EQ(run(sel, {}, 2, 2), "");  // sample 0 is the best candidate and stops the run
+    CHECK_EQ(run(sel, {0}, 2, 2), "0,1");
+    CHECK_THROWS_WITH(SubpartTypicalityStrategy(rows({{0}}), {{0}}, 1.0f, 1, std::nullopt),
+                      InternalFailure, "At least 2 embeddings are required");
+}
+
+TEST_CASE("subpart diversifying: objects of one sample inform each other") {
+    // Objects at 0, 2 and 5 on a line; sample 0 holds the first two.
+    auto objects = [] { return rows({{0}, {2}, {5}}); };
+    SubpartDiversifyingStrategy d(objects(), {{0, 1}, {2}}, 1.0f, 3.0f);
+    d.inform(0);
+    CHECK_EQ(d.objects().selected_set_diversity(), 4.0f);
+    CHECK(d.potentials() == std::vector<float>({6.0f, 8.5f}));
+    CHECK(!d.should_stop(1));  // 4.5 is not below the threshold 4.5
+    SubpartDiversifyingStrategy closer(objects(), {{0, 1}, {2}}, 1.0f, 3.1f);
+    closer.inform(0);
+    CHECK(closer.should_stop(1));
+
+    SubpartDiversifyingStrategy bad(objects(), {{3}}, 1.0f, std::nullopt);
+    CHECK_THROWS_WITH(bad.inform(0), InternalFailure,
+                      "The index of the selected_sample (3) is bigger than the number of samples (3)");
+}
+
+TEST_CASE("run_selection validates counts and preselection before informing anything") {
+    CombinationSelection counts;
+    counts.add(WeightingStrategy({1, 2, 3, 4}, 1.0f));
+    counts.add(BalancingStrategy(matrix({{1}, {1}, {1}}), {1.0f}, 1.0f));
+    CHECK_THROWS_WITH(counts.run_selection({}, 4, 1), InvalidArgument,
+                      "The balancing strategy has 3 samples but n_total_samples is 4");
+
+    CombinationSelection sel;
+    sel.add(line_of_three());
+    CHECK_THROWS_WITH(sel.run_selection(std::vector<std::size_t>{2, 3}, 3, 3), InternalFailure,
+                      "The index of the selected_sample (3) is bigger than the number of samples (3)");
+    // Had sample 2 been informed, it would now hold the only 1e8 and win.
+    CHECK_EQ(run(sel, {}, 3, 1), "0");
+}
