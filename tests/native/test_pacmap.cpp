@@ -1,0 +1,433 @@
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "pacmap/errors.hpp"
+#include "pacmap/neighbors.hpp"
+#include "pacmap/optimiser.hpp"
+#include "pacmap/pacmap.hpp"
+#include "pacmap/pair_sampling.hpp"
+#include "pacmap/preprocess.hpp"
+#include "pacmap/random.hpp"
+#include "tests/native/check.hpp"
+
+using namespace orvane::pacmap;
+
+namespace {
+
+struct RecordingSink : LogSink {
+    std::vector<std::pair<LogLevel, std::string>> events;
+    bool enabled(LogLevel) const override { return true; }
+    void log(LogLevel level, std::string_view message) override {
+        events.emplace_back(level, std::string(message));
+    }
+};
+
+std::vector<float> random_matrix(std::size_t n, std::size_t d, std::uint64_t seed) {
+    Generator g = seed_generator(seed);
+    std::vector<float> x(n * d);
+    for (float& v : x) v = static_cast<float>(g.standard_normal());
+    return x;
+}
+
+std::vector<std::uint32_t> partners(const std::vector<std::uint32_t>& pairs) {
+    std::vector<std::uint32_t> out;
+    for (std::size_t r = 0; r < pairs.size(); r += 2) out.push_back(pairs[r + 1]);
+    return out;
+}
+
+using U = std::vector<std::uint32_t>;
+
+}  // namespace
+
+TEST_CASE("pacmap generator: seeded state, first output and normal draws") {
+    Generator g = seed_generator(42);
+    CHECK_EQ(g.state(0), 737801269571325860ULL);
+    CHECK_EQ(g.state(1), 13264228356429297898ULL);
+    CHECK_EQ(g.state(2), 6122560235581770795ULL);
+    CHECK_EQ(g.state(3), 17447191129487197325ULL);
+    CHECK_EQ(g.next_u64(), 2939647976913485485ULL);
+    Generator z = seed_generator(42);
+    CHECK_EQ(z.standard_normal(), -0.8393338992720387);
+    CHECK_EQ(z.standard_normal(), -0.8659214642018863);
+    auto y = initial_layout(3, driver_config(3));
+    CHECK_EQ(y.size(), std::size_t{6});
+    CHECK_EQ(y[0], -0.8393339f);
+    CHECK_EQ(y[1], -0.86592144f);
+    // many draws: tail and wedge branches stay finite with the right moments
+    Generator m = seed_generator(7);
+    double sum = 0, sq = 0;
+    const int draws = 200000;
+    for (int i = 0; i < draws; ++i) {
+        const double v = m.standard_normal();
+        CHECK(std::isfinite(v));
+        sum += v;
+        sq += v * v;
+    }
+    CHECK_NEAR(sum / draws, 0.0, 0.01);
+    CHECK_NEAR(sq / draws, 1.0, 0.02);
+}
+
+TEST_CASE("pacmap sample_distinct worked examples and exhaustion") {
+    Generator g42 = seed_generator(42);
+    CHECK(sample_distinct(6, 10, {}, 0, g42) == (U{1, 3, 7, 5, 4, 2}));
+    Generator g43 = seed_generator(43);
+    CHECK(sample_distinct(6, 10, {}, 1, g43) == (U{5, 0, 8, 2, 4, 6}));
+    // reject with duplicates and containing self: asks for more than exist, still ends
+    const U reject{3, 3, 1, 0};
+    Generator g = seed_generator(1);
+    auto got = sample_distinct(10, 5, IndexView{reject.data(), reject.size(), 1}, 1, g);
+    CHECK(got.size() == 1 && (got[0] == 2 || got[0] == 4));  // duplicates shrink avail
+    Generator h = seed_generator(1);
+    auto two = sample_distinct(10, 5, IndexView{reject.data(), 2, 1}, 1, h);
+    CHECK_EQ(two.size(), std::size_t{2});  // 5 - 2 - 1
+    for (auto v : two) CHECK(v != 1 && v != 3);
+}
+
+TEST_CASE("pacmap neighbour counts and their errors") {
+    struct Row {
+        std::size_t n, nb, mn, fp;
+    } table[] = {{2, 1, 1, 2},        {3, 1, 1, 2},        {7, 3, 2, 6},
+                 {13, 6, 3, 12},      {14, 10, 5, 20},     {10000, 10, 5, 20},
+                 {10001, 10, 5, 20},  {100000, 25, 13, 50}, {1000000, 40, 20, 80}};
+    for (const Row& r : table) {
+        auto c = neighbour_counts(r.n, driver_config(r.n), nullptr);
+        CHECK_EQ(c.n_neighbors, r.nb);
+        CHECK_EQ(c.n_mid_near, r.mn);
+        CHECK_EQ(c.n_far, r.fp);
+    }
+    PacmapConfig zero = driver_config(100);
+    zero.override_neighbors = 0;
+    try {
+        neighbour_counts(100, zero, nullptr);
+        CHECK(false);
+    } catch (const PacmapFailure& f) {
+        CHECK(f.error.kind == ErrorKind::InvalidNeighborCount);
+        CHECK_EQ(f.error.message, "The number of nearest neighbors can't be less than 1");
+    }
+    PacmapConfig no_far = driver_config(100);
+    no_far.far_pair_ratio = 0.0f;
+    try {
+        neighbour_counts(100, no_far, nullptr);
+        CHECK(false);
+    } catch (const PacmapFailure& f) {
+        CHECK_EQ(f.error.message, "The number of far points can't be less than 1");
+    }
+    PacmapConfig big = driver_config(5);
+    big.override_neighbors = 9;
+    RecordingSink sink;
+    CHECK_EQ(neighbour_counts(5, big, &sink).n_neighbors, std::size_t{9});
+    CHECK_EQ(sink.events.size(), std::size_t{1});
+    CHECK(sink.events[0].first == LogLevel::Warn);
+    CHECK_EQ(sink.events[0].second,
+             "Sample size is smaller than n_neighbors. n_neighbors will be reduced.");
+}
+
+TEST_CASE("pacmap preprocessing: scaling by the maximum, centring, zero maximum") {
+    const float x[] = {1, 2, 3, 4};
+    RecordingSink sink;
+    auto w = preprocess(x, 2, 2, &sink);
+    CHECK(w == (std::vector<float>{-0.25f, -0.25f, 0.25f, 0.25f}));
+    CHECK_EQ(sink.events.at(0).second, "x is normalized");
+    CHECK_EQ(x[0], 1.0f);  // the input is only read
+    const float neg[] = {-2, -1, -4, -3};  // negative maximum still divides: sign flips
+    CHECK(preprocess(neg, 2, 2, nullptr) == (std::vector<float>{-1.0f, -1.0f, 1.0f, 1.0f}));
+    // a largest element of 0 only shifts and centres
+    const float top_zero[] = {0, -1, -2, -3};
+    CHECK(preprocess(top_zero, 2, 2, nullptr) == (std::vector<float>{1, 1, -1, -1}));
+    const float zeros[6] = {};
+    for (float v : preprocess(zeros, 3, 2, nullptr)) CHECK_EQ(v, 0.0f);
+    try {
+        preprocess(x, 2, 0, nullptr);
+        CHECK(false);
+    } catch (const PacmapFailure& f) {
+        CHECK(f.error.kind == ErrorKind::EmptyMinMax);
+    }
+}
+
+TEST_CASE("pacmap eight-lane distance matches its defined summation order") {
+    auto x = random_matrix(2, 21, 5);
+    const float* a = x.data();
+    const float* b = x.data() + 21;
+    float lanes[8] = {};
+    for (int e = 0; e < 16; ++e) lanes[e % 8] += (a[e] - b[e]) * (a[e] - b[e]);
+    float total = 0.0f;
+    for (float l : lanes) total += l;
+    for (int e = 16; e < 21; ++e) total += (a[e] - b[e]) * (a[e] - b[e]);
+    CHECK_EQ(pair_distance(a, b, 21), std::sqrt(total));
+    CHECK_EQ(pair_distance(a, a, 21), 0.0f);
+}
+
+TEST_CASE("pacmap exact candidates equal a brute-force ranking") {
+    const std::size_t n = 150, d = 13, k = 12;
+    auto x = random_matrix(n, d, 11);
+    auto c = exact_knn(x.data(), n, d, k);
+    CHECK_EQ(c.k, k);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::vector<float> all;
+        for (std::size_t j = 0; j < n; ++j)
+            if (j != i) all.push_back(pair_distance(&x[i * d], &x[j * d], d));
+        std::sort(all.begin(), all.end());
+        std::set<std::uint32_t> seen;
+        for (std::size_t p = 0; p < k; ++p) {
+            const auto j = c.index[i * k + p];
+            CHECK(j != i && seen.insert(j).second);
+            CHECK_EQ(c.distance[i * k + p], all[p]);
+            CHECK_EQ(c.distance[i * k + p], pair_distance(&x[i * d], &x[j * d], d));
+        }
+    }
+    auto small = exact_knn(x.data(), 4, d, 50);  // fewer samples than asked for
+    CHECK_EQ(small.k, std::size_t{3});
+}
+
+TEST_CASE("pacmap sigma window over the real candidates") {
+    KnnCandidates c;
+    c.n = 4;
+    c.k = 6;
+    c.index.assign(24, 0);
+    c.distance = {1, 2, 3, 4, 5, 6,  // six: mean of columns 3..5
+                  1, 2, 3, 4, 8, 0,  // five real: columns 3 and 4
+                  1, 2, 0, 0, 0, 0,  // two real: column 1 alone
+                  0, 0, 0, 0, 0, 0};
+    c.filled = {6, 5, 2, 0};
+    auto s = candidate_sigma(c);
+    CHECK_EQ(s[0], 5.0f);
+    CHECK_EQ(s[1], 6.0f);
+    CHECK_EQ(s[2], 2.0f);
+    CHECK_EQ(s[3], 1e-10f);
+    c.filled = {4, 6, 3, 1};
+    s = candidate_sigma(c);
+    CHECK_EQ(s[0], 4.0f);  // four candidates: the 4th alone
+    CHECK_EQ(s[1], 4.0f);  // (4 + 8 + 0) / 3
+    CHECK_EQ(s[2], 1e-10f);
+    CHECK_EQ(s[3], 1e-10f);  // a zero window floors
+}
+
+TEST_CASE("pacmap neighbour pairs: two samples, density scaling, unfilled slots") {
+    const float two[] = {0, 0, 3, 4};
+    CHECK(nearest_neighbor_pairs(two, 2, 2, 1, 8000, nullptr) == (U{0, 1, 1, 0}));
+    CHECK(nearest_neighbor_pairs(two, 2, 2, 10, 8000, nullptr) == (U{0, 1, 1, 0}));
+
+    // Row 0: candidate 1 is nearer, but candidate 2 sits in a much sparser region.
+    KnnCandidates c;
+    c.n = 3;
+    c.k = 2;
+    c.index = {1, 2, 0, 2, 0, 1};
+    c.distance = {1, 2, 0.5f, 1, 50, 100};
+    c.filled = {2, 2, 2};
+    CHECK(pair_neighbors_from(c, 1) == (U{0, 2, 1, 2, 2, 0}));
+
+    // Slots the index left empty never pair with sample 0; missing rows pair with self.
+    KnnCandidates u;
+    u.n = 4;
+    u.k = 3;
+    u.index = {0, 0, 0, 3, 0, 0, 0, 0, 0, 2, 1, 0};
+    u.distance = {0, 0, 0, 2, 0, 0, 0, 0, 0, 1, 2, 3};
+    u.filled = {0, 1, 0, 3};
+    CHECK(pair_neighbors_from(u, 2) == (U{0, 0, 0, 0, 1, 3, 1, 1, 2, 2, 2, 2, 3, 1, 3, 2}));
+}
+
+TEST_CASE("pacmap approximate candidates: no self, sorted, close to exact") {
+    const std::size_t n = 400, d = 8, k = 10;
+    auto x = random_matrix(n, d, 3);
+    auto a = approximate_knn(x.data(), n, d, k, nullptr);
+    auto e = exact_knn(x.data(), n, d, k);
+    std::size_t hits = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        CHECK_EQ(a.filled[i], std::uint32_t{k});
+        std::set<std::uint32_t> found;
+        for (std::size_t p = 0; p < k; ++p) {
+            CHECK(a.index[i * k + p] != i);
+            found.insert(a.index[i * k + p]);
+            if (p > 0) CHECK(a.distance[i * k + p - 1] <= a.distance[i * k + p]);
+        }
+        for (std::size_t p = 0; p < k; ++p) hits += found.count(e.index[i * k + p]);
+    }
+    CHECK(hits >= n * k * 9 / 10);
+    // asking for more than exists leaves slots unfilled rather than inventing sample 0
+    auto few = approximate_knn(x.data(), 5, d, 8, nullptr);
+    for (std::size_t i = 0; i < 5; ++i) {
+        CHECK_EQ(few.filled[i], std::uint32_t{4});
+        std::set<std::uint32_t> s(few.index.begin() + i * 8, few.index.begin() + i * 8 + 4);
+        CHECK(s.size() == 4 && !s.count(static_cast<std::uint32_t>(i)));
+    }
+    auto pairs = nearest_neighbor_pairs(x.data(), n, d, 10, 100, nullptr);
+    CHECK_EQ(pairs.size(), n * 10 * 2);
+    for (std::size_t r = 0; r < pairs.size(); r += 2) CHECK(pairs[r] != pairs[r + 1]);
+}
+
+TEST_CASE("pacmap mid-near pairs: second closest, few candidates, thread independence") {
+    const float line[] = {0, 1, 5};
+    CHECK(sample_mid_near_pairs(line, 3, 1, 1, 42) == (U{0, 2, 1, 2, 2, 0}));
+    const float two[] = {0, 1};  // one candidate, then none: self-pair
+    CHECK(sample_mid_near_pairs(two, 2, 1, 2, 42) == (U{0, 1, 0, 0, 1, 0, 1, 1}));
+
+    const std::size_t n = 300, d = 7, n_mn = 5;
+    auto x = random_matrix(n, d, 9);
+    auto got = sample_mid_near_pairs(x.data(), n, d, n_mn, 42);
+    for (std::size_t i = 0; i < n; ++i) {
+        Generator g = seed_generator(42 + i);
+        U written;
+        for (std::size_t t = 0; t < n_mn; ++t) {
+            auto cand = sample_distinct(6, n, IndexView{written.data(), written.size(), 1},
+                                        static_cast<std::uint32_t>(i), g);
+            CHECK_EQ(cand.size(), std::size_t{6});
+            std::stable_sort(cand.begin(), cand.end(), [&](std::uint32_t p, std::uint32_t q) {
+                return pair_distance(&x[i * d], &x[p * d], d) <
+                       pair_distance(&x[i * d], &x[q * d], d);
+            });
+            CHECK_EQ(got[(i * n_mn + t) * 2], static_cast<std::uint32_t>(i));
+            CHECK_EQ(got[(i * n_mn + t) * 2 + 1], cand[1]);
+            written.push_back(cand[1]);
+        }
+    }
+}
+
+TEST_CASE("pacmap far pairs: exclusions, short supply, thread independence") {
+    const std::size_t n = 200, nn = 10, n_fp = 20;
+    auto x = random_matrix(n, 6, 4);
+    auto nb = nearest_neighbor_pairs(x.data(), n, 6, nn, 8000, nullptr);
+    auto far = sample_far_pairs(n, nb, nn, n_fp, 42);
+    for (std::size_t i = 0; i < n; ++i) {
+        Generator g = seed_generator(42 + i);
+        auto expect = sample_distinct(n_fp, n, IndexView{nb.data() + i * nn * 2 + 1, nn, 2},
+                                      static_cast<std::uint32_t>(i), g);
+        std::set<std::uint32_t> seen;
+        for (std::size_t p = 0; p < n_fp; ++p) {
+            const auto f = far[(i * n_fp + p) * 2 + 1];
+            CHECK_EQ(f, expect[p]);
+            CHECK(f != i && seen.insert(f).second);
+            for (std::size_t q = 0; q < nn; ++q) CHECK(f != nb[(i * nn + q) * 2 + 1]);
+        }
+    }
+    const float two[] = {0, 1};
+    auto nb2 = nearest_neighbor_pairs(two, 2, 1, 1, 8000, nullptr);
+    CHECK(sample_far_pairs(2, nb2, 1, 2, 42) == U(8, 0));
+    auto nb14 = nearest_neighbor_pairs(x.data(), 14, 6, 10, 8000, nullptr);
+    auto f14 = partners(sample_far_pairs(14, nb14, 10, 20, 42));
+    for (std::size_t i = 0; i < 14; ++i) {
+        CHECK(std::count(f14.begin() + i * 20, f14.begin() + i * 20 + 3, 0u) <= (i == 0 ? 0 : 1));
+        CHECK(std::all_of(f14.begin() + i * 20 + 3, f14.begin() + i * 20 + 20,
+                          [](std::uint32_t v) { return v == 0; }));
+    }
+}
+
+TEST_CASE("pacmap phase weights and the first Adam step") {
+    const std::size_t iters[3] = {100, 100, 250};
+    CHECK_EQ(phase_weights(0, iters).mid_near, 1000.0f);
+    CHECK_EQ(phase_weights(50, iters).mid_near, 501.5f);
+    CHECK_NEAR(phase_weights(99, iters).mid_near, 12.97, 1e-4);
+    CHECK_EQ(phase_weights(99, iters).neighbour, 2.0f);
+    CHECK_EQ(phase_weights(100, iters).mid_near, 3.0f);
+    CHECK_EQ(phase_weights(199, iters).neighbour, 3.0f);
+    CHECK_EQ(phase_weights(200, iters).mid_near, 0.0f);
+    CHECK_EQ(phase_weights(449, iters).neighbour, 1.0f);
+    CHECK_EQ(phase_weights(449, iters).far, 1.0f);
+
+    CHECK_EQ(powi(0.9f, 1), 0.9f);
+    CHECK_EQ(powi(2.0f, 10), 1024.0f);
+    std::vector<float> y{0, 0, 5, 5}, m(4, 0.0f), v(4, 0.0f);
+    const std::vector<float> g{2.0f, -3.0f, 1e-8f, 0.0f, 99.0f, 99.0f};
+    adam_step(y, m, v, g, 0, 1.0f);
+    CHECK_EQ(m[0], 0.100000024f * 2.0f);
+    CHECK_EQ(v[1], 0.0009999871f * 9.0f);
+    CHECK_NEAR(y[0], -1.0, 1e-4);  // each coordinate moves by about sign(g)
+    CHECK_NEAR(y[1], 1.0, 1e-4);
+    CHECK(y[2] > 4.99f && y[2] < 4.999f);  // a tiny gradient is damped by epsilon
+    CHECK_EQ(y[3], 5.0f);
+}
+
+TEST_CASE("pacmap gradient: worked pair, skipped self-pairs, chunked sums") {
+    const std::vector<float> y{0, 0, 3, 4};
+    const PairWeights w{5.0f, 2.0f, 1.0f};
+    auto g = pacmap_gradient(y, 2, U{0, 1}, U{0, 0, 1, 1}, U{1, 0}, w);
+    CHECK_EQ(g.size(), std::size_t{6});
+    const double nb = 2.0 * 20 / (36.0 * 36), fp = 2.0 / (27.0 * 27);
+    CHECK_NEAR(g[0], nb * -3 + fp * 3, 1e-6);
+    CHECK_NEAR(g[3], nb * 4 - fp * 4, 1e-6);
+    CHECK_NEAR(g[4], 2.0 * 26 / 36 + 1.0 / 27, 1e-6);
+    CHECK_EQ(g[5], 0.0f);
+    auto none = pacmap_gradient(y, 2, U{0, 0}, U{1, 1}, U{0, 0, 0, 0}, w);
+    for (float v : none) CHECK_EQ(v, 0.0f);
+
+    // Several chunks per kind: the parallel sums agree with a plain double-precision pass.
+    const std::size_t n = 500, n_pairs = 300000;
+    auto pos = random_matrix(n, 2, 21);
+    Generator r = seed_generator(8);
+    U pairs(n_pairs * 2);
+    for (auto& p : pairs) p = r.next_u32() % n;
+    std::vector<double> ref((n + 1) * 2, 0.0);
+    for (std::size_t t = 0; t < n_pairs; ++t) {
+        const auto i = pairs[2 * t], j = pairs[2 * t + 1];
+        if (i == j) continue;
+        const double y0 = pos[2 * i] - pos[2 * j], y1 = pos[2 * i + 1] - pos[2 * j + 1];
+        const double s = 1 + y0 * y0 + y1 * y1;
+        const double attract = 2.0 * 20 / ((10 + s) * (10 + s)), repel = 2 / ((1 + s) * (1 + s));
+        const double c = attract - repel;
+        ref[2 * i] += c * y0, ref[2 * i + 1] += c * y1;
+        ref[2 * j] -= c * y0, ref[2 * j + 1] -= c * y1;
+        ref[2 * n] += 2.0 * s / (10 + s) + 1 / (1 + s);
+    }
+    auto big = pacmap_gradient(pos, 2, pairs, U{}, pairs, PairWeights{0.0f, 2.0f, 1.0f});
+    for (std::size_t e = 0; e < 2 * n; ++e) CHECK_NEAR(big[e], ref[e], 1e-2);
+    CHECK_NEAR(big[2 * n] / ref[2 * n], 1.0, 1e-4);
+}
+
+TEST_CASE("pacmap number formatting of log events") {
+    CHECK_EQ(format_loss(1e-7f), "0.0000001");
+    CHECK_EQ(format_loss(1234.5f), "1234.5");
+    CHECK_EQ(format_loss(3.0f), "3");
+    CHECK_EQ(format_loss(0.1f), "0.1");
+    using namespace std::chrono;
+    CHECK_EQ(format_elapsed(milliseconds(1530)), "1.53s");
+    CHECK_EQ(format_elapsed(microseconds(845200)), "845.20ms");
+    CHECK_EQ(format_elapsed(nanoseconds(12345)), "12.35\u00b5s");
+    CHECK_EQ(format_elapsed(nanoseconds(7)), "7.00ns");
+}
+
+TEST_CASE("pacmap run end to end: events, separated clusters, errors") {
+    const std::size_t n = 40, d = 5;
+    auto x = random_matrix(n, d, 17);
+    for (std::size_t i = n / 2; i < n; ++i) x[i * d] += 40.0f;  // two far-apart clusters
+    RecordingSink sink;
+    auto out = run_pacmap(x.data(), n, d, driver_config(n), &sink);
+    CHECK(std::holds_alternative<std::vector<float>>(out));
+    const auto& y = std::get<std::vector<float>>(out);
+    CHECK_EQ(y.size(), 2 * n);
+    for (float v : y) CHECK(std::isfinite(v));
+    const auto& ev = sink.events;
+    CHECK_EQ(ev.size(), std::size_t{3 + 1 + 45 + 1});
+    CHECK_EQ(ev[0].second, "x is normalized");
+    CHECK(ev[1].first == LogLevel::Info && ev[1].second == "Finding pairs");
+    CHECK_EQ(ev[2].second, "Pair shapes: neighbors [400, 2], MN [200, 2], FP [800, 2]");
+    CHECK(ev[3].second.rfind("Initial Loss: ", 0) == 0);
+    CHECK(ev[3].second.find('e') == std::string::npos);
+    CHECK(ev[4].second.rfind("Iteration:   10, Loss: ", 0) == 0);
+    CHECK(ev[48].second.rfind("Iteration:  450, Loss: ", 0) == 0);
+    CHECK(ev[49].second.rfind("Elapsed time: ", 0) == 0);
+    // each point's nearest point in the plane comes from its own cluster
+    for (std::size_t i = 0; i < n; ++i) {
+        std::size_t best = i == 0 ? 1 : 0;
+        for (std::size_t j = 0; j < n; ++j)
+            if (j != i && pair_distance(&y[2 * i], &y[2 * j], 2) <
+                              pair_distance(&y[2 * i], &y[2 * best], 2))
+                best = j;
+        CHECK_EQ(i < n / 2, best < n / 2);
+    }
+    auto one = run_pacmap(x.data(), 1, d, driver_config(1), &sink);
+    CHECK_EQ(std::get<PacmapError>(one).message, "Sample size must be larger than one");
+    auto empty = run_pacmap(x.data(), 2, 0, driver_config(2), nullptr);
+    CHECK(std::get<PacmapError>(empty).kind == ErrorKind::EmptyMinMax);
+    CHECK_EQ(std::get<PacmapError>(empty).message,
+             "Failed to compute min or max of X: the array is empty");
+
+    const std::vector<float> zeros(6 * 3, 0.0f);  // zero maximum and tiny sample sizes
+    for (std::size_t m : {2, 3, 4, 6}) {
+        auto r = run_pacmap(zeros.data(), m, 3, driver_config(m), nullptr);
+        const auto& ym = std::get<std::vector<float>>(r);
+        CHECK_EQ(ym.size(), 2 * m);
+        for (float v : ym) CHECK(std::isfinite(v));
+    }
+}
