@@ -41,7 +41,7 @@ struct Accumulator {
     bool used = false;
 };
 
-template <std::size_t Dims>
+template <std::size_t Dims, bool Track>
 void run_chunk(const Chunk& chunk, const float* y, std::size_t dims_rt, Accumulator& acc) {
     const std::size_t dims = Dims != 0 ? Dims : dims_rt;
     const PairKind& kind = *chunk.kind;
@@ -52,7 +52,7 @@ void run_chunk(const Chunk& chunk, const float* y, std::size_t dims_rt, Accumula
     std::vector<float> diff_dyn(Dims != 0 ? 0 : dims);
     float* yd = Dims != 0 ? diff : diff_dyn.data();
     auto touch = [&](std::uint32_t r) {
-        if (!acc.touched[r]) {
+        if (Track && !acc.touched[r]) {
             acc.touched[r] = 1;
             acc.touched_rows.push_back(r);
         }
@@ -83,6 +83,13 @@ void run_chunk(const Chunk& chunk, const float* y, std::size_t dims_rt, Accumula
                 local[i * dims + d] -= coef * yd[d];
                 local[j * dims + d] += coef * yd[d];
             }
+        }
+    }
+    if (!Track) {
+        const std::size_t cells = acc.local.size();
+        for (std::size_t e = 0; e < cells; ++e) {
+            acc.running[e] += local[e];
+            local[e] = 0.0f;
         }
     }
     for (std::uint32_t r : acc.touched_rows) {
@@ -143,10 +150,14 @@ std::vector<float> pacmap_gradient(const std::vector<float>& y, std::size_t dims
             acc.touched.assign(n + 1, 0);
             acc.used = true;
         }
+        // Tracking touched rows only pays off when the chunk is small next to the layout.
+        const bool track = chunks[c].end - chunks[c].begin < n;
         if (dims == 2)
-            run_chunk<2>(chunks[c], y.data(), dims, acc);
+            track ? run_chunk<2, true>(chunks[c], y.data(), dims, acc)
+                  : run_chunk<2, false>(chunks[c], y.data(), dims, acc);
         else
-            run_chunk<0>(chunks[c], y.data(), dims, acc);
+            track ? run_chunk<0, true>(chunks[c], y.data(), dims, acc)
+                  : run_chunk<0, false>(chunks[c], y.data(), dims, acc);
     });
     std::vector<float> g(cells, 0.0f);
     float loss = 0.0f;
