@@ -1,7 +1,6 @@
 """Shared helpers of the benchmark scripts: timing, peak memory and a ratio table."""
 import gc
 import os
-import resource
 import subprocess
 import sys
 import time
@@ -28,7 +27,11 @@ def peak_rss_mb_of(code, env=None):
     return out.strip(), int(rss) / 1024.0
 
 
-PEAK_SUFFIX = "\nimport resource\nprint('PEAK_RSS_KB=%d' % resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)\n"
+# VmHWM rather than ru_maxrss: the latter is inherited from a large parent across fork and exec.
+PEAK_SUFFIX = (
+    "\nhwm = [l for l in open('/proc/self/status') if l.startswith('VmHWM:')][0].split()[1]"
+    "\nprint('PEAK_RSS_KB=' + hwm)\n"
+)
 
 
 def print_table(title, rows):
@@ -46,5 +49,3 @@ def machine_line():
     threads = os.environ.get("RAYON_NUM_THREADS", str(os.cpu_count()))
     return f"{platform.processor() or platform.machine()}, {os.cpu_count()} logical CPUs, {threads} worker threads"
 
-
-del resource

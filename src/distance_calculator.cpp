@@ -87,16 +87,9 @@ std::vector<float> DistanceCalculator::distances_from_vector(std::span<const flo
     return dense_from(v, h_v);
 }
 
-void block_distances(const DistanceCalculator& calc, const float* queries,
-                     const float* query_half_norms, std::size_t n_queries, float* out) {
-    const std::size_t n = calc.size();
-    const float* h = calc.half_norms().data();
-    blas::gemm_abt(n_queries, n, calc.dim(), queries, calc.matrix().data.data(), out);
-    for (std::size_t r = 0; r < n_queries; ++r) {
-        float* row = out + r * n;
-        const float hq = query_half_norms[r];
-        for (std::size_t j = 0; j < n; ++j) row[j] = clamp_distance((h[j] - row[j]) + hq);
-    }
+void block_products(const DistanceCalculator& calc, const float* queries, std::size_t n_queries,
+                    float* out) {
+    blas::gemm_abt(n_queries, calc.size(), calc.dim(), queries, calc.matrix().data.data(), out);
 }
 
 }  // namespace orvane

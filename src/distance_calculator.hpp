@@ -42,10 +42,12 @@ private:
     std::vector<float> half_norms_;
 };
 
-// Rows of a block of queries against all stored rows: out[r * N + j] = distance of query row
-// (first + r) of `queries` to stored row j, computed as one GEMM per block.
-// `query_half_norms` are 0.5 * |q|^2. Values are clamped like the single-row variants.
-void block_distances(const DistanceCalculator& calc, const float* queries,
-                     const float* query_half_norms, std::size_t n_queries, float* out);
+// Dot products of a block of query rows (n_queries x D, row-major) with every stored row, as
+// one GEMM: out[r * N + j] = q_r . x_j. Turn them into distances with block_distance().
+void block_products(const DistanceCalculator& calc, const float* queries, std::size_t n_queries,
+                    float* out);
+
+// The clamped half squared distance from a product p = q . x_j, in the dense variants' order.
+inline float block_distance(float h_j, float p, float h_q) { return clamp_distance((h_j - p) + h_q); }
 
 }  // namespace orvane

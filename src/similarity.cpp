@@ -35,10 +35,12 @@ std::vector<float> similarity_scores(const EmbeddingRows& keys, EmbeddingRows qu
             const float* k = key_data + (first + r) * d;
             hk[r] = blas::dot(d, k, k) * 0.5f;
         }
-        block_distances(calc, key_data + first * d, hk, count, buf.data());
+        block_products(calc, key_data + first * d, count, buf.data());
+        const float* h = calc.half_norms().data();
         for (std::size_t r = 0; r < count; ++r) {
             const float* row = buf.data() + r * nq;
-            const float m = *std::min_element(row, row + nq);
+            float m = block_distance(h[0], row[0], hk[r]);
+            for (std::size_t j = 1; j < nq; ++j) m = std::min(m, block_distance(h[j], row[j], hk[r]));
             dist[first + r] = std::sqrt(m + m);
         }
     });

@@ -10,6 +10,36 @@
 
 namespace orvane {
 
+namespace {
+
+// The k smallest distances of one row (self excluded), in ascending order, from its products.
+// Small k keeps a sorted buffer that most candidates fail to enter after one comparison;
+// large k turns the row into distances and selects with nth_element.
+void smallest_distances(float* products, const float* h, float h_self, std::size_t n,
+                        std::size_t self, std::size_t k, float* out) {
+    if (k <= 64) {
+        std::size_t count = 0;
+        for (std::size_t j = 0; j < n; ++j) {
+            float v = block_distance(h[j], products[j], h_self);
+            if (j == self) v = std::numeric_limits<float>::max();
+            if (count == k && !(v < out[k - 1])) continue;
+            std::size_t pos = count < k ? count++ : k - 1;
+            while (pos > 0 && out[pos - 1] > v) {
+                out[pos] = out[pos - 1];
+                --pos;
+            }
+            out[pos] = v;
+        }
+        return;
+    }
+    for (std::size_t j = 0; j < n; ++j) products[j] = block_distance(h[j], products[j], h_self);
+    products[self] = std::numeric_limits<float>::max();  // never its own neighbour
+    std::nth_element(products, products + (k - 1), products + n);
+    std::copy(products, products + k, out);
+}
+
+}  // namespace
+
 void require_two_embeddings(std::size_t n) {
     if (n < 2) fail("At least 2 embeddings are required");
 }
@@ -35,13 +65,13 @@ std::vector<float> typicality_scores(const DistanceCalculator& calc, std::size_t
         const std::size_t first = b * block, count = std::min(block, n - first);
         std::vector<float>& buf = scratch[worker];
         buf.resize(count * n);
-        block_distances(calc, data + first * d, h + first, count, buf.data());
+        block_products(calc, data + first * d, count, buf.data());
         for (std::size_t r = 0; r < count; ++r) {
+            const std::size_t i = first + r;
             float* row = buf.data() + r * n;
-            row[first + r] = std::numeric_limits<float>::max();  // never its own neighbour
-            std::nth_element(row, row + (k - 1), row + n);
-            float* out = t.data() + (first + r) * k;
-            for (std::size_t j = 0; j < k; ++j) out[j] = std::sqrt(row[j]);
+            float* out = t.data() + i * k;
+            smallest_distances(row, h, h[i], n, i, k, out);
+            for (std::size_t j = 0; j < k; ++j) out[j] = std::sqrt(out[j]);
         }
     });
 

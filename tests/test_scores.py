@@ -84,7 +84,7 @@ def test_typicality_failures_leave_the_object_usable():
     assert len(t.calculate_typicality(1)) == 3
 
 
-@pytest.mark.parametrize("n, d, k", [(400, 16, 10), (1500, 33, 7), (50, 300, 49)])
+@pytest.mark.parametrize("n, d, k", [(400, 16, 10), (1500, 33, 7), (50, 300, 49), (200, 8, 150)])
 def test_typicality_matches_reference(rng, n, d, k):
     x = rng.normal(size=(n, d)).astype(np.float32)
     got = np.array(ok.Typicality(x).calculate_typicality(k))

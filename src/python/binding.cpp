@@ -1,5 +1,6 @@
 #include "src/python/binding.hpp"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -245,16 +246,19 @@ EmbeddingRows to_rows(PyObject* obj, const char* param) {
             if (buf.usable()) return EmbeddingRows::from_matrix(buf.values(), buf.extent(0), buf.extent(1));
         }
         EmbeddingRows rows;
+        std::size_t n_rows = 1;
         for_each_item(
-            obj, [&](std::size_t n) { rows.reserve_rows(n); },
+            obj, [&](std::size_t n) { rows.reserve_rows(n); n_rows = std::max<std::size_t>(n, 1); },
             [&](PyObject* row) {
                 FloatBuffer buf(row, 1);
                 if (buf.usable()) {
                     rows.append_row(buf.values());
                     return;
                 }
+                // The first row's length sizes the whole buffer; later rows grow it geometrically.
+                const bool first = rows.empty();
                 for_each_item(
-                    row, [&](std::size_t m) { rows.reserve_values(rows.total_values() + m); },
+                    row, [&](std::size_t m) { if (first) rows.reserve_values(std::min<std::size_t>(m * n_rows, std::size_t{1} << 26)); },
                     [&](PyObject* v) { rows.push_value(float_value(v)); });
                 rows.end_row();
             });
