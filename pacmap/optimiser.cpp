@@ -42,15 +42,19 @@ struct Accumulator {
 };
 
 template <std::size_t Dims, bool Track>
-void run_chunk(const Chunk& chunk, const float* y, std::size_t dims_rt, Accumulator& acc) {
+void run_chunk(const Chunk& chunk, const float* __restrict y, std::size_t dims_rt,
+               Accumulator& acc) {
     const std::size_t dims = Dims != 0 ? Dims : dims_rt;
     const PairKind& kind = *chunk.kind;
     const std::uint32_t* p = kind.pairs->data();
-    float* local = acc.local.data();
+    float* __restrict local = acc.local.data();
+    // Copies, so that stores into `local` cannot force reloads.
+    const float w = kind.w, c1 = kind.c1, c2 = kind.c2;
+    const bool attract = kind.effect == Effect::Attract;
     float chunk_loss = 0.0f;
-    float diff[Dims != 0 ? Dims : 8];
     std::vector<float> diff_dyn(Dims != 0 ? 0 : dims);
-    float* yd = Dims != 0 ? diff : diff_dyn.data();
+    float diff_fixed[Dims != 0 ? Dims : 1];
+    float* __restrict yd = Dims != 0 ? diff_fixed : diff_dyn.data();
     auto touch = [&](std::uint32_t r) {
         if (Track && !acc.touched[r]) {
             acc.touched[r] = 1;
@@ -67,22 +71,19 @@ void run_chunk(const Chunk& chunk, const float* y, std::size_t dims_rt, Accumula
         }
         touch(i);
         touch(j);
-        if (kind.effect == Effect::Attract) {
-            const float q = kind.c1 + s;
-            const float coef = kind.w * (kind.c2 / (q * q));
-            chunk_loss += kind.w * (s / q);
-            for (std::size_t d = 0; d < dims; ++d) {
-                local[i * dims + d] += coef * yd[d];
-                local[j * dims + d] -= coef * yd[d];
-            }
+        float coef;
+        if (attract) {
+            const float q = c1 + s;
+            coef = w * (c2 / (q * q));
+            chunk_loss += w * (s / q);
         } else {
             const float q = 1.0f + s;
-            const float coef = kind.w * (2.0f / (q * q));
-            chunk_loss += kind.w * (1.0f / q);
-            for (std::size_t d = 0; d < dims; ++d) {
-                local[i * dims + d] -= coef * yd[d];
-                local[j * dims + d] += coef * yd[d];
-            }
+            coef = -(w * (2.0f / (q * q)));  // negating is exact: same sums as subtracting
+            chunk_loss += w * (1.0f / q);
+        }
+        for (std::size_t d = 0; d < dims; ++d) {
+            local[i * dims + d] += coef * yd[d];
+            local[j * dims + d] -= coef * yd[d];
         }
     }
     if (!Track) {
