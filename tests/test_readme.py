@@ -1,0 +1,17 @@
+"""Every Python block of the README runs, so the documentation cannot rot."""
+import pathlib
+import re
+
+import pytest
+
+README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+BLOCKS = re.findall(r"```python\n(.*?)```", README.read_text(), flags=re.S)
+
+
+def test_readme_has_examples():
+    assert len(BLOCKS) >= 4
+
+
+@pytest.mark.parametrize("index", range(len(BLOCKS)))
+def test_readme_block_runs(index):
+    exec(compile(BLOCKS[index], f"README.md block {index}", "exec"), {"__name__": "readme"})
