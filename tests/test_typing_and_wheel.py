@@ -1,0 +1,176 @@
+"""The type stub matches the module and serves real callers; the wheel installs and runs alone."""
+
+import json
+import os
+import re
+import subprocess
+import sys
+import textwrap
+import venv
+import zipfile
+from pathlib import Path
+
+import pytest
+
+import orvane_keldra
+
+REPO = Path(__file__).resolve().parents[1]
+STUB = REPO / "orvane_keldra.pyi"
+
+
+def _checker_env():
+    """Environment in which mypy sees the repository's stub and imports the module under test."""
+    env = dict(os.environ)
+    env["MYPYPATH"] = str(REPO)
+    # stubtest must import the same build the rest of the suite exercises, wherever it lives
+    module_dir = str(Path(orvane_keldra.__file__).resolve().parent)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (module_dir, env.get("PYTHONPATH")) if p)
+    return env
+
+
+def _run(cmd, timeout, **kwargs):
+    return subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, **kwargs)
+
+
+def test_stub_matches_runtime_module(tmp_path):
+    assert STUB.is_file()
+    proc = _run([sys.executable, "-m", "mypy.stubtest", "orvane_keldra"], 300,
+                cwd=tmp_path, env=_checker_env())
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert "Success" in proc.stdout
+
+
+ACCEPTED_CALLS = """\
+    import array
+    import numpy as np
+    import numpy.typing as npt
+    import orvane_keldra as ok
+
+    a32: npt.NDArray[np.float32] = np.zeros((6, 2), dtype=np.float32)
+    a64 = np.zeros((6, 2))
+    v32 = np.ones(6, dtype=np.float32)
+    idx = np.arange(3)
+    t: tuple[float, ...] = (1.0, 2.0)
+
+    s1: list[float] = ok.Similarity([[0.0, 1.0], [1, 2]]).calculate_similarity(a32)
+    s2: list[float] = ok.Similarity(key_embeddings=a64).calculate_similarity(query_embeddings=(t, t))
+    s3: list[float] = ok.Typicality(a32).calculate_typicality(num_nearest_neighbors=2)
+    s4: list[tuple[float, float]] = ok.TwoDimEmbedding([v32, v32]).calculate_2d_embedding()
+    sel = ok.Selection()
+    sel.add_weighting_strategy(v32, 1.0)
+    sel.add_weighting_strategy(array.array("f", [1.0]), strength=1)
+    sel.add_diversifying_strategy(a32, 1.0, None)
+    sel.add_balancing_strategy(a64, [0.5, 0.5], 1.0)
+    sel.add_subpart_typicality_strategy(a32, [idx, [0, 1]], 1.0, 2, 0.1)
+    sel.add_subpart_similarity_strategy(a32, a64, [[0], [np.int64(1)]], 1.0)
+    sel.add_subpart_diversifying_strategy(
+        embeddings=a32, sample_to_subpart_indices=[[0]], strength=1.0,
+        stopping_condition_minimum_distance=0.5)
+    s5: list[int] = sel.run_selection(idx, 3, 2)
+"""
+
+# one call per line, each refused by the module at run time and so to be refused by the checker
+REFUSED_CALLS = """\
+    import orvane_keldra as ok
+    ok.Similarity("abc")
+    ok.Similarity(["ab"])
+    ok.Similarity([[1.0, "x"]])
+    ok.Similarity(None)
+    ok.Typicality([[0.0]]).calculate_typicality(2.0)
+    ok.TwoDimEmbedding([[0.0]]).calculate_2d_embedding(1)
+    ok.Selection().add_weighting_strategy([1.0], strength=None)
+    ok.Selection().add_diversifying_strategy([[0.0]], 1.0, stopping_condition_minimum_dist=1.0)
+    ok.Selection().run_selection([0.5], 3, 1)
+    ok.Selection().add_subpart_diversifying_strategy([[0.0]], [[0.5]], 1.0)
+    wrong: list[int] = ok.Similarity([[0.0]]).calculate_similarity([[0.0]])
+"""
+
+
+def test_stub_accepts_lists_and_arrays_and_refuses_wrong_types(tmp_path):
+    (tmp_path / "accepted.py").write_text(textwrap.dedent(ACCEPTED_CALLS))
+    (tmp_path / "refused.py").write_text(textwrap.dedent(REFUSED_CALLS))
+    base = [sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path / "cache")]
+
+    proc = _run(base + ["--strict", "accepted.py"], 600, cwd=tmp_path, env=_checker_env())
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+    proc = _run(base + ["refused.py"], 600, cwd=tmp_path, env=_checker_env())
+    flagged = {int(m) for m in re.findall(r"^refused\.py:(\d+): error:", proc.stdout, re.M)}
+    expected = set(range(2, len(REFUSED_CALLS.splitlines()) + 1))
+    assert flagged == expected, proc.stdout
+
+
+# Runs in the wheel's own environment and, for comparison, against the module under test.
+ONE_CALL_PER_CLASS = """\
+    import json, os, orvane_keldra as ok
+    rows = [[0.0, 0.0, 1.0], [1.0, 0.5, 0.0], [3.0, 1.0, 2.0],
+            [0.5, 2.0, 1.5], [2.5, 2.5, 0.0], [1.0, 1.0, 1.0]]
+    sel = ok.Selection()
+    sel.add_weighting_strategy([0.1, 0.5, 0.2, 0.9, 0.3, 0.4], 1.0)
+    sel.add_diversifying_strategy(rows, 1.0)
+    print(json.dumps({
+        "file": os.path.basename(ok.__file__),
+        "dir": os.path.dirname(os.path.abspath(ok.__file__)),
+        "similarity": ok.Similarity(rows).calculate_similarity(rows[:2]),
+        "typicality": ok.Typicality(rows).calculate_typicality(2),
+        "layout": ok.TwoDimEmbedding(rows).calculate_2d_embedding(),
+        "selection": sel.run_selection([2], 6, 4),
+    }))
+"""
+
+
+INSTALLED_STUB_USE = """\
+    import orvane_keldra as ok
+    reveal_type(ok.Similarity([[0.0]]).calculate_similarity([[1.0]]))
+    ok.Similarity("abc")
+"""
+
+
+@pytest.mark.slow  # builds the wheel from source (a minute or two); part of the normal run
+def test_wheel_installs_alone_and_computes(tmp_path):
+    wheelhouse = tmp_path / "wheelhouse"
+    # a private build directory: the shared in-tree one may be in use, and a clean build is the point
+    proc = _run([sys.executable, "-m", "pip", "wheel", "--no-deps", "-q", "-w", str(wheelhouse),
+                 "--config-settings=build-dir=" + str(tmp_path / "build"), str(REPO)], 1800)
+    assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-4000:]
+    wheels = list(wheelhouse.iterdir())
+    assert len(wheels) == 1 and wheels[0].suffix == ".whl", wheels
+    assert "cp311-abi3" in wheels[0].name
+    with zipfile.ZipFile(wheels[0]) as zf:
+        payload = {n for n in zf.namelist() if ".dist-info/" not in n}
+    assert payload == {"orvane_keldra.abi3.so", "orvane_keldra.pyi", "orvane_keldra-stubs/__init__.pyi"}
+
+    env_dir = tmp_path / "venv"
+    venv.EnvBuilder(with_pip=True).create(env_dir)
+    py = str(env_dir / "bin" / "python")
+    proc = _run([py, "-m", "pip", "install", "-q", str(wheels[0])], 900)
+    assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-4000:]
+
+    # -I keeps PYTHONPATH and the working directory from supplying some other build;
+    # one worker thread makes the layout reproducible for the comparison below
+    run_env = dict(os.environ, RAYON_NUM_THREADS="1")
+    script = textwrap.dedent(ONE_CALL_PER_CLASS)
+    proc = _run([py, "-I", "-c", script], 300, cwd=tmp_path, env=run_env)
+    assert proc.returncode == 0, proc.stderr
+    installed = json.loads(proc.stdout)
+    assert installed["file"] == "orvane_keldra.abi3.so"
+    assert Path(installed["dir"]).is_relative_to(env_dir.resolve())
+    site = Path(installed["dir"])
+    for stub in (site / "orvane_keldra.pyi", site / "orvane_keldra-stubs" / "__init__.pyi"):
+        assert stub.read_bytes() == STUB.read_bytes(), stub
+
+    # mypy, given only the wheel's environment, must find the installed stub on its own
+    (tmp_path / "use.py").write_text(textwrap.dedent(INSTALLED_STUB_USE))
+    checker_env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
+    proc = _run([sys.executable, "-m", "mypy", "--python-executable", py,
+                 "--cache-dir", str(tmp_path / "cache"), "use.py"], 600, cwd=tmp_path, env=checker_env)
+    assert re.search(r'Revealed type is "(builtins\.)?list\[(builtins\.)?float\]"', proc.stdout), proc.stdout
+    assert re.search(r"^use\.py:3: error:", proc.stdout, re.M), proc.stdout
+
+    proc = _run([sys.executable, "-c", script], 300, cwd=tmp_path, env=_checker_env() | run_env)
+    assert proc.returncode == 0, proc.stderr
+    reference = json.loads(proc.stdout)
+    for key in ("similarity", "typicality", "layout", "selection"):
+        assert installed[key] == reference[key], key
+    assert len(installed["layout"]) == 6 and len(installed["selection"]) == 4
+    assert installed["selection"][0] == 2
