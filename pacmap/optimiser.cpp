@@ -30,37 +30,31 @@ struct Chunk {
     std::size_t begin, end;  // pair rows
 };
 
-// Per-worker state. A chunk sums into `local` (kept zero between chunks) and the rows it
-// touched are then added into `running`: the same values as a fresh zero matrix per chunk, at a
-// cost that follows the chunk's pairs rather than n.
+// Per-worker state. While a full chunk covers at least as many pairs as the layout has rows, it sums
+// into a zeroed `local` matrix that is then added into `running`, chunk by chunk. For larger
+// layouts that flush would cost more than the pairs themselves (and clearing a fresh matrix per
+// chunk grows like n squared), so chunks add straight into `running`: only the f32 summation
+// order changes, which already depends on which worker takes which chunk.
 struct Accumulator {
     std::vector<float> running, local;
-    std::vector<std::uint8_t> touched;
-    std::vector<std::uint32_t> touched_rows;
     float running_loss = 0.0f;
     bool used = false;
 };
 
-template <std::size_t Dims, bool Track>
+template <std::size_t Dims, bool Direct>
 void run_chunk(const Chunk& chunk, const float* __restrict y, std::size_t dims_rt,
                Accumulator& acc) {
     const std::size_t dims = Dims != 0 ? Dims : dims_rt;
     const PairKind& kind = *chunk.kind;
     const std::uint32_t* p = kind.pairs->data();
-    float* __restrict local = acc.local.data();
-    // Copies, so that stores into `local` cannot force reloads.
+    float* __restrict sum = Direct ? acc.running.data() : acc.local.data();
+    // Copies, so that stores into `sum` cannot force reloads.
     const float w = kind.w, c1 = kind.c1, c2 = kind.c2;
     const bool attract = kind.effect == Effect::Attract;
     float chunk_loss = 0.0f;
     std::vector<float> diff_dyn(Dims != 0 ? 0 : dims);
     float diff_fixed[Dims != 0 ? Dims : 1];
     float* __restrict yd = Dims != 0 ? diff_fixed : diff_dyn.data();
-    auto touch = [&](std::uint32_t r) {
-        if (Track && !acc.touched[r]) {
-            acc.touched[r] = 1;
-            acc.touched_rows.push_back(r);
-        }
-    };
     for (std::size_t row = chunk.begin; row < chunk.end; ++row) {
         const std::uint32_t i = p[2 * row], j = p[2 * row + 1];
         if (i == j) continue;
@@ -69,8 +63,6 @@ void run_chunk(const Chunk& chunk, const float* __restrict y, std::size_t dims_r
             yd[d] = y[i * dims + d] - y[j * dims + d];
             s += yd[d] * yd[d];
         }
-        touch(i);
-        touch(j);
         float coef;
         if (attract) {
             const float q = c1 + s;
@@ -82,25 +74,17 @@ void run_chunk(const Chunk& chunk, const float* __restrict y, std::size_t dims_r
             chunk_loss += w * (1.0f / q);
         }
         for (std::size_t d = 0; d < dims; ++d) {
-            local[i * dims + d] += coef * yd[d];
-            local[j * dims + d] -= coef * yd[d];
+            sum[i * dims + d] += coef * yd[d];
+            sum[j * dims + d] -= coef * yd[d];
         }
     }
-    if (!Track) {
+    if (!Direct) {
         const std::size_t cells = acc.local.size();
         for (std::size_t e = 0; e < cells; ++e) {
-            acc.running[e] += local[e];
-            local[e] = 0.0f;
+            acc.running[e] += sum[e];
+            sum[e] = 0.0f;
         }
     }
-    for (std::uint32_t r : acc.touched_rows) {
-        for (std::size_t d = 0; d < dims; ++d) {
-            acc.running[r * dims + d] += local[r * dims + d];
-            local[r * dims + d] = 0.0f;
-        }
-        acc.touched[r] = 0;
-    }
-    acc.touched_rows.clear();
     acc.running_loss += chunk_loss;
 }
 
@@ -142,23 +126,21 @@ std::vector<float> pacmap_gradient(const std::vector<float>& y, std::size_t dims
             chunks.push_back({&kind, c * kChunkPairs, std::min(rows, (c + 1) * kChunkPairs)});
     }
     const std::size_t cells = (n + 1) * dims;
+    const bool direct = n > kChunkPairs;
     std::vector<Accumulator> workers(pool::worker_count());
     pool::run_tasks(chunks.size(), [&](std::size_t c, std::size_t worker) {
         Accumulator& acc = workers[worker];
         if (!acc.used) {
             acc.running.assign(cells, 0.0f);
-            acc.local.assign(cells, 0.0f);
-            acc.touched.assign(n + 1, 0);
+            if (!direct) acc.local.assign(cells, 0.0f);
             acc.used = true;
         }
-        // Tracking touched rows only pays off when the chunk is small next to the layout.
-        const bool track = chunks[c].end - chunks[c].begin < n;
         if (dims == 2)
-            track ? run_chunk<2, true>(chunks[c], y.data(), dims, acc)
-                  : run_chunk<2, false>(chunks[c], y.data(), dims, acc);
+            direct ? run_chunk<2, true>(chunks[c], y.data(), dims, acc)
+                   : run_chunk<2, false>(chunks[c], y.data(), dims, acc);
         else
-            track ? run_chunk<0, true>(chunks[c], y.data(), dims, acc)
-                  : run_chunk<0, false>(chunks[c], y.data(), dims, acc);
+            direct ? run_chunk<0, true>(chunks[c], y.data(), dims, acc)
+                   : run_chunk<0, false>(chunks[c], y.data(), dims, acc);
     });
     std::vector<float> g(cells, 0.0f);
     float loss = 0.0f;
