@@ -60,9 +60,7 @@ leak:_PyObject_Malloc
 leak:_PyObject_Realloc
 leak:_PyObject_GC_Resize
 leak:pymalloc_realloc
-leak:_PyMem_Raw
-leak:PyMem_RawMalloc
-leak:PyMem_RawRealloc
+leak:PyMem_Raw
 leak:PyThread_allocate_lock
 leak:resize_compact
 leak:list_resize
