@@ -141,6 +141,13 @@ def test_array_fast_path_is_bit_identical_to_sequence_path(rng):
     assert s1.run_selection([], 50, 10) == s2.run_selection([], 50, 10)
 
 
+def test_unaligned_float64_buffer_converts_like_lists():
+    a = np.frombuffer(bytearray(49), np.float64, offset=1, count=6).reshape(3, 2)
+    a[:] = [[1.0, 2.0], [3.0, 5.0], [-1.0, 0.5]]
+    q = [[0.0, 0.0]]
+    assert ok.Similarity(a).calculate_similarity(q) == ok.Similarity(a.tolist()).calculate_similarity(q)
+
+
 def test_odd_arrays_take_the_generic_path():
     with pytest.raises(TypeError):
         ok.Similarity(np.array([1.0, 2.0]))  # 1-D: rows are scalars, not sequences

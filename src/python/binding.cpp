@@ -55,6 +55,10 @@ auto with_note(const char* param, F&& convert) -> decltype(convert()) {
     } catch (const ErrorAlreadySet&) {
         add_note(param);
         throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        add_note(param);
+        throw ErrorAlreadySet{};
     }
 }
 
@@ -99,7 +103,8 @@ void for_each_item(PyObject* obj, Reserve&& reserve, Item&& item) {
     if (n < 0) {
         PyErr_Clear();
     } else {
-        reserve(static_cast<std::size_t>(n));
+        // A reported length is a hint; growth covers anything beyond the cap.
+        reserve(std::min<std::size_t>(static_cast<std::size_t>(n), std::size_t{1} << 24));
     }
     // Exact lists and tuples iterate the same way without an iterator object.
     if (PyList_CheckExact(obj)) {
@@ -165,8 +170,13 @@ public:
         for (int k = 0; k < view_.ndim; ++k) count *= extent(k);
         std::vector<float> out(count);
         if (double_) {
-            const double* src = static_cast<const double*>(view_.buf);
-            for (std::size_t i = 0; i < count; ++i) out[i] = narrow(src[i]);
+            // The buffer need not be 8-byte aligned (e.g. a view at an odd offset).
+            const auto* src = static_cast<const unsigned char*>(view_.buf);
+            for (std::size_t i = 0; i < count; ++i) {
+                double v;
+                std::memcpy(&v, src + i * sizeof(double), sizeof(double));
+                out[i] = narrow(v);
+            }
         } else if (count) {
             std::memcpy(out.data(), view_.buf, count * sizeof(float));
         }
