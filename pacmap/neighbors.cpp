@@ -29,7 +29,7 @@ constexpr std::size_t kRowsPerTask = 16;
 // f32 chain (no reassociation allowed without fast-math); sixteen independent sums let the
 // compiler use the vector units (AVX2 where the CPU has it, same lanes either way). bf16 widens
 // to f32 exactly by a 16-bit shift.
-__attribute__((target_clones("avx2", "default"))) float l2sq_bf16(std::size_t a_addr,
+__attribute__((target_clones("avx512f", "avx2", "default"))) float l2sq_bf16(std::size_t a_addr,
                                                                    std::size_t b_addr,
                                                                    std::size_t dims) {
     typedef std::uint16_t u16x16 __attribute__((vector_size(32)));

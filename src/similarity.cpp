@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "src/blas.hpp"
 #include "src/distance_calculator.hpp"
@@ -23,26 +24,33 @@ std::vector<float> similarity_scores(const EmbeddingRows& keys, EmbeddingRows qu
     // Keys of equal length D are one contiguous nk x D block.
     const float* key_data = keys.values().data();
     std::vector<float> dist(nk);
-    const std::size_t block = rows_per_block(nq);
-    const std::size_t n_blocks = (nk + block - 1) / block;
+    // Nearest query per key, scanned tile by tile while the products are in cache.
+    const float* query_data = calc.matrix().data.data();
+    const float* h = calc.half_norms().data();
+    const std::size_t n_blocks = (nk + kTileRows - 1) / kTileRows;
     std::vector<std::vector<float>> scratch(pool::worker_count());
     pool::run_tasks(n_blocks, [&](std::size_t b, std::size_t worker) {
-        const std::size_t first = b * block, count = std::min(block, nk - first);
+        const std::size_t first = b * kTileRows, count = std::min(kTileRows, nk - first);
         std::vector<float>& buf = scratch[worker];
-        buf.resize(count * nq + count);
-        float* hk = buf.data() + count * nq;
+        buf.resize(count * kTileColumns + 2 * count);
+        float* hk = buf.data() + count * kTileColumns;
+        float* best = hk + count;
         for (std::size_t r = 0; r < count; ++r) {
             const float* k = key_data + (first + r) * d;
             hk[r] = blas::dot(d, k, k) * 0.5f;
+            best[r] = std::numeric_limits<float>::infinity();
         }
-        block_products(calc, key_data + first * d, count, buf.data());
-        const float* h = calc.half_norms().data();
-        for (std::size_t r = 0; r < count; ++r) {
-            const float* row = buf.data() + r * nq;
-            float m = block_distance(h[0], row[0], hk[r]);
-            for (std::size_t j = 1; j < nq; ++j) m = std::min(m, block_distance(h[j], row[j], hk[r]));
-            dist[first + r] = std::sqrt(m + m);
+        for (std::size_t c0 = 0; c0 < nq; c0 += kTileColumns) {
+            const std::size_t cols = std::min(kTileColumns, nq - c0);
+            blas::gemm_abt(count, cols, d, key_data + first * d, query_data + c0 * d, buf.data());
+            for (std::size_t r = 0; r < count; ++r) {
+                const float* p = buf.data() + r * cols;
+                float m = best[r];
+                for (std::size_t j = 0; j < cols; ++j) m = std::min(m, block_distance(h[c0 + j], p[j], hk[r]));
+                best[r] = m;
+            }
         }
+        for (std::size_t r = 0; r < count; ++r) dist[first + r] = std::sqrt(best[r] + best[r]);
     });
 
     float sum = 0.0f;
