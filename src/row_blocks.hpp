@@ -13,9 +13,9 @@ inline std::size_t rows_per_block(std::size_t n_stored) {
 }
 
 // Cache-sized tiles for scans that keep a small state per query row: the products of
-// kTileRows queries with kTileColumns stored rows (1 MB) are consumed while still in cache.
+// kTileRows queries with kTileColumns stored rows (4 MB) are consumed while still in cache.
 // Fixed sizes, so results never depend on the number of workers.
-inline constexpr std::size_t kTileRows = 128;
-inline constexpr std::size_t kTileColumns = 2048;
+inline constexpr std::size_t kTileRows = 256;
+inline constexpr std::size_t kTileColumns = 4096;
 
 }  // namespace orvane
