@@ -19,6 +19,17 @@ def run_python(code, env=None, timeout=300):
     )
 
 
+def panic_type():
+    """The module's PanicException class: it is not exported, so it is reached by catching one."""
+    import orvane_keldra as ok
+
+    try:
+        ok.Typicality([[0.0]])
+    except BaseException as exc:  # noqa: BLE001 - PanicException derives from BaseException
+        return type(exc)
+    raise AssertionError("Typicality with one embedding did not fail")
+
+
 @pytest.fixture
 def rng():
     import numpy as np

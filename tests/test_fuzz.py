@@ -19,17 +19,12 @@ from hypothesis.extra import numpy as hnp
 from hypothesis.stateful import RuleBasedStateMachine, initialize, rule
 
 import orvane_keldra as ok
+from conftest import panic_type
 
 
-def _panic_type():
-    try:
-        ok.Typicality([[0.0]])
-    except BaseException as exc:  # noqa: BLE001 - the class is reachable only by catching it
-        return type(exc)
-    raise AssertionError("Typicality with one embedding did not fail")
 
 
-PANIC = _panic_type()
+PANIC = panic_type()
 
 
 class Boom(Exception):

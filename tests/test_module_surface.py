@@ -5,14 +5,9 @@ import numpy as np
 import pytest
 
 import orvane_keldra as ok
+from conftest import panic_type
 
 
-def panic_type():
-    try:
-        ok.Typicality([[0.0]])
-    except BaseException as e:  # noqa: BLE001 - PanicException is a BaseException by design
-        return type(e)
-    raise AssertionError("expected a failure")
 
 
 def test_module_lists_classes_in_order():

@@ -10,15 +10,10 @@ import numpy as np
 import pytest
 
 import orvane_keldra as ok
+from conftest import panic_type
 from conftest import run_python
 
 
-def panic_type():
-    try:
-        ok.Typicality([[0.0]])
-    except BaseException as exc:  # noqa: BLE001 - only reachable by catching it
-        return type(exc)
-    raise AssertionError("Typicality with one embedding did not fail")
 
 
 PANIC = panic_type()

@@ -2,6 +2,7 @@ import numpy as np
 import pytest
 
 import orvane_keldra as ok
+from conftest import panic_type
 
 LINE = [[0.0, 0.0], [1.0, 0.0], [3.0, 0.0]]
 ROWS = [[1.0, 0.0], [0.0, 1.0], [1.0, 0.0]]
@@ -9,12 +10,7 @@ ROWS = [[1.0, 0.0], [0.0, 1.0], [1.0, 0.0]]
 
 @pytest.fixture(scope="module")
 def panic():
-    # The class is not exported; the only way to get hold of it is to catch one.
-    try:
-        ok.Typicality([[0.0]])
-    except BaseException as exc:
-        return type(exc)
-    pytest.fail("Typicality with one embedding did not fail")
+    return panic_type()
 
 
 def line_selection():
