@@ -15,7 +15,7 @@ import pytest
 import orvane_keldra
 
 REPO = Path(__file__).resolve().parents[1]
-STUB = REPO / "orvane_keldra.pyi"
+STUB = REPO / "orvane_keldra" / "__init__.pyi"
 
 
 def _checker_env():
@@ -23,7 +23,7 @@ def _checker_env():
     env = dict(os.environ)
     env["MYPYPATH"] = str(REPO)
     # stubtest must import the same build the rest of the suite exercises, wherever it lives
-    module_dir = str(Path(orvane_keldra.__file__).resolve().parent)
+    module_dir = str(Path(orvane_keldra.__file__).resolve().parents[1])
     env["PYTHONPATH"] = os.pathsep.join(p for p in (module_dir, env.get("PYTHONPATH")) if p)
     return env
 
@@ -138,7 +138,8 @@ def test_wheel_installs_alone_and_computes(tmp_path):
     assert "cp311-abi3" in wheels[0].name
     with zipfile.ZipFile(wheels[0]) as zf:
         payload = {n for n in zf.namelist() if ".dist-info/" not in n}
-    assert payload == {"orvane_keldra.abi3.so", "orvane_keldra.pyi", "orvane_keldra-stubs/__init__.pyi"}
+    assert payload == {"orvane_keldra/__init__.py", "orvane_keldra/__init__.pyi",
+                       "orvane_keldra/py.typed", "orvane_keldra/_native.abi3.so"}
 
     env_dir = tmp_path / "venv"
     venv.EnvBuilder(with_pip=True).create(env_dir)
@@ -153,11 +154,11 @@ def test_wheel_installs_alone_and_computes(tmp_path):
     proc = _run([py, "-I", "-c", script], 300, cwd=tmp_path, env=run_env)
     assert proc.returncode == 0, proc.stderr
     installed = json.loads(proc.stdout)
-    assert installed["file"] == "orvane_keldra.abi3.so"
+    assert installed["file"] == "__init__.py"
     assert Path(installed["dir"]).is_relative_to(env_dir.resolve())
     site = Path(installed["dir"])
-    for stub in (site / "orvane_keldra.pyi", site / "orvane_keldra-stubs" / "__init__.pyi"):
-        assert stub.read_bytes() == STUB.read_bytes(), stub
+    assert (site / "__init__.pyi").read_bytes() == STUB.read_bytes()
+    assert (site / "py.typed").is_file()
 
     # mypy, given only the wheel's environment, must find the installed stub on its own
     (tmp_path / "use.py").write_text(textwrap.dedent(INSTALLED_STUB_USE))

@@ -17,10 +17,12 @@ fi
 # The interpreter itself, not a launcher script: the sanitizer runtime is preloaded into it.
 PY="$("$PY" -c 'import sys; print(sys.executable)')"
 start=$SECONDS
+# the source folder orvane_keldra/ holds no extension and must not shadow the build's package
+export PYTHONSAFEPATH=1
 
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_SANITIZE=ON \
   -DORVANE_BUILD_NATIVE_TESTS=ON -DPython_EXECUTABLE="$PY" > /dev/null
-cmake --build "$BUILD" --target orvane_keldra orvane_native_tests
+cmake --build "$BUILD" --target _native orvane_native_tests
 
 # Every report ends its process with a non-zero status (ASan always, UBSan by halt_on_error,
 # LSan at exit), which fails the step that ran it.
@@ -43,7 +45,7 @@ ASAN_OPTIONS="detect_leaks=1" "$BUILD/orvane_native_tests" || failed=1
 # is not lost with its captured output; the module's own panic reports are filtered out.
 echo "== pytest against build/asan"
 LD_PRELOAD="$PRELOAD" ASAN_OPTIONS="detect_leaks=0" \
-  PYTHONPATH="$BUILD" ORVANE_NATIVE_TESTS="$BUILD/orvane_native_tests" \
+  PYTHONPATH="$BUILD/package" ORVANE_NATIVE_TESTS="$BUILD/orvane_native_tests" \
   "$PY" -m pytest -q -p no:cacheprovider --capture=sys "$ROOT/tests" -m "not slow" \
   -k "not repeated_calls_do_not_grow_memory and not beyond_the_address_space" \
   "$@" 2>&1 | { grep -v -E '^(orvane_keldra: internal failure in | +left: 0$| +right: 0$)' || true; } \
@@ -77,7 +79,7 @@ echo "== LeakSanitizer pass over every class"
 # use_tls=0: this LSan build crashes ("Tracer caught signal 11") scanning the dynamic TLS of the
 # worker threads of a dlopen'ed module; thread-local storage holds no pointers of ours.
 LD_PRELOAD="$PRELOAD" ASAN_OPTIONS="detect_leaks=1" \
-  LSAN_OPTIONS="suppressions=$SUPP:print_suppressions=0:use_tls=0" PYTHONPATH="$BUILD" \
+  LSAN_OPTIONS="suppressions=$SUPP:print_suppressions=0:use_tls=0" PYTHONPATH="$BUILD/package" \
   "$PY" "$ROOT/tests/sanitizer_smoke.py" 2> >(grep -v -E '^(orvane_keldra: internal failure in | +left: 0$| +right: 0$)' >&2) \
   || failed=1
 

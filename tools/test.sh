@@ -8,4 +8,7 @@ cmake -S "$ROOT" -B "$NATIVE_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
 cmake --build "$NATIVE_BUILD" --target orvane_native_tests
 export ORVANE_NATIVE_TESTS="$NATIVE_BUILD/orvane_native_tests"
 cd "$ROOT"
+# the source folder orvane_keldra/ holds no extension: never let the working directory shadow the
+# installed package, in this process or in the ones the tests start
+export PYTHONSAFEPATH=1
 "$PY" -m pytest "$@"

@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "src/failure.hpp"
+#include "src/common/failure.hpp"
 
 namespace orvane::py {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "src/embedding.hpp"
+#include "src/common/embedding.hpp"
 #include "src/python/py.hpp"
 
 namespace orvane::py {

@@ -1,7 +1,7 @@
 // Module entry: multi-phase initialisation registering the four classes in a fixed order.
 #include "src/python/binding.hpp"
 #include "src/python/classes.hpp"
-#include "src/failure.hpp"
+#include "src/common/failure.hpp"
 
 namespace orvane::py {
 
@@ -54,12 +54,12 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "orvane_keldra", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "orvane_keldra._native", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 }  // namespace orvane::py
 
-extern "C" PyMODINIT_FUNC PyInit_orvane_keldra(void) {
+extern "C" PyMODINIT_FUNC PyInit__native(void) {
     return PyModuleDef_Init(&orvane::py::module_def);
 }

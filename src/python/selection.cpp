@@ -1,7 +1,7 @@
 // Python front of Selection: converts and checks arguments, builds one strategy per add_* call
 // (appended only once built completely) and runs the greedy loop.
-#include "src/combination_selection.hpp"
-#include "src/failure.hpp"
+#include "src/selection/combination_selection.hpp"
+#include "src/common/failure.hpp"
 #include "src/python/binding.hpp"
 #include "src/python/classes.hpp"
 

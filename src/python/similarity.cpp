@@ -1,7 +1,7 @@
 // Python front of Similarity: stores key rows, scores them against queries per call.
-#include "src/similarity.hpp"
+#include "src/scores/similarity.hpp"
 
-#include "src/failure.hpp"
+#include "src/common/failure.hpp"
 #include "src/python/binding.hpp"
 #include "src/python/classes.hpp"
 

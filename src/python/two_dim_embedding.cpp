@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "pacmap/pacmap.hpp"
-#include "src/failure.hpp"
+#include "src/layout/pacmap.hpp"
+#include "src/common/failure.hpp"
 #include "src/python/binding.hpp"
 #include "src/python/classes.hpp"
 

@@ -1,5 +1,5 @@
 // Python front of Typicality: owns a distance calculator over the embeddings.
-#include "src/typicality.hpp"
+#include "src/scores/typicality.hpp"
 
 #include "src/python/binding.hpp"
 #include "src/python/classes.hpp"

@@ -4,13 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "pacmap/errors.hpp"
-#include "pacmap/neighbors.hpp"
-#include "pacmap/optimiser.hpp"
-#include "pacmap/pacmap.hpp"
-#include "pacmap/pair_sampling.hpp"
-#include "pacmap/preprocess.hpp"
-#include "pacmap/random.hpp"
+#include "src/layout/errors.hpp"
+#include "src/layout/neighbors.hpp"
+#include "src/layout/optimiser.hpp"
+#include "src/layout/pacmap.hpp"
+#include "src/layout/pair_sampling.hpp"
+#include "src/layout/preprocess.hpp"
+#include "src/layout/random.hpp"
 #include "tests/native/check.hpp"
 
 using namespace orvane::pacmap;

@@ -1,9 +1,9 @@
 #include <cmath>
 
-#include "src/distance_calculator.hpp"
-#include "src/failure.hpp"
-#include "src/similarity.hpp"
-#include "src/typicality.hpp"
+#include "src/scores/distance_calculator.hpp"
+#include "src/common/failure.hpp"
+#include "src/scores/similarity.hpp"
+#include "src/scores/typicality.hpp"
 #include "tests/native/check.hpp"
 
 using namespace orvane;

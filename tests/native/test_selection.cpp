@@ -3,8 +3,8 @@
 #include <optional>
 #include <string>
 
-#include "src/combination_selection.hpp"
-#include "src/failure.hpp"
+#include "src/selection/combination_selection.hpp"
+#include "src/common/failure.hpp"
 #include "tests/native/check.hpp"
 
 using namespace orvane;

@@ -1,0 +1,59 @@
+#pragma once
+// Neighbour pairs: candidate search (exact below the threshold, HNSW from it), density scaling
+// and per-row ranking.
+#include <cstddef>
+#include <cstdint>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "src/layout/pacmap.hpp"
+
+namespace orvane::pacmap {
+
+// Euclidean distance with eight interleaved partial sums; this summation order decides ties, so
+// each lane subtracts, squares and adds in sequence with no fusing.
+inline float pair_distance(const float* a, const float* b, std::size_t d) {
+    typedef float lanes8 __attribute__((vector_size(32)));
+    lanes8 acc = {0, 0, 0, 0, 0, 0, 0, 0};
+    const std::size_t full = d / 8 * 8;
+    for (std::size_t e = 0; e < full; e += 8) {
+        lanes8 va, vb;
+        std::memcpy(&va, a + e, sizeof va);
+        std::memcpy(&vb, b + e, sizeof vb);
+        const lanes8 diff = va - vb;
+        acc += diff * diff;
+    }
+    float total = acc[0];
+    for (int l = 1; l < 8; ++l) total += acc[l];
+    for (std::size_t e = full; e < d; ++e) {
+        const float diff = a[e] - b[e];
+        total += diff * diff;
+    }
+    return std::sqrt(total);
+}
+
+// Per-sample candidate lists, nearest first. Only the first filled[i] slots of row i are real.
+struct KnnCandidates {
+    std::size_t n = 0;
+    std::size_t k = 0;
+    std::vector<std::uint32_t> index;  // n x k
+    std::vector<float> distance;       // n x k
+    std::vector<std::uint32_t> filled;
+};
+
+KnnCandidates exact_knn(const float* x, std::size_t n, std::size_t d, std::size_t k);
+KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std::size_t k,
+                              LogSink* sink);
+
+// Local scale per sample: mean distance to its 4th..6th nearest real candidates, floored.
+std::vector<float> candidate_sigma(const KnnCandidates& c);
+
+// n * min(n - 1, n_neighbors) pairs (i, j), row-major, grouped by i, best scaled distance first.
+std::vector<std::uint32_t> pair_neighbors_from(const KnnCandidates& c, std::size_t n_neighbors);
+
+std::vector<std::uint32_t> nearest_neighbor_pairs(const float* x, std::size_t n, std::size_t d,
+                                                  std::size_t n_neighbors,
+                                                  std::size_t approx_threshold, LogSink* sink);
+
+}  // namespace orvane::pacmap

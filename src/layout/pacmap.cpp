@@ -1,0 +1,93 @@
+#include "src/layout/pacmap.hpp"
+
+#include <chrono>
+#include <cstdio>
+
+#include "src/layout/errors.hpp"
+#include "src/layout/neighbors.hpp"
+#include "src/layout/optimiser.hpp"
+#include "src/layout/pair_sampling.hpp"
+#include "src/layout/preprocess.hpp"
+
+namespace orvane::pacmap {
+
+namespace {
+
+const char* error_text(ErrorKind kind) {
+    switch (kind) {
+        case ErrorKind::SampleSize: return "Sample size must be larger than one";
+        case ErrorKind::EmptyMinMax: return "Failed to compute min or max of X: the array is empty";
+        case ErrorKind::EmptyMean: return "Failed to calculate mean axis: the array is empty";
+        case ErrorKind::InvalidNeighborCount:
+            return "The number of nearest neighbors can't be less than 1";
+        case ErrorKind::InvalidFarPointCount: return "The number of far points can't be less than 1";
+        case ErrorKind::IndexFailed: return "";
+    }
+    return "";
+}
+
+std::string shape(const std::vector<std::uint32_t>& pairs) {
+    return "[" + std::to_string(pairs.size() / 2) + ", 2]";
+}
+
+}  // namespace
+
+void fail_with(ErrorKind kind, const std::string& detail) {
+    throw PacmapFailure{PacmapError{kind, error_text(kind) + detail}};
+}
+
+std::string format_elapsed(std::chrono::nanoseconds elapsed) {
+    const auto ns = static_cast<double>(elapsed.count());
+    char buf[64];
+    if (ns >= 1e9)
+        std::snprintf(buf, sizeof buf, "%.2fs", ns / 1e9);
+    else if (ns >= 1e6)
+        std::snprintf(buf, sizeof buf, "%.2fms", ns / 1e6);
+    else if (ns >= 1e3)
+        std::snprintf(buf, sizeof buf, "%.2f\u00b5s", ns / 1e3);
+    else
+        std::snprintf(buf, sizeof buf, "%.2fns", ns);
+    return buf;
+}
+
+PacmapConfig driver_config(std::size_t n) {
+    PacmapConfig config;
+    if (n < 14) config.override_neighbors = n / 2;
+    return config;
+}
+
+std::variant<std::vector<float>, PacmapError> run_pacmap(const float* x, std::size_t n,
+                                                        std::size_t d, const PacmapConfig& config,
+                                                        LogSink* sink) {
+    if (n < 2) return PacmapError{ErrorKind::SampleSize, error_text(ErrorKind::SampleSize)};
+    try {
+        const std::vector<float> work = preprocess(x, n, d, sink);
+        const NeighbourCounts counts = neighbour_counts(n, config, sink);
+        log_event(sink, LogLevel::Info, [] { return std::string("Finding pairs"); });
+        const auto pair_neighbors = nearest_neighbor_pairs(
+            work.data(), n, d, counts.n_neighbors, config.approx_threshold, sink);
+        const std::size_t per_sample = std::min(n - 1, counts.n_neighbors);
+        const std::uint64_t seed = config.seed.value_or(0);
+        const auto pair_mid_near =
+            sample_mid_near_pairs(work.data(), n, d, counts.n_mid_near, seed);
+        const auto pair_far = sample_far_pairs(n, pair_neighbors, per_sample, counts.n_far, seed);
+
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<float> y = initial_layout(n, config);
+        log_event(sink, LogLevel::Debug, [&] {
+            return "Pair shapes: neighbors " + shape(pair_neighbors) + ", MN " +
+                   shape(pair_mid_near) + ", FP " + shape(pair_far);
+        });
+        optimise(y, config.embedding_dimensions, pair_neighbors, pair_mid_near, pair_far,
+                 config.num_iters, config.learning_rate, sink);
+        log_event(sink, LogLevel::Debug, [&] {
+            return "Elapsed time: " +
+                   format_elapsed(std::chrono::steady_clock::now() - start);
+        });
+        return y;
+    } catch (PacmapFailure& failure) {
+        return std::move(failure.error);
+    }
+}
+
+}  // namespace orvane::pacmap

@@ -1,0 +1,86 @@
+#include "src/layout/preprocess.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+
+#include "src/layout/errors.hpp"
+#include "src/layout/random.hpp"
+
+namespace orvane::pacmap {
+
+namespace {
+
+// Maps a float onto an integer whose order is the IEEE 754 total order.
+std::int32_t total_order_key(float v) {
+    const auto bits = std::bit_cast<std::int32_t>(v);
+    return bits < 0 ? static_cast<std::int32_t>(bits ^ 0x7fffffff) : bits;
+}
+
+// Round half away from zero, then saturate into an unsigned count (NaN and negatives give 0).
+std::size_t to_count(float v) {
+    const float r = std::round(v);
+    if (!(r > 0.0f)) return 0;
+    if (r >= 18446744073709551616.0f) return std::numeric_limits<std::size_t>::max();
+    return static_cast<std::size_t>(r);
+}
+
+}  // namespace
+
+std::vector<float> preprocess(const float* x, std::size_t n, std::size_t d, LogSink* sink) {
+    std::vector<float> out(x, x + n * d);
+    if (out.empty()) fail_with(ErrorKind::EmptyMinMax);
+    float lo = out[0], hi = out[0];
+    for (float v : out) {
+        if (total_order_key(v) < total_order_key(lo)) lo = v;
+        if (total_order_key(v) > total_order_key(hi)) hi = v;
+    }
+    for (float& v : out) v -= lo;
+    // A zero maximum would turn the whole matrix into inf/NaN; shifting and centring suffice.
+    if (hi != 0.0f)
+        for (float& v : out) v /= hi;
+    if (n == 0) fail_with(ErrorKind::EmptyMean);
+    std::vector<float> mean(d, 0.0f);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t c = 0; c < d; ++c) mean[c] += out[i * d + c];
+    for (float& m : mean) m /= static_cast<float>(n);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t c = 0; c < d; ++c) out[i * d + c] -= mean[c];
+    log_event(sink, LogLevel::Debug, [] { return std::string("x is normalized"); });
+    return out;
+}
+
+NeighbourCounts neighbour_counts(std::size_t n, const PacmapConfig& config, LogSink* sink) {
+    std::size_t n_neighbors = 10;
+    if (config.override_neighbors) {
+        n_neighbors = *config.override_neighbors;
+    } else if (n >= 10001) {
+        n_neighbors = to_count((std::log10(static_cast<float>(n)) - 4.0f) * 15.0f + 10.0f);
+    }
+    const auto nb = static_cast<float>(n_neighbors);
+    NeighbourCounts counts{n_neighbors, to_count(config.mid_near_ratio * nb),
+                           to_count(config.far_pair_ratio * nb)};
+    if (counts.n_neighbors == 0) fail_with(ErrorKind::InvalidNeighborCount);
+    if (counts.n_far == 0) fail_with(ErrorKind::InvalidFarPointCount);
+    if (n - 1 < counts.n_neighbors)
+        log_event(sink, LogLevel::Warn, [] {
+            return std::string(
+                "Sample size is smaller than n_neighbors. n_neighbors will be reduced.");
+        });
+    return counts;
+}
+
+std::vector<float> initial_layout(std::size_t n, const PacmapConfig& config) {
+    const std::uint64_t seed =
+        config.initialization.seed ? *config.initialization.seed
+                                   : (std::uint64_t{std::random_device{}()} << 32) ^
+                                         std::random_device{}();
+    Generator g = seed_generator(seed);
+    std::vector<float> y(n * config.embedding_dimensions);
+    for (float& v : y) v = static_cast<float>(g.standard_normal()) * 1.0f + 0.0f;
+    return y;
+}
+
+}  // namespace orvane::pacmap

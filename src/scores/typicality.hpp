@@ -1,0 +1,16 @@
+#pragma once
+#include <cstddef>
+#include <vector>
+
+#include "src/scores/distance_calculator.hpp"
+
+namespace orvane {
+
+// score_i = mean over i's k nearest neighbours j of exp(-r_ij / mean r), where
+// r = sqrt(half squared distance) and k = min(K, N - 1).
+std::vector<float> typicality_scores(const DistanceCalculator& calc, std::size_t n, std::size_t k);
+
+// The check every typicality owner makes on construction.
+void require_two_embeddings(std::size_t n);
+
+}  // namespace orvane

@@ -1,0 +1,144 @@
+#include "src/selection/combination_selection.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "src/common/failure.hpp"
+#include "src/selection/selection_checks.hpp"
+#include "src/common/worker_pool.hpp"
+
+namespace orvane {
+
+namespace {
+
+constexpr float kPotentialFloor = 1e-8f;
+constexpr float kExcluded = std::numeric_limits<float>::lowest();
+
+template <class Strategies>
+void check_sample_counts(const Strategies& strategies, const char* kind, std::size_t n_total) {
+    for (const auto& s : strategies) {
+        if (s.sample_count() != n_total) {
+            throw InvalidArgument("The " + std::string(kind) + " strategy has " +
+                                  std::to_string(s.sample_count()) +
+                                  " samples but n_total_samples is " + std::to_string(n_total));
+        }
+    }
+}
+
+template <class Strategies>
+void inform_each(Strategies& strategies, std::size_t sample) {
+    for (auto& s : strategies) s.inform(sample);
+}
+
+template <class Strategies>
+bool any_stops(const Strategies& strategies, std::size_t candidate) {
+    for (const auto& s : strategies) {
+        if (s.should_stop(candidate)) return true;
+    }
+    return false;
+}
+
+// score += strength * ln(maxNum(p, 1e-8)); fmax returns the floor for a NaN potential.
+void add_contribution(std::vector<float>& score, const std::vector<float>& potential,
+                      float strength) {
+    pool::parallel_for(score.size(), 8192, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const float contribution = strength * std::log(std::fmax(potential[i], kPotentialFloor));
+            score[i] = score[i] + contribution;
+        }
+    });
+}
+
+template <class Strategies>
+void add_contributions(const Strategies& strategies, std::vector<float>& score,
+                       std::vector<float>& potential) {
+    for (const auto& s : strategies) {
+        s.potentials(potential);
+        add_contribution(score, potential, s.strength());
+    }
+}
+
+[[noreturn]] void fail_no_candidate() { fail("called `Option::unwrap()` on a `None` value"); }
+
+// Index of the highest score, ties to the lowest index; a NaN in any comparison fails.
+std::size_t best_index(const std::vector<float>& score) {
+    if (score.empty()) fail_no_candidate();
+    std::size_t best = 0;
+    for (std::size_t i = 1; i < score.size(); ++i) {
+        if (std::isnan(score[best]) || std::isnan(score[i])) fail_no_candidate();
+        if (score[i] > score[best]) best = i;
+    }
+    return best;
+}
+
+}  // namespace
+
+void CombinationSelection::inform_all(std::size_t sample) {
+    inform_each(weighting_, sample);
+    inform_each(diversifying_, sample);
+    inform_each(balancing_, sample);
+    inform_each(subpart_diversifying_, sample);
+    inform_each(subpart_similarity_, sample);
+    inform_each(subpart_typicality_, sample);
+}
+
+std::vector<std::size_t> CombinationSelection::run_selection(std::span<const std::size_t> preselected,
+                                                             std::size_t n_total_samples,
+                                                             std::size_t n_samples_to_select) {
+    const std::size_t n = n_total_samples;
+    // Everything is validated before the first strategy changes.
+    check_sample_counts(weighting_, "weighting", n);
+    check_sample_counts(diversifying_, "diversifying", n);
+    check_sample_counts(balancing_, "balancing", n);
+    check_sample_counts(subpart_diversifying_, "subpart diversifying", n);
+    check_sample_counts(subpart_similarity_, "subpart similarity", n);
+    check_sample_counts(subpart_typicality_, "subpart typicality", n);
+    for (std::size_t index : preselected) check_selected_sample(index, n);
+
+    std::vector<std::size_t> selected(preselected.begin(), preselected.end());
+    for (std::size_t index : preselected) inform_all(index);
+    if (selected.size() >= n_samples_to_select) return selected;
+
+    std::vector<unsigned char> taken(n, 0);
+    std::size_t distinct = 0;
+    auto mark = [&](std::size_t index) {
+        if (!taken[index]) {
+            taken[index] = 1;
+            ++distinct;
+        }
+    };
+    for (std::size_t index : selected) mark(index);
+
+    std::vector<float> score(n);
+    std::vector<float> potential(n);
+    while (true) {
+        // Nothing left to choose: never repeat an index to fill the count.
+        if (n > 0 && distinct == n) return selected;
+
+        std::fill(score.begin(), score.end(), 0.0f);
+        add_contributions(weighting_, score, potential);
+        add_contributions(diversifying_, score, potential);
+        add_contributions(balancing_, score, potential);
+        add_contributions(subpart_diversifying_, score, potential);
+        add_contributions(subpart_similarity_, score, potential);
+        add_contributions(subpart_typicality_, score, potential);
+        for (std::size_t index : selected) {
+            if (index >= n) fail_index(index, n);
+            score[index] = kExcluded;
+        }
+
+        const std::size_t candidate = best_index(score);
+        if (any_stops(diversifying_, candidate) || any_stops(subpart_diversifying_, candidate) ||
+            any_stops(subpart_typicality_, candidate)) {
+            return selected;
+        }
+        inform_all(candidate);
+        selected.push_back(candidate);
+        mark(candidate);
+        if (selected.size() >= n_samples_to_select) return selected;
+    }
+}
+
+}  // namespace orvane

@@ -1,0 +1,179 @@
+#include "src/selection/subpart_strategy.hpp"
+
+#include <bit>
+#include <cstdint>
+
+#include "src/common/failure.hpp"
+#include "src/selection/selection_checks.hpp"
+#include "src/scores/similarity.hpp"
+#include "src/scores/typicality.hpp"
+
+namespace orvane {
+
+SubpartMapping::SubpartMapping(const IndexRows& sample_to_subpart_indices) {
+    offsets_.reserve(sample_to_subpart_indices.size() + 1);
+    offsets_.push_back(0);
+    for (const auto& objects : sample_to_subpart_indices) {
+        indices_.insert(indices_.end(), objects.begin(), objects.end());
+        offsets_.push_back(indices_.size());
+    }
+}
+
+namespace {
+
+float object_value(std::span<const float> v, std::size_t object, float offset) {
+    if (object >= v.size()) fail_index(object, v.size());
+    return v[object] + offset;
+}
+
+// Maps a float to an integer whose order is the IEEE total order of the floats.
+std::int32_t total_order_key(float f) {
+    const auto bits = std::bit_cast<std::int32_t>(f);
+    return bits < 0 ? bits ^ 0x7FFFFFFF : bits;
+}
+
+}  // namespace
+
+float fold_mean(std::span<const std::size_t> objects, std::span<const float> v, float offset) {
+    if (objects.empty()) return 0.0f;
+    float sum = -0.0f;
+    for (std::size_t o : objects) sum = sum + object_value(v, o, offset);
+    return sum / static_cast<float>(objects.size());
+}
+
+float fold_max(std::span<const std::size_t> objects, std::span<const float> v, float offset) {
+    if (objects.empty()) return 0.0f;
+    float best = object_value(v, objects[0], offset);
+    for (std::size_t o : objects.subspan(1)) {
+        const float x = object_value(v, o, offset);
+        if (total_order_key(x) > total_order_key(best)) best = x;
+    }
+    return best;
+}
+
+// ---- subpart diversifying ----
+
+SubpartDiversifyingStrategy::SubpartDiversifyingStrategy(EmbeddingRows objects,
+                                                         IndexRows sample_to_subpart_indices,
+                                                         float strength,
+                                                         std::optional<float> stopping_distance)
+    : inner_(std::move(objects), stopping_distance, 1.0f),
+      mapping_(sample_to_subpart_indices),
+      strength_(strength) {}
+
+void SubpartDiversifyingStrategy::potentials(std::span<float> out) const {
+    const float s = inner_.selected_set_diversity();
+    const std::span<const float> min_distances = inner_.min_distances();
+    for (std::size_t i = 0; i < mapping_.sample_count(); ++i) {
+        out[i] = fold_mean(mapping_.objects(i), min_distances, s);
+    }
+}
+
+std::vector<float> SubpartDiversifyingStrategy::potentials() const {
+    std::vector<float> out(sample_count());
+    potentials(out);
+    return out;
+}
+
+void SubpartDiversifyingStrategy::inform(std::size_t selected_sample) {
+    check_selected_sample(selected_sample, sample_count());
+    // One object at a time, so objects of one sample become each other's nearest neighbours.
+    for (std::size_t o : mapping_.objects(selected_sample)) inner_.inform(o);
+}
+
+bool SubpartDiversifyingStrategy::should_stop(std::size_t candidate_index) const {
+    check_candidate_index(candidate_index, sample_count());
+    if (!inner_.stopping_enabled()) return false;
+    const auto objects = mapping_.objects(candidate_index);
+    if (objects.empty()) return false;
+    const float s = inner_.selected_set_diversity();
+    return fold_mean(objects, inner_.min_distances(), s) < (inner_.stop_threshold() + s);
+}
+
+// ---- subpart similarity and typicality: fixed object scores plus an accumulated sum ----
+
+namespace {
+
+void add_object_scores(std::span<const std::size_t> objects, const std::vector<float>& scores,
+                       float& accumulated) {
+    for (std::size_t o : objects) {
+        check_selected_sample(o, scores.size());
+        accumulated = accumulated + scores[o];
+    }
+}
+
+std::vector<float> scores_of_keys(const EmbeddingRows& keys, EmbeddingRows queries) {
+    if (keys.empty()) fail("Empty list of key_embeddings is not supported");
+    return similarity_scores(keys, std::move(queries));
+}
+
+std::vector<float> typicality_of_objects(EmbeddingRows objects, std::size_t k) {
+    require_two_embeddings(objects.size());
+    const std::size_t n = objects.size();
+    const DistanceCalculator calculator(std::move(objects));
+    return typicality_scores(calculator, n, k);
+}
+
+}  // namespace
+
+SubpartSimilarityStrategy::SubpartSimilarityStrategy(const EmbeddingRows& key_embeddings,
+                                                     EmbeddingRows query_embeddings,
+                                                     IndexRows sample_to_subpart_indices,
+                                                     float strength)
+    : scores_(scores_of_keys(key_embeddings, std::move(query_embeddings))),
+      mapping_(sample_to_subpart_indices),
+      strength_(strength) {}
+
+void SubpartSimilarityStrategy::potentials(std::span<float> out) const {
+    for (std::size_t i = 0; i < mapping_.sample_count(); ++i) {
+        out[i] = fold_max(mapping_.objects(i), scores_, accumulated_);
+    }
+}
+
+std::vector<float> SubpartSimilarityStrategy::potentials() const {
+    std::vector<float> out(sample_count());
+    potentials(out);
+    return out;
+}
+
+void SubpartSimilarityStrategy::inform(std::size_t selected_sample) {
+    check_selected_sample(selected_sample, sample_count());
+    add_object_scores(mapping_.objects(selected_sample), scores_, accumulated_);
+}
+
+SubpartTypicalityStrategy::SubpartTypicalityStrategy(
+    EmbeddingRows objects, IndexRows sample_to_subpart_indices, float strength,
+    std::size_t num_nearest_neighbors, std::optional<float> stopping_condition_minimum_typicality)
+    : scores_(typicality_of_objects(std::move(objects), num_nearest_neighbors)),
+      mapping_(sample_to_subpart_indices),
+      stop_enabled_(stopping_condition_minimum_typicality.has_value()),
+      stop_threshold_(stopping_condition_minimum_typicality.value_or(0.0f)),
+      strength_(strength) {}
+
+void SubpartTypicalityStrategy::potentials(std::span<float> out) const {
+    for (std::size_t i = 0; i < mapping_.sample_count(); ++i) {
+        out[i] = fold_mean(mapping_.objects(i), scores_, accumulated_);
+    }
+}
+
+std::vector<float> SubpartTypicalityStrategy::potentials() const {
+    std::vector<float> out(sample_count());
+    potentials(out);
+    return out;
+}
+
+void SubpartTypicalityStrategy::inform(std::size_t selected_sample) {
+    check_selected_sample(selected_sample, sample_count());
+    add_object_scores(mapping_.objects(selected_sample), scores_, accumulated_);
+}
+
+bool SubpartTypicalityStrategy::should_stop(std::size_t candidate_index) const {
+    check_candidate_index(candidate_index, sample_count());
+    if (!stop_enabled_) return false;
+    const auto objects = mapping_.objects(candidate_index);
+    // Empty samples never trigger the stop.
+    if (objects.empty()) return false;
+    return fold_mean(objects, scores_, accumulated_) < (stop_threshold_ + accumulated_);
+}
+
+}  // namespace orvane

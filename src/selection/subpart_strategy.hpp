@@ -1,0 +1,101 @@
+#pragma once
+// Strategies that choose whole samples from the embeddings of the objects inside them: object
+// values are folded per sample, and selecting a sample informs all of its objects.
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "src/selection/diversifying_strategy.hpp"
+#include "src/common/embedding.hpp"
+
+namespace orvane {
+
+// sample -> object indices, flattened so that the per-step folds walk one buffer.
+class SubpartMapping {
+public:
+    explicit SubpartMapping(const IndexRows& sample_to_subpart_indices);
+
+    std::size_t sample_count() const { return offsets_.size() - 1; }
+    std::span<const std::size_t> objects(std::size_t sample) const {
+        return {indices_.data() + offsets_[sample], offsets_[sample + 1] - offsets_[sample]};
+    }
+
+private:
+    std::vector<std::size_t> offsets_;
+    std::vector<std::size_t> indices_;
+};
+
+// Mean of v over the objects, summed in list order from -0.0; 0.0 for no objects.
+float fold_mean(std::span<const std::size_t> objects, std::span<const float> v, float offset);
+// Largest v[o] + offset under the IEEE total order; 0.0 for no objects.
+float fold_max(std::span<const std::size_t> objects, std::span<const float> v, float offset);
+
+class SubpartDiversifyingStrategy {
+public:
+    SubpartDiversifyingStrategy(EmbeddingRows objects, IndexRows sample_to_subpart_indices,
+                                float strength, std::optional<float> stopping_distance);
+
+    std::size_t sample_count() const { return mapping_.sample_count(); }
+    float strength() const { return strength_; }
+    const DiversifyingStrategy& objects() const { return inner_; }
+
+    void potentials(std::span<float> out) const;
+    std::vector<float> potentials() const;
+    void inform(std::size_t selected_sample);
+    bool should_stop(std::size_t candidate_index) const;
+
+private:
+    DiversifyingStrategy inner_;
+    SubpartMapping mapping_;
+    float strength_;
+};
+
+class SubpartSimilarityStrategy {
+public:
+    // Object scores are computed once here; keys must not be empty.
+    SubpartSimilarityStrategy(const EmbeddingRows& key_embeddings, EmbeddingRows query_embeddings,
+                              IndexRows sample_to_subpart_indices, float strength);
+
+    std::size_t sample_count() const { return mapping_.sample_count(); }
+    float strength() const { return strength_; }
+    const std::vector<float>& object_scores() const { return scores_; }
+    float accumulated() const { return accumulated_; }
+
+    void potentials(std::span<float> out) const;
+    std::vector<float> potentials() const;
+    void inform(std::size_t selected_sample);
+
+private:
+    std::vector<float> scores_;
+    float accumulated_ = 0.0f;
+    SubpartMapping mapping_;
+    float strength_;
+};
+
+class SubpartTypicalityStrategy {
+public:
+    SubpartTypicalityStrategy(EmbeddingRows objects, IndexRows sample_to_subpart_indices,
+                              float strength, std::size_t num_nearest_neighbors,
+                              std::optional<float> stopping_condition_minimum_typicality);
+
+    std::size_t sample_count() const { return mapping_.sample_count(); }
+    float strength() const { return strength_; }
+    const std::vector<float>& object_scores() const { return scores_; }
+    float accumulated() const { return accumulated_; }
+
+    void potentials(std::span<float> out) const;
+    std::vector<float> potentials() const;
+    void inform(std::size_t selected_sample);
+    bool should_stop(std::size_t candidate_index) const;
+
+private:
+    std::vector<float> scores_;
+    float accumulated_ = 0.0f;
+    SubpartMapping mapping_;
+    bool stop_enabled_;
+    float stop_threshold_;
+    float strength_;
+};
+
+}  // namespace orvane

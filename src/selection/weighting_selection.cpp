@@ -1,0 +1,25 @@
+#include "src/selection/weighting_selection.hpp"
+
+#include "src/selection/selection_checks.hpp"
+
+namespace orvane {
+
+WeightingStrategy::WeightingStrategy(std::vector<float> weights, float strength)
+    : weights_(std::move(weights)), strength_(strength) {}
+
+void WeightingStrategy::potentials(std::span<float> out) const {
+    for (std::size_t i = 0; i < weights_.size(); ++i) out[i] = weights_[i] + accumulated_;
+}
+
+std::vector<float> WeightingStrategy::potentials() const {
+    std::vector<float> out(sample_count());
+    potentials(out);
+    return out;
+}
+
+void WeightingStrategy::inform(std::size_t selected_sample) {
+    check_selected_sample(selected_sample, weights_.size());
+    accumulated_ = accumulated_ + weights_[selected_sample];
+}
+
+}  // namespace orvane
