@@ -1,14 +1,32 @@
 #pragma once
-// The one exception type for violated invariants inside the core. The binding layer turns it
-// into PanicException; its text is the message callers see.
+// The core's one exception hierarchy. The binding layer maps each kind to a Python exception in
+// one table; the message is the text callers see.
 #include <stdexcept>
 #include <string>
 
 namespace orvane {
 
-class InternalFailure : public std::runtime_error {
+class Failure : public std::runtime_error {
 public:
-    explicit InternalFailure(const std::string& message) : std::runtime_error(message) {}
+    explicit Failure(const std::string& message) : std::runtime_error(message) {}
+};
+
+// A violated invariant inside a computation (PanicException).
+class InternalFailure : public Failure {
+public:
+    using Failure::Failure;
+};
+
+// A caller-facing input error (ValueError).
+class InvalidArgument : public Failure {
+public:
+    using Failure::Failure;
+};
+
+// The caller's stop check asked the computation to end; whoever installed the check knows why.
+class Stopped : public Failure {
+public:
+    Stopped() : Failure("stopped") {}
 };
 
 [[noreturn]] inline void fail(const std::string& message) { throw InternalFailure(message); }
@@ -18,15 +36,5 @@ public:
     fail("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
          std::to_string(index));
 }
-
-}  // namespace orvane
-
-namespace orvane {
-
-// A caller-facing input error (the binding layer raises ValueError with this text).
-class InvalidArgument : public std::invalid_argument {
-public:
-    explicit InvalidArgument(const std::string& message) : std::invalid_argument(message) {}
-};
 
 }  // namespace orvane

@@ -1,14 +1,21 @@
 #pragma once
-// Stages report a PacmapError by throwing; run_pacmap turns it back into a value.
+// The layout's own failures and logging helpers.
 #include <chrono>
 #include <string>
 
+#include "src/common/failure.hpp"
 #include "src/layout/pacmap.hpp"
 
 namespace orvane::pacmap {
 
-struct PacmapFailure {
-    PacmapError error;
+// A failure of the layout pipeline (RuntimeError); the message is the kind's display text.
+class LayoutFailure : public Failure {
+public:
+    LayoutFailure(ErrorKind kind, const std::string& message) : Failure(message), kind_(kind) {}
+    ErrorKind kind() const { return kind_; }
+
+private:
+    ErrorKind kind_;
 };
 
 [[noreturn]] void fail_with(ErrorKind kind, const std::string& detail = {});

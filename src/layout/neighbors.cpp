@@ -8,20 +8,11 @@
 #include "src/layout/errors.hpp"
 #include "src/common/failure.hpp"
 #include "src/common/worker_pool.hpp"
+#include "src/common/total_order.hpp"
 
 namespace orvane::pacmap {
 
 namespace {
-
-// Unsigned key whose order is the IEEE 754 total order of the float.
-std::uint32_t order_key(float v) {
-    const auto bits = std::bit_cast<std::uint32_t>(v);
-    return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
-}
-
-float from_order_key(std::uint32_t key) {
-    return std::bit_cast<float>((key & 0x80000000u) ? (key ^ 0x80000000u) : ~key);
-}
 
 constexpr std::size_t kRowsPerTask = 16;
 
@@ -82,7 +73,7 @@ KnnCandidates exact_knn(const float* x, std::size_t n, std::size_t d, std::size_
             for (std::size_t j = 0; j < n; ++j) {
                 if (j == i) continue;
                 const float dist = pair_distance(xi, x + j * d, d);
-                keys[m++] = (std::uint64_t{order_key(dist)} << 32) | j;
+                keys[m++] = (std::uint64_t{total_order_key(dist)} << 32) | j;
             }
             if (c.k < keys.size())
                 std::nth_element(keys.begin(), keys.begin() + c.k, keys.end());
@@ -90,7 +81,7 @@ KnnCandidates exact_knn(const float* x, std::size_t n, std::size_t d, std::size_
             for (std::size_t p = 0; p < c.k; ++p) {
                 const auto j = static_cast<std::uint32_t>(keys[p]);
                 c.index[i * c.k + p] = j;
-                c.distance[i * c.k + p] = from_order_key(static_cast<std::uint32_t>(keys[p] >> 32));
+                c.distance[i * c.k + p] = from_total_order_key(static_cast<std::uint32_t>(keys[p] >> 32));
             }
         }
     });
@@ -190,7 +181,7 @@ std::vector<std::uint32_t> pair_neighbors_from(const KnnCandidates& c, std::size
                 const std::uint32_t m = c.index[i * c.k + j];
                 const float dist = c.distance[i * c.k + j];
                 const float scaled = (dist * dist) / (sigma[i] * sigma[m]);
-                order[j] = (std::uint64_t{order_key(scaled)} << 32) | j;
+                order[j] = (std::uint64_t{total_order_key(scaled)} << 32) | j;
             }
             const std::size_t kept = std::min(real, per_sample);
             std::partial_sort(order.begin(), order.begin() + kept, order.end());

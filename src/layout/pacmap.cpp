@@ -33,7 +33,7 @@ std::string shape(const std::vector<std::uint32_t>& pairs) {
 }  // namespace
 
 void fail_with(ErrorKind kind, const std::string& detail) {
-    throw PacmapFailure{PacmapError{kind, error_text(kind) + detail}};
+    throw LayoutFailure(kind, error_text(kind) + detail);
 }
 
 std::string format_elapsed(std::chrono::nanoseconds elapsed) {
@@ -56,11 +56,10 @@ PacmapConfig driver_config(std::size_t n) {
     return config;
 }
 
-std::variant<std::vector<float>, PacmapError> run_pacmap(const float* x, std::size_t n,
-                                                        std::size_t d, const PacmapConfig& config,
-                                                        LogSink* sink) {
-    if (n < 2) return PacmapError{ErrorKind::SampleSize, error_text(ErrorKind::SampleSize)};
-    try {
+std::vector<float> run_pacmap(const float* x, std::size_t n, std::size_t d,
+                              const PacmapConfig& config, LogSink* sink) {
+    if (n < 2) fail_with(ErrorKind::SampleSize);
+    {
         const std::vector<float> work = preprocess(x, n, d, sink);
         const NeighbourCounts counts = neighbour_counts(n, config, sink);
         log_event(sink, LogLevel::Info, [] { return std::string("Finding pairs"); });
@@ -85,8 +84,6 @@ std::variant<std::vector<float>, PacmapError> run_pacmap(const float* x, std::si
                    format_elapsed(std::chrono::steady_clock::now() - start);
         });
         return y;
-    } catch (PacmapFailure& failure) {
-        return std::move(failure.error);
     }
 }
 

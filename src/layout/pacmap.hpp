@@ -5,7 +5,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 namespace orvane::pacmap {
@@ -23,11 +22,6 @@ public:
 
 enum class ErrorKind { SampleSize, EmptyMinMax, EmptyMean, InvalidNeighborCount,
                        InvalidFarPointCount, IndexFailed };
-
-struct PacmapError {
-    ErrorKind kind;
-    std::string message;  // the kind's display text
-};
 
 struct RandomInit {
     std::optional<std::uint64_t> seed;
@@ -48,9 +42,9 @@ struct PacmapConfig {
 // The fixed configuration the TwoDimEmbedding class uses for n samples.
 PacmapConfig driver_config(std::size_t n);
 
-// Layout of n x d row-major `x` (not modified): n x embedding_dimensions row-major, or the error.
-std::variant<std::vector<float>, PacmapError> run_pacmap(const float* x, std::size_t n,
-                                                        std::size_t d, const PacmapConfig& config,
-                                                        LogSink* sink);
+// Layout of n x d row-major `x` (not modified): n x embedding_dimensions row-major.
+// Throws LayoutFailure (src/layout/errors.hpp) for the pipeline's failures.
+std::vector<float> run_pacmap(const float* x, std::size_t n, std::size_t d,
+                              const PacmapConfig& config, LogSink* sink);
 
 }  // namespace orvane::pacmap

@@ -5,6 +5,7 @@
 
 #include "src/layout/neighbors.hpp"
 #include "src/common/worker_pool.hpp"
+#include "src/common/total_order.hpp"
 
 namespace orvane::pacmap {
 
@@ -18,14 +19,6 @@ std::uint32_t uniform_index(std::uint32_t n, Generator& g) {
         if (static_cast<std::uint32_t>(product) <= zone)
             return static_cast<std::uint32_t>(product >> 32);
     }
-}
-
-bool total_order_less(float a, float b) {
-    auto key = [](float v) {
-        const auto bits = std::bit_cast<std::int32_t>(v);
-        return bits < 0 ? static_cast<std::int32_t>(bits ^ 0x7fffffff) : bits;
-    };
-    return key(a) < key(b);
 }
 
 constexpr std::size_t kCandidates = 6;

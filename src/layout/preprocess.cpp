@@ -8,16 +8,11 @@
 
 #include "src/layout/errors.hpp"
 #include "src/layout/random.hpp"
+#include "src/common/total_order.hpp"
 
 namespace orvane::pacmap {
 
 namespace {
-
-// Maps a float onto an integer whose order is the IEEE 754 total order.
-std::int32_t total_order_key(float v) {
-    const auto bits = std::bit_cast<std::int32_t>(v);
-    return bits < 0 ? static_cast<std::int32_t>(bits ^ 0x7fffffff) : bits;
-}
 
 // Round half away from zero, then saturate into an unsigned count (NaN and negatives give 0).
 std::size_t to_count(float v) {

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "src/common/failure.hpp"
+#include "src/layout/errors.hpp"
 
 namespace orvane::py {
 namespace {
@@ -413,12 +414,19 @@ void raise_panic(const char* where, const std::string& message) {
 }  // namespace
 
 PyObject* raise_current(const char* where) {
+    // The one table from the core's failures (and the binding's own) to Python exceptions.
     try {
         throw;
     } catch (const ErrorAlreadySet&) {
         if (!PyErr_Occurred()) raise_panic(where, "native code failed without an error message");
+    } catch (const Stopped&) {
+        // The stop check fired because a Python exception is pending: that exception is raised.
+        if (!PyErr_Occurred()) raise_panic(where, "the computation stopped without a reason");
     } catch (const InvalidArgument& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const pacmap::LayoutFailure& e) {
+        const std::string text = std::string("Error during 2D embedding calculation: PaCMap error: ") + e.what();
+        PyErr_SetString(PyExc_RuntimeError, text.c_str());
     } catch (const InternalFailure& e) {
         raise_panic(where, e.what());
     } catch (const std::bad_alloc&) {

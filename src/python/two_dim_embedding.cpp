@@ -116,15 +116,15 @@ PyObject* calculate_2d_embedding(PyObject* self, PyObject*) {
         const EmbeddingMatrix& x = *inst->state;
         const pacmap::PacmapConfig config = pacmap::driver_config(x.rows);
         LoggingSink sink;
-        auto result = pacmap::run_pacmap(x.data.data(), x.rows, x.cols, config, &sink);
-        sink.flush();
-        if (auto* error = std::get_if<pacmap::PacmapError>(&result)) {
-            const std::string text =
-                "Error during 2D embedding calculation: PaCMap error: " + error->message;
-            PyErr_SetString(PyExc_RuntimeError, text.c_str());
-            throw ErrorAlreadySet{};
+        std::vector<float> layout;
+        try {
+            layout = pacmap::run_pacmap(x.data.data(), x.rows, x.cols, config, &sink);
+        } catch (...) {
+            sink.flush();
+            throw;
         }
-        return point_list(std::get<std::vector<float>>(result));
+        sink.flush();
+        return point_list(layout);
     });
 }
 

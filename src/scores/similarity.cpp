@@ -7,6 +7,7 @@
 #include "src/common/blas.hpp"
 #include "src/scores/distance_calculator.hpp"
 #include "src/common/failure.hpp"
+#include "src/common/pairwise_sum.hpp"
 #include "src/scores/row_blocks.hpp"
 #include "src/common/worker_pool.hpp"
 
@@ -53,9 +54,12 @@ std::vector<float> similarity_scores(const EmbeddingRows& keys, EmbeddingRows qu
         for (std::size_t r = 0; r < count; ++r) dist[first + r] = std::sqrt(best[r] + best[r]);
     });
 
-    float sum = 0.0f;
-    for (float v : dist) sum += v;
-    const float mean = sum / static_cast<float>(nk);
+    return similarity_from_distances(dist);
+}
+
+std::vector<float> similarity_from_distances(std::span<const float> dist) {
+    const std::size_t nk = dist.size();
+    const float mean = pairwise_sum(dist) / static_cast<float>(nk);
     std::vector<float> scores(nk);
     for (std::size_t k = 0; k < nk; ++k) scores[k] = mean != 0.0f ? (-dist[k]) / mean : -dist[k];
     return scores;

@@ -6,6 +6,7 @@
 
 #include "src/common/blas.hpp"
 #include "src/common/failure.hpp"
+#include "src/common/pairwise_sum.hpp"
 #include "src/scores/row_blocks.hpp"
 #include "src/common/worker_pool.hpp"
 
@@ -102,9 +103,11 @@ std::vector<float> typicality_scores(const DistanceCalculator& calc, std::size_t
         }
     });
 
-    float sum = 0.0f;
-    for (float v : t) sum += v;
-    const float mean = sum / static_cast<float>(n * k);
+    return typicality_from_distances(t, n, k);
+}
+
+std::vector<float> typicality_from_distances(std::span<const float> t, std::size_t n, std::size_t k) {
+    const float mean = pairwise_sum(t) / static_cast<float>(n * k);
     std::vector<float> scores(n);
     for (std::size_t i = 0; i < n; ++i) {
         float s = 0.0f;

@@ -16,6 +16,10 @@ namespace {
 constexpr float kPotentialFloor = 1e-8f;
 constexpr float kExcluded = std::numeric_limits<float>::lowest();
 
+constexpr const char* kKindNames[] = {"weighting",            "diversifying",
+                                      "balancing",            "subpart diversifying",
+                                      "subpart similarity",   "subpart typicality"};
+
 template <class Strategies>
 void check_sample_counts(const Strategies& strategies, const char* kind, std::size_t n_total) {
     for (const auto& s : strategies) {
@@ -32,10 +36,13 @@ void inform_each(Strategies& strategies, std::size_t sample) {
     for (auto& s : strategies) s.inform(sample);
 }
 
+// Kinds without a stopping condition never stop the run.
 template <class Strategies>
 bool any_stops(const Strategies& strategies, std::size_t candidate) {
     for (const auto& s : strategies) {
-        if (s.should_stop(candidate)) return true;
+        if constexpr (requires { s.should_stop(candidate); }) {
+            if (s.should_stop(candidate)) return true;
+        }
     }
     return false;
 }
@@ -75,13 +82,14 @@ std::size_t best_index(const std::vector<float>& score) {
 
 }  // namespace
 
+template <class F>
+void CombinationSelection::for_each_kind(F&& f) {
+    std::size_t kind = 0;
+    std::apply([&](auto&... lists) { (f(lists, kKindNames[kind++]), ...); }, strategies_);
+}
+
 void CombinationSelection::inform_all(std::size_t sample) {
-    inform_each(weighting_, sample);
-    inform_each(diversifying_, sample);
-    inform_each(balancing_, sample);
-    inform_each(subpart_diversifying_, sample);
-    inform_each(subpart_similarity_, sample);
-    inform_each(subpart_typicality_, sample);
+    for_each_kind([&](auto& list, const char*) { inform_each(list, sample); });
 }
 
 std::vector<std::size_t> CombinationSelection::run_selection(std::span<const std::size_t> preselected,
@@ -89,12 +97,7 @@ std::vector<std::size_t> CombinationSelection::run_selection(std::span<const std
                                                              std::size_t n_samples_to_select) {
     const std::size_t n = n_total_samples;
     // Everything is validated before the first strategy changes.
-    check_sample_counts(weighting_, "weighting", n);
-    check_sample_counts(diversifying_, "diversifying", n);
-    check_sample_counts(balancing_, "balancing", n);
-    check_sample_counts(subpart_diversifying_, "subpart diversifying", n);
-    check_sample_counts(subpart_similarity_, "subpart similarity", n);
-    check_sample_counts(subpart_typicality_, "subpart typicality", n);
+    for_each_kind([&](const auto& list, const char* kind) { check_sample_counts(list, kind, n); });
     for (std::size_t index : preselected) check_selected_sample(index, n);
 
     std::vector<std::size_t> selected(preselected.begin(), preselected.end());
@@ -118,22 +121,16 @@ std::vector<std::size_t> CombinationSelection::run_selection(std::span<const std
         if (n > 0 && distinct == n) return selected;
 
         std::fill(score.begin(), score.end(), 0.0f);
-        add_contributions(weighting_, score, potential);
-        add_contributions(diversifying_, score, potential);
-        add_contributions(balancing_, score, potential);
-        add_contributions(subpart_diversifying_, score, potential);
-        add_contributions(subpart_similarity_, score, potential);
-        add_contributions(subpart_typicality_, score, potential);
+        for_each_kind([&](const auto& list, const char*) { add_contributions(list, score, potential); });
         for (std::size_t index : selected) {
             if (index >= n) fail_index(index, n);
             score[index] = kExcluded;
         }
 
         const std::size_t candidate = best_index(score);
-        if (any_stops(diversifying_, candidate) || any_stops(subpart_diversifying_, candidate) ||
-            any_stops(subpart_typicality_, candidate)) {
-            return selected;
-        }
+        bool stop = false;
+        for_each_kind([&](const auto& list, const char*) { stop = stop || any_stops(list, candidate); });
+        if (stop) return selected;
         inform_all(candidate);
         selected.push_back(candidate);
         mark(candidate);

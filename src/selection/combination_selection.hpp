@@ -2,6 +2,7 @@
 // The greedy selection loop over six homogeneous strategy lists, combined in a fixed kind order.
 #include <cstddef>
 #include <span>
+#include <tuple>
 #include <vector>
 
 #include "src/selection/balancing_selection.hpp"
@@ -13,12 +14,10 @@ namespace orvane {
 
 class CombinationSelection {
 public:
-    void add(WeightingStrategy s) { weighting_.push_back(std::move(s)); }
-    void add(DiversifyingStrategy s) { diversifying_.push_back(std::move(s)); }
-    void add(BalancingStrategy s) { balancing_.push_back(std::move(s)); }
-    void add(SubpartDiversifyingStrategy s) { subpart_diversifying_.push_back(std::move(s)); }
-    void add(SubpartSimilarityStrategy s) { subpart_similarity_.push_back(std::move(s)); }
-    void add(SubpartTypicalityStrategy s) { subpart_typicality_.push_back(std::move(s)); }
+    template <class Strategy>
+    void add(Strategy s) {
+        std::get<std::vector<Strategy>>(strategies_).push_back(std::move(s));
+    }
 
     // Preselected indices first (as given), then the greedily chosen ones.
     // Throws InvalidArgument for a strategy whose sample count differs from n_total_samples,
@@ -28,15 +27,19 @@ public:
                                            std::size_t n_samples_to_select);
 
 private:
+    // Calls f(list, kind name) for each kind's list, in kind order.
+    template <class F>
+    void for_each_kind(F&& f);
+
     // Every strategy, in kind order then insertion order.
     void inform_all(std::size_t sample);
 
-    std::vector<WeightingStrategy> weighting_;
-    std::vector<DiversifyingStrategy> diversifying_;
-    std::vector<BalancingStrategy> balancing_;
-    std::vector<SubpartDiversifyingStrategy> subpart_diversifying_;
-    std::vector<SubpartSimilarityStrategy> subpart_similarity_;
-    std::vector<SubpartTypicalityStrategy> subpart_typicality_;
+    // One homogeneous list per kind, in the order their contributions are summed: no virtual
+    // calls in the loop, and each kind's code is written once.
+    std::tuple<std::vector<WeightingStrategy>, std::vector<DiversifyingStrategy>,
+               std::vector<BalancingStrategy>, std::vector<SubpartDiversifyingStrategy>,
+               std::vector<SubpartSimilarityStrategy>, std::vector<SubpartTypicalityStrategy>>
+        strategies_;
 };
 
 }  // namespace orvane

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "src/common/failure.hpp"
+#include "src/common/total_order.hpp"
 #include "src/selection/selection_checks.hpp"
 #include "src/scores/similarity.hpp"
 #include "src/scores/typicality.hpp"
@@ -24,12 +25,6 @@ namespace {
 float object_value(std::span<const float> v, std::size_t object, float offset) {
     if (object >= v.size()) fail_index(object, v.size());
     return v[object] + offset;
-}
-
-// Maps a float to an integer whose order is the IEEE total order of the floats.
-std::int32_t total_order_key(float f) {
-    const auto bits = std::bit_cast<std::int32_t>(f);
-    return bits < 0 ? bits ^ 0x7FFFFFFF : bits;
 }
 
 }  // namespace
