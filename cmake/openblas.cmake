@@ -1,5 +1,7 @@
 # OpenBLAS comes from the scipy-openblas32 wheel (a build requirement and a runtime dependency).
-# Its symbols carry a `scipy_` prefix; src/blas.hpp hides that.
+# Its symbols carry a `scipy_` prefix; our BLAS wrapper hides that. The extension records only the
+# library's soname (libscipy_openblas.so): at run time the package loads the library from wherever
+# scipy_openblas32 is installed before it loads the extension.
 execute_process(
   COMMAND "${Python_EXECUTABLE}" -c
     "import scipy_openblas32 as s; print(s.get_include_dir()); print(s.get_lib_dir())"
