@@ -1,8 +1,10 @@
-"""The type stub matches the module and serves real callers; the wheel installs and runs alone."""
+"""The type stub matches the module and serves real callers; the wheel and a --target folder
+install and run alone."""
 
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -100,7 +102,7 @@ def test_stub_accepts_lists_and_arrays_and_refuses_wrong_types(tmp_path):
     assert flagged == expected, proc.stdout
 
 
-# Runs in the wheel's own environment and, for comparison, against the module under test.
+# Runs in each installed environment and, for comparison, against the module under test.
 ONE_CALL_PER_CLASS = """\
     import json, os, orvane_keldra as ok
     rows = [[0.0, 0.0, 1.0], [1.0, 0.5, 0.0], [3.0, 1.0, 2.0],
@@ -108,15 +110,33 @@ ONE_CALL_PER_CLASS = """\
     sel = ok.Selection()
     sel.add_weighting_strategy([0.1, 0.5, 0.2, 0.9, 0.3, 0.4], 1.0)
     sel.add_diversifying_strategy(rows, 1.0)
+    with open("/proc/self/maps") as maps:
+        openblas = sorted({line.split()[-1] for line in maps if "libscipy_openblas" in line})
     print(json.dumps({
         "file": os.path.basename(ok.__file__),
         "dir": os.path.dirname(os.path.abspath(ok.__file__)),
+        "openblas": openblas,
         "similarity": ok.Similarity(rows).calculate_similarity(rows[:2]),
         "typicality": ok.Typicality(rows).calculate_typicality(2),
         "layout": ok.TwoDimEmbedding(rows).calculate_2d_embedding(),
         "selection": sel.run_selection([2], 6, 4),
     }))
 """
+RESULT_KEYS = ("similarity", "typicality", "layout", "selection")
+
+
+def _reference_results(tmp_path):
+    # one worker thread makes the layout reproducible for the comparisons
+    proc = _run([sys.executable, "-c", textwrap.dedent(ONE_CALL_PER_CLASS)], 300, cwd=tmp_path,
+                env=_checker_env() | {"RAYON_NUM_THREADS": "1"})
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout)
+
+
+@pytest.fixture(scope="session")
+def build_dir(tmp_path_factory):
+    """A private build directory shared by the install tests: the in-tree one may be in use."""
+    return tmp_path_factory.mktemp("build")
 
 
 INSTALLED_STUB_USE = """\
@@ -127,17 +147,18 @@ INSTALLED_STUB_USE = """\
 
 
 @pytest.mark.slow  # builds the wheel from source (a minute or two); part of the normal run
-def test_wheel_installs_alone_and_computes(tmp_path):
+def test_wheel_installs_alone_and_computes(tmp_path, build_dir):
     wheelhouse = tmp_path / "wheelhouse"
-    # a private build directory: the shared in-tree one may be in use, and a clean build is the point
-    proc = _run([sys.executable, "-m", "pip", "wheel", "--no-deps", "-q", "-w", str(wheelhouse),
-                 "--config-settings=build-dir=" + str(tmp_path / "build"), str(REPO)], 1800)
+    proc = _run(["bash", str(REPO / "tools" / "wheel.sh"), str(wheelhouse),
+                 "--config-settings=build-dir=" + str(build_dir)], 1800,
+                env=dict(os.environ, PYTHON=sys.executable))
     assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-4000:]
     wheels = list(wheelhouse.iterdir())
-    assert len(wheels) == 1 and wheels[0].suffix == ".whl", wheels
-    assert "cp311-abi3" in wheels[0].name
+    assert len(wheels) == 1, wheels
+    assert re.fullmatch(r"orvane_keldra-[^-]+-cp311-abi3-manylinux_\d+_\d+_x86_64\.whl", wheels[0].name)
+    # OpenBLAS is not grafted into the wheel: it comes from the scipy-openblas32 dependency
     with zipfile.ZipFile(wheels[0]) as zf:
-        payload = {n for n in zf.namelist() if ".dist-info/" not in n}
+        payload = {n for n in zf.namelist() if ".dist-info/" not in n and not n.endswith("/")}
     assert payload == {"orvane_keldra/__init__.py", "orvane_keldra/__init__.pyi",
                        "orvane_keldra/py.typed", "orvane_keldra/_native.abi3.so"}
 
@@ -147,15 +168,15 @@ def test_wheel_installs_alone_and_computes(tmp_path):
     proc = _run([py, "-m", "pip", "install", "-q", str(wheels[0])], 900)
     assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-4000:]
 
-    # -I keeps PYTHONPATH and the working directory from supplying some other build;
-    # one worker thread makes the layout reproducible for the comparison below
+    # -I keeps PYTHONPATH and the working directory from supplying some other build
     run_env = dict(os.environ, RAYON_NUM_THREADS="1")
-    script = textwrap.dedent(ONE_CALL_PER_CLASS)
-    proc = _run([py, "-I", "-c", script], 300, cwd=tmp_path, env=run_env)
+    proc = _run([py, "-I", "-c", textwrap.dedent(ONE_CALL_PER_CLASS)], 300, cwd=tmp_path, env=run_env)
     assert proc.returncode == 0, proc.stderr
     installed = json.loads(proc.stdout)
     assert installed["file"] == "__init__.py"
     assert Path(installed["dir"]).is_relative_to(env_dir.resolve())
+    assert len(installed["openblas"]) == 1
+    assert Path(installed["openblas"][0]).is_relative_to(env_dir.resolve())
     site = Path(installed["dir"])
     assert (site / "__init__.pyi").read_bytes() == STUB.read_bytes()
     assert (site / "py.typed").is_file()
@@ -168,10 +189,45 @@ def test_wheel_installs_alone_and_computes(tmp_path):
     assert re.search(r'Revealed type is "(builtins\.)?list\[(builtins\.)?float\]"', proc.stdout), proc.stdout
     assert re.search(r"^use\.py:3: error:", proc.stdout, re.M), proc.stdout
 
-    proc = _run([sys.executable, "-c", script], 300, cwd=tmp_path, env=_checker_env() | {"RAYON_NUM_THREADS": "1"})
-    assert proc.returncode == 0, proc.stderr
-    reference = json.loads(proc.stdout)
-    for key in ("similarity", "typicality", "layout", "selection"):
+    reference = _reference_results(tmp_path)
+    for key in RESULT_KEYS:
         assert installed[key] == reference[key], key
     assert len(installed["layout"]) == 6 and len(installed["selection"]) == 4
     assert installed["selection"][0] == 2
+
+
+@pytest.mark.slow  # builds from source (incremental after the wheel test); part of the normal run
+def test_target_folder_works_from_pythonpath_alone(tmp_path, build_dir):
+    target = tmp_path / "target"
+    proc = _run([sys.executable, "-m", "pip", "install", "-q", "--target", str(target),
+                 "--config-settings=build-dir=" + str(build_dir), str(REPO)], 1800)
+    assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-4000:]
+
+    # an interpreter with nothing installed, started in an unrelated folder
+    bare = tmp_path / "bare"
+    venv.EnvBuilder(with_pip=False).create(bare)
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+
+    def run(*folders):
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(map(str, folders)), RAYON_NUM_THREADS="1")
+        proc = _run([str(bare / "bin" / "python"), "-c", textwrap.dedent(ONE_CALL_PER_CLASS)], 300,
+                    cwd=elsewhere, env=env)
+        assert proc.returncode == 0, proc.stderr
+        return json.loads(proc.stdout)
+
+    side_by_side = run(target)
+    assert Path(side_by_side["dir"]) == (target / "orvane_keldra").resolve()
+    lib = Path("scipy_openblas32", "lib", "libscipy_openblas.so")
+    assert side_by_side["openblas"] == [str((target / lib).resolve())]
+
+    # the dependency in a folder of its own, as when it was installed elsewhere
+    apart = tmp_path / "apart"
+    apart.mkdir()
+    shutil.move(target / "scipy_openblas32", apart / "scipy_openblas32")
+    separate = run(target, apart)
+    assert separate["openblas"] == [str((apart / lib).resolve())]
+
+    reference = _reference_results(tmp_path)
+    for key in RESULT_KEYS:
+        assert side_by_side[key] == separate[key] == reference[key], key
