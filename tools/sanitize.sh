@@ -79,7 +79,8 @@ echo "== LeakSanitizer pass over every class"
 # use_tls=0: this LSan build crashes ("Tracer caught signal 11") scanning the dynamic TLS of the
 # worker threads of a dlopen'ed module; thread-local storage holds no pointers of ours.
 LD_PRELOAD="$PRELOAD" ASAN_OPTIONS="detect_leaks=1" \
-  LSAN_OPTIONS="suppressions=$SUPP:print_suppressions=0:use_tls=0" PYTHONPATH="$BUILD/package" \
+  LSAN_OPTIONS="suppressions=$SUPP:print_suppressions=0:use_tls=0" \
+  PYTHONPATH="$BUILD/package:$ROOT/tests" \
   "$PY" "$ROOT/tests/sanitizer_smoke.py" 2> >(grep -v -E '^(orvane_keldra: internal failure in | +left: 0$| +right: 0$)' >&2) \
   || failed=1
 
