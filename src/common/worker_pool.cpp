@@ -1,19 +1,24 @@
 #include "src/common/worker_pool.hpp"
 
 #include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "src/common/blas.hpp"
+#include "src/common/stop.hpp"
 
 namespace orvane::pool {
 namespace {
@@ -33,6 +38,63 @@ std::size_t parse_positive(const char* text, bool* is_number) {
     return value;
 }
 
+// CPUs this process may run on: its affinity mask.
+std::size_t affinity_cpus() {
+    for (int n_cpus = 1024; n_cpus <= (1 << 16); n_cpus *= 2) {
+        cpu_set_t* set = CPU_ALLOC(n_cpus);
+        if (set == nullptr) break;
+        const std::size_t bytes = CPU_ALLOC_SIZE(n_cpus);
+        const int rc = sched_getaffinity(0, bytes, set);
+        const int count = rc == 0 ? CPU_COUNT_S(bytes, set) : 0;
+        CPU_FREE(set);
+        if (rc == 0) return static_cast<std::size_t>(count);
+        if (errno != EINVAL) break;  // EINVAL: the mask is larger than this set
+    }
+    return std::thread::hardware_concurrency();
+}
+
+// Whole CPUs granted by a CFS quota ("quota period" in the file), or 0 without a quota.
+std::size_t quota_cpus(long long quota, long long period) {
+    if (quota <= 0 || period <= 0) return 0;
+    return static_cast<std::size_t>((quota + period - 1) / period);
+}
+
+// The smallest CPU quota of this process's cgroup and its ancestors (cgroup v2, else v1).
+std::size_t cgroup_cpus() {
+    std::size_t limit = 0;
+    auto take = [&](std::size_t cpus) {
+        if (cpus > 0 && (limit == 0 || cpus < limit)) limit = cpus;
+    };
+    std::string v2_path;
+    {
+        std::ifstream groups("/proc/self/cgroup");
+        for (std::string line; std::getline(groups, line);) {
+            if (line.rfind("0::", 0) == 0) v2_path = line.substr(3);
+        }
+    }
+    for (std::string dir = v2_path;;) {
+        std::ifstream max("/sys/fs/cgroup" + dir + "/cpu.max");
+        std::string quota;
+        long long period = 0;
+        if (max >> quota >> period && quota != "max") take(quota_cpus(std::atoll(quota.c_str()), period));
+        if (dir.empty() || dir == "/") break;
+        dir = dir.substr(0, dir.find_last_of('/'));
+    }
+    for (const char* v1 : {"/sys/fs/cgroup/cpu,cpuacct", "/sys/fs/cgroup/cpu"}) {
+        std::ifstream q(std::string(v1) + "/cpu.cfs_quota_us"), p(std::string(v1) + "/cpu.cfs_period_us");
+        long long quota = 0, period = 0;
+        if (q >> quota && p >> period) take(quota_cpus(quota, period));
+    }
+    return limit;
+}
+
+std::size_t available_cpus() {
+    std::size_t n = affinity_cpus();
+    const std::size_t quota = cgroup_cpus();
+    if (quota > 0) n = std::min(n, quota);
+    return std::max<std::size_t>(n, 1);
+}
+
 std::size_t configured_threads() {
     bool is_number = false;
     std::size_t n = parse_positive(std::getenv("RAYON_NUM_THREADS"), &is_number);
@@ -41,15 +103,30 @@ std::size_t configured_threads() {
         std::size_t m = parse_positive(std::getenv("RAYON_RS_NUM_CPUS"), &is_number);
         if (is_number && m > 0) return m;
     }
-    unsigned hw = std::thread::hardware_concurrency();
-    return hw == 0 ? 1 : hw;
+    return available_cpus();
 }
 
 class Pool {
 public:
-    explicit Pool(std::size_t n) : n_workers_(n) {
+    // Thread or memory limits may refuse some threads: the pool then runs with part of those it
+    // got, down to the calling thread alone. Results never depend on the worker count.
+    explicit Pool(std::size_t n) : starts_(n) {
         threads_.reserve(n - 1);
-        for (std::size_t w = 1; w < n; ++w) threads_.emplace_back([this, w] { loop(w); });
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setstacksize(&attr, kStackBytes);
+        bool refused = false;
+        for (std::size_t w = 1; w < n && !refused; ++w) {
+            starts_[w] = {this, w};
+            pthread_t thread;
+            refused = pthread_create(&thread, &attr, &Pool::start, &starts_[w]) != 0;
+            if (!refused) threads_.push_back(thread);
+        }
+        pthread_attr_destroy(&attr);
+        // A refusal means the process is at its limit; half of the threads are let go again so
+        // that the computation itself still finds memory.
+        if (refused) retire(threads_.size() / 2);
+        n_workers_ = threads_.size() + 1;
     }
     // Never destroyed: the pool lives until the process ends (threads are detached at exit).
     std::size_t size() const { return n_workers_; }
@@ -66,7 +143,21 @@ public:
         cv_.notify_all();
         work(job, 0);
         std::unique_lock<std::mutex> lk(mutex_);
-        done_cv_.wait(lk, [this] { return pending_ == 0; });
+        // A watched caller keeps answering stop requests while the last tasks finish elsewhere.
+        const auto all_done = [this] { return pending_ == 0; };
+        if (job.call == nullptr) {
+            done_cv_.wait(lk, all_done);
+        } else {
+            while (!done_cv_.wait_for(lk, std::chrono::milliseconds(2), all_done)) {
+                lk.unlock();
+                try {
+                    stop::poll();
+                } catch (...) {
+                    job.fail(std::current_exception());
+                }
+                lk.lock();
+            }
+        }
         job_ = nullptr;
         lk.unlock();
         if (job.error) std::rethrow_exception(job.error);
@@ -77,26 +168,55 @@ private:
         Job(FunctionRef<void(std::size_t, std::size_t)> t, std::size_t n) : task(t), n_tasks(n) {}
         FunctionRef<void(std::size_t, std::size_t)> task;
         std::size_t n_tasks;
+        stop::Call* call = stop::current();
         std::atomic<std::size_t> next{0};
         std::atomic<bool> failed{false};
         std::mutex error_mutex;
         std::exception_ptr error;
+
+        void fail(std::exception_ptr e) {
+            std::lock_guard<std::mutex> lk(error_mutex);
+            if (!error) error = std::move(e);
+            failed.store(true, std::memory_order_relaxed);
+        }
     };
 
+    // Before each task the stop check runs: a stopped call hands out no new task.
     static void work(Job& job, std::size_t worker) {
         t_inside_task = true;
         while (!job.failed.load(std::memory_order_relaxed)) {
-            std::size_t t = job.next.fetch_add(1, std::memory_order_relaxed);
-            if (t >= job.n_tasks) break;
             try {
+                stop::poll();
+                const std::size_t t = job.next.fetch_add(1, std::memory_order_relaxed);
+                if (t >= job.n_tasks) break;
                 job.task(t, worker);
             } catch (...) {
-                std::lock_guard<std::mutex> lk(job.error_mutex);
-                if (!job.error) job.error = std::current_exception();
-                job.failed.store(true, std::memory_order_relaxed);
+                job.fail(std::current_exception());
             }
         }
         t_inside_task = false;
+    }
+
+    struct Start {
+        Pool* pool;
+        std::size_t worker;
+    };
+
+    static void* start(void* arg) {
+        const Start& s = *static_cast<Start*>(arg);
+        s.pool->loop(s.worker);
+        return nullptr;
+    }
+
+    // Ends and joins all but the first `keep` threads; only before the pool is in use.
+    void retire(std::size_t keep) {
+        {
+            std::lock_guard<std::mutex> lk(mutex_);
+            keep_ = keep + 1;  // worker numbers start at 1
+        }
+        cv_.notify_all();
+        for (std::size_t t = keep; t < threads_.size(); ++t) pthread_join(threads_[t], nullptr);
+        threads_.resize(keep);
     }
 
     void loop(std::size_t worker) {
@@ -106,18 +226,27 @@ private:
             Job* job;
             {
                 std::unique_lock<std::mutex> lk(mutex_);
-                cv_.wait(lk, [&] { return generation_ != seen; });
+                cv_.wait(lk, [&] { return generation_ != seen || worker >= keep_; });
+                if (worker >= keep_) return;
                 seen = generation_;
                 job = job_;
             }
-            work(*job, worker);
+            {
+                stop::Adopt adopt(job->call);
+                work(*job, worker);
+            }
             std::lock_guard<std::mutex> lk(mutex_);
             if (--pending_ == 0) done_cv_.notify_one();
         }
     }
 
-    std::size_t n_workers_;
-    std::vector<std::thread> threads_;
+    // Our tasks keep their data on the heap; a small stack leaves the address space to them.
+    static constexpr std::size_t kStackBytes = std::size_t{2} << 20;
+
+    std::vector<Start> starts_;  // one per worker, at stable addresses for the threads
+    std::size_t n_workers_ = 1;
+    std::size_t keep_ = static_cast<std::size_t>(-1);
+    std::vector<pthread_t> threads_;
     std::mutex call_mutex_;
     std::mutex mutex_;
     std::condition_variable cv_;
@@ -128,7 +257,6 @@ private:
 };
 
 std::atomic<Pool*> g_pool{nullptr};
-std::atomic<std::size_t> g_count{0};
 std::mutex g_create_mutex;
 
 void after_fork_in_child() {
@@ -147,7 +275,8 @@ Pool& instance() {
         static std::once_flag fork_hook;
         std::call_once(fork_hook, [] { pthread_atfork(nullptr, nullptr, after_fork_in_child); });
         blas::use_single_thread();
-        p = new Pool(worker_count());  // NOLINT: lives for the whole process
+        static const std::size_t wanted = configured_threads();  // the environment is read once
+        p = new Pool(wanted);  // NOLINT: lives for the whole process
         g_pool.store(p, std::memory_order_release);
     }
     return *p;
@@ -155,14 +284,7 @@ Pool& instance() {
 
 }  // namespace
 
-std::size_t worker_count() {
-    std::size_t n = g_count.load(std::memory_order_relaxed);
-    if (n == 0) {
-        n = configured_threads();
-        g_count.store(n, std::memory_order_relaxed);
-    }
-    return n;
-}
+std::size_t worker_count() { return instance().size(); }
 
 void run_tasks(std::size_t n_tasks, FunctionRef<void(std::size_t, std::size_t)> task) {
     if (n_tasks == 0) return;
@@ -171,6 +293,7 @@ void run_tasks(std::size_t n_tasks, FunctionRef<void(std::size_t, std::size_t)> 
         std::exception_ptr error;
         for (std::size_t t = 0; t < n_tasks && !error; ++t) {
             try {
+                stop::poll();
                 task(t, 0);
             } catch (...) {
                 error = std::current_exception();

@@ -1,6 +1,7 @@
 #pragma once
-// Process-wide worker pool: created on first use, sized by RAYON_NUM_THREADS / RAYON_RS_NUM_CPUS,
-// rebuilt in a child after fork. The calling thread takes part as worker 0.
+// Process-wide worker pool: created on first use, sized by RAYON_NUM_THREADS / RAYON_RS_NUM_CPUS
+// (else the CPUs this process may use), rebuilt in a child after fork. The calling thread takes
+// part as worker 0 and runs the stop check (src/common/stop.hpp) between its tasks.
 #include <cstddef>
 #include <type_traits>
 #include <utility>
@@ -29,13 +30,15 @@ private:
 
 namespace pool {
 
-// Number of workers (including the calling thread); reads the environment on first call.
+// Number of workers (including the calling thread): the threads the pool actually got, which
+// may be fewer than asked for. Creates the pool on first call.
 std::size_t worker_count();
 
 // Runs task(t, worker) for every t in [0, n_tasks), handing tasks out in increasing order to
 // whichever worker is free. `worker` is below worker_count(). Returns after every started task
 // has finished; the first exception thrown by a task is rethrown then, and no further tasks
-// start once one has failed. Nested calls from inside a task run inline on that worker.
+// start once one has failed or the current call was stopped (Stopped is rethrown).
+// Nested calls from inside a task run inline on that worker.
 void run_tasks(std::size_t n_tasks, FunctionRef<void(std::size_t, std::size_t)> task);
 
 // Splits [0, n) into contiguous chunks of at least `min_chunk` items and runs body(begin, end)

@@ -1,5 +1,6 @@
 #include "src/layout/preprocess.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -8,6 +9,7 @@
 
 #include "src/layout/errors.hpp"
 #include "src/layout/random.hpp"
+#include "src/common/stop.hpp"
 #include "src/common/total_order.hpp"
 
 namespace orvane::pacmap {
@@ -22,27 +24,43 @@ std::size_t to_count(float v) {
     return static_cast<std::size_t>(r);
 }
 
+constexpr std::size_t kRowsPerPoll = 4096;
+
+// f(v) for every value in order, with a stop check between blocks.
+template <class F>
+void each_value(std::vector<float>& values, F&& f) {
+    constexpr std::size_t kBlock = std::size_t{1} << 20;
+    for (std::size_t begin = 0; begin < values.size(); begin += kBlock) {
+        stop::poll();
+        const std::size_t end = std::min(values.size(), begin + kBlock);
+        for (std::size_t i = begin; i < end; ++i) f(values[i]);
+    }
+}
+
 }  // namespace
 
 std::vector<float> preprocess(const float* x, std::size_t n, std::size_t d, LogSink* sink) {
     std::vector<float> out(x, x + n * d);
     if (out.empty()) fail_with(ErrorKind::EmptyMinMax);
     float lo = out[0], hi = out[0];
-    for (float v : out) {
+    each_value(out, [&](float& v) {
         if (total_order_key(v) < total_order_key(lo)) lo = v;
         if (total_order_key(v) > total_order_key(hi)) hi = v;
-    }
-    for (float& v : out) v -= lo;
+    });
+    each_value(out, [&](float& v) { v -= lo; });
     // A zero maximum would turn the whole matrix into inf/NaN; shifting and centring suffice.
-    if (hi != 0.0f)
-        for (float& v : out) v /= hi;
+    if (hi != 0.0f) each_value(out, [&](float& v) { v /= hi; });
     if (n == 0) fail_with(ErrorKind::EmptyMean);
     std::vector<float> mean(d, 0.0f);
-    for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i % kRowsPerPoll == 0) stop::poll();
         for (std::size_t c = 0; c < d; ++c) mean[c] += out[i * d + c];
+    }
     for (float& m : mean) m /= static_cast<float>(n);
-    for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i % kRowsPerPoll == 0) stop::poll();
         for (std::size_t c = 0; c < d; ++c) out[i * d + c] -= mean[c];
+    }
     log_event(sink, LogLevel::Debug, [] { return std::string("x is normalized"); });
     return out;
 }

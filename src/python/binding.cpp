@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "src/common/failure.hpp"
+#include "src/common/stop.hpp"
 #include "src/layout/errors.hpp"
 
 namespace orvane::py {
@@ -92,6 +93,9 @@ std::uint64_t u64_value(PyObject* obj) {
     return v;
 }
 
+constexpr std::size_t kItemsPerPoll = 1024;
+constexpr std::size_t kValuesPerPoll = std::size_t{1} << 20;
+
 // The list-like protocol: refuse str and non-sequences, reserve from the reported size, then
 // convert each item in iteration order.
 template <class Reserve, class Item>
@@ -108,16 +112,22 @@ void for_each_item(PyObject* obj, Reserve&& reserve, Item&& item) {
         // A reported length is a hint; growth covers anything beyond the cap.
         reserve(std::min<std::size_t>(static_cast<std::size_t>(n), std::size_t{1} << 24));
     }
+    // Large inputs take a while to convert: the stop check runs every kItemsPerPoll items.
+    std::size_t count = 0;
+    auto next = [&](PyObject* it) {
+        if (++count % kItemsPerPoll == 0) stop::poll();
+        item(it);
+    };
     // Exact lists and tuples iterate the same way without an iterator object.
     if (PyList_CheckExact(obj)) {
         for (Py_ssize_t i = 0; i < PyList_Size(obj); ++i) {
             Ref it = Ref::borrow(PyList_GetItem(obj, i));
-            item(it.get());
+            next(it.get());
         }
         return;
     }
     if (PyTuple_CheckExact(obj)) {
-        for (Py_ssize_t i = 0; i < PyTuple_Size(obj); ++i) item(PyTuple_GetItem(obj, i));
+        for (Py_ssize_t i = 0; i < PyTuple_Size(obj); ++i) next(PyTuple_GetItem(obj, i));
         return;
     }
     Ref iter = checked(PyObject_GetIter(obj));
@@ -127,7 +137,7 @@ void for_each_item(PyObject* obj, Reserve&& reserve, Item&& item) {
             if (PyErr_Occurred()) throw ErrorAlreadySet{};
             return;
         }
-        item(it.get());
+        next(it.get());
     }
 }
 
@@ -186,13 +196,17 @@ public:
         advise_huge_pages(out.data(), count * sizeof(float));
         if (!double_) {
             const float* src = static_cast<const float*>(view_.buf);
-            out.insert(out.end(), src, src + count);
+            for (std::size_t done = 0; done < count; done += kValuesPerPoll) {
+                stop::poll();
+                out.insert(out.end(), src + done, src + std::min(count, done + kValuesPerPoll));
+            }
             return out;
         }
         // The buffer need not be 8-byte aligned (e.g. a view at an odd offset).
         const auto* src = static_cast<const unsigned char*>(view_.buf);
         float chunk[1024];
         for (std::size_t done = 0; done < count;) {
+            if (done % kValuesPerPoll == 0) stop::poll();
             const std::size_t m = std::min<std::size_t>(1024, count - done);
             for (std::size_t i = 0; i < m; ++i) {
                 double v;

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "src/common/embedding.hpp"
+#include "src/common/stop.hpp"
+#include "src/python/interrupt.hpp"
 #include "src/python/py.hpp"
 
 namespace orvane::py {
@@ -40,9 +42,13 @@ PyObject* int_list(std::span<const std::size_t> values);
 // Maps the exception in flight (or a C++ one) to Python; returns nullptr for convenience.
 PyObject* raise_current(const char* where);
 
+// Runs one call of the module: stoppable by signals throughout, failures mapped to Python.
+// Calls that `report_progress` log progress events once they have run a while.
 template <class F>
-PyObject* guarded(const char* where, F&& body) {
+PyObject* guarded(const char* where, F&& body, bool report_progress = false) {
     try {
+        CallWatch watch(report_progress);
+        stop::Scope scope(watch);
         return body();
     } catch (...) {
         return raise_current(where);

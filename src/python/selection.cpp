@@ -25,14 +25,14 @@ void check_object_indices(const IndexRows& mapping, std::size_t n_objects) {
 // Binds, takes the exclusive hold and runs `body(state, args)`.
 template <std::size_t N, class F>
 PyObject* method(const char* name, const Param (&params)[N], PyObject* self, PyObject* args,
-                 PyObject* kwargs, F&& body) {
+                 PyObject* kwargs, F&& body, bool report_progress = false) {
     return guarded(name, [&]() -> PyObject* {
         PyObject* a[N];
         bind_arguments(name, params, args, kwargs, a);
         auto* inst = instance_of<State>(self);
         Hold hold(inst->borrow, Hold::Kind::Exclusive);
         return body(*inst->state, a);
-    });
+    }, report_progress);
 }
 
 PyObject* selection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -163,7 +163,7 @@ PyObject* run_selection(PyObject* self, PyObject* args, PyObject* kwargs) {
         const std::uint64_t n_total = to_u64(a[1], "n_total_samples");
         const std::uint64_t n_select = to_u64(a[2], "n_samples_to_select");
         return int_list(s.run_selection(preselected, n_total, n_select));
-    });
+    }, /*report_progress=*/true);
 }
 
 PyMethodDef methods[] = {

@@ -31,7 +31,7 @@ PyObject* calculate_similarity(PyObject* self, PyObject* args, PyObject* kwargs)
         EmbeddingRows queries = to_rows(a[0], "query_embeddings");
         if (queries.empty()) throw InvalidArgument("Empty list of query_embeddings is not supported");
         return float_list(similarity_scores(*inst->state, std::move(queries)));
-    });
+    }, /*report_progress=*/true);
 }
 
 PyMethodDef methods[] = {

@@ -44,7 +44,7 @@ public:
             if (!r) PyErr_Clear();
         }
     }
-    ~LoggingSink() override { flush(); }
+    // The call flushes explicitly: emitting may raise, which a destructor must not.
 
     bool enabled(pacmap::LogLevel level) const override { return enabled_[static_cast<int>(level)]; }
 
@@ -70,13 +70,12 @@ public:
 
 private:
     void emit(pacmap::LogLevel level, std::string_view message) {
-        // A failing handler must not turn a successful layout into an error.
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
+        if (PyErr_Occurred()) return;  // the call is already failing with that exception
         Ref r(PyObject_CallMethod(logger_.get(), "log", "is#", python_level(level), message.data(),
                                   static_cast<Py_ssize_t>(message.size())));
-        if (!r) PyErr_Clear();
-        PyErr_Restore(type, value, tb);
+        // An exception from a handler (KeyboardInterrupt from a pending signal, say) ends the
+        // layout and reaches the caller.
+        if (!r) throw Stopped();
     }
 
     std::thread::id caller_;

@@ -33,7 +33,7 @@ PyObject* calculate_typicality(PyObject* self, PyObject* args, PyObject* kwargs)
         Hold hold(inst->borrow, Hold::Kind::Shared);
         const std::uint64_t k = to_u64(a[0], "num_nearest_neighbors");
         return float_list(typicality_scores(inst->state->calculator, inst->state->n, k));
-    });
+    }, /*report_progress=*/true);
 }
 
 PyMethodDef methods[] = {

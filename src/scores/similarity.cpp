@@ -8,6 +8,7 @@
 #include "src/scores/distance_calculator.hpp"
 #include "src/common/failure.hpp"
 #include "src/common/pairwise_sum.hpp"
+#include "src/common/stop.hpp"
 #include "src/scores/row_blocks.hpp"
 #include "src/common/worker_pool.hpp"
 
@@ -30,6 +31,7 @@ std::vector<float> similarity_scores(const EmbeddingRows& keys, EmbeddingRows qu
     const float* h = calc.half_norms().data();
     const std::size_t n_blocks = (nk + kTileRows - 1) / kTileRows;
     std::vector<std::vector<float>> scratch(pool::worker_count());
+    stop::Progress progress("similarity", "keys", nk);
     pool::run_tasks(n_blocks, [&](std::size_t b, std::size_t worker) {
         const std::size_t first = b * kTileRows, count = std::min(kTileRows, nk - first);
         std::vector<float>& buf = scratch[worker];
@@ -42,6 +44,7 @@ std::vector<float> similarity_scores(const EmbeddingRows& keys, EmbeddingRows qu
             best[r] = std::numeric_limits<float>::infinity();
         }
         for (std::size_t c0 = 0; c0 < nq; c0 += kTileColumns) {
+            stop::poll();
             const std::size_t cols = std::min(kTileColumns, nq - c0);
             blas::gemm_abt(count, cols, d, key_data + first * d, query_data + c0 * d, buf.data());
             for (std::size_t r = 0; r < count; ++r) {
@@ -52,7 +55,9 @@ std::vector<float> similarity_scores(const EmbeddingRows& keys, EmbeddingRows qu
             }
         }
         for (std::size_t r = 0; r < count; ++r) dist[first + r] = std::sqrt(best[r] + best[r]);
+        progress.advance(count);
     });
+    progress.finish();
 
     return similarity_from_distances(dist);
 }

@@ -7,6 +7,7 @@
 #include "src/common/blas.hpp"
 #include "src/common/failure.hpp"
 #include "src/common/pairwise_sum.hpp"
+#include "src/common/stop.hpp"
 #include "src/scores/row_blocks.hpp"
 #include "src/common/worker_pool.hpp"
 
@@ -38,6 +39,7 @@ void smallest_by_tiles(const DistanceCalculator& calc, std::size_t first, std::s
     buf.resize(count * kTileColumns);
     std::vector<std::size_t> filled(count, 0);
     for (std::size_t c0 = 0; c0 < n; c0 += kTileColumns) {
+        stop::poll();
         const std::size_t cols = std::min(kTileColumns, n - c0);
         blas::gemm_abt(count, cols, d, data + first * d, data + c0 * d, buf.data());
         for (std::size_t r = 0; r < count; ++r) {
@@ -61,6 +63,7 @@ void smallest_by_rows(const DistanceCalculator& calc, std::size_t first, std::si
     buf.resize(count * n);
     block_products(calc, calc.matrix().data.data() + first * d, count, buf.data());
     for (std::size_t r = 0; r < count; ++r) {
+        stop::poll();
         const std::size_t i = first + r;
         float* row = buf.data() + r * n;
         for (std::size_t j = 0; j < n; ++j) row[j] = block_distance(h[j], row[j], h[i]);
@@ -91,6 +94,7 @@ std::vector<float> typicality_scores(const DistanceCalculator& calc, std::size_t
     const std::size_t block = by_tiles ? kTileRows : rows_per_block(n);
     const std::size_t n_blocks = (n + block - 1) / block;
     std::vector<std::vector<float>> scratch(pool::worker_count());
+    stop::Progress progress("typicality", "rows", n);
     pool::run_tasks(n_blocks, [&](std::size_t b, std::size_t worker) {
         const std::size_t first = b * block, count = std::min(block, n - first);
         if (by_tiles) {
@@ -101,7 +105,9 @@ std::vector<float> typicality_scores(const DistanceCalculator& calc, std::size_t
         for (std::size_t i = first; i < first + count; ++i) {
             for (std::size_t j = 0; j < k; ++j) t[i * k + j] = std::sqrt(t[i * k + j]);
         }
+        progress.advance(count);
     });
+    progress.finish();
 
     return typicality_from_distances(t, n, k);
 }

@@ -23,6 +23,13 @@ public:
     std::vector<float> potentials() const;
     void inform(std::size_t selected_sample);
 
+    // What inform changes, to undo a run that failed.
+    struct Saved {
+        std::vector<float> class_totals;
+    };
+    Saved save() const { return {class_totals_}; }
+    void restore(Saved saved) noexcept { class_totals_ = std::move(saved.class_totals); }
+
 private:
     EmbeddingMatrix distributions_;
     std::vector<float> target_;

@@ -67,6 +67,19 @@ void add_contributions(const Strategies& strategies, std::vector<float>& score,
     }
 }
 
+template <class Strategies>
+auto save_each(const Strategies& strategies) {
+    std::vector<typename Strategies::value_type::Saved> saved;
+    saved.reserve(strategies.size());
+    for (const auto& s : strategies) saved.push_back(s.save());
+    return saved;
+}
+
+template <class Strategies, class Saved>
+void restore_each(Strategies& strategies, Saved& saved) noexcept {
+    for (std::size_t i = 0; i < saved.size(); ++i) strategies[i].restore(std::move(saved[i]));
+}
+
 [[noreturn]] void fail_no_candidate() { fail("called `Option::unwrap()` on a `None` value"); }
 
 // Index of the highest score, ties to the lowest index; a NaN in any comparison fails.
@@ -100,8 +113,40 @@ std::vector<std::size_t> CombinationSelection::run_selection(std::span<const std
     for_each_kind([&](const auto& list, const char* kind) { check_sample_counts(list, kind, n); });
     for (std::size_t index : preselected) check_selected_sample(index, n);
 
+    // A run either completes or leaves every strategy as it found it: only what inform changes
+    // is saved (at most one copy of the per-sample minima per diversifying strategy).
+    auto saved = std::apply(
+        [](const auto&... lists) {
+            return std::make_tuple(save_each(lists)...);
+        },
+        strategies_);
+    try {
+        // The run cannot choose more than the samples there are.
+        const std::size_t reachable = preselected.size() + n;
+        stop::Progress progress("selection", "samples",
+                                std::max(preselected.size(), std::min(n_samples_to_select, reachable)));
+        std::vector<std::size_t> selected = select(preselected, n, n_samples_to_select, progress);
+        progress.finish();
+        return selected;
+    } catch (...) {
+        std::apply(
+            [&](auto&... lists) {
+                std::apply([&](auto&... states) { (restore_each(lists, states), ...); }, saved);
+            },
+            strategies_);
+        throw;
+    }
+}
+
+std::vector<std::size_t> CombinationSelection::select(std::span<const std::size_t> preselected,
+                                                      std::size_t n, std::size_t n_samples_to_select,
+                                                      stop::Progress& progress) {
     std::vector<std::size_t> selected(preselected.begin(), preselected.end());
-    for (std::size_t index : preselected) inform_all(index);
+    for (std::size_t index : preselected) {
+        stop::poll();
+        inform_all(index);
+        progress.advance(1);
+    }
     if (selected.size() >= n_samples_to_select) return selected;
 
     std::vector<unsigned char> taken(n, 0);
@@ -117,6 +162,7 @@ std::vector<std::size_t> CombinationSelection::run_selection(std::span<const std
     std::vector<float> score(n);
     std::vector<float> potential(n);
     while (true) {
+        stop::poll();
         // Nothing left to choose: never repeat an index to fill the count.
         if (n > 0 && distinct == n) return selected;
 
@@ -128,12 +174,16 @@ std::vector<std::size_t> CombinationSelection::run_selection(std::span<const std
         }
 
         const std::size_t candidate = best_index(score);
+        // Every remaining candidate scores below the exclusion value (minus infinity): the
+        // result stands as it is rather than repeating an index.
+        if (taken[candidate]) return selected;
         bool stop = false;
         for_each_kind([&](const auto& list, const char*) { stop = stop || any_stops(list, candidate); });
         if (stop) return selected;
         inform_all(candidate);
         selected.push_back(candidate);
         mark(candidate);
+        progress.advance(1);
         if (selected.size() >= n_samples_to_select) return selected;
     }
 }

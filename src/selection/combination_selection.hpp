@@ -5,6 +5,7 @@
 #include <tuple>
 #include <vector>
 
+#include "src/common/stop.hpp"
 #include "src/selection/balancing_selection.hpp"
 #include "src/selection/diversifying_strategy.hpp"
 #include "src/selection/subpart_strategy.hpp"
@@ -19,9 +20,12 @@ public:
         std::get<std::vector<Strategy>>(strategies_).push_back(std::move(s));
     }
 
-    // Preselected indices first (as given), then the greedily chosen ones.
-    // Throws InvalidArgument for a strategy whose sample count differs from n_total_samples,
-    // InternalFailure for the loop's internal errors.
+    // Preselected indices first (as given), then the greedily chosen ones. The run ends early
+    // when a stopping check fires or the best candidate is already selected (nothing left that
+    // scores above the exclusion value). Throws InvalidArgument for a strategy whose sample
+    // count differs from n_total_samples, InternalFailure for the loop's internal errors,
+    // Stopped when the caller's stop check fires; whatever it throws, every strategy is left
+    // as it was before the call.
     std::vector<std::size_t> run_selection(std::span<const std::size_t> preselected,
                                            std::size_t n_total_samples,
                                            std::size_t n_samples_to_select);
@@ -33,6 +37,10 @@ private:
 
     // Every strategy, in kind order then insertion order.
     void inform_all(std::size_t sample);
+
+    std::vector<std::size_t> select(std::span<const std::size_t> preselected,
+                                    std::size_t n_total_samples, std::size_t n_samples_to_select,
+                                    stop::Progress& progress);
 
     // One homogeneous list per kind, in the order their contributions are summed: no virtual
     // calls in the loop, and each kind's code is written once.

@@ -33,6 +33,18 @@ public:
     void inform(std::size_t selected_sample);
     bool should_stop(std::size_t candidate_index) const;
 
+    // What inform changes, to undo a run that failed: selections are only appended, so their
+    // count suffices; the minima need a copy.
+    struct Saved {
+        std::size_t n_selected;
+        std::vector<float> min_distances;
+    };
+    Saved save() const { return {selected_.size(), min_distances_}; }
+    void restore(Saved saved) noexcept {
+        selected_.resize(saved.n_selected);
+        min_distances_ = std::move(saved.min_distances);
+    }
+
 private:
     DistanceCalculator calculator_;
     std::vector<std::size_t> selected_;

@@ -45,6 +45,10 @@ public:
     void inform(std::size_t selected_sample);
     bool should_stop(std::size_t candidate_index) const;
 
+    using Saved = DiversifyingStrategy::Saved;
+    Saved save() const { return inner_.save(); }
+    void restore(Saved saved) noexcept { inner_.restore(std::move(saved)); }
+
 private:
     DiversifyingStrategy inner_;
     SubpartMapping mapping_;
@@ -65,6 +69,12 @@ public:
     void potentials(std::span<float> out) const;
     std::vector<float> potentials() const;
     void inform(std::size_t selected_sample);
+
+    struct Saved {
+        float accumulated;
+    };
+    Saved save() const { return {accumulated_}; }
+    void restore(Saved saved) noexcept { accumulated_ = saved.accumulated; }
 
 private:
     std::vector<float> scores_;
@@ -88,6 +98,12 @@ public:
     std::vector<float> potentials() const;
     void inform(std::size_t selected_sample);
     bool should_stop(std::size_t candidate_index) const;
+
+    struct Saved {
+        float accumulated;
+    };
+    Saved save() const { return {accumulated_}; }
+    void restore(Saved saved) noexcept { accumulated_ = saved.accumulated; }
 
 private:
     std::vector<float> scores_;

@@ -20,6 +20,13 @@ public:
     std::vector<float> potentials() const;
     void inform(std::size_t selected_sample);
 
+    // What inform changes, to undo a run that failed.
+    struct Saved {
+        float accumulated;
+    };
+    Saved save() const { return {accumulated_}; }
+    void restore(Saved saved) noexcept { accumulated_ = saved.accumulated; }
+
 private:
     std::vector<float> weights_;
     float accumulated_ = 0.0f;

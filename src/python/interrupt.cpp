@@ -1,0 +1,78 @@
+#include "src/python/interrupt.hpp"
+
+#include <cmath>
+
+namespace orvane::py {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Quiet start, then at most one event per second: short calls say nothing.
+constexpr auto kFirstEvent = 2s;
+constexpr auto kBetweenEvents = 1s;
+constexpr int kInfo = 20;
+
+std::string grouped(std::size_t value) {
+    std::string digits = std::to_string(value);
+    for (std::size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, ",");
+    return digits;
+}
+
+}  // namespace
+
+std::string progress_text(const stop::Snapshot& p, double elapsed_seconds) {
+    const std::size_t percent =
+        p.total == 0 ? 100 : static_cast<std::size_t>(static_cast<double>(p.done) * 100.0 /
+                                                      static_cast<double>(p.total));
+    std::string text = std::string(p.what) + ": " + grouped(p.done) + " of " + grouped(p.total) +
+                       " " + p.unit + " (" + std::to_string(percent) + "%), " +
+                       grouped(static_cast<std::size_t>(std::llround(elapsed_seconds))) +
+                       " s elapsed";
+    // Nothing done yet gives no basis for an estimate.
+    if (p.done > 0 && p.done <= p.total) {
+        const double left = elapsed_seconds * static_cast<double>(p.total - p.done) /
+                            static_cast<double>(p.done);
+        text += ", about " + grouped(static_cast<std::size_t>(std::llround(left))) + " s left";
+    }
+    return text;
+}
+
+bool CallWatch::keep_going(const stop::Snapshot* progress, bool final) {
+    // An error already set is on its way to the caller; so is one raised by a signal handler.
+    if (PyErr_Occurred() || PyErr_CheckSignals() != 0) return false;
+    if (report_ && progress != nullptr) return report(*progress, final);
+    return true;
+}
+
+bool CallWatch::report(const stop::Snapshot& progress, bool final) {
+    const auto now = std::chrono::steady_clock::now();
+    if (final) {
+        if (events_ == 0) return true;  // a call too short to report stays silent to the end
+    } else if (now - start_ < kFirstEvent || (events_ > 0 && now - last_event_ < kBetweenEvents)) {
+        return true;
+    }
+    if (listening_ == Listening::Unknown) {
+        // Asked once per call; a call nobody listens to formats nothing.
+        listening_ = Listening::No;
+        Ref logging(PyImport_ImportModule("logging"));
+        if (!logging) return false;
+        logger_ = Ref(PyObject_CallMethod(logging.get(), "getLogger", "s", "orvane_keldra"));
+        if (!logger_) return false;
+        Ref enabled(PyObject_CallMethod(logger_.get(), "isEnabledFor", "i", kInfo));
+        if (!enabled) return false;
+        const int yes = PyObject_IsTrue(enabled.get());
+        if (yes < 0) return false;
+        listening_ = yes ? Listening::Yes : Listening::No;
+    }
+    if (listening_ == Listening::No) return true;
+    last_event_ = now;
+    ++events_;
+    const std::string text =
+        progress_text(progress, std::chrono::duration<double>(now - start_).count());
+    // A handler's exception (KeyboardInterrupt, say) stops the call and reaches the caller.
+    Ref done(PyObject_CallMethod(logger_.get(), "info", "s#", text.data(),
+                                 static_cast<Py_ssize_t>(text.size())));
+    return static_cast<bool>(done);
+}
+
+}  // namespace orvane::py

@@ -1,0 +1,88 @@
+"""Progress events of long score and selection calls on the logger "orvane_keldra"."""
+import logging
+import re
+
+import numpy as np
+import pytest
+
+import orvane_keldra as ok
+
+EVENT = re.compile(
+    r"typicality: ([\d,]+) of ([\d,]+) rows \((\d+)%\), ([\d,]+) s elapsed(, about [\d,]+ s left)?$"
+)
+
+
+class Records(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.messages = []
+
+    def emit(self, record):
+        self.messages.append(record.getMessage())
+
+
+class SilentLogger(logging.Logger):
+    """Stands in for the module's logger with nothing listening; counts what is asked of it."""
+
+    def __init__(self):
+        super().__init__("orvane_keldra")
+        self.asked = 0
+        self.told = 0
+
+    def isEnabledFor(self, level):
+        self.asked += 1
+        return False
+
+    def _log(self, *args, **kwargs):
+        self.told += 1
+
+
+@pytest.fixture
+def listening():
+    logger = logging.getLogger("orvane_keldra")
+    handler = Records()
+    logger.addHandler(handler)
+    logger.setLevel(logging.INFO)
+    yield handler.messages
+    logger.removeHandler(handler)
+    logger.setLevel(logging.NOTSET)
+
+
+@pytest.fixture
+def long_typicality():
+    # A few seconds on two cores: past the quiet start, so an event and the final one come.
+    x = np.random.default_rng(0).normal(size=(20000, 384)).astype(np.float32)
+    return ok.Typicality(x)
+
+
+def test_long_call_reports_increasing_counts_ending_at_the_total(listening, long_typicality):
+    listening_result = long_typicality.calculate_typicality(10)
+    events = [EVENT.match(m) for m in listening]
+    assert len(events) >= 2 and all(events), listening
+    done = [int(e.group(1).replace(",", "")) for e in events]
+    assert all(e.group(2) == "20,000" for e in events)
+    assert done == sorted(done) and len(set(done)) == len(done) and done[-1] == 20000
+    assert events[-1].group(3) == "100"
+
+    # Nobody listening: asked once, nothing logged, the same bits.
+    manager = logging.Logger.manager
+    real = manager.loggerDict["orvane_keldra"]
+    silent = SilentLogger()
+    manager.loggerDict["orvane_keldra"] = silent
+    try:
+        quiet_result = long_typicality.calculate_typicality(10)
+    finally:
+        manager.loggerDict["orvane_keldra"] = real
+    assert silent.asked == 1 and silent.told == 0
+    assert np.array_equal(np.array(quiet_result, dtype=np.float32).view(np.uint32),
+                          np.array(listening_result, dtype=np.float32).view(np.uint32))
+
+
+def test_short_calls_say_nothing(listening):
+    x = np.random.default_rng(1).normal(size=(500, 16)).astype(np.float32)
+    ok.Typicality(x).calculate_typicality(5)
+    ok.Similarity(x).calculate_similarity(x[:10])
+    s = ok.Selection()
+    s.add_diversifying_strategy(x, 1.0)
+    s.run_selection([], 500, 50)
+    assert listening == []
