@@ -13,5 +13,7 @@ def test_readme_has_examples():
 
 
 @pytest.mark.parametrize("index", range(len(BLOCKS)))
-def test_readme_block_runs(index):
+def test_readme_block_runs(index, tmp_path, monkeypatch):
+    # from outside the source tree, as a user runs them (Ray workers search the driver's directory)
+    monkeypatch.chdir(tmp_path)
     exec(compile(BLOCKS[index], f"README.md block {index}", "exec"), {"__name__": "readme"})

@@ -160,7 +160,8 @@ def test_wheel_installs_alone_and_computes(tmp_path, build_dir):
     with zipfile.ZipFile(wheels[0]) as zf:
         payload = {n for n in zf.namelist() if ".dist-info/" not in n and not n.endswith("/")}
     assert payload == {"orvane_keldra/__init__.py", "orvane_keldra/__init__.pyi",
-                       "orvane_keldra/py.typed", "orvane_keldra/_native.abi3.so"}
+                       "orvane_keldra/py.typed", "orvane_keldra/_native.abi3.so",
+                       "orvane_keldra/distributed.py"}
 
     env_dir = tmp_path / "venv"
     venv.EnvBuilder(with_pip=True).create(env_dir)

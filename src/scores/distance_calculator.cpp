@@ -8,14 +8,23 @@
 
 namespace orvane {
 
+void check_matrix_shape(std::size_t values, std::size_t n, std::size_t d) {
+    if (values != n * d) {
+        fail("called `Result::unwrap()` on an `Err` value: ShapeError/IncompatibleShape: "
+             "incompatible shapes (" + std::to_string(values) + " values for " +
+             std::to_string(n) + " x " + std::to_string(d) + ")");
+    }
+}
+
+[[noreturn]] void fail_vector_shape(std::size_t rows, std::size_t cols, std::size_t length) {
+    fail("ndarray: inputs " + std::to_string(rows) + " × " + std::to_string(cols) + " and " +
+         std::to_string(length) + " × 1 are not compatible for matrix multiplication");
+}
+
 DistanceCalculator::DistanceCalculator(EmbeddingRows rows) {
     const std::size_t n = rows.size();
     const std::size_t d = n == 0 ? 0 : rows.row_length(0);
-    if (rows.total_values() != n * d) {
-        fail("called `Result::unwrap()` on an `Err` value: ShapeError/IncompatibleShape: "
-             "incompatible shapes (" + std::to_string(rows.total_values()) + " values for " +
-             std::to_string(n) + " x " + std::to_string(d) + ")");
-    }
+    check_matrix_shape(rows.total_values(), n, d);
     matrix_.rows = n;
     matrix_.cols = d;
     matrix_.data = std::move(rows).take_values();
@@ -42,8 +51,7 @@ void DistanceCalculator::check_index(std::size_t i) const {
 }
 
 [[noreturn]] void DistanceCalculator::fail_shape(std::size_t length) const {
-    fail("ndarray: inputs " + std::to_string(matrix_.rows) + " × " + std::to_string(matrix_.cols) +
-         " and " + std::to_string(length) + " × 1 are not compatible for matrix multiplication");
+    fail_vector_shape(matrix_.rows, matrix_.cols, length);
 }
 
 float DistanceCalculator::half_squared_distance(std::size_t j, std::span<const float> v,

@@ -9,6 +9,10 @@
 
 namespace orvane {
 
+// The calculator's own shape failures, for owners that check rows before building one.
+void check_matrix_shape(std::size_t values, std::size_t n, std::size_t d);
+[[noreturn]] void fail_vector_shape(std::size_t rows, std::size_t cols, std::size_t length);
+
 // maxNum(t, 0): NaN gives 0 and no -0.0 is produced.
 inline float clamp_distance(float t) { return t > 0.0f ? t : 0.0f; }
 

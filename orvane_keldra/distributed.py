@@ -1,0 +1,303 @@
+"""Typicality and similarity over a Ray cluster, with the native kernels of the single-machine classes.
+
+The rows are cut into blocks that go into the object store once. One task per block of rows
+meets every stored block in turn and keeps, per row, only its k nearest distances (typicality)
+or its nearest query distance (similarity); the driver combines the per-row distances into the
+scores with the same sums as one machine. The results therefore equal
+``Typicality(x).calculate_typicality(K)`` and ``Similarity(keys).calculate_similarity(queries)``,
+and bad input raises the same exceptions as those classes.
+
+Each task takes one CPU and runs the native kernels on one thread (``RAYON_NUM_THREADS=1`` in its
+runtime environment): Ray spreads the blocks over the cores, and threads do not multiply.
+"""
+from __future__ import annotations
+
+import importlib
+import importlib.util
+import logging
+import numbers
+import sys
+import time
+from typing import Any, Callable
+
+import numpy as np
+
+if importlib.util.find_spec("ray") is None:
+    raise ImportError("orvane_keldra.distributed needs Ray: pip install 'orvane_keldra[ray]'")
+import ray  # noqa: E402
+
+# The private kernels have no type stub: to type checkers they are Any.
+_native: Any = importlib.import_module("orvane_keldra._native")
+
+__all__ = ["typicality", "similarity"]
+
+_log = logging.getLogger("orvane_keldra")
+
+# One CPU and one native thread per task; Ray provides the parallelism.
+_TASK_OPTIONS: dict[str, Any] = {"num_cpus": 1, "runtime_env": {"env_vars": {"RAYON_NUM_THREADS": "1"}}}
+_TILE_ROWS = 256
+_MAX_BLOCK_BYTES = 64 << 20
+
+
+def typicality(data: Any, num_nearest_neighbors: int, *, block_rows: int | None = None,
+               column: str | None = None) -> np.ndarray:
+    """Typicality of every row of `data`, computed by Ray tasks over blocks of rows.
+
+    `data`: a 2-D NumPy array or memmap, a ``ray.data.Dataset`` whose column `column` holds one
+    equal-length float vector per row, or anything ``Typicality`` accepts. Returns a float32 array
+    of scores in row order, equal to ``Typicality(data).calculate_typicality(num_nearest_neighbors)``.
+    `block_rows` sets the rows per task (default: about four tasks per CPU of the cluster).
+    """
+    rows = _Rows.inspect(data, "embeddings", column)
+    _native._check_embeddings(rows.n, rows.values, rows.d)
+    k = _native._neighbor_count(num_nearest_neighbors, rows.n)
+    size = _block_rows(block_rows, rows)
+    stored = rows.put(size)
+    # The refs of every stored block travel inside a list, so a task fetches them one at a time.
+    tasks = [(_typicality_task.options(**_TASK_OPTIONS).remote(stored.refs[b], lo, hi, stored.firsts[b], k,
+                                                               stored.refs, stored.firsts, b),
+              stored.firsts[b] + lo, stored.firsts[b] + hi)
+             for b, lo, hi in stored.slices(size)]
+    r = np.empty((rows.n, k), dtype=np.float32)
+
+    def keep(lo: int, hi: int, block: np.ndarray) -> None:
+        r[lo:hi] = block
+
+    _gather("typicality", tasks, keep)
+    scores = np.empty(rows.n, dtype=np.float32)
+    _native._typicality_scores(r, scores)
+    return scores
+
+
+def similarity(keys: Any, queries: Any, *, block_rows: int | None = None,
+               column: str | None = None) -> np.ndarray:
+    """Similarity of every key to its nearest query, computed by Ray tasks over blocks of keys.
+
+    `keys`: as `data` of :func:`typicality`; `queries`: anything ``Similarity`` accepts (or the
+    same kinds as `keys`). Returns a float32 array of scores in key order, equal to
+    ``Similarity(keys).calculate_similarity(queries)``.
+    """
+    key_rows = _Rows.inspect(keys, "key_embeddings", column)
+    _native._check_keys(key_rows.n)
+    query_rows = _Rows.inspect(queries, "query_embeddings", column)
+    _native._check_queries(query_rows.n, query_rows.values, query_rows.d,
+                           key_rows.first_length_other_than(query_rows.d))
+    size = _block_rows(block_rows, key_rows)
+    stored = key_rows.put(size)
+    # Query blocks only bound the memory of a task: as large as that allows.
+    query_refs = query_rows.put(_max_block_rows(query_rows.d)).refs
+    tasks = [(_similarity_task.options(**_TASK_OPTIONS).remote(stored.refs[b], lo, hi, query_refs),
+              stored.firsts[b] + lo, stored.firsts[b] + hi)
+             for b, lo, hi in stored.slices(size)]
+    dist = np.empty(key_rows.n, dtype=np.float32)
+
+    def keep(lo: int, hi: int, block: np.ndarray) -> None:
+        dist[lo:hi] = block
+
+    _gather("similarity", tasks, keep)
+    scores = np.empty(key_rows.n, dtype=np.float32)
+    _native._similarity_scores(dist, scores)
+    return scores
+
+
+@ray.remote
+def _typicality_task(own: np.ndarray, lo: int, hi: int, first: int, k: int, refs: list[Any], firsts: list[int],
+                     own_index: int) -> np.ndarray:
+    queries = own[lo:hi]
+    heaps = np.full((hi - lo, k), np.inf, dtype=np.float32)
+    # The own block first: it is already here and holds the likeliest neighbours.
+    for b in [own_index] + [b for b in range(len(refs)) if b != own_index]:
+        stored = own if b == own_index else ray.get(refs[b])
+        _native._merge_smallest(queries, first + lo, stored, firsts[b], heaps)
+        del stored
+    _native._finish_smallest(heaps)
+    return heaps
+
+
+@ray.remote
+def _similarity_task(own: np.ndarray, lo: int, hi: int, query_refs: list[Any]) -> np.ndarray:
+    keys = own[lo:hi]
+    nearest = np.full(hi - lo, np.inf, dtype=np.float32)
+    for ref in query_refs:
+        stored = ray.get(ref)
+        _native._merge_nearest(keys, stored, nearest)
+        del stored
+    _native._finish_nearest(nearest)
+    return nearest
+
+
+@ray.remote(num_cpus=1)
+def _prepare_part(part: Any, param: str) -> tuple[Any, tuple[Any, ...]]:
+    """One Dataset block as a float32 matrix, and (n, values, d, row lengths if ragged, error)."""
+    try:
+        if isinstance(part, np.ndarray) and part.ndim == 2 and part.dtype.kind in "fiub":
+            n, d = part.shape
+            return _as_float32(part), (n, n * d, d, None, None)
+        values, n, d, lengths = _native._rows(part, param)
+        if lengths is not None:
+            return None, (n, len(values) // 4, d, np.asarray(lengths, dtype=np.int64), None)
+        return np.frombuffer(values, dtype=np.float32).reshape(n, d), (n, n * d, d, None, None)
+    except Exception as exc:  # raised on the driver, as a conversion error of the single machine
+        return None, (0, 0, 0, None, exc)
+
+
+class _Stored:
+    """Blocks in the object store: refs and the global index of each block's first row."""
+
+    def __init__(self, refs: list[Any], sizes: list[int]):
+        self.refs = refs
+        self.sizes = sizes
+        self.firsts = [int(f) for f in np.concatenate([[0], np.cumsum(sizes)[:-1]])] if sizes else []
+
+    def slices(self, size: int) -> list[tuple[int, int, int]]:
+        """(block, lo, hi): the rows of each task, `size` at most, never across blocks."""
+        return [(b, lo, min(lo + size, n)) for b, n in enumerate(self.sizes) for lo in range(0, n, size)]
+
+
+class _Rows:
+    """Embeddings as given (array, memmap, Dataset or anything the classes accept), inspected
+    without copying them, and put into the object store in blocks on request."""
+
+    def __init__(self, n: int, values: int, d: int):
+        self.n, self.values, self.d = n, values, d
+        self._array: np.ndarray | None = None
+        self._lengths: list[int] | None = None  # ragged rows from the conversion
+        self._parts: list[Any] | None = None  # prepared Dataset blocks
+        self._infos: list[tuple[Any, ...]] = []
+
+    @classmethod
+    def inspect(cls, obj: Any, param: str, column: str | None) -> "_Rows":
+        if _is_dataset(obj):
+            return cls._from_dataset(obj, param, column)
+        if isinstance(obj, np.ndarray) and obj.ndim == 2 and obj.dtype.kind in "fiub":
+            rows = cls(obj.shape[0], obj.shape[0] * obj.shape[1], obj.shape[1])
+            rows._array = obj
+            return rows
+        # Anything else goes through the classes' own conversion, errors included.
+        values, n, d, lengths = _native._rows(obj, param)
+        rows = cls(n, len(values) // 4, d)
+        rows._lengths = lengths
+        if rows.values == n * d:
+            rows._array = np.frombuffer(values, dtype=np.float32).reshape(n, d)
+        return rows
+
+    @classmethod
+    def _from_dataset(cls, ds: Any, param: str, column: str | None) -> "_Rows":
+        names = list(ds.columns())
+        if column is None:
+            if len(names) != 1:
+                raise ValueError(f"the Dataset has columns {names}: name the one holding the embeddings with column=")
+            column = names[0]
+        elif column not in names:
+            raise ValueError(f"the Dataset has no column {column!r}; its columns are {names}")
+        prepared: list[Any] = [_prepare_part.options(num_returns=2).remote(ref, param)
+                               for ref in ds.to_numpy_refs(column=column)]
+        infos = ray.get([p[1] for p in prepared])
+        for info in infos:
+            if info[4] is not None:
+                raise info[4]
+        rows = cls(sum(i[0] for i in infos), sum(i[1] for i in infos),
+                   next((i[2] for i in infos if i[0] > 0), 0))
+        rows._parts = [p[0] for p, i in zip(prepared, infos) if i[0] > 0]
+        rows._infos = [i for i in infos if i[0] > 0]
+        ragged = any(i[3] is not None or i[2] != rows.d for i in rows._infos)
+        if ragged and param != "key_embeddings":  # keys meet the queries' length later
+            # The classes' shape failure, unless the values happen to add up to n x d: the
+            # classes would then cut them anew into rows, which blocks cannot.
+            if param == "embeddings":
+                _native._check_embeddings(rows.n, rows.values, rows.d)
+            else:
+                _native._check_queries(rows.n, rows.values, rows.d, None)
+            raise ValueError(f"the rows of column {column!r} differ in length")
+        return rows
+
+    def first_length_other_than(self, d: int) -> int | None:
+        """Length of the first row whose length is not `d` (the keys' check against queries)."""
+        if self._lengths is not None:
+            return next((int(n) for n in self._lengths if n != d), None)
+        for n, _, part_d, lengths, _ in self._infos:
+            if lengths is not None:
+                odd = lengths[lengths != d]
+                if odd.size:
+                    return int(odd[0])
+            elif part_d != d:
+                return int(part_d)
+        return self.d if self.d != d and self.n > 0 else None
+
+    def put(self, size: int) -> _Stored:
+        if self._parts is not None:  # Dataset blocks are already in the object store
+            return _Stored(self._parts, [i[0] for i in self._infos])
+        _ensure_ray()
+        assert self._array is not None
+        refs, sizes = [], []
+        for lo in range(0, self.n, size):
+            block = _as_float32(self._array[lo:lo + size])
+            refs.append(ray.put(block))
+            sizes.append(block.shape[0])
+            del block
+        return _Stored(refs, sizes)
+
+
+def _as_float32(block: np.ndarray) -> np.ndarray:
+    """The float32 values the classes' conversion gives: other types go through float64, as a
+    Python float does."""
+    block = np.asarray(block)  # a plain array, also for memmap slices
+    if block.dtype == np.float32:
+        return np.ascontiguousarray(block)
+    return block.astype(np.float64, copy=False).astype(np.float32, order="C")
+
+
+def _is_dataset(obj: Any) -> bool:
+    data = sys.modules.get("ray.data")
+    return data is not None and isinstance(obj, data.Dataset)
+
+
+def _ensure_ray() -> None:
+    if not ray.is_initialized():
+        ray.init(include_dashboard=False, logging_level=logging.WARNING)
+
+
+def _block_rows(block_rows: int | None, rows: _Rows) -> int:
+    if block_rows is not None:
+        if not isinstance(block_rows, numbers.Integral) or isinstance(block_rows, bool) or block_rows < 1:
+            raise ValueError(f"block_rows must be a positive integer, not {block_rows!r}")
+        return int(block_rows)
+    _ensure_ray()
+    cpus = max(1, int(ray.cluster_resources().get("CPU", 1)))
+    per_task = -(-rows.n // (4 * cpus))
+    per_task = -(-per_task // _TILE_ROWS) * _TILE_ROWS  # whole tiles of the kernels
+    return max(_TILE_ROWS, min(per_task, _max_block_rows(rows.d)))
+
+
+def _max_block_rows(d: int) -> int:
+    return max(_TILE_ROWS, _MAX_BLOCK_BYTES // (4 * max(d, 1)))
+
+
+def _gather(name: str, tasks: list[tuple[Any, int, int]], keep: Callable[[int, int, np.ndarray], None]) -> None:
+    """Waits for the tasks, hands each result to `keep` as it arrives and logs progress; on
+    Ctrl-C (or any failure) cancels the tasks still outstanding and re-raises."""
+    pending = {ref: (lo, hi) for ref, lo, hi in tasks}
+    total, done = len(tasks), 0
+    start = last = time.monotonic()
+    try:
+        while pending:
+            ready, _ = ray.wait(list(pending), num_returns=1, timeout=0.25)
+            for ref in ready:
+                lo, hi = pending.pop(ref)
+                keep(lo, hi, ray.get(ref))
+                done += 1
+            now = time.monotonic()
+            if now - start >= 2.0 and now - last >= 1.0:
+                last = now
+                _log.info("%s", _progress(name, done, total, now - start))
+    except BaseException:
+        for ref in pending:
+            ray.cancel(ref)
+        raise
+
+
+def _progress(name: str, done: int, total: int, elapsed: float) -> str:
+    text = f"{name}: {done:,} of {total:,} blocks ({100 * done // total}%), {elapsed:,.0f} s elapsed"
+    if 0 < done < total:
+        text += f", about {elapsed / done * (total - done):,.0f} s left"
+    return text

@@ -1,0 +1,248 @@
+// Private module-level functions behind orvane_keldra.distributed: the block kernels a Ray task
+// runs on NumPy buffers (read and written in place, no copies), the combination of per-row
+// distances into scores on the driver, and the conversions and checks of the single-machine
+// classes, so that bad input fails there with the same exceptions.
+#include <string>
+#include <string_view>
+
+#include "src/common/failure.hpp"
+#include "src/python/binding.hpp"
+#include "src/scores/block_neighbors.hpp"
+#include "src/scores/distance_calculator.hpp"
+#include "src/scores/similarity.hpp"
+#include "src/scores/typicality.hpp"
+
+namespace orvane::py {
+namespace {
+
+// A C-contiguous float32 buffer of a given rank; writable on request.
+class FloatView {
+public:
+    FloatView(PyObject* obj, int ndim, bool writable, const char* what) {
+        const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(obj, &view_, flags) != 0) throw ErrorAlreadySet{};
+        held_ = true;
+        std::string_view f(view_.format ? view_.format : "B");
+        if (!f.empty() && (f[0] == '<' || f[0] == '=' || f[0] == '@')) f.remove_prefix(1);
+        if (view_.ndim != ndim || f != "f" || view_.itemsize != 4) {
+            PyErr_Format(PyExc_TypeError, "%s: expected a C-contiguous float32 array of rank %d", what, ndim);
+            throw ErrorAlreadySet{};
+        }
+    }
+    ~FloatView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    FloatView(const FloatView&) = delete;
+    FloatView& operator=(const FloatView&) = delete;
+
+    std::size_t extent(int k) const { return static_cast<std::size_t>(view_.shape[k]); }
+    std::size_t size() const { return static_cast<std::size_t>(view_.len) / sizeof(float); }
+    float* data() const { return static_cast<float*>(view_.buf); }
+    std::span<float> span() const { return {data(), size()}; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+PyObject* size_value(std::size_t v) { return checked(PyLong_FromSize_t(v)).release(); }
+
+template <std::size_t N>
+void bind(const char* callable, const Param (&params)[N], PyObject* args, PyObject* kwargs,
+          PyObject** out) {
+    bind_arguments(callable, params, args, kwargs, out);
+}
+
+// _rows(obj, param) -> (values as bytes, n, d, row lengths or None): the conversion of the
+// classes; `param` names the argument in notes. d is the first row's length; the lengths are
+// returned only when rows differ.
+PyObject* rows(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded("_rows()", [&]() -> PyObject* {
+        static constexpr Param params[] = {{"obj", true}, {"param", true}};
+        PyObject* a[2];
+        bind("_rows()", params, args, kwargs, a);
+        const char* param = PyUnicode_AsUTF8AndSize(a[1], nullptr);
+        if (!param) throw ErrorAlreadySet{};
+        const EmbeddingRows r = to_rows(a[0], param);
+        const std::size_t n = r.size(), d = n == 0 ? 0 : r.row_length(0);
+        Ref lengths = Ref::borrow(Py_None);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (r.row_length(i) == d) continue;
+            std::vector<std::size_t> all(n);
+            for (std::size_t j = 0; j < n; ++j) all[j] = r.row_length(j);
+            lengths = Ref(int_list(all));
+            break;
+        }
+        const auto& v = r.values();
+        Ref bytes = checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
+                                                      static_cast<Py_ssize_t>(v.size() * sizeof(float))));
+        Ref nn(size_value(n)), dd(size_value(d));
+        return checked(PyTuple_Pack(4, bytes.get(), nn.get(), dd.get(), lengths.get())).release();
+    });
+}
+
+constexpr const char* kTypicality = "orvane_keldra.distributed.typicality()";
+constexpr const char* kSimilarity = "orvane_keldra.distributed.similarity()";
+
+// _check_embeddings(n, values, d): what Typicality checks on construction.
+PyObject* check_embeddings(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded(kTypicality, [&]() -> PyObject* {
+        static constexpr Param params[] = {{"n", true}, {"values", true}, {"d", true}};
+        PyObject* a[3];
+        bind("_check_embeddings()", params, args, kwargs, a);
+        const std::size_t n = to_u64(a[0], "n");
+        require_two_embeddings(n);
+        check_matrix_shape(to_u64(a[1], "values"), n, to_u64(a[2], "d"));
+        Py_RETURN_NONE;
+    });
+}
+
+// _check_keys(n): what Similarity checks on construction.
+PyObject* check_keys(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded(kSimilarity, [&]() -> PyObject* {
+        static constexpr Param params[] = {{"n", true}};
+        PyObject* a[1];
+        bind("_check_keys()", params, args, kwargs, a);
+        if (to_u64(a[0], "n") == 0) throw InvalidArgument("Empty list of key_embeddings is not supported");
+        Py_RETURN_NONE;
+    });
+}
+
+// _check_queries(n, values, d, key_length): what calculate_similarity checks, in its order:
+// no queries, ragged queries, then the first key whose length is not the queries' d.
+PyObject* check_queries(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded(kSimilarity, [&]() -> PyObject* {
+        static constexpr Param params[] = {{"n", true}, {"values", true}, {"d", true}, {"key_length", true}};
+        PyObject* a[4];
+        bind("_check_queries()", params, args, kwargs, a);
+        const std::size_t n = to_u64(a[0], "n"), d = to_u64(a[2], "d");
+        if (n == 0) throw InvalidArgument("Empty list of query_embeddings is not supported");
+        check_matrix_shape(to_u64(a[1], "values"), n, d);
+        if (a[3] != Py_None) {
+            const std::size_t length = to_u64(a[3], "key_length");
+            if (length != d) fail_vector_shape(n, d, length);
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+// _neighbor_count(num_nearest_neighbors, n) -> k, converted and checked as the class does.
+PyObject* neighbor_count_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded(kTypicality, [&]() -> PyObject* {
+        static constexpr Param params[] = {{"num_nearest_neighbors", true}, {"n", true}};
+        PyObject* a[2];
+        bind("_neighbor_count()", params, args, kwargs, a);
+        const std::size_t K = to_u64(a[0], "num_nearest_neighbors");
+        return size_value(neighbor_count(K, to_u64(a[1], "n")));
+    });
+}
+
+// _merge_smallest(queries, query_first, stored, stored_first, heaps)
+PyObject* merge_smallest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded("_merge_smallest()", [&]() -> PyObject* {
+        static constexpr Param params[] = {{"queries", true}, {"query_first", true}, {"stored", true},
+                                           {"stored_first", true}, {"heaps", true}};
+        PyObject* a[5];
+        bind("_merge_smallest()", params, args, kwargs, a);
+        const FloatView q(a[0], 2, false, "queries"), s(a[2], 2, false, "stored"), h(a[4], 2, true, "heaps");
+        const std::size_t dim = q.extent(1);
+        if (s.extent(1) != dim || h.extent(0) != q.extent(0)) fail("assertion failed: block shapes agree");
+        merge_smallest({q.data(), q.extent(0), to_u64(a[1], "query_first")},
+                       {s.data(), s.extent(0), to_u64(a[3], "stored_first")}, dim, h.extent(1), h.span());
+        Py_RETURN_NONE;
+    });
+}
+
+// _finish_smallest(heaps): ascending neighbour distances r per row, in place.
+PyObject* finish_smallest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded("_finish_smallest()", [&]() -> PyObject* {
+        static constexpr Param params[] = {{"heaps", true}};
+        PyObject* a[1];
+        bind("_finish_smallest()", params, args, kwargs, a);
+        const FloatView h(a[0], 2, true, "heaps");
+        if (h.size() > 0) finish_smallest(h.span(), h.extent(1));
+        Py_RETURN_NONE;
+    });
+}
+
+// _merge_nearest(queries, stored, nearest)
+PyObject* merge_nearest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded("_merge_nearest()", [&]() -> PyObject* {
+        static constexpr Param params[] = {{"queries", true}, {"stored", true}, {"nearest", true}};
+        PyObject* a[3];
+        bind("_merge_nearest()", params, args, kwargs, a);
+        const FloatView q(a[0], 2, false, "queries"), s(a[1], 2, false, "stored"), m(a[2], 1, true, "nearest");
+        if (s.extent(1) != q.extent(1)) fail("assertion failed: block shapes agree");
+        merge_nearest({q.data(), q.extent(0), 0}, {s.data(), s.extent(0), 0}, q.extent(1), m.span());
+        Py_RETURN_NONE;
+    });
+}
+
+// _finish_nearest(nearest): Euclidean distances, in place.
+PyObject* finish_nearest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded("_finish_nearest()", [&]() -> PyObject* {
+        static constexpr Param params[] = {{"nearest", true}};
+        PyObject* a[1];
+        bind("_finish_nearest()", params, args, kwargs, a);
+        const FloatView m(a[0], 1, true, "nearest");
+        finish_nearest(m.span());
+        Py_RETURN_NONE;
+    });
+}
+
+void copy_into(const FloatView& out, const std::vector<float>& values) {
+    if (out.size() != values.size()) fail("assertion failed: one score per row");
+    std::copy(values.begin(), values.end(), out.data());
+}
+
+// _typicality_scores(r, out): scores from every row's k neighbour distances (n x k).
+PyObject* typicality_scores_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded("_typicality_scores()", [&]() -> PyObject* {
+        static constexpr Param params[] = {{"r", true}, {"out", true}};
+        PyObject* a[2];
+        bind("_typicality_scores()", params, args, kwargs, a);
+        const FloatView r(a[0], 2, false, "r"), out(a[1], 1, true, "out");
+        if (r.extent(1) == 0) fail("assertion failed: k > 0");
+        copy_into(out, typicality_from_distances(r.span(), r.extent(0), r.extent(1)));
+        Py_RETURN_NONE;
+    });
+}
+
+// _similarity_scores(dist, out): scores from every key's distance to its nearest query.
+PyObject* similarity_scores_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded("_similarity_scores()", [&]() -> PyObject* {
+        static constexpr Param params[] = {{"dist", true}, {"out", true}};
+        PyObject* a[2];
+        bind("_similarity_scores()", params, args, kwargs, a);
+        const FloatView dist(a[0], 1, false, "dist"), out(a[1], 1, true, "out");
+        if (dist.size() == 0) fail("called `Option::unwrap()` on a `None` value");
+        copy_into(out, similarity_from_distances(dist.span()));
+        Py_RETURN_NONE;
+    });
+}
+
+#define KERNEL(name, fn) \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_VARARGS | METH_KEYWORDS, nullptr}
+
+PyMethodDef kernel_methods[] = {
+    KERNEL("_rows", rows),
+    KERNEL("_check_embeddings", check_embeddings),
+    KERNEL("_check_keys", check_keys),
+    KERNEL("_check_queries", check_queries),
+    KERNEL("_neighbor_count", neighbor_count_fn),
+    KERNEL("_merge_smallest", merge_smallest_fn),
+    KERNEL("_finish_smallest", finish_smallest_fn),
+    KERNEL("_merge_nearest", merge_nearest_fn),
+    KERNEL("_finish_nearest", finish_nearest_fn),
+    KERNEL("_typicality_scores", typicality_scores_fn),
+    KERNEL("_similarity_scores", similarity_scores_fn),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef KERNEL
+
+}  // namespace
+
+void add_kernels(PyObject* module) { check(PyModule_AddFunctions(module, kernel_methods) == 0); }
+
+}  // namespace orvane::py

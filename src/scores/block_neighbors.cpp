@@ -1,0 +1,119 @@
+#include "src/scores/block_neighbors.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "src/common/blas.hpp"
+#include "src/common/failure.hpp"
+#include "src/common/worker_pool.hpp"
+#include "src/scores/distance_calculator.hpp"
+#include "src/scores/row_blocks.hpp"
+#include "src/scores/typicality.hpp"
+
+namespace orvane {
+
+namespace {
+
+// As the distance calculator computes them, so distances match the one-matrix path.
+std::vector<float> half_norms(RowBlock block, std::size_t dim) {
+    std::vector<float> h(block.rows);
+    for (std::size_t i = 0; i < block.rows; ++i) {
+        const float* x = block.data + i * dim;
+        h[i] = blas::dot(dim, x, x) * 0.5f;
+    }
+    return h;
+}
+
+// Replaces the largest of the k values when v is smaller; one comparison for most candidates.
+inline void push_bounded(float* heap, std::size_t k, float v) {
+    if (!(v < heap[0])) return;
+    std::size_t i = 0;
+    for (;;) {
+        std::size_t c = 2 * i + 1;
+        if (c >= k) break;
+        if (c + 1 < k && heap[c + 1] > heap[c]) ++c;
+        if (!(heap[c] > v)) break;
+        heap[i] = heap[c];
+        i = c;
+    }
+    heap[i] = v;
+}
+
+// Cache-sized tiles of query rows x stored rows, one GEMM each; keep(row, c0, products, cols)
+// consumes a row's products while they are in cache. Tiles of query rows are the pool's tasks,
+// each owning its rows' state, so results do not depend on the number of workers.
+template <class Keep>
+void scan_tiles(RowBlock queries, RowBlock stored, std::size_t dim, Keep&& keep) {
+    const std::size_t nq = queries.rows, ns = stored.rows;
+    if (nq == 0 || ns == 0) return;
+    const std::size_t n_tiles = (nq + kTileRows - 1) / kTileRows;
+    std::vector<std::vector<float>> scratch(pool::worker_count());
+    pool::run_tasks(n_tiles, [&](std::size_t t, std::size_t worker) {
+        const std::size_t r0 = t * kTileRows, count = std::min(kTileRows, nq - r0);
+        std::vector<float>& buf = scratch[worker];
+        buf.resize(count * kTileColumns);
+        for (std::size_t c0 = 0; c0 < ns; c0 += kTileColumns) {
+            const std::size_t cols = std::min(kTileColumns, ns - c0);
+            blas::gemm_abt(count, cols, dim, queries.data + r0 * dim, stored.data + c0 * dim, buf.data());
+            for (std::size_t r = 0; r < count; ++r) keep(r0 + r, c0, buf.data() + r * cols, cols);
+        }
+    });
+}
+
+}  // namespace
+
+std::size_t neighbor_count(std::size_t K, std::size_t n) {
+    require_two_embeddings(n);
+    if (K == 0) {
+        fail("assertion `left != right` failed: num_nearest_neighbors (K) has to be positive\n"
+             "  left: 0\n right: 0");
+    }
+    return std::min(K, n - 1);
+}
+
+void merge_smallest(RowBlock queries, RowBlock stored, std::size_t dim, std::size_t k,
+                    std::span<float> heaps) {
+    if (k == 0 || heaps.size() != queries.rows * k) {
+        fail("assertion failed: one heap of k > 0 distances per query row");
+    }
+    const std::vector<float> hq = half_norms(queries, dim), hs = half_norms(stored, dim);
+    scan_tiles(queries, stored, dim, [&](std::size_t r, std::size_t c0, const float* p, std::size_t cols) {
+        float* heap = heaps.data() + r * k;
+        const float h = hq[r];
+        // Column of this row itself within the tile, if it is there.
+        const std::size_t self = queries.first + r - stored.first - c0;
+        for (std::size_t j = 0; j < cols; ++j) {
+            float v = block_distance(hs[c0 + j], p[j], h);
+            if (j == self) v = std::numeric_limits<float>::max();
+            push_bounded(heap, k, v);
+        }
+    });
+}
+
+void finish_smallest(std::span<float> heaps, std::size_t k) {
+    if (k == 0 || heaps.size() % k != 0) fail("assertion failed: rows of k distances");
+    for (std::size_t i = 0; i < heaps.size(); i += k) {
+        float* row = heaps.data() + i;
+        std::sort(row, row + k);
+        for (std::size_t j = 0; j < k; ++j) row[j] = std::sqrt(row[j]);
+    }
+}
+
+void merge_nearest(RowBlock queries, RowBlock stored, std::size_t dim, std::span<float> nearest) {
+    if (nearest.size() != queries.rows) fail("assertion failed: one distance per query row");
+    const std::vector<float> hq = half_norms(queries, dim), hs = half_norms(stored, dim);
+    scan_tiles(queries, stored, dim, [&](std::size_t r, std::size_t c0, const float* p, std::size_t cols) {
+        float m = nearest[r];
+        const float h = hq[r];
+        for (std::size_t j = 0; j < cols; ++j) m = std::min(m, block_distance(hs[c0 + j], p[j], h));
+        nearest[r] = m;
+    });
+}
+
+void finish_nearest(std::span<float> nearest) {
+    for (float& m : nearest) m = std::sqrt(m + m);
+}
+
+}  // namespace orvane

@@ -1,0 +1,36 @@
+#pragma once
+// Nearest stored rows of a block of query rows, one stored block at a time. The caller keeps a
+// running state per query row between blocks, so typicality and similarity can run over row
+// blocks that live in different processes with memory of two blocks plus that state, and give
+// the same distances as the one-matrix computation.
+#include <cstddef>
+#include <span>
+
+namespace orvane {
+
+// Rows [first, first + rows) of a larger matrix, row-major with `dim` columns.
+struct RowBlock {
+    const float* data;
+    std::size_t rows;
+    std::size_t first;
+};
+
+// The effective neighbour count k = min(K, n - 1), after the checks typicality makes on n and K.
+std::size_t neighbor_count(std::size_t K, std::size_t n);
+
+// `heaps` holds a max-heap of k half squared distances per query row (nq x k, start at +inf);
+// every stored row's distance is merged in. A row meets itself (same global index) at the
+// largest finite float, as in typicality, so it is never its own neighbour.
+void merge_smallest(RowBlock queries, RowBlock stored, std::size_t dim, std::size_t k,
+                    std::span<float> heaps);
+
+// Turns the heaps into each row's k distances r = sqrt(half squared distance), ascending.
+void finish_smallest(std::span<float> heaps, std::size_t k);
+
+// `nearest` holds each query row's smallest half squared distance so far (start at +inf).
+void merge_nearest(RowBlock queries, RowBlock stored, std::size_t dim, std::span<float> nearest);
+
+// Turns the nearest half squared distances into Euclidean distances sqrt(2 m), in place.
+void finish_nearest(std::span<float> nearest);
+
+}  // namespace orvane

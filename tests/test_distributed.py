@@ -1,0 +1,186 @@
+"""orvane_keldra.distributed on a local two-CPU Ray cluster: the same scores and the same errors as
+the single-machine classes, whatever the source and the block size."""
+import _thread
+import logging
+import os
+import re
+import threading
+
+import pytest
+
+ray = pytest.importorskip("ray", reason="orvane_keldra.distributed needs Ray: pip install '.[ray]'")
+
+import numpy as np  # noqa: E402
+
+import orvane_keldra as ok  # noqa: E402
+from conftest import run_python  # noqa: E402
+from orvane_keldra import distributed  # noqa: E402
+
+N, D, K = 20_000, 64, 10
+
+
+@pytest.fixture(scope="module", autouse=True)
+def cluster(tmp_path_factory):
+    # Ray puts the driver's working directory first on the workers' path: outside the source
+    # tree, so that workers import the installed package as users' workers do.
+    here = os.getcwd()
+    os.chdir(tmp_path_factory.mktemp("driver"))
+    try:
+        ray.init(num_cpus=2, include_dashboard=False, logging_level=logging.WARNING)
+    finally:
+        os.chdir(here)
+    yield
+    ray.shutdown()
+
+
+@pytest.fixture(scope="module")
+def x():
+    rng = np.random.default_rng(7)
+    centres = rng.normal(size=(20, D)) * 4
+    x = (centres[rng.integers(0, 20, size=N)] + rng.normal(size=(N, D))).astype(np.float32)
+    # exact duplicates across blocks: a row must still not count itself, only its twin
+    x[N - 1] = x[5]
+    x[9_000] = x[5]
+    return x
+
+
+@pytest.fixture(scope="module")
+def typicality_ref(x):
+    return np.asarray(ok.Typicality(x).calculate_typicality(K), dtype=np.float32)
+
+
+@pytest.fixture(scope="module")
+def queries(x):
+    return x[::97].astype(np.float64) + 0.5
+
+
+@pytest.fixture(scope="module")
+def similarity_ref(x, queries):
+    return np.asarray(ok.Similarity(x).calculate_similarity(queries), dtype=np.float32)
+
+
+def _dataset(x, column):
+    ds = ray.data.from_numpy(x)
+    if column != "data":
+        ds = ds.map_batches(lambda b: {"id": np.arange(len(b["data"])), column: b["data"]})
+    return ds.repartition(4)
+
+
+def _source(kind, x, tmp_path_factory):
+    """(data, column, block_rows) for one way a user holds the embeddings."""
+    if kind == "array":
+        return x, None, 3_000  # the last block is shorter
+    if kind == "memmap":
+        path = tmp_path_factory.mktemp("memmap") / "x.f64"
+        m = np.memmap(path, dtype=np.float64, mode="w+", shape=x.shape)
+        m[:] = x
+        m.flush()
+        return np.memmap(path, dtype=np.float64, mode="r", shape=x.shape), None, 4_096
+    if kind == "dataset":
+        return _dataset(x, "data"), None, None
+    return _dataset(x, "embedding"), "embedding", 1_500  # tasks cut inside the Dataset's blocks
+
+
+SOURCES = ["array", "memmap", "dataset", "dataset-sliced"]
+
+
+@pytest.mark.parametrize("kind", SOURCES)
+def test_typicality_equals_one_machine(kind, x, typicality_ref, tmp_path_factory):
+    data, column, block_rows = _source(kind, x, tmp_path_factory)
+    got = distributed.typicality(data, K, block_rows=block_rows, column=column)
+    assert got.dtype == np.float32 and got.shape == (N,)
+    np.testing.assert_allclose(got, typicality_ref, rtol=1e-6, atol=0)
+
+
+@pytest.mark.parametrize("kind", SOURCES)
+def test_similarity_equals_one_machine(kind, x, queries, similarity_ref, tmp_path_factory):
+    keys, column, block_rows = _source(kind, x, tmp_path_factory)
+    got = distributed.similarity(keys, queries, block_rows=block_rows, column=column)
+    assert got.dtype == np.float32 and got.shape == (N,)
+    np.testing.assert_allclose(got, similarity_ref, rtol=1e-6, atol=0)
+
+
+def test_neighbour_counts_and_list_input(x):
+    """Large K (no longer a short sorted buffer), K capped at N - 1, and lists of lists."""
+    small = x[:1_500]
+    for k in (1, 100):
+        ref = ok.Typicality(small).calculate_typicality(k)
+        np.testing.assert_allclose(distributed.typicality(small, k, block_rows=256), ref, rtol=1e-6, atol=0)
+    tiny = small[:7].tolist()
+    ref = ok.Typicality(tiny).calculate_typicality(6)
+    np.testing.assert_allclose(distributed.typicality(tiny, 50, block_rows=2), ref, rtol=1e-6, atol=0)
+    keys = [[0.0, 0.0], [3.0, 4.0]]
+    assert list(distributed.similarity(keys, [[0.0, 0.0]])) == [-0.0, -2.0]
+
+
+def _outcome(call):
+    try:
+        call()
+    except BaseException as e:  # PanicException derives from BaseException
+        return type(e), str(e), getattr(e, "__notes__", None)
+    return None
+
+
+BAD_TYPICALITY = [
+    ([[1.0, 2.0]], 3),                 # fewer than 2 embeddings
+    (np.zeros((1, 4)), 3),
+    ([[1.0, 2.0], [3.0]], 3),          # rows that do not add up to N x D
+    ("not rows", 3),
+    (np.zeros((3, 4)), 0),             # K = 0
+    (np.zeros((3, 4)), -1),
+    (np.zeros((3, 4)), 2.5),
+    (np.zeros(4), 3),                  # not a matrix
+]
+
+BAD_SIMILARITY = [
+    (np.zeros((0, 3)), [[1.0, 2.0, 3.0]]),
+    (np.zeros((4, 3)), []),
+    (np.zeros((4, 3)), [[1.0, 2.0]]),   # keys longer than the queries
+    ([[1.0, 2.0], [1.0, 2.0, 3.0]], [[1.0, 2.0]]),
+    (np.zeros((4, 2)), [[1.0, 2.0], [3.0]]),
+    (np.zeros((4, 2)), None),
+]
+
+
+def test_bad_input_raises_what_the_classes_raise():
+    for data, k in BAD_TYPICALITY:
+        expected = _outcome(lambda: ok.Typicality(data).calculate_typicality(k))
+        assert expected is not None
+        assert _outcome(lambda: distributed.typicality(data, k)) == expected, (data, k)
+    for keys, queries in BAD_SIMILARITY:
+        expected = _outcome(lambda: ok.Similarity(keys).calculate_similarity(queries))
+        assert expected is not None
+        assert _outcome(lambda: distributed.similarity(keys, queries)) == expected, (keys, queries)
+    with pytest.raises(ValueError, match="block_rows"):
+        distributed.typicality(np.zeros((3, 2)), 1, block_rows=0)
+    with pytest.raises(ValueError, match="column"):
+        distributed.typicality(_dataset(np.zeros((8, 2), np.float32), "embedding"), 1)
+
+
+def test_importing_the_package_does_not_import_ray():
+    proc = run_python("import sys, orvane_keldra; assert 'ray' not in sys.modules, 'ray imported'")
+    assert proc.returncode == 0, proc.stderr
+
+
+def test_ctrl_c_cancels_outstanding_tasks_and_progress_is_logged(monkeypatch, caplog):
+    rng = np.random.default_rng(3)
+    big = rng.normal(size=(60_000, 64)).astype(np.float32)  # minutes of work for two CPUs
+    cancelled = []
+    real_cancel = ray.cancel
+    monkeypatch.setattr(ray, "cancel", lambda ref, **kw: (cancelled.append(ref), real_cancel(ref, **kw)))
+    timer = threading.Timer(4.5, _thread.interrupt_main)
+    timer.start()
+    try:
+        with caplog.at_level(logging.INFO, logger="orvane_keldra"), pytest.raises(KeyboardInterrupt):
+            distributed.typicality(big, K, block_rows=2_048)
+    finally:
+        timer.cancel()
+    total = -(-60_000 // 2_048)
+    assert 0 < len(cancelled) <= total
+    events = [r.getMessage() for r in caplog.records if r.name == "orvane_keldra"]
+    assert events and all(re.fullmatch(rf"typicality: \d+ of {total} blocks \(\d+%\), \d+ s elapsed"
+                                       r"(, about [\d,]+ s left)?", e) for e in events), events
+    assert len(events) <= 3  # none in the first two seconds, then at most one a second
+    # the cluster is still usable afterwards
+    np.testing.assert_allclose(distributed.typicality(big[:600], 3),
+                               ok.Typicality(big[:600]).calculate_typicality(3), rtol=1e-6, atol=0)
