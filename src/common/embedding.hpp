@@ -1,6 +1,7 @@
 #pragma once
 // The two shapes in which embeddings travel: rows as received (possibly ragged) and the
 // contiguous row-major matrix the computations work on.
+#include <algorithm>
 #include <cstddef>
 #include <span>
 #include <utility>
@@ -41,6 +42,18 @@ public:
     }
     // Gives up the value buffer (rows concatenated in order).
     std::vector<float> take_values() && { return std::move(values_); }
+    // Gives up the buffer as a size() x cols row-major matrix of each row's first cols values,
+    // moved down in place; every row must hold at least cols values.
+    std::vector<float> take_leading(std::size_t cols) && {
+        for (std::size_t i = 0; i < size(); ++i) {
+            if (offsets_[i] != i * cols)
+                std::copy(values_.begin() + static_cast<std::ptrdiff_t>(offsets_[i]),
+                          values_.begin() + static_cast<std::ptrdiff_t>(offsets_[i] + cols),
+                          values_.begin() + static_cast<std::ptrdiff_t>(i * cols));
+        }
+        values_.resize(size() * cols);
+        return std::move(values_);
+    }
 
 private:
     std::vector<float> values_;

@@ -1,94 +1,150 @@
 #include "src/layout/optimiser.hpp"
 
+#include <immintrin.h>
+
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <utility>
 
-#include "src/layout/errors.hpp"
+#include "src/common/failure.hpp"
 #include "src/common/worker_pool.hpp"
+#include "src/layout/errors.hpp"
 
 namespace orvane::pacmap {
 
 namespace {
 
-constexpr std::size_t kChunkPairs = 131072;
 constexpr float kOneMinusBeta1 = 1.0f - 0.9f;
 constexpr float kOneMinusBeta2 = 1.0f - 0.999f;
 constexpr float kEpsilon = 1e-7f;
+// Points per task. Fixed, so the loss's partial sums do not depend on the number of workers.
+constexpr std::size_t kBlockPoints = 256;
 
-enum class Effect { Attract, Repel };
-
-struct PairKind {
-    const std::vector<std::uint32_t>* pairs;
+struct KindView {
+    const std::uint32_t* partners;
+    const std::uint64_t* forward;
+    const std::uint64_t* backward;
     float w, c1, c2;
-    Effect effect;
+    bool repel;
 };
 
-struct Chunk {
-    const PairKind* kind;
-    std::size_t begin, end;  // pair rows
+struct BlockView {
+    const float* y;
+    KindView kinds[3];
+    std::size_t n_kinds;
 };
 
-// Per-worker state. While a full chunk covers at least as many pairs as the layout has rows, it sums
-// into a zeroed `local` matrix that is then added into `running`, chunk by chunk. For larger
-// layouts that flush would cost more than the pairs themselves (and clearing a fresh matrix per
-// chunk grows like n squared), so chunks add straight into `running`: only the f32 summation
-// order changes, which already depends on which worker takes which chunk.
-struct Accumulator {
-    std::vector<float> running, local;
-    float running_loss = 0.0f;
-    bool used = false;
-};
+namespace baseline_isa {
+#include "src/layout/gradient_kernel.inc"
+}  // namespace baseline_isa
 
-template <std::size_t Dims, bool Direct>
-void run_chunk(const Chunk& chunk, const float* __restrict y, std::size_t dims_rt,
-               Accumulator& acc) {
-    const std::size_t dims = Dims != 0 ? Dims : dims_rt;
-    const PairKind& kind = *chunk.kind;
-    const std::uint32_t* p = kind.pairs->data();
-    float* __restrict sum = Direct ? acc.running.data() : acc.local.data();
-    // Copies, so that stores into `sum` cannot force reloads.
-    const float w = kind.w, c1 = kind.c1, c2 = kind.c2;
-    const bool attract = kind.effect == Effect::Attract;
-    float chunk_loss = 0.0f;
-    std::vector<float> diff_dyn(Dims != 0 ? 0 : dims);
-    float diff_fixed[Dims != 0 ? Dims : 1];
-    float* __restrict yd = Dims != 0 ? diff_fixed : diff_dyn.data();
-    for (std::size_t row = chunk.begin; row < chunk.end; ++row) {
-        const std::uint32_t i = p[2 * row], j = p[2 * row + 1];
-        if (i == j) continue;
-        float s = 1.0f;
-        for (std::size_t d = 0; d < dims; ++d) {
-            yd[d] = y[i * dims + d] - y[j * dims + d];
-            s += yd[d] * yd[d];
-        }
-        float coef;
-        if (attract) {
-            const float q = c1 + s;
-            coef = w * (c2 / (q * q));
-            chunk_loss += w * (s / q);
-        } else {
-            const float q = 1.0f + s;
-            coef = -(w * (2.0f / (q * q)));  // negating is exact: same sums as subtracting
-            chunk_loss += w * (1.0f / q);
-        }
-        for (std::size_t d = 0; d < dims; ++d) {
-            sum[i * dims + d] += coef * yd[d];
-            sum[j * dims + d] -= coef * yd[d];
-        }
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace avx2_isa {
+#define ORVANE_KERNEL_AVX2 1
+#include "src/layout/gradient_kernel.inc"
+#undef ORVANE_KERNEL_AVX2
+}  // namespace avx2_isa
+#pragma GCC pop_options
+
+using BlockKernel = float (*)(const BlockView&, std::size_t, std::size_t, float*, bool);
+
+BlockKernel pick_kernel(std::size_t n, Kernel choice = Kernel::Fastest) {
+    // The hardware gather takes signed 32-bit indices.
+    if (choice == Kernel::Fastest && n < (std::size_t{1} << 31) && __builtin_cpu_supports("avx2"))
+        return avx2_isa::gradient_of_block;
+    return baseline_isa::gradient_of_block;
+}
+
+// Kinds of zero weight are left out: their terms are all zero, so leaving them out changes at
+// most the sign of a zero gradient entry, which the Adam step maps to the same update.
+BlockView block_view(const float* y, const LayoutPairs& pairs, const PairWeights& w) {
+    BlockView b{y, {}, 0};
+    auto add = [&](const PairLists& lists, float weight, float c1, float c2, bool repel) {
+        if (weight == 0.0f) return;
+        b.kinds[b.n_kinds++] = {lists.partners.data(), lists.forward.data(),
+                                lists.backward.data(), weight, c1, c2, repel};
+    };
+    add(pairs.neighbour, w.neighbour, 10.0f, 20.0f, false);
+    add(pairs.mid_near, w.mid_near, 10000.0f, 20000.0f, false);
+    add(pairs.far, w.far, 1.0f, 2.0f, true);
+    return b;
+}
+
+std::size_t block_count(std::size_t n) { return (n + kBlockPoints - 1) / kBlockPoints; }
+
+float step_size(std::size_t t, float learning_rate) {
+    const std::uint64_t k = t + 1;
+    return (learning_rate * std::sqrt(1.0f - powi(0.999f, k))) / (1.0f - powi(0.9f, k));
+}
+
+// Adam on elements [0, count), reading y_in and writing y_out (which may be the same).
+void adam_elements(const float* g, float* __restrict m, float* __restrict v, const float* y_in,
+                   float* y_out, std::size_t count, float lr_t) {
+    for (std::size_t e = 0; e < count; ++e) {
+        m[e] = m[e] + kOneMinusBeta1 * (g[e] - m[e]);
+        v[e] = v[e] + kOneMinusBeta2 * (g[e] * g[e] - v[e]);
+        y_out[e] = y_in[e] - (m[e] * lr_t) / (std::sqrt(v[e]) + kEpsilon);
     }
-    if (!Direct) {
-        const std::size_t cells = acc.local.size();
-        for (std::size_t e = 0; e < cells; ++e) {
-            acc.running[e] += sum[e];
-            sum[e] = 0.0f;
-        }
+}
+
+void prefix_sum(std::vector<std::uint64_t>& counts, std::uint64_t start) {
+    std::uint64_t total = start;
+    for (auto& c : counts) {
+        const std::uint64_t here = c;
+        c = total;
+        total += here;
     }
-    acc.running_loss += chunk_loss;
 }
 
 }  // namespace
+
+PairLists group_pairs(std::vector<std::uint32_t>&& rows, std::size_t n) {
+    const std::size_t n_rows = rows.size() / 2;
+    PairLists out;
+    out.forward.assign(n + 1, 0);
+    bool grouped = true;
+    std::uint32_t last = 0;
+    std::size_t kept = 0;
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        const std::uint32_t i = rows[2 * r], j = rows[2 * r + 1];
+        if (i >= n || j >= n) fail_index(std::max(i, j), n);
+        if (i == j) continue;
+        grouped = grouped && i >= last;
+        last = i;
+        ++out.forward[i];
+        ++kept;
+    }
+    prefix_sum(out.forward, 0);
+    std::vector<std::uint32_t> lists;
+    if (grouped) {
+        // Writes trail reads: kept row w lands at w <= r, read from 2r and 2r + 1.
+        std::size_t w = 0;
+        for (std::size_t r = 0; r < n_rows; ++r)
+            if (rows[2 * r] != rows[2 * r + 1]) rows[w++] = rows[2 * r + 1];
+        lists = std::move(rows);
+    } else {
+        lists.resize(2 * kept);
+        std::vector<std::uint64_t> next(out.forward.begin(), out.forward.end() - 1);
+        for (std::size_t r = 0; r < n_rows; ++r)
+            if (rows[2 * r] != rows[2 * r + 1]) lists[next[rows[2 * r]]++] = rows[2 * r + 1];
+        std::vector<std::uint32_t>().swap(rows);
+    }
+    lists.resize(2 * kept);
+    out.backward.assign(n + 1, 0);
+    for (std::size_t e = 0; e < kept; ++e) ++out.backward[lists[e]];
+    prefix_sum(out.backward, kept);
+    std::vector<std::uint64_t> next(out.backward.begin(), out.backward.end() - 1);
+    for (std::size_t p = 0; p < n; ++p)
+        for (std::uint64_t e = out.forward[p]; e < out.forward[p + 1]; ++e)
+            lists[next[lists[e]]++] = static_cast<std::uint32_t>(p);
+    out.partners = std::move(lists);
+    return out;
+}
 
 std::string format_loss(float loss) {
     char buf[128];
@@ -107,50 +163,36 @@ PairWeights phase_weights(std::size_t t, const std::size_t (&num_iters)[3]) {
     return {0.0f, 1.0f, 1.0f};
 }
 
+std::vector<float> pacmap_gradient(const std::vector<float>& y, const LayoutPairs& pairs,
+                                   const PairWeights& weights, Kernel choice) {
+    const std::size_t n = pairs.n;
+    if (y.size() != 2 * n) fail("layout and pairs disagree on the number of points");
+    const BlockView view = block_view(y.data(), pairs, weights);
+    const BlockKernel kernel = pick_kernel(n, choice);
+    std::vector<float> g(2 * (n + 1), 0.0f);
+    std::vector<float> block_loss(block_count(n), 0.0f);
+    pool::run_tasks(block_loss.size(), [&](std::size_t b, std::size_t) {
+        const std::size_t first = b * kBlockPoints, last = std::min(n, first + kBlockPoints);
+        block_loss[b] = kernel(view, first, last, g.data() + 2 * first, true);
+    });
+    float loss = 0.0f;
+    for (float l : block_loss) loss += l;
+    g[2 * n] = loss;
+    return g;
+}
+
 std::vector<float> pacmap_gradient(const std::vector<float>& y, std::size_t dims,
                                    const std::vector<std::uint32_t>& pair_neighbors,
                                    const std::vector<std::uint32_t>& pair_mid_near,
                                    const std::vector<std::uint32_t>& pair_far,
                                    const PairWeights& weights) {
-    const std::size_t n = dims == 0 ? 0 : y.size() / dims;
-    const PairKind kinds[3] = {
-        {&pair_neighbors, weights.neighbour, 10.0f, 20.0f, Effect::Attract},
-        {&pair_mid_near, weights.mid_near, 10000.0f, 20000.0f, Effect::Attract},
-        {&pair_far, weights.far, 1.0f, 2.0f, Effect::Repel},
-    };
-    std::vector<Chunk> chunks;
-    for (const PairKind& kind : kinds) {
-        const std::size_t rows = kind.pairs->size() / 2;
-        const std::size_t count = std::max<std::size_t>(1, (rows + kChunkPairs - 1) / kChunkPairs);
-        for (std::size_t c = 0; c < count; ++c)
-            chunks.push_back({&kind, c * kChunkPairs, std::min(rows, (c + 1) * kChunkPairs)});
-    }
-    const std::size_t cells = (n + 1) * dims;
-    const bool direct = n > kChunkPairs;
-    std::vector<Accumulator> workers(pool::worker_count());
-    pool::run_tasks(chunks.size(), [&](std::size_t c, std::size_t worker) {
-        Accumulator& acc = workers[worker];
-        if (!acc.used) {
-            acc.running.assign(cells, 0.0f);
-            if (!direct) acc.local.assign(cells, 0.0f);
-            acc.used = true;
-        }
-        if (dims == 2)
-            direct ? run_chunk<2, true>(chunks[c], y.data(), dims, acc)
-                   : run_chunk<2, false>(chunks[c], y.data(), dims, acc);
-        else
-            direct ? run_chunk<0, true>(chunks[c], y.data(), dims, acc)
-                   : run_chunk<0, false>(chunks[c], y.data(), dims, acc);
-    });
-    std::vector<float> g(cells, 0.0f);
-    float loss = 0.0f;
-    for (const Accumulator& acc : workers) {
-        if (!acc.used) continue;
-        for (std::size_t e = 0; e < cells; ++e) g[e] += acc.running[e];
-        loss += acc.running_loss;
-    }
-    if (dims > 0) g[n * dims] = loss;
-    return g;
+    if (dims != 2) fail("the layout optimiser works in two dimensions");
+    LayoutPairs pairs;
+    pairs.n = y.size() / 2;
+    pairs.neighbour = group_pairs(std::vector<std::uint32_t>(pair_neighbors), pairs.n);
+    pairs.mid_near = group_pairs(std::vector<std::uint32_t>(pair_mid_near), pairs.n);
+    pairs.far = group_pairs(std::vector<std::uint32_t>(pair_far), pairs.n);
+    return pacmap_gradient(y, pairs, weights);
 }
 
 float powi(float base, std::uint64_t k) {
@@ -164,40 +206,41 @@ float powi(float base, std::uint64_t k) {
 
 void adam_step(std::vector<float>& y, std::vector<float>& m, std::vector<float>& v,
                const std::vector<float>& g, std::size_t t, float learning_rate) {
-    const std::uint64_t k = t + 1;
-    const float lr_t = (learning_rate * std::sqrt(1.0f - powi(0.999f, k))) /
-                       (1.0f - powi(0.9f, k));
-    auto update = [&](std::size_t begin, std::size_t end) {
-        for (std::size_t e = begin; e < end; ++e) {
-            const float grad = g[e];
-            m[e] = m[e] + kOneMinusBeta1 * (grad - m[e]);
-            v[e] = v[e] + kOneMinusBeta2 * (grad * grad - v[e]);
-            y[e] = y[e] - (m[e] * lr_t) / (std::sqrt(v[e]) + kEpsilon);
-        }
-    };
-    // Element-wise and exact, so splitting only pays off on large layouts.
-    if (y.size() < 65536)
-        update(0, y.size());
-    else
-        pool::parallel_for(y.size(), 32768, update);
+    adam_elements(g.data(), m.data(), v.data(), y.data(), y.data(), y.size(),
+                  step_size(t, learning_rate));
 }
 
-void optimise(std::vector<float>& y, std::size_t dims,
-              const std::vector<std::uint32_t>& pair_neighbors,
-              const std::vector<std::uint32_t>& pair_mid_near,
-              const std::vector<std::uint32_t>& pair_far, const std::size_t (&num_iters)[3],
+void optimise(std::vector<float>& y, const LayoutPairs& pairs, const std::size_t (&num_iters)[3],
               float learning_rate, LogSink* sink) {
+    const std::size_t n = pairs.n;
+    if (y.size() != 2 * n) fail("layout and pairs disagree on the number of points");
     std::vector<float> m(y.size(), 0.0f), v(y.size(), 0.0f);
+    // Every point reads the positions of the previous iteration, so the step writes a second
+    // buffer; each task then runs Adam on its own block as soon as its gradient is known.
+    std::vector<float> next(y.size());
+    std::vector<float> block_loss(block_count(n), 0.0f);
+    const BlockKernel kernel = pick_kernel(n);
+    const bool logging = sink != nullptr && sink->enabled(LogLevel::Debug);
     const std::size_t total = num_iters[0] + num_iters[1] + num_iters[2];
-    const std::size_t n = dims == 0 ? 0 : y.size() / dims;
     for (std::size_t t = 0; t < total; ++t) {
-        const PairWeights w = phase_weights(t, num_iters);
-        const std::vector<float> g =
-            pacmap_gradient(y, dims, pair_neighbors, pair_mid_near, pair_far, w);
-        const float loss = dims > 0 ? g[n * dims] : 0.0f;
+        const BlockView view = block_view(y.data(), pairs, phase_weights(t, num_iters));
+        const bool report = t == 0 || (t + 1) % 10 == 0;
+        const bool with_loss = logging && report;
+        const float lr_t = step_size(t, learning_rate);
+        pool::run_tasks(block_loss.size(), [&](std::size_t b, std::size_t) {
+            const std::size_t first = b * kBlockPoints, last = std::min(n, first + kBlockPoints);
+            float g[2 * kBlockPoints];
+            block_loss[b] = kernel(view, first, last, g, with_loss);
+            const std::size_t e = 2 * first, count = 2 * (last - first);
+            adam_elements(g, m.data() + e, v.data() + e, y.data() + e, next.data() + e, count,
+                          lr_t);
+        });
+        y.swap(next);
+        if (!with_loss) continue;
+        float loss = 0.0f;
+        for (float l : block_loss) loss += l;
         if (t == 0)
             log_event(sink, LogLevel::Debug, [&] { return "Initial Loss: " + format_loss(loss); });
-        adam_step(y, m, v, g, t, learning_rate);
         if ((t + 1) % 10 == 0)
             log_event(sink, LogLevel::Debug, [&] {
                 char head[48];

@@ -16,7 +16,35 @@ struct PairWeights {
 };
 PairWeights phase_weights(std::size_t t, const std::size_t (&num_iters)[3]);
 
-// (n + 1) x dims: rows 0..n-1 hold each point's gradient, element [n][0] the loss.
+// The pairs of one kind, grouped by point in the order the gradient visits them: each point's
+// gradient is gathered by one task, so no two tasks add into the same entry and the sums do not
+// depend on the number of workers. `partners` holds, for every point p, the partners j of its
+// rows (p, j) at [forward[p], forward[p+1]), then, for every p, the i of the rows (i, p) at
+// [backward[p], backward[p+1]). Rows pairing a point with itself are dropped: they carry no loss
+// and no gradient. Four bytes per pair and side, as many as the (i, j) rows took.
+struct PairLists {
+    std::vector<std::uint32_t> partners;
+    std::vector<std::uint64_t> forward;
+    std::vector<std::uint64_t> backward;
+};
+
+// Takes the (i, j) rows of one kind over n points. Rows already grouped by i (as the samplers
+// write them) are rearranged in place; any other order is sorted stably by i.
+PairLists group_pairs(std::vector<std::uint32_t>&& rows, std::size_t n);
+
+struct LayoutPairs {
+    std::size_t n = 0;
+    PairLists neighbour, mid_near, far;
+};
+
+// Which copy of the gradient kernel runs: the fastest the processor supports, or the one built
+// for the baseline instruction set. Both give the same bits.
+enum class Kernel { Fastest, Baseline };
+
+// Gradient of the planar layout y (n x 2) with the loss in the extra last row: (n + 1) x 2.
+std::vector<float> pacmap_gradient(const std::vector<float>& y, const LayoutPairs& pairs,
+                                   const PairWeights& weights, Kernel kernel = Kernel::Fastest);
+// The same from ungrouped pair rows (copied); dims must be 2.
 std::vector<float> pacmap_gradient(const std::vector<float>& y, std::size_t dims,
                                    const std::vector<std::uint32_t>& pair_neighbors,
                                    const std::vector<std::uint32_t>& pair_mid_near,
@@ -33,10 +61,8 @@ float powi(float base, std::uint64_t k);
 void adam_step(std::vector<float>& y, std::vector<float>& m, std::vector<float>& v,
                const std::vector<float>& g, std::size_t t, float learning_rate);
 
-void optimise(std::vector<float>& y, std::size_t dims,
-              const std::vector<std::uint32_t>& pair_neighbors,
-              const std::vector<std::uint32_t>& pair_mid_near,
-              const std::vector<std::uint32_t>& pair_far, const std::size_t (&num_iters)[3],
+// 450 (num_iters) Adam steps of the planar layout y (n x 2) in place.
+void optimise(std::vector<float>& y, const LayoutPairs& pairs, const std::size_t (&num_iters)[3],
               float learning_rate, LogSink* sink);
 
 }  // namespace orvane::pacmap

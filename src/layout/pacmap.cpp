@@ -2,6 +2,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <utility>
+
+#include "src/common/failure.hpp"
 
 #include "src/layout/errors.hpp"
 #include "src/layout/neighbors.hpp"
@@ -22,6 +25,7 @@ const char* error_text(ErrorKind kind) {
             return "The number of nearest neighbors can't be less than 1";
         case ErrorKind::InvalidFarPointCount: return "The number of far points can't be less than 1";
         case ErrorKind::IndexFailed: return "";
+        case ErrorKind::NonFinite: return "Embeddings must be finite: ";
     }
     return "";
 }
@@ -59,32 +63,36 @@ PacmapConfig driver_config(std::size_t n) {
 std::vector<float> run_pacmap(const float* x, std::size_t n, std::size_t d,
                               const PacmapConfig& config, LogSink* sink) {
     if (n < 2) fail_with(ErrorKind::SampleSize);
+    if (config.embedding_dimensions != 2) fail("the layout optimiser works in two dimensions");
+    LayoutPairs pairs;
+    pairs.n = n;
+    std::chrono::steady_clock::time_point start;
     {
         const std::vector<float> work = preprocess(x, n, d, sink);
         const NeighbourCounts counts = neighbour_counts(n, config, sink);
         log_event(sink, LogLevel::Info, [] { return std::string("Finding pairs"); });
-        const auto pair_neighbors = nearest_neighbor_pairs(
-            work.data(), n, d, counts.n_neighbors, config.approx_threshold, sink);
+        auto pair_neighbors = nearest_neighbor_pairs(work.data(), n, d, counts.n_neighbors,
+                                                     config.approx_threshold, sink);
         const std::size_t per_sample = std::min(n - 1, counts.n_neighbors);
         const std::uint64_t seed = config.seed.value_or(0);
-        const auto pair_mid_near =
-            sample_mid_near_pairs(work.data(), n, d, counts.n_mid_near, seed);
-        const auto pair_far = sample_far_pairs(n, pair_neighbors, per_sample, counts.n_far, seed);
-
-        const auto start = std::chrono::steady_clock::now();
-        std::vector<float> y = initial_layout(n, config);
+        auto pair_mid_near = sample_mid_near_pairs(work.data(), n, d, counts.n_mid_near, seed);
+        auto pair_far = sample_far_pairs(n, pair_neighbors, per_sample, counts.n_far, seed);
+        start = std::chrono::steady_clock::now();
         log_event(sink, LogLevel::Debug, [&] {
             return "Pair shapes: neighbors " + shape(pair_neighbors) + ", MN " +
                    shape(pair_mid_near) + ", FP " + shape(pair_far);
         });
-        optimise(y, config.embedding_dimensions, pair_neighbors, pair_mid_near, pair_far,
-                 config.num_iters, config.learning_rate, sink);
-        log_event(sink, LogLevel::Debug, [&] {
-            return "Elapsed time: " +
-                   format_elapsed(std::chrono::steady_clock::now() - start);
-        });
-        return y;
+        // Regrouped in place, one kind at a time, so the rows never exist twice.
+        pairs.neighbour = group_pairs(std::move(pair_neighbors), n);
+        pairs.mid_near = group_pairs(std::move(pair_mid_near), n);
+        pairs.far = group_pairs(std::move(pair_far), n);
     }
+    std::vector<float> y = initial_layout(n, config);
+    optimise(y, pairs, config.num_iters, config.learning_rate, sink);
+    log_event(sink, LogLevel::Debug, [&] {
+        return "Elapsed time: " + format_elapsed(std::chrono::steady_clock::now() - start);
+    });
+    return y;
 }
 
 }  // namespace orvane::pacmap

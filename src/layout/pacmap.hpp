@@ -21,7 +21,7 @@ public:
 };
 
 enum class ErrorKind { SampleSize, EmptyMinMax, EmptyMean, InvalidNeighborCount,
-                       InvalidFarPointCount, IndexFailed };
+                       InvalidFarPointCount, IndexFailed, NonFinite };
 
 struct RandomInit {
     std::optional<std::uint64_t> seed;

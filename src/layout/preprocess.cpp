@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <string>
 
 #include "src/layout/errors.hpp"
 #include "src/layout/random.hpp"
@@ -37,11 +38,30 @@ void each_value(std::vector<float>& values, F&& f) {
     }
 }
 
+// A NaN would count as the largest element and scale every value into NaN, an infinity would
+// flatten the data: both would give a layout without meaning and without an error.
+void require_finite(const float* x, std::size_t n, std::size_t d) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i % kRowsPerPoll == 0) stop::poll();
+        const float* row = x + i * d;
+        bool finite = true;
+        for (std::size_t c = 0; c < d; ++c) finite &= std::fabs(row[c]) <= 3.4028235e38f;
+        if (finite) continue;
+        for (std::size_t c = 0; c < d; ++c) {
+            if (std::isfinite(row[c])) continue;
+            const char* what = std::isnan(row[c]) ? "NaN" : row[c] > 0 ? "inf" : "-inf";
+            fail_with(ErrorKind::NonFinite, "row " + std::to_string(i) + ", column " +
+                                                std::to_string(c) + " is " + what);
+        }
+    }
+}
+
 }  // namespace
 
 std::vector<float> preprocess(const float* x, std::size_t n, std::size_t d, LogSink* sink) {
+    if (n * d == 0) fail_with(ErrorKind::EmptyMinMax);
+    require_finite(x, n, d);
     std::vector<float> out(x, x + n * d);
-    if (out.empty()) fail_with(ErrorKind::EmptyMinMax);
     float lo = out[0], hi = out[0];
     each_value(out, [&](float& v) {
         if (total_order_key(v) < total_order_key(lo)) lo = v;

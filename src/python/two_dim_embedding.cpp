@@ -85,16 +85,14 @@ private:
     std::vector<std::pair<pacmap::LogLevel, std::string>> queued_;
 };
 
-EmbeddingMatrix rows_to_matrix(const EmbeddingRows& rows) {
+// The converted buffer becomes the matrix: no second copy of the input.
+EmbeddingMatrix rows_to_matrix(EmbeddingRows&& rows) {
     EmbeddingMatrix m;
     m.rows = rows.size();
     m.cols = m.rows == 0 ? 0 : rows.row_length(0);
-    m.data.resize(m.rows * m.cols);
-    for (std::size_t i = 0; i < m.rows; ++i) {
-        auto r = rows.row(i);
-        if (r.size() < m.cols) fail_index(r.size(), r.size());
-        std::copy(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(m.cols), m.row(i));
-    }
+    for (std::size_t i = 0; i < m.rows; ++i)
+        if (rows.row_length(i) < m.cols) fail_index(rows.row_length(i), rows.row_length(i));
+    m.data = std::move(rows).take_leading(m.cols);
     return m;
 }
 
@@ -104,7 +102,7 @@ PyObject* two_dim_embedding_new(PyTypeObject* type, PyObject* args, PyObject* kw
         PyObject* a[1];
         bind_arguments("TwoDimEmbedding.__new__()", params, args, kwargs, a);
         EmbeddingRows rows = to_rows(a[0], "embeddings");
-        return make_instance(type, new State(rows_to_matrix(rows)));
+        return make_instance(type, new State(rows_to_matrix(std::move(rows))));
     });
 }
 

@@ -1,9 +1,12 @@
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "src/common/failure.hpp"
 #include "src/layout/errors.hpp"
 #include "src/layout/neighbors.hpp"
 #include "src/layout/optimiser.hpp"
@@ -380,6 +383,73 @@ TEST_CASE("pacmap gradient: worked pair, skipped self-pairs, chunked sums") {
         CHECK_NEAR(big[2 * n] / ref[2 * n], 1.0, 1e-4);
         CHECK_EQ(big[2 * n + 1], 0.0f);
     }
+}
+
+TEST_CASE("pacmap pair grouping: both sides per point, self rows dropped, any row order") {
+    // Grouped as the samplers write them, with a self row and a (0, 0) filler inside 2's block.
+    const U rows{0, 1, 0, 2, 1, 1, 2, 0, 0, 0, 3, 1};
+    const PairLists g = group_pairs(U(rows), 4);
+    CHECK(g.forward == (std::vector<std::uint64_t>{0, 2, 2, 3, 4}));
+    CHECK(g.backward == (std::vector<std::uint64_t>{4, 5, 7, 8, 8}));
+    CHECK(g.partners == (U{1, 2, 0, 1, 2, 0, 3, 0}));
+    // Interleaved blocks take the sorting path and must give the same lists.
+    const PairLists h = group_pairs(U{2, 0, 0, 1, 3, 1, 1, 1, 0, 2}, 4);
+    CHECK(h.forward == g.forward && h.backward == g.backward && h.partners == g.partners);
+    CHECK_THROWS_WITH(group_pairs(U{0, 4}, 4), orvane::InternalFailure, "index out of bounds");
+}
+
+namespace {
+
+// Pairs shaped like the pipeline's: per point 10 neighbour, 5 mid-near and 20 far rows, with
+// some (0, 0) fillers among the far ones.
+LayoutPairs random_pairs(std::size_t n, std::uint64_t seed) {
+    Generator r = seed_generator(seed);
+    auto rows = [&](std::size_t per_point, bool fillers) {
+        U out;
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t t = 0; t < per_point; ++t) {
+                const bool filler = fillers && r.next_u32() % 16 == 0;
+                out.push_back(filler ? 0 : static_cast<std::uint32_t>(i));
+                out.push_back(filler ? 0 : r.next_u32() % n);
+            }
+        return out;
+    };
+    LayoutPairs p;
+    p.n = n;
+    p.neighbour = group_pairs(rows(10, false), n);
+    p.mid_near = group_pairs(rows(5, false), n);
+    p.far = group_pairs(rows(20, true), n);
+    return p;
+}
+
+}  // namespace
+
+TEST_CASE("pacmap gradient: vector and baseline kernels give the same bits") {
+    const std::size_t n = 2000;
+    const LayoutPairs pairs = random_pairs(n, 12);
+    const auto y = random_matrix(n, 2, 13);
+    for (const PairWeights w : {PairWeights{501.5f, 2.0f, 1.0f}, PairWeights{0.0f, 1.0f, 1.0f}}) {
+        const auto fast = pacmap_gradient(y, pairs, w, Kernel::Fastest);
+        const auto base = pacmap_gradient(y, pairs, w, Kernel::Baseline);
+        CHECK(std::memcmp(fast.data(), base.data(), fast.size() * sizeof(float)) == 0);
+        CHECK(fast[2 * n] > 0.0f);
+    }
+}
+
+TEST_CASE("pacmap optimiser on fixed pairs: same bits on every run") {
+    const std::size_t n = 3000, iters[3] = {100, 100, 250};
+    const LayoutPairs pairs = random_pairs(n, 5);
+    const auto start = random_matrix(n, 2, 6);
+    auto a = start, b = start;
+    optimise(a, pairs, iters, 1.0f, nullptr);
+    optimise(b, pairs, iters, 1.0f, nullptr);
+    CHECK(std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
+    CHECK(a != start);
+    // Printed for the Python suite, which compares it across worker counts.
+    std::uint64_t h = 14695981039346656037ULL;
+    for (const unsigned char c : std::string(reinterpret_cast<const char*>(a.data()), a.size() * 4))
+        h = (h ^ c) * 1099511628211ULL;
+    std::printf("layout digest %016llx\n", static_cast<unsigned long long>(h));
 }
 
 TEST_CASE("pacmap number formatting of log events") {
