@@ -7,7 +7,11 @@ import argparse
 import logging
 import os
 import re
+import subprocess
+import sys
+import tempfile
 import time
+from pathlib import Path
 
 import numpy as np
 
@@ -79,6 +83,57 @@ def timed(fn, x):
     return time.perf_counter() - t0, y
 
 
+def native_stage_timer():
+    """Builds the native stage timer of the neighbour search (CMake, into build/bench)."""
+    root = Path(__file__).resolve().parent.parent
+    build = root / "build" / "bench"
+    subprocess.run(["cmake", "-S", str(root), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                    "-DORVANE_BUILD_BENCHMARKS=ON", f"-DPython_EXECUTABLE={sys.executable}"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(build), "--target", "orvane_neighbors_split"],
+                   check=True, stdout=subprocess.DEVNULL)
+    return build / "orvane_neighbors_split"
+
+
+def pair_search_split(n, d, n_neighbors=10):
+    """Our neighbour search stage by stage, against USearch's own Python build on the same
+    preprocessed vectors with the same index options."""
+    from usearch.index import Index
+
+    timer = native_stage_timer()
+    x, _ = mixture(n, d, 20, seed=0)
+    k = min(n - 1, n_neighbors + 50)
+    threads = int(os.environ.get("RAYON_NUM_THREADS", os.cpu_count()))
+    with tempfile.TemporaryDirectory() as tmp:
+        raw, work = Path(tmp) / "x.f32", Path(tmp) / "work.f32"
+        x.tofile(raw)
+        out = subprocess.run([str(timer), str(raw), str(n), str(d), str(n_neighbors), str(work)],
+                             check=True, capture_output=True, text=True).stdout
+        ours = {key: float(value) for key, value in (line.split() for line in out.splitlines())}
+        xw = np.fromfile(work, dtype=np.float32).reshape(n, d)
+    cpu0 = time.process_time()
+    index = Index(ndim=d, metric="l2sq", dtype="bf16", connectivity=16, expansion_add=128,
+                  expansion_search=64, multi=True)
+    t0 = time.perf_counter()
+    index.add(np.arange(n, dtype=np.uint64), xw, threads=threads)
+    t_add = time.perf_counter() - t0
+    # The Python build has no filtered search: one match more, the sample itself dropped later.
+    t0 = time.perf_counter()
+    index.search(xw, k + 1, threads=threads)
+    t_search = time.perf_counter() - t0
+    t_cpu = time.process_time() - cpu0
+    print(f"\nPair search {n}x{d}, {k} candidates per sample ({machine_line()}); "
+          f"cpu: seconds of all threads")
+    print(f"| {'stage':<8} | {'ours (s)':>9} | {'usearch (s)':>11} | {'ours/peer':>9} |")
+    print(f"|{'-' * 10}|{'-' * 11}|{'-' * 13}|{'-' * 11}|")
+    rows = (("add", t_add), ("search", t_search), ("rank", None), ("total", t_add + t_search),
+            ("cpu", t_cpu))
+    for stage, theirs in rows:
+        peer = f"{theirs:>11.2f}" if theirs else f"{'':>11}"
+        ratio = f"{ours[stage] / theirs:>8.2f}x" if theirs else f"{'':>9}"
+        print(f"| {stage:<8} | {ours[stage]:>9.2f} | {peer} | {ratio} |")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="smaller mixture, for a smoke run")
@@ -87,7 +142,12 @@ def main():
                         help="also lay out a 200,000 x 32 mixture of 20 clusters (ours and pacmap)")
     parser.add_argument("--million", action="store_true",
                         help="also lay out a 1,000,000 x 32 mixture (ours only: time, peak memory)")
+    parser.add_argument("--split", action="store_true",
+                        help="only the neighbour search at 200,000 x 32, stage by stage, against USearch")
     args = parser.parse_args()
+    if args.split:
+        pair_search_split(50000 if args.quick else 200000, 32)
+        return
     from sklearn.datasets import load_digits
 
     methods = [("orvane_keldra", ours), ("pacmap", pacmap_peer)]

@@ -17,6 +17,18 @@ def reference_typicality(x, k):
     return np.exp(-r / r.mean()).mean(axis=1)
 
 
+def neighbour_typicality(x, k, chunk=512):
+    """reference_typicality in row chunks, for sets too large for one N x N x D array."""
+    x = np.asarray(x, dtype=np.float64)
+    sq = (x**2).sum(1)
+    r = np.empty((len(x), k))
+    for start in range(0, len(x), chunk):
+        d2 = (sq[start:start + chunk, None] + sq[None, :] - 2 * x[start:start + chunk] @ x.T) / 2
+        d2[np.arange(len(d2)), np.arange(start, start + len(d2))] = np.inf
+        r[start:start + chunk] = np.sqrt(np.maximum(np.sort(np.partition(d2, k, axis=1)[:, :k], axis=1), 0))
+    return np.exp(-r / r.mean()).mean(axis=1)
+
+
 def reference_similarity(keys, queries):
     d = np.sqrt(((np.asarray(keys)[:, None, :] - np.asarray(queries)[None, :, :]) ** 2).sum(-1)).min(1)
     return -d / d.mean() if d.mean() != 0 else -d
@@ -86,7 +98,7 @@ def test_typicality_matches_reference(rng, n, d, k):
     np.testing.assert_allclose(got, reference_typicality(x, k), rtol=1e-4, atol=1e-6)
 
 
-def test_typicality_identical_for_one_and_two_workers():
+def test_scores_identical_for_any_worker_count():
     code = """
         import json, numpy as np, orvane_keldra as ok
         x = np.random.default_rng(3).normal(size=(3000, 40)).astype(np.float32)
@@ -94,11 +106,37 @@ def test_typicality_identical_for_one_and_two_workers():
                           ok.Similarity(x[:500]).calculate_similarity(x[2500:])]))
     """
     outs = []
-    for threads in ("1", "2"):
+    for threads in ("1", "2", "3"):
+        proc = run_python(code, env={"RAYON_NUM_THREADS": threads})
+        assert proc.returncode == 0, proc.stderr
+        outs.append(json.loads(proc.stdout))
+    assert outs[0] == outs[1] == outs[-1]
+
+
+def test_typicality_over_many_tiles_is_exact_and_thread_independent():
+    # Shuffled integer grid points: every product is exact in float32, so each row's neighbour
+    # distances are known exactly, and a point's neighbours sit in other tiles of the scan.
+    code = """
+        import json, numpy as np, orvane_keldra as ok
+        g = np.stack(np.meshgrid(np.arange(17), np.arange(17), np.arange(16), indexing="ij"), -1)
+        grid = np.random.default_rng(4).permutation(g.reshape(-1, 3)).astype(np.float32)
+        print(json.dumps(ok.Typicality(grid).calculate_typicality(6)))
+    """
+    outs = []
+    for threads in ("1", "3"):
         proc = run_python(code, env={"RAYON_NUM_THREADS": threads})
         assert proc.returncode == 0, proc.stderr
         outs.append(json.loads(proc.stdout))
     assert outs[0] == outs[1]
+
+    g = np.stack(np.meshgrid(np.arange(17), np.arange(17), np.arange(16), indexing="ij"), -1)
+    grid = np.random.default_rng(4).permutation(g.reshape(-1, 3)).astype(np.float64)
+    want = neighbour_typicality(grid, 6)
+    got = np.array(outs[0])
+    np.testing.assert_allclose(got, want, rtol=2e-6)
+    # every inner point has its six neighbours at distance 1, in whatever tiles they sit
+    inner = np.all((grid > 0) & (grid < [16, 16, 15]), axis=1)
+    assert len(set(got[inner])) == 1 and got[inner][0] == pytest.approx(want[inner][0], rel=1e-6)
 
 
 def test_forked_child_can_compute_after_pool_started():

@@ -43,8 +43,14 @@ struct KnnCandidates {
 };
 
 KnnCandidates exact_knn(const float* x, std::size_t n, std::size_t d, std::size_t k);
+// Wall time of the two index stages, for benchmarks.
+struct SearchTimes {
+    double add_seconds = 0.0;
+    double search_seconds = 0.0;
+};
+
 KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std::size_t k,
-                              LogSink* sink);
+                              LogSink* sink, SearchTimes* times = nullptr);
 
 // Local scale per sample: mean distance to its 4th..6th nearest real candidates, floored.
 std::vector<float> candidate_sigma(const KnnCandidates& c);

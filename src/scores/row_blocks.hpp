@@ -18,4 +18,8 @@ inline std::size_t rows_per_block(std::size_t n_stored) {
 inline constexpr std::size_t kTileRows = 256;
 inline constexpr std::size_t kTileColumns = 4096;
 
+// Side of the square tiles of a symmetric scan (every row against every row): one product tile
+// per worker, 1 MB, and a diagonal that costs a fraction kTriangleTile / N of extra work.
+inline constexpr std::size_t kTriangleTile = 512;
+
 }  // namespace orvane

@@ -1,8 +1,13 @@
 #include "src/scores/typicality.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
+#include <mutex>
+#include <utility>
 
 #include "src/common/blas.hpp"
 #include "src/common/failure.hpp"
@@ -15,13 +20,14 @@ namespace orvane {
 
 namespace {
 
-// Largest k served by the sorted insertion buffer; beyond it whole rows go through nth_element.
+// Largest k served by the sorted insertion buffers; beyond it whole rows go through nth_element.
 constexpr std::size_t kInsertionLimit = 64;
 
-// Adds one distance to the ascending k-buffer `best` holding `count` entries.
-inline void keep_smallest(float v, float* best, std::size_t& count, std::size_t k) {
-    if (count == k && !(v < best[k - 1])) return;
-    std::size_t pos = count < k ? count++ : k - 1;
+// Offers v to the ascending k-buffer `best`. Buffers start full of +inf, so the final content is
+// the k smallest values offered, whatever the order of the offers.
+[[gnu::always_inline]] inline void keep_smallest(float v, float* best, std::size_t k) {
+    if (!(v < best[k - 1])) return;
+    std::size_t pos = k - 1;
     while (pos > 0 && best[pos - 1] > v) {
         best[pos] = best[pos - 1];
         --pos;
@@ -29,30 +35,174 @@ inline void keep_smallest(float v, float* best, std::size_t& count, std::size_t 
     best[pos] = v;
 }
 
-// Small k: rows are scanned tile by tile while the tile's products are still in cache; most
-// candidates fail to enter the buffer after one comparison.
-void smallest_by_tiles(const DistanceCalculator& calc, std::size_t first, std::size_t count,
-                       std::size_t k, std::vector<float>& buf, float* t) {
-    const std::size_t n = calc.size(), d = calc.dim();
-    const float* data = calc.matrix().data.data();
-    const float* h = calc.half_norms().data();
-    buf.resize(count * kTileColumns);
-    std::vector<std::size_t> filled(count, 0);
-    for (std::size_t c0 = 0; c0 < n; c0 += kTileColumns) {
-        stop::poll();
-        const std::size_t cols = std::min(kTileColumns, n - c0);
-        blas::gemm_abt(count, cols, d, data + first * d, data + c0 * d, buf.data());
-        for (std::size_t r = 0; r < count; ++r) {
-            const std::size_t i = first + r;
-            const float* p = buf.data() + r * cols;
-            float* best = t + i * k;
-            for (std::size_t j = 0; j < cols; ++j) {
-                float v = block_distance(h[c0 + j], p[j], h[i]);
-                if (c0 + j == i) v = std::numeric_limits<float>::max();  // never its own neighbour
-                keep_smallest(v, best, filled[r], k);
+typedef float f32x16 __attribute__((vector_size(64)));
+
+[[gnu::always_inline]] inline f32x16 load16(const float* p) {
+    f32x16 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Lane-wise minimum; a NaN in `a` keeps b. (Written as selects: vector comparisons turned into
+// integer masks end up scalarised by GCC inside target clones.)
+[[gnu::always_inline]] inline f32x16 lanes_min(f32x16 a, f32x16 b) { return a < b ? a : b; }
+
+[[gnu::always_inline]] inline float min_lane(f32x16 v) {
+    v = lanes_min(v, __builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7));
+    v = lanes_min(v, __builtin_shufflevector(v, v, 4, 5, 6, 7, 0, 1, 2, 3, 12, 13, 14, 15, 8, 9, 10, 11));
+    v = lanes_min(v, __builtin_shufflevector(v, v, 2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13));
+    v = lanes_min(v, __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14));
+    return v[0];
+}
+
+// Columns per filter step: four vectors share one test. In a step that passes, each vector is
+// tested again against the buffers' current worst, and a passing vector is offered lane by lane
+// in scalar code (the same expression, so the same rounding).
+constexpr std::size_t kStep = 64;
+
+// The two scans of a product tile p (rows x cols, p[r][c] = x_r . x_c). Each distance is
+// computed in the dense order (h_other - p) + h_own; only values below their buffer's worst
+// reach the sorted insertion, which is rare once the buffers have seen a few hundred values.
+
+// Row side: row r's buffer takes (h_c[c] - p[r][c]) + h_r[r]. On a diagonal tile (`diagonal`),
+// column r is row r itself and offers the largest float instead, so it is never its own
+// neighbour.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void feed_tile_rows(
+    const float* p, std::size_t rows, std::size_t cols, const float* h_r, const float* h_c,
+    bool diagonal, float* best, std::size_t k) {
+    const f32x16 zero = {};
+    const std::size_t full = cols / kStep * kStep;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const float* pr = p + r * cols;
+        float* b = best + r * k;
+        const f32x16 own = zero + h_r[r];
+        const auto distances = [&](std::size_t c) {
+            const f32x16 v = (load16(h_c + c) - load16(pr + c)) + own;
+            return v > zero ? v : zero;
+        };
+        const auto offer = [&](std::size_t c) {
+            keep_smallest(diagonal && c == r ? std::numeric_limits<float>::max()
+                                             : clamp_distance((h_c[c] - pr[c]) + h_r[r]),
+                          b, k);
+        };
+        for (std::size_t c = 0; c < full; c += kStep) {
+            if (diagonal && r - c < kStep) {
+                for (std::size_t l = 0; l < kStep; ++l) offer(c + l);
+                continue;
+            }
+            f32x16 low = distances(c);
+            for (std::size_t q = 16; q < kStep; q += 16) low = lanes_min(distances(c + q), low);
+            if (!(min_lane(low) < b[k - 1])) continue;
+            for (std::size_t q = 0; q < kStep; q += 16) {
+                if (!(min_lane(distances(c + q)) < b[k - 1])) continue;
+                for (std::size_t l = 0; l < 16; ++l) offer(c + q + l);
             }
         }
+        for (std::size_t c = full; c < cols; ++c) offer(c);
     }
+}
+
+// Column side of an off-diagonal tile: column c's buffer takes (h_r[r] - p[r][c]) + h_c[c], the
+// same expression the row side would form with the tile transposed. `worst` holds each column
+// buffer's current last entry.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void feed_tile_columns(
+    const float* p, std::size_t rows, std::size_t cols, const float* h_r, const float* h_c,
+    float* best, std::size_t k, float* worst) {
+    const f32x16 zero = {};
+    const std::size_t full = cols / kStep * kStep;
+    for (std::size_t c = 0; c < cols; ++c) worst[c] = best[c * k + k - 1];
+    for (std::size_t r = 0; r < rows; ++r) {
+        const float* pr = p + r * cols;
+        const f32x16 other = zero + h_r[r];
+        // Negative in a lane whose distance beats that column's worst (inf - inf is NaN: no).
+        const auto margins = [&](std::size_t c) {
+            f32x16 v = (other - load16(pr + c)) + load16(h_c + c);
+            v = v > zero ? v : zero;
+            return v - load16(worst + c);
+        };
+        const auto offer = [&](std::size_t c) {
+            float* b = best + c * k;
+            keep_smallest(clamp_distance((h_r[r] - pr[c]) + h_c[c]), b, k);
+            worst[c] = b[k - 1];
+        };
+        for (std::size_t c = 0; c < full; c += kStep) {
+            f32x16 low = margins(c);
+            for (std::size_t q = 16; q < kStep; q += 16) low = lanes_min(margins(c + q), low);
+            if (!(min_lane(low) < 0.0f)) continue;
+            for (std::size_t q = 0; q < kStep; q += 16) {
+                if (!(min_lane(margins(c + q)) < 0.0f)) continue;
+                for (std::size_t l = 0; l < 16; ++l) offer(c + q + l);
+            }
+        }
+        for (std::size_t c = full; c < cols; ++c) offer(c);
+    }
+}
+
+// Small k: every pair of square tiles (I <= J) is multiplied once, and the one product feeds the
+// buffers of tile I's rows and, transposed, those of tile J's rows: about half the GEMM work of
+// scanning whole rows. A tile's buffers are fed under its lock; since a buffer ends as the k
+// smallest values offered, in any order, the result does not depend on scheduling or on the
+// number of workers.
+void smallest_by_triangle(const DistanceCalculator& calc, std::size_t k, float* t,
+                          stop::Progress& progress) {
+    const std::size_t n = calc.size(), d = calc.dim(), s = kTriangleTile;
+    const float* data = calc.matrix().data.data();
+    const float* h = calc.half_norms().data();
+    std::fill(t, t + n * k, std::numeric_limits<float>::infinity());
+    const std::size_t n_tiles = (n + s - 1) / s;
+    // Diagonal by diagonal, so that tasks running side by side mostly touch different tiles.
+    std::vector<std::pair<std::size_t, std::size_t>> pairs;
+    pairs.reserve(n_tiles * (n_tiles + 1) / 2);
+    for (std::size_t off = 0; off < n_tiles; ++off) {
+        for (std::size_t i = 0; i + off < n_tiles; ++i) pairs.emplace_back(i, i + off);
+    }
+    // Progress in rows: task t reports its share of the products, rounded so the shares add up to n.
+    std::vector<std::uint64_t> work_before(pairs.size() + 1, 0);
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+        const auto [ti, tj] = pairs[p];
+        const std::uint64_t rows = std::min(s, n - ti * s), cols = std::min(s, n - tj * s);
+        work_before[p + 1] = work_before[p] + rows * cols * (ti == tj ? 1 : 2);
+    }
+    const auto rows_until = [&](std::size_t p) {
+        return static_cast<std::size_t>(static_cast<unsigned __int128>(n) * work_before[p] /
+                                        work_before.back());
+    };
+    std::vector<std::mutex> locks(n_tiles);
+    struct Scratch {
+        std::vector<float> products, worst;
+    };
+    std::vector<Scratch> scratch(pool::worker_count());
+    pool::run_tasks(pairs.size(), [&](std::size_t task, std::size_t worker) {
+        const auto [ti, tj] = pairs[task];
+        const std::size_t r0 = ti * s, rows = std::min(s, n - r0);
+        const std::size_t c0 = tj * s, cols = std::min(s, n - c0);
+        Scratch& w = scratch[worker];
+        w.products.resize(rows * cols);
+        w.worst.resize(cols);
+        blas::gemm_abt(rows, cols, d, data + r0 * d, data + c0 * d, w.products.data());
+        const auto feed_rows = [&] {
+            std::lock_guard<std::mutex> hold(locks[ti]);
+            feed_tile_rows(w.products.data(), rows, cols, h + r0, h + c0, ti == tj, t + r0 * k, k);
+        };
+        const auto feed_columns = [&] {
+            std::lock_guard<std::mutex> hold(locks[tj]);
+            feed_tile_columns(w.products.data(), rows, cols, h + r0, h + c0, t + c0 * k, k,
+                              w.worst.data());
+        };
+        if (ti == tj) {
+            feed_rows();
+        } else if (locks[ti].try_lock()) {
+            {
+                std::lock_guard<std::mutex> adopt(locks[ti], std::adopt_lock);
+                feed_tile_rows(w.products.data(), rows, cols, h + r0, h + c0, false, t + r0 * k, k);
+            }
+            feed_columns();
+        } else {
+            feed_columns();
+            feed_rows();
+        }
+        progress.advance(rows_until(task + 1) - rows_until(task));
+    });
 }
 
 // Large k: the whole row of distances, then a linear-time selection.
@@ -89,23 +239,23 @@ std::vector<float> typicality_scores(const DistanceCalculator& calc, std::size_t
     const std::size_t k = std::min(K, n - 1);
 
     // Per row only its k smallest distances are kept: memory is N x k plus a tile per worker.
+    // Each row ends in an order fixed by its values, so the sums below never depend on timing.
     std::vector<float> t(n * k);
-    const bool by_tiles = k <= kInsertionLimit;
-    const std::size_t block = by_tiles ? kTileRows : rows_per_block(n);
-    const std::size_t n_blocks = (n + block - 1) / block;
-    std::vector<std::vector<float>> scratch(pool::worker_count());
     stop::Progress progress("typicality", "rows", n);
-    pool::run_tasks(n_blocks, [&](std::size_t b, std::size_t worker) {
-        const std::size_t first = b * block, count = std::min(block, n - first);
-        if (by_tiles) {
-            smallest_by_tiles(calc, first, count, k, scratch[worker], t.data());
-        } else {
+    if (k <= kInsertionLimit) {
+        smallest_by_triangle(calc, k, t.data(), progress);
+    } else {
+        const std::size_t block = rows_per_block(n);
+        std::vector<std::vector<float>> scratch(pool::worker_count());
+        pool::run_tasks((n + block - 1) / block, [&](std::size_t b, std::size_t worker) {
+            const std::size_t first = b * block;
+            const std::size_t count = std::min(block, n - first);
             smallest_by_rows(calc, first, count, k, scratch[worker], t.data());
-        }
-        for (std::size_t i = first; i < first + count; ++i) {
-            for (std::size_t j = 0; j < k; ++j) t[i * k + j] = std::sqrt(t[i * k + j]);
-        }
-        progress.advance(count);
+            progress.advance(count);
+        });
+    }
+    pool::parallel_for(n * k, 1 << 16, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) t[i] = std::sqrt(t[i]);
     });
     progress.finish();
 

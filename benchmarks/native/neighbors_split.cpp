@@ -1,0 +1,52 @@
+// Times the stages of the neighbour-pair search on one data set: adding every row to the HNSW
+// index, searching it, and ranking the candidates into pairs. Reads n x d float32 values from a
+// raw file, preprocesses them as the layout does, and writes the preprocessed copy beside, so
+// that a peer index can be fed exactly the same vectors.
+//
+//   neighbors_split <raw f32 file> <n> <d> <n_neighbors> <preprocessed output file>
+#include <chrono>
+#include <ctime>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <vector>
+
+#include "src/layout/neighbors.hpp"
+#include "src/layout/preprocess.hpp"
+
+using namespace orvane::pacmap;
+
+int main(int argc, char** argv) {
+    if (argc != 6) {
+        std::fprintf(stderr, "usage: %s <raw f32 file> <n> <d> <n_neighbors> <output file>\n", argv[0]);
+        return 2;
+    }
+    const std::size_t n = std::strtoull(argv[2], nullptr, 10), d = std::strtoull(argv[3], nullptr, 10);
+    const std::size_t n_neighbors = std::strtoull(argv[4], nullptr, 10);
+    std::vector<float> x(n * d);
+    std::ifstream in(argv[1], std::ios::binary);
+    if (!in.read(reinterpret_cast<char*>(x.data()), static_cast<std::streamsize>(x.size() * 4))) {
+        std::fprintf(stderr, "could not read %zu x %zu floats\n", n, d);
+        return 2;
+    }
+    const std::vector<float> work = preprocess(x.data(), n, d, nullptr);
+    std::ofstream(argv[5], std::ios::binary)
+        .write(reinterpret_cast<const char*>(work.data()), static_cast<std::streamsize>(work.size() * 4));
+
+    const std::size_t k = std::min(n - 1, n_neighbors + 50);
+    SearchTimes times;
+    const std::clock_t cpu0 = std::clock();
+    const auto t0 = std::chrono::steady_clock::now();
+    const KnnCandidates c = approximate_knn(work.data(), n, d, k, nullptr, &times);
+    const auto t1 = std::chrono::steady_clock::now();
+    const auto pairs = pair_neighbors_from(c, n_neighbors);
+    const auto t2 = std::chrono::steady_clock::now();
+    const std::clock_t cpu1 = std::clock();
+    const auto seconds = [](auto a, auto b) { return std::chrono::duration<double>(b - a).count(); };
+    std::printf("add %.3f\nsearch %.3f\nrank %.3f\n", times.add_seconds, times.search_seconds,
+                seconds(t1, t2));
+    std::printf("total %.3f\npairs %zu\n", seconds(t0, t2), pairs.size() / 2);
+    // CPU time of all threads: on a shared machine it moves less than the wall time.
+    std::printf("cpu %.3f\n", static_cast<double>(cpu1 - cpu0) / CLOCKS_PER_SEC);
+    return 0;
+}
