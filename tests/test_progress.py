@@ -51,7 +51,7 @@ def listening():
 @pytest.fixture
 def long_typicality():
     # A few seconds on two cores: past the quiet start, so an event and the final one come.
-    x = np.random.default_rng(0).normal(size=(20000, 384)).astype(np.float32)
+    x = np.random.default_rng(0).normal(size=(50000, 256)).astype(np.float32)
     return ok.Typicality(x)
 
 
@@ -60,8 +60,8 @@ def test_long_call_reports_increasing_counts_ending_at_the_total(listening, long
     events = [EVENT.match(m) for m in listening]
     assert len(events) >= 2 and all(events), listening
     done = [int(e.group(1).replace(",", "")) for e in events]
-    assert all(e.group(2) == "20,000" for e in events)
-    assert done == sorted(done) and len(set(done)) == len(done) and done[-1] == 20000
+    assert all(e.group(2) == "50,000" for e in events)
+    assert done == sorted(done) and len(set(done)) == len(done) and done[-1] == 50000
     assert events[-1].group(3) == "100"
 
     # Nobody listening: asked once, nothing logged, the same bits.

@@ -38,7 +38,7 @@ CASES = {
     ),
     "typicality": (
         """
-        x = np.random.default_rng(0).normal(size=(10000, 128)).astype(np.float32)
+        x = np.random.default_rng(0).normal(size=(25000, 128)).astype(np.float32)
         obj = ok.Typicality(x)
         before = obj.calculate_typicality(5)
         """,
