@@ -38,7 +38,7 @@ CASES = {
     ),
     "typicality": (
         """
-        x = np.random.default_rng(0).normal(size=(25000, 128)).astype(np.float32)
+        x = np.random.default_rng(0).normal(size=(40000, 128)).astype(np.float32)
         obj = ok.Typicality(x)
         before = obj.calculate_typicality(5)
         """,
@@ -48,8 +48,8 @@ CASES = {
     "similarity": (
         """
         rng = np.random.default_rng(0)
-        obj = ok.Similarity(rng.normal(size=(40000, 128)).astype(np.float32))
-        queries = rng.normal(size=(4000, 128)).astype(np.float32)
+        obj = ok.Similarity(rng.normal(size=(80000, 128)).astype(np.float32))
+        queries = rng.normal(size=(8000, 128)).astype(np.float32)
         before = obj.calculate_similarity(queries)
         """,
         "obj.calculate_similarity(queries)",
