@@ -18,7 +18,7 @@ import logging
 import numbers
 import sys
 import time
-from typing import Any, Callable
+from typing import Any
 
 import numpy as np
 
@@ -59,11 +59,7 @@ def typicality(data: Any, num_nearest_neighbors: int, *, block_rows: int | None 
               stored.firsts[b] + lo, stored.firsts[b] + hi)
              for b, lo, hi in stored.slices(size)]
     r = np.empty((rows.n, k), dtype=np.float32)
-
-    def keep(lo: int, hi: int, block: np.ndarray) -> None:
-        r[lo:hi] = block
-
-    _gather("typicality", tasks, keep)
+    _gather("typicality", tasks, r)
     scores = np.empty(rows.n, dtype=np.float32)
     _native._typicality_scores(r, scores)
     return scores
@@ -90,11 +86,7 @@ def similarity(keys: Any, queries: Any, *, block_rows: int | None = None,
               stored.firsts[b] + lo, stored.firsts[b] + hi)
              for b, lo, hi in stored.slices(size)]
     dist = np.empty(key_rows.n, dtype=np.float32)
-
-    def keep(lo: int, hi: int, block: np.ndarray) -> None:
-        dist[lo:hi] = block
-
-    _gather("similarity", tasks, keep)
+    _gather("similarity", tasks, dist)
     scores = np.empty(key_rows.n, dtype=np.float32)
     _native._similarity_scores(dist, scores)
     return scores
@@ -273,8 +265,8 @@ def _max_block_rows(d: int) -> int:
     return max(_TILE_ROWS, _MAX_BLOCK_BYTES // (4 * max(d, 1)))
 
 
-def _gather(name: str, tasks: list[tuple[Any, int, int]], keep: Callable[[int, int, np.ndarray], None]) -> None:
-    """Waits for the tasks, hands each result to `keep` as it arrives and logs progress; on
+def _gather(name: str, tasks: list[tuple[Any, int, int]], out: np.ndarray) -> None:
+    """Waits for the tasks, writes each result into its rows of `out` as it arrives and logs progress; on
     Ctrl-C (or any failure) cancels the tasks still outstanding and re-raises."""
     pending = {ref: (lo, hi) for ref, lo, hi in tasks}
     total, done = len(tasks), 0
@@ -284,7 +276,7 @@ def _gather(name: str, tasks: list[tuple[Any, int, int]], keep: Callable[[int, i
             ready, _ = ray.wait(list(pending), num_returns=1, timeout=0.25)
             for ref in ready:
                 lo, hi = pending.pop(ref)
-                keep(lo, hi, ray.get(ref))
+                out[lo:hi] = ray.get(ref)
                 done += 1
             now = time.monotonic()
             if now - start >= 2.0 and now - last >= 1.0:

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "src/common/failure.hpp"
+#include "src/common/stop.hpp"
 #include "src/common/worker_pool.hpp"
 #include "src/layout/errors.hpp"
 
@@ -119,6 +120,9 @@ PairLists group_pairs(std::vector<std::uint32_t>&& rows, std::size_t n) {
         ++out.forward[i];
         ++kept;
     }
+    // Each pass below is one sweep over the pairs: a stop between passes keeps Ctrl-C prompt
+    // at a million points without a check in the inner loops.
+    stop::poll();
     prefix_sum(out.forward, 0);
     std::vector<std::uint32_t> lists;
     if (grouped) {
@@ -135,10 +139,12 @@ PairLists group_pairs(std::vector<std::uint32_t>&& rows, std::size_t n) {
         std::vector<std::uint32_t>().swap(rows);
     }
     lists.resize(2 * kept);
+    stop::poll();
     out.backward.assign(n + 1, 0);
     for (std::size_t e = 0; e < kept; ++e) ++out.backward[lists[e]];
     prefix_sum(out.backward, kept);
     std::vector<std::uint64_t> next(out.backward.begin(), out.backward.end() - 1);
+    stop::poll();
     for (std::size_t p = 0; p < n; ++p)
         for (std::uint64_t e = out.forward[p]; e < out.forward[p + 1]; ++e)
             lists[next[lists[e]]++] = static_cast<std::uint32_t>(p);
