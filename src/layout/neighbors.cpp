@@ -4,9 +4,11 @@
 #include <bit>
 #include <chrono>
 #include <string>
-#include <usearch/index_dense.hpp>
+#include <usearch/index_plugins.hpp>
 
 #include "src/layout/errors.hpp"
+#include "src/layout/index_memory.hpp"
+#include "src/common/large_pages.hpp"
 #include "src/common/failure.hpp"
 #include "src/common/worker_pool.hpp"
 #include "src/common/total_order.hpp"
@@ -16,22 +18,20 @@ namespace orvane::pacmap {
 namespace {
 
 constexpr std::size_t kRowsPerTask = 16;
+constexpr std::uint32_t kNoSlot = ~std::uint32_t{0};
 
-// Squared L2 between two bf16 vectors for the index. The library's portable kernel is one serial
-// f32 chain (no reassociation allowed without fast-math); sixteen independent sums let the
-// compiler use the vector units (AVX2 where the CPU has it, same lanes either way). bf16 widens
-// to f32 exactly by a 16-bit shift.
-__attribute__((target_clones("avx512f", "avx2", "default"))) float l2sq_bf16(std::size_t a_addr,
-                                                                   std::size_t b_addr,
+// Squared L2 between two bf16 rows whose length is a multiple of 16. The library's portable
+// kernel is one serial f32 chain (no reassociation allowed without fast-math); sixteen
+// independent sums let the compiler use the vector units (AVX2 where the CPU has it, same lanes
+// either way). bf16 widens to f32 exactly by a 16-bit shift.
+__attribute__((target_clones("avx512f", "avx2", "default"))) float l2sq_bf16(const std::uint16_t* a,
+                                                                   const std::uint16_t* b,
                                                                    std::size_t dims) {
     typedef std::uint16_t u16x16 __attribute__((vector_size(32)));
     typedef std::uint32_t u32x16 __attribute__((vector_size(64)));
     typedef float f32x16 __attribute__((vector_size(64)));
-    const auto* a = reinterpret_cast<const std::uint16_t*>(a_addr);
-    const auto* b = reinterpret_cast<const std::uint16_t*>(b_addr);
     f32x16 acc = {};
-    std::size_t e = 0;
-    for (; e + 16 <= dims; e += 16) {
+    for (std::size_t e = 0; e < dims; e += 16) {
         u16x16 ra, rb;
         std::memcpy(&ra, a + e, sizeof ra);
         std::memcpy(&rb, b + e, sizeof rb);
@@ -46,14 +46,43 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) float l2sq_bf16(std
     const f32x8 h8 = __builtin_shufflevector(acc, acc, 0, 1, 2, 3, 4, 5, 6, 7) +
                      __builtin_shufflevector(acc, acc, 8, 9, 10, 11, 12, 13, 14, 15);
     const f32x4 h4 = __builtin_shufflevector(h8, h8, 0, 1, 2, 3) + __builtin_shufflevector(h8, h8, 4, 5, 6, 7);
-    float total = (h4[0] + h4[2]) + (h4[1] + h4[3]);
-    for (; e < dims; ++e) {
-        const float diff = std::bit_cast<float>(std::uint32_t{a[e]} << 16) -
-                           std::bit_cast<float>(std::uint32_t{b[e]} << 16);
-        total += diff * diff;
-    }
-    return total;
+    return (h4[0] + h4[2]) + (h4[1] + h4[3]);
 }
+
+// Truncation, as the library's own f32 to bf16 cast does; zeros pad the row to the stride.
+void to_bf16(const float* row, std::size_t d, std::uint16_t* out) {
+    for (std::size_t e = 0; e < d; ++e)
+        out[e] = static_cast<std::uint16_t>(std::bit_cast<std::uint32_t>(row[e]) >> 16);
+}
+
+// The index's vectors, one zero-padded bf16 row per slot, in one block of large pages.
+class Bf16Rows {
+public:
+    Bf16Rows(std::size_t n, std::size_t d) : stride_((d + 15) / 16 * 16), block_(n * stride_ * 2) {}
+    explicit operator bool() const { return static_cast<bool>(block_); }
+    std::size_t stride() const { return stride_; }
+    std::uint16_t* at(std::size_t slot) const { return static_cast<std::uint16_t*>(block_.data()) + slot * stride_; }
+    void prefetch(std::size_t slot) const {
+        const char* p = reinterpret_cast<const char*>(at(slot));
+        for (std::size_t b = 0; b < stride_ * 2; b += 64) __builtin_prefetch(p + b);
+    }
+
+private:
+    std::size_t stride_;
+    pages::Block block_;
+};
+
+struct Bf16Distance {
+    const Bf16Rows* rows;
+    template <typename Member>
+    float operator()(const std::uint16_t* query, const Member& m) const {
+        return l2sq_bf16(query, rows->at(get_slot(m)), rows->stride());
+    }
+    template <typename Member>
+    float operator()(const Member& a, const Member& b) const {
+        return l2sq_bf16(rows->at(get_slot(a)), rows->at(get_slot(b)), rows->stride());
+    }
+};
 
 }  // namespace
 
@@ -97,32 +126,43 @@ KnnCandidates exact_knn(const float* x, std::size_t n, std::size_t d, std::size_
 KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std::size_t k,
                               LogSink* sink, SearchTimes* times) {
     using namespace unum::usearch;
+    // The graph core of the library, with the vectors kept by us: one contiguous bf16 row per
+    // slot, so a distance is one load away and the traversal can prefetch the rows it is about
+    // to compare (the dense wrapper goes through a pointer per vector and takes no prefetch).
+    using graph_t = index_gt<float, std::uint64_t, std::uint32_t, LargePageAllocator<byte_t>, NodeTape>;
     const std::size_t workers = pool::worker_count();
-    const metric_punned_t metric(d, reinterpret_cast<std::uintptr_t>(&l2sq_bf16),
-                                 metric_punned_signature_t::array_array_size_k,
-                                 metric_kind_t::l2sq_k, scalar_kind_t::bf16_k);
-    index_dense_config_t config(0, 0, 0);
-    config.multi = true;
-    auto made = index_dense_t::make(metric, config, default_free_value<default_key_t>(),
-                                    index_limits_t(0, workers));
+    auto made = graph_t::make(index_config_t(0, 0));
     if (!made) {
         const std::string message = made.error.release();
         fail_with(ErrorKind::IndexFailed, "failed to construct index: " + message);
     }
-    index_dense_t index = std::move(made.index);
-    try {
-        index.reserve(index_limits_t(n, workers));
-    } catch (const std::exception& e) {
-        fail_with(ErrorKind::IndexFailed,
-                  std::string("failed to reserve space for vectors: ") + e.what());
-    }
+    graph_t index = std::move(made.index);
+    const Bf16Rows rows(n, d);
+    std::vector<std::uint32_t> slot_of(n, kNoSlot);
+    if (!index.try_reserve(index_limits_t(n, workers)) || !rows)
+        fail_with(ErrorKind::IndexFailed, "failed to reserve space for vectors: failed to reserve memory");
+    const Bf16Distance metric{&rows};
+    const auto prefetch = [&rows](auto begin, auto end) {
+        for (auto it = begin; it != end; ++it) rows.prefetch(get_slot(it));
+    };
+    std::vector<std::vector<std::uint16_t>> query(workers, std::vector<std::uint16_t>(rows.stride()));
 
     const auto seconds_since = [](std::chrono::steady_clock::time_point start) {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     };
     auto start = std::chrono::steady_clock::now();
     pool::run_tasks(n, [&](std::size_t i, std::size_t worker) {
-        auto added = index.add(static_cast<default_key_t>(i), x + i * d, worker);
+        std::uint16_t* q = query[worker].data();
+        to_bf16(x + i * d, d, q);
+        index_update_config_t config;
+        config.thread = worker;
+        auto added = index.add(
+            static_cast<std::uint64_t>(i), static_cast<const std::uint16_t*>(q), metric, config,
+            [&](graph_t::member_ref_t member) {
+                std::memcpy(rows.at(member.slot), q, rows.stride() * sizeof(std::uint16_t));
+                slot_of[i] = static_cast<std::uint32_t>(member.slot);
+            },
+            prefetch);
         if (!added) {
             const std::string message = added.error.release();
             log_event(sink, LogLevel::Error, [&] {
@@ -141,9 +181,23 @@ KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std:
     c.distance.assign(n * k, 0.0f);
     c.filled.assign(n, 0);
     pool::run_tasks(n, [&](std::size_t i, std::size_t worker) {
-        const auto self = static_cast<default_key_t>(i);
-        auto found = index.filtered_search(
-            x + i * d, k, [self](const auto& key) { return static_cast<default_key_t>(key) != self; }, worker);
+        const std::uint32_t self = slot_of[i];
+        const std::uint16_t* q = self == kNoSlot ? query[worker].data() : rows.at(self);
+        if (self == kNoSlot) to_bf16(x + i * d, d, query[worker].data());
+        index_search_config_t config;
+        config.thread = worker;
+        // A row that is not in the index has no slot; every stored key then differs from it.
+        auto found = index.search(
+            q, k, metric, config,
+            [self](const graph_t::member_cref_t& member) {
+                // Asked only of candidates that join the walk's frontier: fetch the node's
+                // neighbour list now, before the walk comes back to expand it.
+                const char* node = reinterpret_cast<const char*>(member.key.ptr());
+                __builtin_prefetch(node);
+                __builtin_prefetch(node + 64);
+                return member.slot != self;
+            },
+            prefetch);
         if (!found) {
             const std::string message = found.error.release();
             log_event(sink, LogLevel::Error,
@@ -153,8 +207,8 @@ KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std:
         const std::size_t count = std::min(k, found.size());
         for (std::size_t m = 0; m < count; ++m) {
             const auto match = found[m];
-            c.index[i * k + m] = static_cast<std::uint32_t>(static_cast<default_key_t>(match.member.key));
-            c.distance[i * k + m] = std::sqrt(static_cast<float>(match.distance));
+            c.index[i * k + m] = static_cast<std::uint32_t>(static_cast<std::uint64_t>(match.member.key));
+            c.distance[i * k + m] = std::sqrt(match.distance);
         }
         c.filled[i] = static_cast<std::uint32_t>(count);
     });
