@@ -160,7 +160,8 @@ def main():
 
     n_mix = 10000 if args.quick else 50000
     datasets = [("digits 1797x64", digits.data.astype(np.float32), digits.target),
-                (f"mixture {n_mix}x100, 20 clusters", *mixture(n_mix, 100, 20, seed=0))]
+                (f"mixture {n_mix}x100, 20 clusters", *mixture(n_mix, 100, 20, seed=0)),
+                (f"separated {n_mix}x100, 20 clusters", *mixture(n_mix, 100, 20, seed=1, spread=3.0))]
     if args.large:
         datasets.append(("mixture 200000x32, 20 clusters", *mixture(200000, 32, 20, seed=2, spread=3.0)))
     threads = int(os.environ.get("RAYON_NUM_THREADS", os.cpu_count()))
