@@ -143,10 +143,12 @@ def main():
     parser.add_argument("--million", action="store_true",
                         help="also lay out a 1,000,000 x 32 mixture (ours only: time, peak memory)")
     parser.add_argument("--split", action="store_true",
-                        help="only the neighbour search at 200,000 x 32, stage by stage, against USearch")
+                        help="only the neighbour search at 200,000 x 32 and 50,000 x 100, stage by stage, "
+                             "against USearch")
     args = parser.parse_args()
     if args.split:
-        pair_search_split(50000 if args.quick else 200000, 32)
+        for n, d in ((50000, 32),) if args.quick else ((200000, 32), (50000, 100)):
+            pair_search_split(n, d)
         return
     from sklearn.datasets import load_digits
 
