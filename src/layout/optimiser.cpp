@@ -51,10 +51,22 @@ namespace avx2_isa {
 }  // namespace avx2_isa
 #pragma GCC pop_options
 
+// The same eight-lane code with AVX-512's 32 vector registers: its constants stay in registers.
+#pragma GCC push_options
+#pragma GCC target("avx2,avx512f,avx512vl")
+namespace avx512_isa {
+#define ORVANE_KERNEL_AVX2 1
+#include "src/layout/gradient_kernel.inc"
+#undef ORVANE_KERNEL_AVX2
+}  // namespace avx512_isa
+#pragma GCC pop_options
+
 using BlockKernel = float (*)(const StreamView&, std::size_t, std::size_t, float*, bool);
 
 BlockKernel pick_kernel(Kernel choice = Kernel::Fastest) {
-    if (choice == Kernel::Fastest && __builtin_cpu_supports("avx2"))
+    if (choice == Kernel::Fastest && __builtin_cpu_supports("avx512vl"))
+        return avx512_isa::gradient_of_block;
+    if ((choice == Kernel::Fastest || choice == Kernel::Avx2) && __builtin_cpu_supports("avx2"))
         return avx2_isa::gradient_of_block;
     return baseline_isa::gradient_of_block;
 }

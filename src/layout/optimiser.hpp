@@ -47,9 +47,9 @@ struct PairStreams {
 };
 PairStreams interleave(const LayoutPairs& pairs);
 
-// Which copy of the gradient kernel runs: the fastest the processor supports, or the one built
-// for the baseline instruction set. Both give the same bits.
-enum class Kernel { Fastest, Baseline };
+// Which copy of the gradient kernel runs: the fastest the processor supports, the AVX2 one (where
+// supported), or the one built for the baseline instruction set. All give the same bits.
+enum class Kernel { Fastest, Avx2, Baseline };
 
 // Gradient of the planar layout y (n x 2) with the loss in the extra last row: (n + 1) x 2.
 std::vector<float> pacmap_gradient(const std::vector<float>& y, const LayoutPairs& pairs,
