@@ -1,7 +1,7 @@
 """TwoDimEmbedding against the `pacmap` package and umap-learn: wall time and how well the 2-D
 points keep the classes apart (5-fold CV accuracy of a 10-NN classifier on the layout).
 
-Run: python benchmarks/bench_pacmap.py [--quick] [--large] [--million]   (needs the `bench` extra)
+Run: python benchmarks/bench_pacmap.py [--quick] [--large] [--scaling] [--split]   (needs the `bench` extra)
 """
 import argparse
 import logging
@@ -70,10 +70,14 @@ def umap_peer(x):
     return umap.UMAP(n_components=2).fit_transform(x)
 
 
-def knn_accuracy(y, labels):
+def knn_accuracy(y, labels, sample=5000):
+    """5-fold accuracy of a 10-NN classifier, on the same 5,000-point subsample for every method."""
     from sklearn.model_selection import cross_val_score
     from sklearn.neighbors import KNeighborsClassifier
 
+    if len(y) > sample:
+        keep = np.random.default_rng(0).choice(len(y), sample, replace=False)
+        y, labels = y[keep], labels[keep]
     return cross_val_score(KNeighborsClassifier(n_neighbors=10), y, labels, cv=5).mean()
 
 
@@ -140,8 +144,9 @@ def main():
     parser.add_argument("--no-umap", action="store_true", help="leave umap-learn out")
     parser.add_argument("--large", action="store_true",
                         help="also lay out a 200,000 x 32 mixture of 20 clusters (ours and pacmap)")
-    parser.add_argument("--million", action="store_true",
-                        help="also lay out a 1,000,000 x 32 mixture (ours only: time, peak memory)")
+    parser.add_argument("--scaling", action="store_true",
+                        help="also time whole layouts of 10,000 to 1,000,000 points in separate processes, "
+                             "with peak memory (pacmap up to 200,000)")
     parser.add_argument("--split", action="store_true",
                         help="only the neighbour search at 200,000 x 32 and 50,000 x 100, stage by stage, "
                              "against USearch")
@@ -189,18 +194,44 @@ def main():
         print(f"| {name:<32} | {'raw data':<14} | {'':>9} | {knn_accuracy(x, labels):>9.3f} | {'':>14} |")
     print("\n" + "\n".join(optimiser_lines))
 
-    if args.million:
-        code = """
-import time, numpy as np, orvane_keldra as ok
+    if args.scaling:
+        scaling_table((10000, 50000) if args.quick else (10000, 50000, 200000, 1000000))
+
+
+# One fresh process per run, so that peak memory is the run's own. The peer compiles its kernels
+# on first use: a small warm-up fit keeps that out of its time.
+SCALING_RUN = """
+import time, numpy as np
 rng = np.random.default_rng(1)
 centres = rng.normal(scale=0.4, size=(20, 32))
-x = (centres[rng.integers(0, 20, size=1_000_000)] + rng.normal(size=(1_000_000, 32))).astype(np.float32)
-t0 = time.perf_counter(); y = ok.TwoDimEmbedding(x).calculate_2d_embedding(); print(time.perf_counter() - t0)
-""" + PEAK_SUFFIX
-        out, rss = peak_rss_mb_of(code)
-        print(f"\nmixture 1000000x32: {float(out):.1f} s, peak RSS {rss:.0f} MB "
-              f"(input {1_000_000 * 32 * 4 / 2**20:.0f} MB)")
+x = (centres[rng.integers(0, 20, size={n})] + rng.normal(size=({n}, 32))).astype(np.float32)
+if "{method}" == "pacmap":
+    import pacmap
+    pacmap.PaCMAP(n_components=2).fit_transform(x[:500])
+    run = lambda: pacmap.PaCMAP(n_components=2).fit_transform(x)
+else:
+    import orvane_keldra as ok
+    run = lambda: ok.TwoDimEmbedding(x).calculate_2d_embedding()
+t0 = time.perf_counter(); run(); print(time.perf_counter() - t0)
+"""
 
+
+def scaling_table(sizes, peer_limit=200000):
+    """Time and peak resident memory of whole layouts of a 32-dimensional mixture, ours against
+    pacmap (up to peer_limit points; beyond, pacmap takes too long)."""
+    print(f"\nScaling, mixture of 20 clusters in 32 dimensions ({machine_line()})")
+    print(f"| {'N':>9} | {'ours (s)':>9} | {'ours peak MB':>12} | {'pacmap (s)':>10} | "
+          f"{'pacmap peak MB':>14} | {'ours/peer time':>14} |")
+    print(f"|{'-' * 11}|{'-' * 11}|{'-' * 14}|{'-' * 12}|{'-' * 16}|{'-' * 16}|")
+    for n in sizes:
+        out, rss = peak_rss_mb_of(SCALING_RUN.format(n=n, method="ours") + PEAK_SUFFIX)
+        t = float(out)
+        peer = ("", "", "")
+        if n <= peer_limit:
+            pout, prss = peak_rss_mb_of(SCALING_RUN.format(n=n, method="pacmap") + PEAK_SUFFIX)
+            peer = (f"{float(pout):.1f}", f"{prss:.0f}", f"{t / float(pout):.2f}x")
+        print(f"| {n:>9,} | {t:>9.1f} | {rss:>12.0f} | {peer[0]:>10} | {peer[1]:>14} | {peer[2]:>14} |",
+              flush=True)
 
 if __name__ == "__main__":
     main()

@@ -143,6 +143,9 @@ KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std:
     // The graph core of the library, with the vectors kept by us: one contiguous bf16 row per
     // slot, so a distance is one load away and the traversal can prefetch the rows it is about
     // to compare (the dense wrapper goes through a pointer per vector and takes no prefetch).
+    // Connectivity 0 is the library's 16 (32 on the base layer); zero expansions in the calls'
+    // configs are its 128 for additions and 64 for searches. The core keeps no key table, so
+    // keys may repeat, as the wrapper's multi option allows.
     using graph_t = index_gt<float, std::uint64_t, std::uint32_t, LargePageAllocator<byte_t>, NodeTape>;
     const std::size_t workers = pool::worker_count();
     auto made = graph_t::make(index_config_t(0, 0));
