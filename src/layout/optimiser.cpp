@@ -25,17 +25,18 @@ constexpr float kEpsilon = 1e-7f;
 // Points per task. Fixed, so the loss's partial sums do not depend on the number of workers.
 constexpr std::size_t kBlockPoints = 256;
 
-constexpr std::size_t kSegments = PairStreams::kSegments;
-
-struct StreamView {
-    const float* y;
+struct KindView {
     const std::uint32_t* partners;
-    const std::uint64_t* offsets;
-    float w_mid_near, w_neighbour, w_far;
-    // A mid-near weight of zero (the last phase) skips those segments: their terms are all
-    // zero, so leaving them out changes at most the sign of a zero gradient entry, which the
-    // Adam step maps to the same update.
-    bool skip_mid_near;
+    const std::uint64_t* forward;
+    const std::uint64_t* backward;
+    float w, c1, c2;
+    bool repel;
+};
+
+struct BlockView {
+    const float* y;
+    KindView kinds[3];
+    std::size_t n_kinds;
 };
 
 namespace baseline_isa {
@@ -61,7 +62,7 @@ namespace avx512_isa {
 }  // namespace avx512_isa
 #pragma GCC pop_options
 
-using BlockKernel = float (*)(const StreamView&, std::size_t, std::size_t, float*, bool);
+using BlockKernel = float (*)(const BlockView&, std::size_t, std::size_t, float*, bool);
 
 BlockKernel pick_kernel(Kernel choice = Kernel::Fastest) {
     if (choice == Kernel::Fastest && __builtin_cpu_supports("avx512vl"))
@@ -71,8 +72,19 @@ BlockKernel pick_kernel(Kernel choice = Kernel::Fastest) {
     return baseline_isa::gradient_of_block;
 }
 
-StreamView stream_view(const float* y, const PairStreams& s, const PairWeights& w) {
-    return {y, s.partners.data(), s.offsets.data(), w.mid_near, w.neighbour, w.far, w.mid_near == 0.0f};
+// Kinds of zero weight are left out: their terms are all zero, so leaving them out changes at
+// most the sign of a zero gradient entry, which the Adam step maps to the same update.
+BlockView block_view(const float* y, const LayoutPairs& pairs, const PairWeights& w) {
+    BlockView b{y, {}, 0};
+    auto add = [&](const PairLists& lists, float weight, float c1, float c2, bool repel) {
+        if (weight == 0.0f) return;
+        b.kinds[b.n_kinds++] = {lists.partners.data(), lists.forward.data(),
+                                lists.backward.data(), weight, c1, c2, repel};
+    };
+    add(pairs.neighbour, w.neighbour, 10.0f, 20.0f, false);
+    add(pairs.mid_near, w.mid_near, 10000.0f, 20000.0f, false);
+    add(pairs.far, w.far, 1.0f, 2.0f, true);
+    return b;
 }
 
 std::size_t block_count(std::size_t n) { return (n + kBlockPoints - 1) / kBlockPoints; }
@@ -151,41 +163,6 @@ PairLists group_pairs(std::vector<std::uint32_t>&& rows, std::size_t n) {
     return out;
 }
 
-PairStreams interleave(const LayoutPairs& pairs) {
-    const std::size_t n = pairs.n;
-    const PairLists* kinds[3] = {&pairs.mid_near, &pairs.neighbour, &pairs.far};
-    PairStreams out;
-    out.offsets.resize(kSegments * n + 1);
-    std::uint64_t at = 0;
-    for (std::size_t p = 0; p < n; ++p)
-        for (std::size_t k = 0; k < 3; ++k) {
-            const PairLists& l = *kinds[k];
-            out.offsets[kSegments * p + 2 * k] = at;
-            at += l.forward[p + 1] - l.forward[p];
-            out.offsets[kSegments * p + 2 * k + 1] = at;
-            at += l.backward[p + 1] - l.backward[p];
-        }
-    out.offsets[kSegments * n] = at;
-    // A point's partners must be addressable by the kernel's 32-bit lane positions.
-    for (std::size_t p = 0; p < n; ++p)
-        if (out.offsets[kSegments * (p + 1)] - out.offsets[kSegments * p] > INT32_MAX - 8)
-            fail("too many pairs for one point of the layout");
-    out.partners.resize(at);
-    pool::run_tasks(block_count(n), [&](std::size_t b, std::size_t) {
-        const std::size_t first = b * kBlockPoints, last = std::min(n, first + kBlockPoints);
-        for (std::size_t p = first; p < last; ++p)
-            for (std::size_t k = 0; k < 3; ++k) {
-                const PairLists& l = *kinds[k];
-                std::uint32_t* dst = out.partners.data() + out.offsets[kSegments * p + 2 * k];
-                const std::size_t own = l.forward[p + 1] - l.forward[p];
-                std::copy_n(l.partners.data() + l.forward[p], own, dst);
-                std::copy_n(l.partners.data() + l.backward[p], l.backward[p + 1] - l.backward[p],
-                            dst + own);
-            }
-    });
-    return out;
-}
-
 std::string format_loss(float loss) {
     char buf[128];
     const auto res = std::to_chars(buf, buf + sizeof buf, loss, std::chars_format::fixed);
@@ -207,8 +184,7 @@ std::vector<float> pacmap_gradient(const std::vector<float>& y, const LayoutPair
                                    const PairWeights& weights, Kernel choice) {
     const std::size_t n = pairs.n;
     if (y.size() != 2 * n) fail("layout and pairs disagree on the number of points");
-    const PairStreams streams = interleave(pairs);
-    const StreamView view = stream_view(y.data(), streams, weights);
+    const BlockView view = block_view(y.data(), pairs, weights);
     const BlockKernel kernel = pick_kernel(choice);
     std::vector<float> g(2 * (n + 1), 0.0f);
     std::vector<float> block_loss(block_count(n), 0.0f);
@@ -253,12 +229,7 @@ void adam_step(std::vector<float>& y, std::vector<float>& m, std::vector<float>&
 
 void optimise(std::vector<float>& y, const LayoutPairs& pairs, const std::size_t (&num_iters)[3],
               float learning_rate, LogSink* sink) {
-    optimise(y, interleave(pairs), num_iters, learning_rate, sink);
-}
-
-void optimise(std::vector<float>& y, const PairStreams& pairs, const std::size_t (&num_iters)[3],
-              float learning_rate, LogSink* sink) {
-    const std::size_t n = pairs.offsets.size() / kSegments;
+    const std::size_t n = pairs.n;
     if (y.size() != 2 * n) fail("layout and pairs disagree on the number of points");
     std::vector<float> m(y.size(), 0.0f), v(y.size(), 0.0f);
     // Every point reads the positions of the previous iteration, so the step writes a second
@@ -269,7 +240,7 @@ void optimise(std::vector<float>& y, const PairStreams& pairs, const std::size_t
     const bool logging = sink != nullptr && sink->enabled(LogLevel::Debug);
     const std::size_t total = num_iters[0] + num_iters[1] + num_iters[2];
     for (std::size_t t = 0; t < total; ++t) {
-        const StreamView view = stream_view(y.data(), pairs, phase_weights(t, num_iters));
+        const BlockView view = block_view(y.data(), pairs, phase_weights(t, num_iters));
         const bool report = t == 0 || (t + 1) % 10 == 0;
         const bool with_loss = logging && report;
         const float lr_t = step_size(t, learning_rate);

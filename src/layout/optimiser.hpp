@@ -37,16 +37,6 @@ struct LayoutPairs {
     PairLists neighbour, mid_near, far;
 };
 
-// Every pair of every kind as one partner list per point, the order the gradient reads them:
-// for point p, segment s (mid-near rows p heads, mid-near rows naming p, then the same for
-// neighbour and far rows) is partners[offsets[6p + s], offsets[6p + s + 1]).
-struct PairStreams {
-    static constexpr std::size_t kSegments = 6;
-    std::vector<std::uint32_t> partners;
-    std::vector<std::uint64_t> offsets;  // 6n + 1
-};
-PairStreams interleave(const LayoutPairs& pairs);
-
 // Which copy of the gradient kernel runs: the fastest the processor supports, the AVX2 one (where
 // supported), or the one built for the baseline instruction set. All give the same bits.
 enum class Kernel { Fastest, Avx2, Baseline };
@@ -72,8 +62,6 @@ void adam_step(std::vector<float>& y, std::vector<float>& m, std::vector<float>&
                const std::vector<float>& g, std::size_t t, float learning_rate);
 
 // 450 (num_iters) Adam steps of the planar layout y (n x 2) in place.
-void optimise(std::vector<float>& y, const PairStreams& pairs, const std::size_t (&num_iters)[3],
-              float learning_rate, LogSink* sink);
 void optimise(std::vector<float>& y, const LayoutPairs& pairs, const std::size_t (&num_iters)[3],
               float learning_rate, LogSink* sink);
 

@@ -64,11 +64,10 @@ std::vector<float> run_pacmap(const float* x, std::size_t n, std::size_t d,
                               const PacmapConfig& config, LogSink* sink) {
     if (n < 2) fail_with(ErrorKind::SampleSize);
     if (config.embedding_dimensions != 2) fail("the layout optimiser works in two dimensions");
-    PairStreams streams;
+    LayoutPairs pairs;
+    pairs.n = n;
     std::chrono::steady_clock::time_point start;
     {
-        LayoutPairs pairs;
-        pairs.n = n;
         const std::vector<float> work = preprocess(x, n, d, sink);
         const NeighbourCounts counts = neighbour_counts(n, config, sink);
         log_event(sink, LogLevel::Info, [] { return std::string("Finding pairs"); });
@@ -87,10 +86,9 @@ std::vector<float> run_pacmap(const float* x, std::size_t n, std::size_t d,
         pairs.neighbour = group_pairs(std::move(pair_neighbors), n);
         pairs.mid_near = group_pairs(std::move(pair_mid_near), n);
         pairs.far = group_pairs(std::move(pair_far), n);
-        streams = interleave(pairs);
     }
     std::vector<float> y = initial_layout(n, config);
-    optimise(y, streams, config.num_iters, config.learning_rate, sink);
+    optimise(y, pairs, config.num_iters, config.learning_rate, sink);
     log_event(sink, LogLevel::Debug, [&] {
         return "Elapsed time: " + format_elapsed(std::chrono::steady_clock::now() - start);
     });
