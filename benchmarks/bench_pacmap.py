@@ -204,7 +204,11 @@ SCALING_RUN = """
 import time, numpy as np
 rng = np.random.default_rng(1)
 centres = rng.normal(scale=0.4, size=(20, 32))
-x = (centres[rng.integers(0, 20, size={n})] + rng.normal(size=({n}, 32))).astype(np.float32)
+# drawn in slices, so that float64 temporaries do not set the peak
+x = np.empty(({n}, 32), dtype=np.float32)
+for s in range(0, {n}, 100000):
+    e = min({n}, s + 100000)
+    x[s:e] = centres[rng.integers(0, 20, size=e - s)] + rng.normal(size=(e - s, 32))
 if "{method}" == "pacmap":
     import pacmap
     pacmap.PaCMAP(n_components=2).fit_transform(x[:500])
