@@ -99,22 +99,23 @@ def native_stage_timer():
     return build / "orvane_neighbors_split"
 
 
-def pair_search_split(n, d, n_neighbors=10):
+def pair_search_split(n, d):
     """Our neighbour search stage by stage, against USearch's own Python build on the same
-    preprocessed vectors with the same index options."""
+    preprocessed vectors with the same index options, then our pair samplers and grouping; all
+    with the layout's own neighbour counts for n."""
     from usearch.index import Index
 
     timer = native_stage_timer()
     x, _ = mixture(n, d, 20, seed=0)
-    k = min(n - 1, n_neighbors + 50)
     threads = int(os.environ.get("RAYON_NUM_THREADS", os.cpu_count()))
     with tempfile.TemporaryDirectory() as tmp:
         raw, work = Path(tmp) / "x.f32", Path(tmp) / "work.f32"
         x.tofile(raw)
-        out = subprocess.run([str(timer), str(raw), str(n), str(d), str(n_neighbors), str(work)],
+        out = subprocess.run([str(timer), str(raw), str(n), str(d), "0", str(work)],
                              check=True, capture_output=True, text=True).stdout
         ours = {key: float(value) for key, value in (line.split() for line in out.splitlines())}
         xw = np.fromfile(work, dtype=np.float32).reshape(n, d)
+    k = min(n - 1, int(ours["neighbors"]) + 50)
     cpu0 = time.process_time()
     index = Index(ndim=d, metric="l2sq", dtype="bf16", connectivity=16, expansion_add=128,
                   expansion_search=64, multi=True)
@@ -131,7 +132,7 @@ def pair_search_split(n, d, n_neighbors=10):
     print(f"| {'stage':<8} | {'ours (s)':>9} | {'usearch (s)':>11} | {'ours/peer':>9} |")
     print(f"|{'-' * 10}|{'-' * 11}|{'-' * 13}|{'-' * 11}|")
     rows = (("add", t_add), ("search", t_search), ("rank", None), ("total", t_add + t_search),
-            ("cpu", t_cpu))
+            ("cpu", t_cpu), ("mid-near", None), ("far", None), ("group", None))
     for stage, theirs in rows:
         peer = f"{theirs:>11.2f}" if theirs else f"{'':>11}"
         ratio = f"{ours[stage] / theirs:>8.2f}x" if theirs else f"{'':>9}"

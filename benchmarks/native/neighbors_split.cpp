@@ -1,9 +1,10 @@
-// Times the stages of the neighbour-pair search on one data set: adding every row to the HNSW
-// index, searching it, and ranking the candidates into pairs. Reads n x d float32 values from a
-// raw file, preprocesses them as the layout does, and writes the preprocessed copy beside, so
-// that a peer index can be fed exactly the same vectors.
+// Times the stages of the layout before the optimiser on one data set: adding every row to the
+// HNSW index, searching it, ranking the candidates into pairs, sampling the mid-near and far
+// pairs, and grouping them per point. Reads n x d float32 values from a raw file, preprocesses them
+// as the layout does, and writes the preprocessed copy beside, so that a peer index can be fed
+// exactly the same vectors.
 //
-//   neighbors_split <raw f32 file> <n> <d> <n_neighbors> <preprocessed output file>
+//   neighbors_split <raw f32 file> <n> <d> <n_neighbors, 0 for the layout's own> <preprocessed output file>
 #include <chrono>
 #include <ctime>
 #include <cstdio>
@@ -12,6 +13,8 @@
 #include <vector>
 
 #include "src/layout/neighbors.hpp"
+#include "src/layout/optimiser.hpp"
+#include "src/layout/pair_sampling.hpp"
 #include "src/layout/preprocess.hpp"
 
 using namespace orvane::pacmap;
@@ -22,7 +25,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::size_t n = std::strtoull(argv[2], nullptr, 10), d = std::strtoull(argv[3], nullptr, 10);
-    const std::size_t n_neighbors = std::strtoull(argv[4], nullptr, 10);
+    const std::size_t asked = std::strtoull(argv[4], nullptr, 10);
+    const NeighbourCounts counts = neighbour_counts(n, driver_config(n), nullptr);
+    const std::size_t n_neighbors = asked == 0 ? counts.n_neighbors : asked;
+    const std::size_t n_mid_near = asked == 0 ? counts.n_mid_near : asked / 2;
+    const std::size_t n_far = asked == 0 ? counts.n_far : asked * 2;
     std::vector<float> x(n * d);
     std::ifstream in(argv[1], std::ios::binary);
     if (!in.read(reinterpret_cast<char*>(x.data()), static_cast<std::streamsize>(x.size() * 4))) {
@@ -39,13 +46,25 @@ int main(int argc, char** argv) {
     const auto t0 = std::chrono::steady_clock::now();
     const KnnCandidates c = approximate_knn(work.data(), n, d, k, nullptr, &times);
     const auto t1 = std::chrono::steady_clock::now();
-    const auto pairs = pair_neighbors_from(c, n_neighbors);
+    auto pairs = pair_neighbors_from(c, n_neighbors);
     const auto t2 = std::chrono::steady_clock::now();
     const std::clock_t cpu1 = std::clock();
+    const std::size_t per_sample = std::min(n - 1, n_neighbors);
+    auto mid_near = sample_mid_near_pairs(work.data(), n, d, n_mid_near, 42);
+    const auto t3 = std::chrono::steady_clock::now();
+    auto far = sample_far_pairs(n, pairs, per_sample, n_far, 42);
+    const auto t4 = std::chrono::steady_clock::now();
+    LayoutPairs grouped;
+    grouped.n = n;
+    grouped.neighbour = group_pairs(std::move(pairs), n);
+    grouped.mid_near = group_pairs(std::move(mid_near), n);
+    grouped.far = group_pairs(std::move(far), n);
+    const auto t5 = std::chrono::steady_clock::now();
     const auto seconds = [](auto a, auto b) { return std::chrono::duration<double>(b - a).count(); };
     std::printf("add %.3f\nsearch %.3f\nrank %.3f\n", times.add_seconds, times.search_seconds,
                 seconds(t1, t2));
-    std::printf("total %.3f\npairs %zu\n", seconds(t0, t2), pairs.size() / 2);
+    std::printf("total %.3f\nneighbors %zu\n", seconds(t0, t2), n_neighbors);
+    std::printf("mid-near %.3f\nfar %.3f\ngroup %.3f\n", seconds(t2, t3), seconds(t3, t4), seconds(t4, t5));
     // CPU time of all threads: on a shared machine it moves less than the wall time.
     std::printf("cpu %.3f\n", static_cast<double>(cpu1 - cpu0) / CLOCKS_PER_SEC);
     return 0;
