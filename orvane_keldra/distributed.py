@@ -283,8 +283,11 @@ def _gather(name: str, tasks: list[tuple[Any, int, int]], out: np.ndarray) -> No
                 last = now
                 _log.info("%s", _progress(name, done, total, now - start))
     except BaseException:
+        # Forced: a task inside the native kernels never sees a polite cancel, and a polite cancel
+        # of a task that completes meanwhile can abort the driver (Ray 2.60 fails an internal
+        # check when the late reply arrives). Ray replaces the killed workers.
         for ref in pending:
-            ray.cancel(ref)
+            ray.cancel(ref, force=True)
         raise
 
 
