@@ -12,13 +12,14 @@ runtime environment): Ray spreads the blocks over the cores, and threads do not 
 """
 from __future__ import annotations
 
+import functools
 import importlib
 import importlib.util
 import logging
 import numbers
 import sys
 import time
-from typing import Any
+from typing import Any, Callable
 
 import numpy as np
 
@@ -54,8 +55,8 @@ def typicality(data: Any, num_nearest_neighbors: int, *, block_rows: int | None 
     size = _block_rows(block_rows, rows)
     stored = rows.put(size)
     # The refs of every stored block travel inside a list, so a task fetches them one at a time.
-    tasks = [(_typicality_task.options(**_TASK_OPTIONS).remote(stored.refs[b], lo, hi, stored.firsts[b], k,
-                                                               stored.refs, stored.firsts, b),
+    tasks = [(functools.partial(_typicality_task.options(**_TASK_OPTIONS).remote, stored.refs[b], lo, hi,
+                                stored.firsts[b], k, stored.refs, stored.firsts, b),
               stored.firsts[b] + lo, stored.firsts[b] + hi)
              for b, lo, hi in stored.slices(size)]
     r = np.empty((rows.n, k), dtype=np.float32)
@@ -82,7 +83,8 @@ def similarity(keys: Any, queries: Any, *, block_rows: int | None = None,
     stored = key_rows.put(size)
     # Query blocks only bound the memory of a task: as large as that allows.
     query_refs = query_rows.put(_max_block_rows(query_rows.d)).refs
-    tasks = [(_similarity_task.options(**_TASK_OPTIONS).remote(stored.refs[b], lo, hi, query_refs),
+    tasks = [(functools.partial(_similarity_task.options(**_TASK_OPTIONS).remote, stored.refs[b], lo, hi,
+                                query_refs),
               stored.firsts[b] + lo, stored.firsts[b] + hi)
              for b, lo, hi in stored.slices(size)]
     dist = np.empty(key_rows.n, dtype=np.float32)
@@ -265,30 +267,30 @@ def _max_block_rows(d: int) -> int:
     return max(_TILE_ROWS, _MAX_BLOCK_BYTES // (4 * max(d, 1)))
 
 
-def _gather(name: str, tasks: list[tuple[Any, int, int]], out: np.ndarray) -> None:
-    """Waits for the tasks, writes each result into its rows of `out` as it arrives and logs progress; on
-    Ctrl-C (or any failure) cancels the tasks still outstanding and re-raises."""
-    pending = {ref: (lo, hi) for ref, lo, hi in tasks}
+def _gather(name: str, tasks: list[tuple[Callable[[], Any], int, int]], out: np.ndarray) -> None:
+    """Submits the tasks, keeping about one per CPU of the cluster in flight, writes each result
+    into its rows of `out` as it arrives and logs progress. On Ctrl-C (or any failure) it submits
+    nothing more and re-raises; the few tasks in flight finish on their own. They are not
+    cancelled: cancelling a task that completes at the same moment aborts the driver (Ray 2.60
+    fails an internal check when the late reply arrives)."""
+    window = max(1, int(ray.cluster_resources().get("CPU", 1)))
+    waiting = list(reversed(tasks))
+    pending: dict[Any, tuple[int, int]] = {}
     total, done = len(tasks), 0
     start = last = time.monotonic()
-    try:
-        while pending:
-            ready, _ = ray.wait(list(pending), num_returns=1, timeout=0.25)
-            for ref in ready:
-                lo, hi = pending.pop(ref)
-                out[lo:hi] = ray.get(ref)
-                done += 1
-            now = time.monotonic()
-            if now - start >= 2.0 and now - last >= 1.0:
-                last = now
-                _log.info("%s", _progress(name, done, total, now - start))
-    except BaseException:
-        # Forced: a task inside the native kernels never sees a polite cancel, and a polite cancel
-        # of a task that completes meanwhile can abort the driver (Ray 2.60 fails an internal
-        # check when the late reply arrives). Ray replaces the killed workers.
-        for ref in pending:
-            ray.cancel(ref, force=True)
-        raise
+    while waiting or pending:
+        while waiting and len(pending) < window:
+            submit, lo, hi = waiting.pop()
+            pending[submit()] = (lo, hi)
+        ready, _ = ray.wait(list(pending), num_returns=1, timeout=0.25)
+        for ref in ready:
+            lo, hi = pending.pop(ref)
+            out[lo:hi] = ray.get(ref)
+            done += 1
+        now = time.monotonic()
+        if now - start >= 2.0 and now - last >= 1.0:
+            last = now
+            _log.info("%s", _progress(name, done, total, now - start))
 
 
 def _progress(name: str, done: int, total: int, elapsed: float) -> str:
