@@ -19,7 +19,8 @@ import logging
 import numbers
 import sys
 import time
-from typing import Any, Callable
+from collections.abc import Callable, Sequence
+from typing import Any
 
 import numpy as np
 
@@ -267,7 +268,7 @@ def _max_block_rows(d: int) -> int:
     return max(_TILE_ROWS, _MAX_BLOCK_BYTES // (4 * max(d, 1)))
 
 
-def _gather(name: str, tasks: list[tuple[Callable[[], Any], int, int]], out: np.ndarray) -> None:
+def _gather(name: str, tasks: Sequence[tuple[Callable[[], Any], int, int]], out: np.ndarray) -> None:
     """Submits the tasks, keeping about one per CPU of the cluster in flight, writes each result
     into its rows of `out` as it arrives and logs progress. On Ctrl-C (or any failure) it submits
     nothing more and re-raises; the few tasks in flight finish on their own. They are not
