@@ -19,9 +19,9 @@ void* map(std::size_t bytes) {
     if (raw == MAP_FAILED) return nullptr;
     const auto start = reinterpret_cast<std::uintptr_t>(raw);
     const std::uintptr_t aligned = (start + kLargeBytes - 1) / kLargeBytes * kLargeBytes;
-    if (aligned > start) munmap(raw, aligned - start);
-    const std::size_t tail = start + size + kLargeBytes - (aligned + size);
-    if (tail > 0) munmap(reinterpret_cast<void*>(aligned + size), tail);
+    const std::size_t head = aligned - start;  // the tail left over is kLargeBytes - head
+    if (head > 0) munmap(raw, head);
+    if (head < kLargeBytes) munmap(reinterpret_cast<void*>(aligned + size), kLargeBytes - head);
     void* p = reinterpret_cast<void*>(aligned);
     // Advice only: without transparent huge pages this is ordinary memory.
     madvise(p, size, MADV_HUGEPAGE);

@@ -31,7 +31,7 @@ public:
     LargePageAllocator(const LargePageAllocator<U>&) {}
 
     T* allocate(std::size_t count) const {
-        if (count > SIZE_MAX / sizeof(T) - 64) return nullptr;
+        if (count > (SIZE_MAX - 63) / sizeof(T)) return nullptr;  // bytes rounded up to 64 must fit
         const std::size_t bytes = count * sizeof(T);
         if (bytes >= kTableBytes) return static_cast<T*>(pages::map(bytes));
         return static_cast<T*>(std::aligned_alloc(64, (bytes + 63) / 64 * 64));
