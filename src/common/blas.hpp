@@ -1,5 +1,6 @@
 #pragma once
-// CBLAS from the scipy-openblas32 build, whose symbols carry a `scipy_` prefix.
+// CBLAS: OpenBLAS from the scipy-openblas32 build (symbols with a `scipy_` prefix), or Apple's
+// Accelerate framework (plain names).
 #include <cstddef>
 
 namespace orvane::blas {

@@ -23,8 +23,11 @@ void* map(std::size_t bytes) {
     if (head > 0) munmap(raw, head);
     if (head < kLargeBytes) munmap(reinterpret_cast<void*>(aligned + size), kLargeBytes - head);
     void* p = reinterpret_cast<void*>(aligned);
-    // Advice only: without transparent huge pages this is ordinary memory.
+    // Advice only: without transparent huge pages, or on systems without the advice (macOS), this
+    // is ordinary memory, still aligned.
+#ifdef MADV_HUGEPAGE
     madvise(p, size, MADV_HUGEPAGE);
+#endif
     return p;
 }
 

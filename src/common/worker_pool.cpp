@@ -1,8 +1,10 @@
 #include "src/common/worker_pool.hpp"
 
 #include <pthread.h>
-#include <sched.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -38,8 +40,10 @@ std::size_t parse_positive(const char* text, bool* is_number) {
     return value;
 }
 
-// CPUs this process may run on: its affinity mask.
+// CPUs this process may run on: its affinity mask where the system has one (Linux); elsewhere
+// the online logical CPUs.
 std::size_t affinity_cpus() {
+#if defined(__linux__)
     for (int n_cpus = 1024; n_cpus <= (1 << 16); n_cpus *= 2) {
         cpu_set_t* set = CPU_ALLOC(n_cpus);
         if (set == nullptr) break;
@@ -50,9 +54,11 @@ std::size_t affinity_cpus() {
         if (rc == 0) return static_cast<std::size_t>(count);
         if (errno != EINVAL) break;  // EINVAL: the mask is larger than this set
     }
+#endif
     return std::thread::hardware_concurrency();
 }
 
+#if defined(__linux__)
 // Whole CPUs granted by a CFS quota ("quota period" in the file), or 0 without a quota.
 std::size_t quota_cpus(long long quota, long long period) {
     if (quota <= 0 || period <= 0) return 0;
@@ -87,6 +93,10 @@ std::size_t cgroup_cpus() {
     }
     return limit;
 }
+#else
+// Systems without control groups (macOS) limit CPUs only through what they report as online.
+std::size_t cgroup_cpus() { return 0; }
+#endif
 
 std::size_t available_cpus() {
     std::size_t n = affinity_cpus();

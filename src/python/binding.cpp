@@ -143,12 +143,15 @@ void for_each_item(PyObject* obj, Reserve&& reserve, Item&& item) {
 
 // Large fresh buffers are mapped on first touch; 4 KiB faults cost several times the copy itself,
 // so ask for transparent huge pages on the untouched, 2 MiB-aligned part of the reservation.
-void advise_huge_pages(void* data, std::size_t bytes) {
+// Systems without the advice (macOS) pick their page sizes themselves.
+void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) {
+#ifdef MADV_HUGEPAGE
     constexpr std::uintptr_t huge = std::uintptr_t{2} << 20;
     if (bytes < 2 * huge) return;
     const auto begin = (reinterpret_cast<std::uintptr_t>(data) + huge - 1) & ~(huge - 1);
     const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(huge - 1);
     if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#endif
 }
 
 // A C-contiguous float32/float64 buffer of the given rank, viewed without copying.
