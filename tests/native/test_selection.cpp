@@ -40,8 +40,6 @@ DiversifyingStrategy line_of_three(std::optional<float> stop = std::nullopt) {
     return DiversifyingStrategy(rows({{0, 0}, {1, 0}, {3, 0}}), stop, 1.0f);
 }
 
-const IndexRows kNoObjects{};
-
 }  // namespace
 
 TEST_CASE("selection loop without strategies: order, preselection, duplicates, bounds") {
