@@ -5,6 +5,9 @@
 #                                      with Debian's aarch64 GCC, then runs both suites under
 #                                      qemu-user inside an arm64 Debian root (made with debootstrap
 #                                      on first use; Python packages from PyPI's aarch64 wheels).
+#   bash tools/cross_test.sh aarch64-wheel [DIST_DIR]
+#                                      installs the aarch64 wheel of tools/wheel.sh in the same root
+#                                      and runs tools/wheel_smoke.py with it under qemu.
 #   bash tools/cross_test.sh macos     macOS arm64 and x86-64: compiles every source file and links
 #                                      the extension with zig's clang (no SDK; BLAS from Accelerate
 #                                      through the link stub in cmake/macos). Nothing runs.
@@ -60,8 +63,9 @@ unmount_all() {
   for ((i = ${#MOUNTED[@]} - 1; i >= 0; i--)); do umount "${MOUNTED[$i]}" || true; done
 }
 
-aarch64() {
-  need_debs qemu-user-static debootstrap g++-aarch64-linux-gnu
+# The arm64 Debian root with the test requirements, mounted and ready; sets ARM and CLEAN.
+arm64_root() {
+  need_debs qemu-user-static debootstrap g++-aarch64-linux-gnu file
   # qemu runs aarch64 programs directly once its handler is registered with the kernel
   if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
     mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
@@ -83,12 +87,11 @@ aarch64() {
   # between us and PyPI)
   cp /etc/resolv.conf "$arm/etc/resolv.conf"
   cp /etc/ssl/certs/ca-certificates.crt "$arm/etc/ssl/certs/ca-certificates.crt"
-  # programs inside see only what they need of this machine's environment
-  # The emulated CPU is a Neoverse N1 (Graviton2, Ampere Altra): qemu's default "max" model
+  # Programs inside see only what they need of this machine's environment. The emulated CPU is a Neoverse N1 (Graviton2, Ampere Altra): qemu's default "max" model
   # offers SME, for which OpenBLAS picks its armv9sme kernels, and under this qemu (7.2) their
   # sgemm results are wrong (a distance of 12.56 where 14.15 is right) while every other model's
   # agree; no real SME machine was at hand to tell qemu's fault from OpenBLAS's.
-  local clean=(/usr/bin/env -i PATH=/opt/venv/bin:/usr/bin:/bin HOME=/tmp LANG=C.UTF-8
+  CLEAN=(/usr/bin/env -i PATH=/opt/venv/bin:/usr/bin:/bin HOME=/tmp LANG=C.UTF-8
     PIP_CERT=/etc/ssl/certs/ca-certificates.crt QEMU_CPU="${ORVANE_QEMU_CPU:-neoverse-n1}")
 
   # /proc and /dev for the programs inside, the source tree at /src; all undone on exit
@@ -102,11 +105,17 @@ aarch64() {
   if [ ! -e "$arm/opt/venv/.orvane-packages" ]; then
     echo "== Python packages in the arm64 root"
     chroot "$arm" /usr/bin/python3 -m venv /opt/venv
-    chroot "$arm" "${clean[@]}" /opt/venv/bin/python -m pip install -q --disable-pip-version-check \
+    chroot "$arm" "${CLEAN[@]}" /opt/venv/bin/python -m pip install -q --disable-pip-version-check \
       --only-binary=:all: "pytest>=8" "numpy>=1.26" "scikit-learn>=1.3" "hypothesis>=6" "mypy>=1.8" \
       "scipy-openblas32==$(sed -n 's/.*"scipy-openblas32==\([^";]*\).*/\1/p' "$ROOT/pyproject.toml")"
     touch "$arm/opt/venv/.orvane-packages"
   fi
+  ARM="$arm"
+}
+
+aarch64() {
+  arm64_root
+  local arm="$ARM"
   local openblas
   openblas="$(echo "$arm"/opt/venv/lib/python3.*/site-packages/scipy_openblas32)"
 
@@ -125,9 +134,9 @@ aarch64() {
   local rel="${build#"$ROOT"/}"
   echo "== C++ tests under qemu-aarch64 (${ORVANE_QEMU_CPU:-neoverse-n1})"
   # its run path names the library's folder as this machine sees it, not as the root does
-  chroot "$arm" "${clean[@]}" LD_LIBRARY_PATH="${openblas#"$arm"}/lib" "/src/$rel/orvane_native_tests"
+  chroot "$arm" "${CLEAN[@]}" LD_LIBRARY_PATH="${openblas#"$arm"}/lib" "/src/$rel/orvane_native_tests"
   echo "== C++ tests once more on an SVE CPU (a64fx: OpenBLAS's SVE kernels)"
-  chroot "$arm" "${clean[@]}" QEMU_CPU=a64fx LD_LIBRARY_PATH="${openblas#"$arm"}/lib" \
+  chroot "$arm" "${CLEAN[@]}" QEMU_CPU=a64fx LD_LIBRARY_PATH="${openblas#"$arm"}/lib" \
     "/src/$rel/orvane_native_tests"
 
   # Left out under emulation:
@@ -139,7 +148,7 @@ aarch64() {
   #    how soon a call stops after SIGINT against a wall-clock bound, which emulation, ten to
   #    twenty times slower, cannot meet.
   echo "== pytest under qemu-aarch64"
-  chroot "$arm" "${clean[@]}" PYTHONSAFEPATH=1 PYTHONPATH="/src/$rel/package" \
+  chroot "$arm" "${CLEAN[@]}" PYTHONSAFEPATH=1 PYTHONPATH="/src/$rel/package" \
     ORVANE_NATIVE_TESTS="/src/$rel/orvane_native_tests" /opt/venv/bin/python -m pytest -q -p no:cacheprovider /src/tests -m "not slow" \
     --ignore=/src/tests/test_distributed.py "$@"
   echo "aarch64: done in $((SECONDS - start)) s"
@@ -185,8 +194,28 @@ EOF
   echo "macos: done in $((SECONDS - start)) s"
 }
 
+# The aarch64 wheel of tools/wheel.sh, installed with its dependencies from PyPI into a venv of
+# its own in the arm64 root, answers one call per class with the values expected.
+aarch64_wheel() {
+  local dist="${1:-$ROOT/dist}"
+  local wheel
+  wheel="$(ls "$dist"/orvane_keldra-*-manylinux*_aarch64*.whl | tail -n 1)"
+  arm64_root
+  local arm="$ARM"
+  rm -rf "$arm/opt/wheel-venv" "$arm/tmp/wheels"
+  mkdir -p "$arm/tmp/wheels"
+  cp "$wheel" "$ROOT/tools/wheel_smoke.py" "$arm/tmp/wheels/"
+  chroot "$arm" "${CLEAN[@]}" /usr/bin/python3 -m venv /opt/wheel-venv
+  chroot "$arm" "${CLEAN[@]}" /opt/wheel-venv/bin/python -m pip install -q --disable-pip-version-check \
+    --only-binary=:all: "/tmp/wheels/$(basename "$wheel")"
+  chroot "$arm" "${CLEAN[@]}" /usr/bin/env -C /tmp /opt/wheel-venv/bin/python -I /tmp/wheels/wheel_smoke.py
+  echo "aarch64 wheel: done in $((SECONDS - start)) s"
+}
+
 case "$PLATFORM" in
   aarch64) aarch64 "$@" ;;
+  aarch64-wheel) aarch64_wheel "$@" ;;
   macos) need_debs file llvm-14; macos ;;
-  *) echo "usage: bash tools/cross_test.sh aarch64|macos [pytest arguments]" >&2; exit 2 ;;
+  *) echo "usage: bash tools/cross_test.sh aarch64 [pytest arguments] | aarch64-wheel [DIST_DIR] | macos" >&2
+     exit 2 ;;
 esac
