@@ -39,6 +39,9 @@ _log = logging.getLogger("orvane_keldra")
 _TASK_OPTIONS: dict[str, Any] = {"num_cpus": 1, "runtime_env": {"env_vars": {"RAYON_NUM_THREADS": "1"}}}
 _TILE_ROWS = 256
 _MAX_BLOCK_BYTES = 64 << 20
+# Progress: a quiet start, then at most one event per interval (seconds).
+_FIRST_EVENT_S = 2.0
+_BETWEEN_EVENTS_S = 1.0
 
 
 def typicality(data: Any, num_nearest_neighbors: int, *, block_rows: int | None = None,
@@ -289,7 +292,7 @@ def _gather(name: str, tasks: Sequence[tuple[Callable[[], Any], int, int]], out:
             out[lo:hi] = ray.get(ref)
             done += 1
         now = time.monotonic()
-        if now - start >= 2.0 and now - last >= 1.0:
+        if now - start >= _FIRST_EVENT_S and now - last >= _BETWEEN_EVENTS_S:
             last = now
             _log.info("%s", _progress(name, done, total, now - start))
 

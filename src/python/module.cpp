@@ -6,6 +6,8 @@
 namespace orvane::py {
 
 void add_kernels(PyObject* module);  // kernels.cpp: private functions of the distributed layer
+void add_build_info(PyObject* module);  // build_info.cpp
+void add_test_hooks(PyObject* module);  // test_hooks.cpp
 
 PyObject* type_once(PyObject*& slot, PyType_Spec* spec) {
     if (!slot) slot = PyType_FromSpec(spec);
@@ -44,6 +46,8 @@ int exec_module(PyObject* module) {
         add_class(module, all.get(), "TwoDimEmbedding", two_dim_embedding_type());
         add_class(module, all.get(), "Similarity", similarity_type());
         add_kernels(module);
+        add_build_info(module);
+        add_test_hooks(module);
         Py_RETURN_NONE;
     });
     if (!result) return -1;
