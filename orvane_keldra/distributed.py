@@ -184,7 +184,11 @@ class _Rows:
 
     @classmethod
     def _from_dataset(cls, ds: Any, param: str, column: str | None) -> "_Rows":
-        names = list(ds.columns())
+        names = list(ds.columns() or [])
+        if not names:  # no schema to report: the Dataset holds no rows
+            rows = cls(0, 0, 0)
+            rows._parts = []
+            return rows
         if column is None:
             if len(names) != 1:
                 raise ValueError(f"the Dataset has columns {names}: name the one holding the embeddings with column=")
