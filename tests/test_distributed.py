@@ -183,3 +183,33 @@ def test_ctrl_c_stops_submitting_and_progress_is_logged(monkeypatch, caplog):
     assert len(done) == 5 and done == sorted(done) and done[-1] < 20, events
     # the cluster is still usable afterwards
     assert_within(distributed.typicality(big[:600], 3), typicality_f64(big[:600], 3))
+
+
+def test_empty_filtered_dataset_and_ragged_rows_fail_as_the_classes_do(capfd):
+    empty = ray.data.from_numpy(np.zeros((40, 8), np.float32)).map_batches(
+        lambda b: {"embedding": b["data"]}).filter(lambda r: False)
+    ragged = [[1.0, 2.0], [3.0], [4.0, 5.0, 6.0]]  # adds up to 3 x 2
+    pairs = [(lambda: distributed.typicality(empty, 3), lambda: ok.Typicality([]).calculate_typicality(3)),
+             (lambda: distributed.similarity(empty, [[0.0] * 8]), lambda: ok.Similarity([])),
+             (lambda: distributed.typicality(ragged, 1), lambda: ok.Typicality(ragged)),
+             (lambda: distributed.similarity([[1.0, 2.0]], ragged),
+              lambda: ok.Similarity([[1.0, 2.0]]).calculate_similarity(ragged))]
+    for ours, theirs in pairs:
+        expected = _outcome(theirs)
+        assert expected is not None and _outcome(ours) == expected
+    assert "Unhandled error" not in capfd.readouterr().err
+
+
+def test_progress_ends_with_the_complete_event(monkeypatch, caplog):
+    class Clock:  # the start, then past the quiet start, then hardly moving: one event only
+        looks = 0
+
+        def monotonic(self):
+            self.looks += 1
+            return 0.0 if self.looks == 1 else 3.0 + 0.001 * self.looks
+
+    monkeypatch.setattr(distributed, "time", Clock())
+    with caplog.at_level(logging.INFO, logger="orvane_keldra"):
+        distributed.typicality(np.zeros((1_000, 4), np.float32), 3, block_rows=256)
+    events = [r.getMessage() for r in caplog.records if r.name == "orvane_keldra"]
+    assert len(events) == 2 and events[-1].startswith("typicality: 4 of 4 blocks (100%)"), events

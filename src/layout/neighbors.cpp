@@ -96,6 +96,20 @@ KnnCandidates exact_knn(const float* x, std::size_t n, std::size_t d, std::size_
     return c;
 }
 
+namespace {
+
+// Skipping a row the index had no memory for would return a layout of missing neighbours as if
+// it were sound; every other library failure stays a logged skip.
+bool out_of_memory(const std::string& library_message) {
+    return library_message.rfind("Out of memory", 0) == 0;
+}
+
+std::string shape_text(std::size_t n, std::size_t d) {
+    return std::to_string(n) + " x " + std::to_string(d) + " embeddings";
+}
+
+}  // namespace
+
 KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std::size_t k,
                               LogSink* sink, SearchTimes* times) {
     using namespace unum::usearch;
@@ -141,6 +155,10 @@ KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std:
             prefetch);
         if (!added) {
             const std::string message = added.error.release();
+            if (out_of_memory(message))
+                throw OutOfMemory("out of memory while adding row " + std::to_string(i) +
+                                  " to the approximate nearest-neighbour index of " +
+                                  shape_text(n, d) + " (" + message + ")");
             log_event(sink, LogLevel::Error, [&] {
                 return "failed to add vector to index: " + message + "; skipping";
             });
@@ -176,6 +194,10 @@ KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std:
             prefetch);
         if (!found) {
             const std::string message = found.error.release();
+            if (out_of_memory(message))
+                throw OutOfMemory("out of memory while searching row " + std::to_string(i) +
+                                  " in the approximate nearest-neighbour index of " +
+                                  shape_text(n, d) + " (" + message + ")");
             log_event(sink, LogLevel::Error,
                       [&] { return "index search failed: " + message + "; skipping"; });
             return;

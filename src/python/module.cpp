@@ -46,6 +46,7 @@ int exec_module(PyObject* module) {
         add_class(module, all.get(), "TwoDimEmbedding", two_dim_embedding_type());
         add_class(module, all.get(), "Similarity", similarity_type());
         add_kernels(module);
+        add_panic_pickling(module);
         add_build_info(module);
         add_test_hooks(module);
         Py_RETURN_NONE;
