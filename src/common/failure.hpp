@@ -13,7 +13,8 @@ public:
     explicit Failure(const std::string& message) : std::runtime_error(message) {}
 };
 
-// A violated invariant inside a computation (PanicException).
+// A failure reported as PanicException: input the computation cannot take (a fixed text callers
+// match on) or a violated invariant.
 class InternalFailure : public Failure {
 public:
     using Failure::Failure;

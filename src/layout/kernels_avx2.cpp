@@ -8,6 +8,8 @@
 
 #include "src/layout/kernels.hpp"
 
+#define ORVANE_KERNEL_AVX2 1
+
 namespace orvane::pacmap {
 
 namespace {

@@ -140,9 +140,8 @@ std::vector<float> pacmap_gradient(const std::vector<float>& y, const LayoutPair
     const auto kernel = layout_kernels(level).gradient_of_block;
     std::vector<float> g(2 * (n + 1), 0.0f);
     std::vector<float> block_loss(block_count(n), 0.0f);
-    pool::run_tasks(block_loss.size(), [&](std::size_t b, std::size_t) {
-        const std::size_t first = b * kBlockPoints, last = std::min(n, first + kBlockPoints);
-        block_loss[b] = kernel(view, first, last, g.data() + 2 * first, true);
+    pool::for_blocks(n, kBlockPoints, [&](std::size_t first, std::size_t last, std::size_t) {
+        block_loss[first / kBlockPoints] = kernel(view, first, last, g.data() + 2 * first, true);
     });
     float loss = 0.0f;
     for (float l : block_loss) loss += l;
@@ -196,10 +195,9 @@ void optimise(std::vector<float>& y, const LayoutPairs& pairs, const std::size_t
         const bool report = t == 0 || (t + 1) % 10 == 0;
         const bool with_loss = logging && report;
         const float lr_t = step_size(t, learning_rate);
-        pool::run_tasks(block_loss.size(), [&](std::size_t b, std::size_t) {
-            const std::size_t first = b * kBlockPoints, last = std::min(n, first + kBlockPoints);
+        pool::for_blocks(n, kBlockPoints, [&](std::size_t first, std::size_t last, std::size_t) {
             float g[2 * kBlockPoints];
-            block_loss[b] = kernel(view, first, last, g, with_loss);
+            block_loss[first / kBlockPoints] = kernel(view, first, last, g, with_loss);
             const std::size_t e = 2 * first, count = 2 * (last - first);
             adam_elements(g, m.data() + e, v.data() + e, y.data() + e, next.data() + e, count,
                           lr_t);

@@ -7,6 +7,7 @@
 #include "src/common/simd.hpp"
 #include "src/common/worker_pool.hpp"
 #include "src/python/binding.hpp"
+#include "src/python/classes.hpp"
 
 namespace orvane::py {
 namespace {
@@ -49,7 +50,7 @@ PyObject* build_info_fn(PyObject*, PyObject*) {
 }
 
 PyMethodDef build_info_methods[] = {
-    {"_build_info", build_info_fn, METH_NOARGS, nullptr},
+    {"_build_info", as_method(build_info_fn), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

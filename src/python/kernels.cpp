@@ -7,6 +7,7 @@
 
 #include "src/common/failure.hpp"
 #include "src/python/binding.hpp"
+#include "src/python/classes.hpp"
 #include "src/scores/block_neighbors.hpp"
 #include "src/scores/distance_calculator.hpp"
 #include "src/scores/similarity.hpp"
@@ -232,7 +233,7 @@ PyObject* similarity_scores_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 #define KERNEL(name, fn) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_VARARGS | METH_KEYWORDS, nullptr}
+    {name, as_method(fn), METH_VARARGS | METH_KEYWORDS, nullptr}
 
 PyMethodDef kernel_methods[] = {
     KERNEL("_rows", rows),

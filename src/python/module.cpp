@@ -5,10 +5,6 @@
 
 namespace orvane::py {
 
-void add_kernels(PyObject* module);  // kernels.cpp: private functions of the distributed layer
-void add_build_info(PyObject* module);  // build_info.cpp
-void add_test_hooks(PyObject* module);  // test_hooks.cpp
-
 PyObject* type_once(PyObject*& slot, PyType_Spec* spec) {
     if (!slot) slot = PyType_FromSpec(spec);
     return slot;

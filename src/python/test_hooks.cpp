@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "src/python/binding.hpp"
+#include "src/python/classes.hpp"
 #include "src/python/interrupt.hpp"
 
 namespace orvane::py {
@@ -35,7 +36,7 @@ PyObject* set_watch_timing(PyObject*, PyObject* args) {
 }
 
 PyMethodDef hook_methods[] = {
-    {"_set_watch_timing", set_watch_timing, METH_VARARGS, nullptr},
+    {"_set_watch_timing", as_method(set_watch_timing), METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

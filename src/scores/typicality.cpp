@@ -60,7 +60,7 @@ void smallest_by_triangle(const DistanceCalculator& calc, std::size_t k, float* 
     std::vector<Scratch> scratch(pool::worker_count());
     const ScoreKernels& kernels = score_kernels();
     pool::run_tasks(pairs.size(), [&](std::size_t task, std::size_t worker) {
-        const auto [ti, tj] = pairs[task];
+        const std::size_t ti = pairs[task].first, tj = pairs[task].second;
         const std::size_t r0 = ti * s, rows = std::min(s, n - r0);
         const std::size_t c0 = tj * s, cols = std::min(s, n - c0);
         Scratch& w = scratch[worker];
@@ -134,9 +134,8 @@ std::vector<float> typicality_scores(const DistanceCalculator& calc, std::size_t
     } else {
         const std::size_t block = rows_per_block(n);
         std::vector<std::vector<float>> scratch(pool::worker_count());
-        pool::run_tasks((n + block - 1) / block, [&](std::size_t b, std::size_t worker) {
-            const std::size_t first = b * block;
-            const std::size_t count = std::min(block, n - first);
+        pool::for_blocks(n, block, [&](std::size_t first, std::size_t last, std::size_t worker) {
+            const std::size_t count = last - first;
             smallest_by_rows(calc, first, count, k, scratch[worker], t.data());
             progress.advance(count);
         });
