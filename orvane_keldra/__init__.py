@@ -9,18 +9,36 @@ import sys as _sys
 # is importable satisfies that name, so the extension loads wherever the two packages were
 # installed (site-packages, --target, PYTHONPATH, editable), not only side by side. The package is
 # found, not imported: its import would also put every OpenBLAS symbol into the process-wide scope.
-# On macOS BLAS comes from the Accelerate framework, which the system loads by itself.
-if _sys.platform != "darwin":
-    _openblas = _importlib_util.find_spec("scipy_openblas32")
-    if _openblas is None or _openblas.origin is None:
-        raise ModuleNotFoundError("orvane_keldra needs the scipy-openblas32 package",
-                                  name="scipy_openblas32")
-    _ctypes.CDLL(_os.path.join(_os.path.dirname(_openblas.origin), "lib", "libscipy_openblas.so"))
-    del _openblas
-del _ctypes, _importlib_util, _os, _sys
+_openblas = _importlib_util.find_spec("scipy_openblas32")
+_lib = ""
+if _openblas is not None and _openblas.origin is not None:
+    _lib = _os.path.join(_os.path.dirname(_openblas.origin), "lib",
+                         "libscipy_openblas" + (".dylib" if _sys.platform == "darwin" else ".so"))
+    if _os.path.exists(_lib) or _sys.platform != "darwin":
+        _ctypes.CDLL(_lib)
+elif _sys.platform != "darwin":  # macOS builds call Accelerate
+    raise ModuleNotFoundError("orvane_keldra needs the scipy-openblas32 package",
+                              name="scipy_openblas32")
+del _ctypes, _importlib_util, _os, _sys, _openblas, _lib
 
 from orvane_keldra import _native  # noqa: E402
 from orvane_keldra._native import Selection, Similarity, TwoDimEmbedding, Typicality  # noqa: E402
 
 __doc__ = _native.__doc__
 __all__ = list(_native.__all__)
+
+
+def build_info() -> dict:
+    """What this build is and what it uses on this machine, for bug reports: version, platform,
+    compiler, the vector-kernel level in use and those available (ORVANE_SIMD can lower it), the
+    BLAS library and the kernels it picked, and the number of workers."""
+    import importlib.metadata
+    import platform
+
+    try:
+        version = importlib.metadata.version("orvane_keldra")
+    except importlib.metadata.PackageNotFoundError:  # run from a build tree
+        version = "unknown"
+    native = _native._build_info()
+    return {"version": version, "platform": platform.platform(), "python": platform.python_version(),
+            **native}

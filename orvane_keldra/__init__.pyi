@@ -1,9 +1,5 @@
-# Type information for the orvane_keldra extension module.
-#
-# orvane_keldra is a single top-level extension module (orvane_keldra.abi3.so), not a package, so
-# a py.typed marker cannot apply to it. The wheel carries this stub beside the module, where
-# pyright and editors find it, and again as orvane_keldra-stubs/__init__.pyi, because mypy only
-# reads a single module's stub from site-packages in that stub-only package form.
+# Type information for the orvane_keldra package: the classes of its native extension
+# (orvane_keldra._native, re-exported here) and build_info(); py.typed marks the package as typed.
 #
 # Every argument may be passed positionally or by keyword.
 
@@ -81,3 +77,5 @@ class Selection:
     def run_selection(
         self, preselected_indices: _Indices, n_total_samples: int, n_samples_to_select: int
     ) -> list[int]: ...
+
+def build_info() -> dict[str, object]: ...

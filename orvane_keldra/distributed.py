@@ -22,10 +22,9 @@ import time
 from collections.abc import Callable, Sequence
 from typing import Any
 
-import numpy as np
-
-if importlib.util.find_spec("ray") is None:
-    raise ImportError("orvane_keldra.distributed needs Ray: pip install 'orvane_keldra[ray]'")
+if importlib.util.find_spec("numpy") is None or importlib.util.find_spec("ray") is None:
+    raise ImportError("orvane_keldra.distributed needs Ray and NumPy: pip install 'orvane_keldra[ray]'")
+import numpy as np  # noqa: E402
 import ray  # noqa: E402
 
 # The private kernels have no type stub: to type checkers they are Any.
@@ -39,6 +38,9 @@ _log = logging.getLogger("orvane_keldra")
 _TASK_OPTIONS: dict[str, Any] = {"num_cpus": 1, "runtime_env": {"env_vars": {"RAYON_NUM_THREADS": "1"}}}
 _TILE_ROWS = 256
 _MAX_BLOCK_BYTES = 64 << 20
+# Progress: a quiet start, then at most one event per interval (seconds).
+_FIRST_EVENT_S = 2.0
+_BETWEEN_EVENTS_S = 1.0
 
 
 def typicality(data: Any, num_nearest_neighbors: int, *, block_rows: int | None = None,
@@ -51,7 +53,7 @@ def typicality(data: Any, num_nearest_neighbors: int, *, block_rows: int | None 
     `block_rows` sets the rows per task (default: about four tasks per CPU of the cluster).
     """
     rows = _Rows.inspect(data, "embeddings", column)
-    _native._check_embeddings(rows.n, rows.values, rows.d)
+    _native._check_embeddings(rows.n, rows.values, rows.d, rows.first_odd_row())
     k = _native._neighbor_count(num_nearest_neighbors, rows.n)
     size = _block_rows(block_rows, rows)
     stored = rows.put(size)
@@ -79,7 +81,7 @@ def similarity(keys: Any, queries: Any, *, block_rows: int | None = None,
     _native._check_keys(key_rows.n)
     query_rows = _Rows.inspect(queries, "query_embeddings", column)
     _native._check_queries(query_rows.n, query_rows.values, query_rows.d,
-                           key_rows.first_length_other_than(query_rows.d))
+                           key_rows.first_length_other_than(query_rows.d), query_rows.first_odd_row())
     size = _block_rows(block_rows, key_rows)
     stored = key_rows.put(size)
     # Query blocks only bound the memory of a task: as large as that allows.
@@ -122,9 +124,16 @@ def _similarity_task(own: np.ndarray, lo: int, hi: int, query_refs: list[Any]) -
 
 
 @ray.remote(num_cpus=1)
-def _prepare_part(part: Any, param: str) -> tuple[Any, tuple[Any, ...]]:
+def _prepare_part(block: Any, param: str, column: str) -> tuple[Any, tuple[Any, ...]]:
     """One Dataset block as a float32 matrix, and (n, values, d, row lengths if ragged, error)."""
     try:
+        from ray.data.block import BlockAccessor
+
+        accessor = BlockAccessor.for_block(block)
+        # A block left empty by a filter has no columns at all: it holds no rows, not an error.
+        if accessor.num_rows() == 0:
+            return None, (0, 0, 0, None, None)
+        part = accessor.to_numpy(column)
         if isinstance(part, np.ndarray) and part.ndim == 2 and part.dtype.kind in "fiub":
             n, d = part.shape
             return _as_float32(part), (n, n * d, d, None, None)
@@ -178,15 +187,19 @@ class _Rows:
 
     @classmethod
     def _from_dataset(cls, ds: Any, param: str, column: str | None) -> "_Rows":
-        names = list(ds.columns())
+        names = list(ds.columns() or [])
+        if not names:  # no schema to report: the Dataset holds no rows
+            rows = cls(0, 0, 0)
+            rows._parts = []
+            return rows
         if column is None:
             if len(names) != 1:
                 raise ValueError(f"the Dataset has columns {names}: name the one holding the embeddings with column=")
             column = names[0]
         elif column not in names:
             raise ValueError(f"the Dataset has no column {column!r}; its columns are {names}")
-        prepared: list[Any] = [_prepare_part.options(num_returns=2).remote(ref, param)
-                               for ref in ds.to_numpy_refs(column=column)]
+        prepared: list[Any] = [_prepare_part.options(num_returns=2).remote(ref, param, column)
+                               for bundle in ds.iter_internal_ref_bundles() for ref in bundle.block_refs]
         infos = ray.get([p[1] for p in prepared])
         for info in infos:
             if info[4] is not None:
@@ -195,16 +208,22 @@ class _Rows:
                    next((i[2] for i in infos if i[0] > 0), 0))
         rows._parts = [p[0] for p, i in zip(prepared, infos) if i[0] > 0]
         rows._infos = [i for i in infos if i[0] > 0]
-        ragged = any(i[3] is not None or i[2] != rows.d for i in rows._infos)
-        if ragged and param != "key_embeddings":  # keys meet the queries' length later
-            # The classes' shape failure, unless the values happen to add up to n x d: the
-            # classes would then cut them anew into rows, which blocks cannot.
-            if param == "embeddings":
-                _native._check_embeddings(rows.n, rows.values, rows.d)
-            else:
-                _native._check_queries(rows.n, rows.values, rows.d, None)
-            raise ValueError(f"the rows of column {column!r} differ in length")
         return rows
+
+    def first_odd_row(self) -> tuple[int, int] | None:
+        """(index, length) of the first row whose length is not the first row's."""
+        if self._lengths is not None:
+            return next(((i, int(n)) for i, n in enumerate(self._lengths) if n != self.d), None)
+        first = 0
+        for n, _, part_d, lengths, _ in self._infos:
+            if lengths is not None:
+                odd = np.flatnonzero(lengths != self.d)
+                if odd.size:
+                    return first + int(odd[0]), int(lengths[odd[0]])
+            elif part_d != self.d:
+                return first, int(part_d)
+            first += n
+        return None
 
     def first_length_other_than(self, d: int) -> int | None:
         """Length of the first row whose length is not `d` (the keys' check against queries)."""
@@ -279,6 +298,7 @@ def _gather(name: str, tasks: Sequence[tuple[Callable[[], Any], int, int]], out:
     pending: dict[Any, tuple[int, int]] = {}
     total, done = len(tasks), 0
     start = last = time.monotonic()
+    reported = False
     while waiting or pending:
         while waiting and len(pending) < window:
             submit, lo, hi = waiting.pop()
@@ -289,9 +309,12 @@ def _gather(name: str, tasks: Sequence[tuple[Callable[[], Any], int, int]], out:
             out[lo:hi] = ray.get(ref)
             done += 1
         now = time.monotonic()
-        if now - start >= 2.0 and now - last >= 1.0:
+        if now - start >= _FIRST_EVENT_S and now - last >= _BETWEEN_EVENTS_S:
             last = now
+            reported = True
             _log.info("%s", _progress(name, done, total, now - start))
+    if reported:  # the last event, as the classes log it: a progress bar closes on it
+        _log.info("%s", _progress(name, done, total, time.monotonic() - start))
 
 
 def _progress(name: str, done: int, total: int, elapsed: float) -> str:

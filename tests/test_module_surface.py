@@ -195,3 +195,38 @@ def test_failed_constructor_leaves_nothing_behind():
     with pytest.raises(ValueError, match="Empty list of query_embeddings is not supported"):
         sim.calculate_similarity([])
     assert sim.calculate_similarity([[3.0, 4.0]]) == [-1.0]
+
+
+def test_complex_arrays_are_refused_like_lists_of_complex_numbers():
+    with pytest.raises(TypeError) as listed:
+        ok.Typicality([[1j, 2.0], [3.0, 4.0]])
+    for value in (np.array([[1j, 2.0], [3.0, 4.0]]), np.array([[1j, 2.0], [3.0, 4.0]], np.complex64)[:, ::-1]):
+        with pytest.raises(TypeError) as info:
+            ok.Typicality(value)
+        assert str(info.value) == str(listed.value)
+
+
+def test_panic_exception_pickles_to_itself():
+    import pickle
+
+    try:
+        ok.Typicality([[0.0]])
+    except BaseException as exc:  # noqa: BLE001 - PanicException derives from BaseException
+        exc.add_note("in a worker")
+        copy = pickle.loads(pickle.dumps(exc))
+    assert type(copy) is panic_type()
+    assert copy.args == ("At least 2 embeddings are required",) and copy.__notes__ == ["in a worker"]
+
+
+def test_distributed_layer_without_numpy_names_the_extra():
+    from conftest import run_python
+
+    proc = run_python("""
+        import sys
+        sys.modules["numpy"] = None  # as if it were not installed
+        try:
+            import orvane_keldra.distributed
+        except ImportError as e:
+            print(e)
+    """)
+    assert "pip install 'orvane_keldra[ray]'" in proc.stdout, proc.stdout + proc.stderr

@@ -166,3 +166,19 @@ def test_worker_count_environment_is_honoured():
     b = run_python(code, env={"RAYON_NUM_THREADS": "0"})
     assert a.returncode == 0 and b.returncode == 0, a.stderr + b.stderr
     assert a.stdout == b.stdout
+
+
+def test_rows_of_unequal_length_are_refused_even_when_they_add_up():
+    # 2 + 1 + 3 values make a 3 x 2 matrix: cutting them anew gave the scores of other rows.
+    ragged = [[1.0, 2.0], [3.0], [4.0, 5.0, 6.0]]
+    subparts = [[0], [1], [2]]
+    calls = [lambda: ok.Typicality(ragged),
+             lambda: ok.Similarity([[1.0, 2.0]]).calculate_similarity(ragged),
+             lambda: ok.Selection().add_diversifying_strategy(ragged, 1.0),
+             lambda: ok.Selection().add_subpart_diversifying_strategy(ragged, subparts, 1.0)]
+    for call in calls:
+        with pytest.raises(panic_type()) as info:
+            call()
+        assert str(info.value).startswith("called `Result::unwrap()` on an `Err` value: ")
+    # Keys are vectors of their own until they meet the queries.
+    assert ok.Similarity(ragged) is not None

@@ -34,6 +34,12 @@ void use_single_thread() {
 #endif
 }
 
+Description describe() {
+    const char* config = scipy_openblas_get_config();
+    const char* core = scipy_openblas_get_corename();
+    return {config ? config : "OpenBLAS", core ? core : ""};
+}
+
 float dot(std::size_t n, const float* x, const float* y) {
     if (n >= 32) return ORVANE_CBLAS(sdot)(static_cast<blasint>(n), x, 1, y, 1);
     float s = 0.0f;

@@ -1,6 +1,8 @@
 #pragma once
 // The core's one exception hierarchy. The binding layer maps each kind to a Python exception in
 // one table; the message is the text callers see.
+#include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -11,7 +13,8 @@ public:
     explicit Failure(const std::string& message) : std::runtime_error(message) {}
 };
 
-// A violated invariant inside a computation (PanicException).
+// A failure reported as PanicException: input the computation cannot take (a fixed text callers
+// match on) or a violated invariant.
 class InternalFailure : public Failure {
 public:
     using Failure::Failure;
@@ -27,6 +30,18 @@ public:
 class Stopped : public Failure {
 public:
     Stopped() : Failure("stopped") {}
+};
+
+// Memory that could not be had (MemoryError); the text says what was being built and how large.
+// A bad_alloc, so code that already handles exhausted memory handles this one too.
+class OutOfMemory : public std::bad_alloc {
+public:
+    explicit OutOfMemory(std::string message)
+        : message_(std::make_shared<const std::string>(std::move(message))) {}
+    const char* what() const noexcept override { return message_->c_str(); }
+
+private:
+    std::shared_ptr<const std::string> message_;  // shared: copying a bad_alloc cannot throw
 };
 
 [[noreturn]] inline void fail(const std::string& message) { throw InternalFailure(message); }

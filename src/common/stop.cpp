@@ -6,9 +6,6 @@ namespace orvane::stop {
 
 using Clock = std::chrono::steady_clock;
 
-// Short enough for a 0.2 s answer to Ctrl-C, long enough that asking costs nothing measurable.
-constexpr auto kPollInterval = std::chrono::milliseconds(2);
-
 namespace {
 
 thread_local Call* t_call = nullptr;
@@ -22,7 +19,7 @@ thread_local bool t_owner = false;  // this thread installed t_call and may cons
 void consult(Call& call, bool final) {
     const auto now = Clock::now();
     if (!final && now < call.next_poll) return;
-    call.next_poll = now + kPollInterval;
+    call.next_poll = now + call.watcher->poll_interval();
     Snapshot s{};
     const Snapshot* progress = nullptr;
     if (call.progress) {

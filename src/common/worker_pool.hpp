@@ -41,6 +41,17 @@ std::size_t worker_count();
 // Nested calls from inside a task run inline on that worker.
 void run_tasks(std::size_t n_tasks, FunctionRef<void(std::size_t, std::size_t)> task);
 
+// Runs body(begin, end, worker) on [0, n) cut into blocks of `block` items (the last may be
+// shorter), one task each, in increasing order. The caller fixes the block size, so per-block
+// results never depend on the number of workers.
+template <class Body>
+void for_blocks(std::size_t n, std::size_t block, Body&& body) {
+    run_tasks((n + block - 1) / block, [&](std::size_t t, std::size_t worker) {
+        const std::size_t begin = t * block;
+        body(begin, begin + block < n ? begin + block : n, worker);
+    });
+}
+
 // Splits [0, n) into contiguous chunks of at least `min_chunk` items and runs body(begin, end)
 // on each. Each index is visited once; callers write only their own slots.
 void parallel_for(std::size_t n, std::size_t min_chunk,

@@ -20,49 +20,6 @@ namespace {
 constexpr std::size_t kRowsPerTask = 16;
 constexpr std::uint32_t kNoSlot = ~std::uint32_t{0};
 
-// Squared L2 between two bf16 rows whose length is a multiple of 16. The library's portable
-// kernel is one serial f32 chain (no reassociation allowed without fast-math); independent lane
-// sums let the compiler use the vector units (AVX-512 or AVX2 where the CPU has them, same lanes
-// either way). Two bf16 values share each 32-bit lane: the shifted low half and the masked high
-// half are both exact f32 values, so widening costs one operation per sixteen elements.
-__attribute__((target_clones("avx512f", "avx2", "default"))) float l2sq_bf16(const std::uint16_t* a,
-                                                                   const std::uint16_t* b,
-                                                                   std::size_t dims) {
-    typedef std::uint32_t u32x16 __attribute__((vector_size(64)));
-    typedef std::uint32_t u32x8 __attribute__((vector_size(32)));
-    typedef float f32x16 __attribute__((vector_size(64)));
-    typedef float f32x8 __attribute__((vector_size(32)));
-    typedef float f32x4 __attribute__((vector_size(16)));
-    constexpr std::uint32_t kHigh = 0xFFFF0000u;
-    f32x16 even = {}, odd = {};
-    std::size_t e = 0;
-    for (; e + 32 <= dims; e += 32) {
-        u32x16 ra, rb;
-        std::memcpy(&ra, a + e, sizeof ra);
-        std::memcpy(&rb, b + e, sizeof rb);
-        const f32x16 lo = reinterpret_cast<f32x16>(ra << 16) - reinterpret_cast<f32x16>(rb << 16);
-        const f32x16 hi = reinterpret_cast<f32x16>(ra & kHigh) - reinterpret_cast<f32x16>(rb & kHigh);
-        even += lo * lo;
-        odd += hi * hi;
-    }
-    f32x8 h8 = __builtin_shufflevector(even, even, 0, 1, 2, 3, 4, 5, 6, 7) +
-               __builtin_shufflevector(even, even, 8, 9, 10, 11, 12, 13, 14, 15);
-    const f32x8 o8 = __builtin_shufflevector(odd, odd, 0, 1, 2, 3, 4, 5, 6, 7) +
-                     __builtin_shufflevector(odd, odd, 8, 9, 10, 11, 12, 13, 14, 15);
-    h8 += o8;
-    if (e < dims) {  // a last sixteen
-        u32x8 ra, rb;
-        std::memcpy(&ra, a + e, sizeof ra);
-        std::memcpy(&rb, b + e, sizeof rb);
-        const f32x8 lo = reinterpret_cast<f32x8>(ra << 16) - reinterpret_cast<f32x8>(rb << 16);
-        const f32x8 hi = reinterpret_cast<f32x8>(ra & kHigh) - reinterpret_cast<f32x8>(rb & kHigh);
-        h8 += lo * lo + hi * hi;
-    }
-    // A tree over the lanes: three dependent additions instead of a chain of eight.
-    const f32x4 h4 = __builtin_shufflevector(h8, h8, 0, 1, 2, 3) + __builtin_shufflevector(h8, h8, 4, 5, 6, 7);
-    return (h4[0] + h4[2]) + (h4[1] + h4[3]);
-}
-
 // Truncation, as the library's own f32 to bf16 cast does; zeros pad the row to the stride.
 void to_bf16(const float* row, std::size_t d, std::uint16_t* out) {
     for (std::size_t e = 0; e < d; ++e)
@@ -88,6 +45,7 @@ private:
 
 struct Bf16Distance {
     const Bf16Rows* rows;
+    float (*l2sq_bf16)(const std::uint16_t*, const std::uint16_t*, std::size_t);
     template <typename Member>
     float operator()(const std::uint16_t* query, const Member& m) const {
         return l2sq_bf16(query, rows->at(get_slot(m)), rows->stride());
@@ -111,6 +69,7 @@ KnnCandidates exact_knn(const float* x, std::size_t n, std::size_t d, std::size_
     // One buffer of (distance key, partner) per worker; only k survive per row, so memory stays
     // linear in n.
     std::vector<std::vector<std::uint64_t>> scratch(pool::worker_count());
+    const auto distance = layout_kernels().pair_distance;
     const std::size_t n_tasks = (n + kRowsPerTask - 1) / kRowsPerTask;
     pool::run_tasks(n_tasks, [&](std::size_t task, std::size_t worker) {
         auto& keys = scratch[worker];
@@ -121,7 +80,7 @@ KnnCandidates exact_knn(const float* x, std::size_t n, std::size_t d, std::size_
             std::size_t m = 0;
             for (std::size_t j = 0; j < n; ++j) {
                 if (j == i) continue;
-                const float dist = pair_distance(xi, x + j * d, d);
+                const float dist = distance(xi, x + j * d, d);
                 keys[m++] = (std::uint64_t{total_order_key(dist)} << 32) | j;
             }
             if (c.k < keys.size())
@@ -136,6 +95,20 @@ KnnCandidates exact_knn(const float* x, std::size_t n, std::size_t d, std::size_
     });
     return c;
 }
+
+namespace {
+
+// Skipping a row the index had no memory for would return a layout of missing neighbours as if
+// it were sound; every other library failure stays a logged skip.
+bool out_of_memory(const std::string& library_message) {
+    return library_message.rfind("Out of memory", 0) == 0;
+}
+
+std::string shape_text(std::size_t n, std::size_t d) {
+    return std::to_string(n) + " x " + std::to_string(d) + " embeddings";
+}
+
+}  // namespace
 
 KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std::size_t k,
                               LogSink* sink, SearchTimes* times) {
@@ -158,7 +131,7 @@ KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std:
     std::vector<std::uint32_t> slot_of(n, kNoSlot);
     if (!index.try_reserve(index_limits_t(n, workers)) || !rows)
         fail_with(ErrorKind::IndexFailed, "failed to reserve space for vectors: failed to reserve memory");
-    const Bf16Distance metric{&rows};
+    const Bf16Distance metric{&rows, layout_kernels().l2sq_bf16};
     const auto prefetch = [&rows](auto begin, auto end) {
         for (auto it = begin; it != end; ++it) rows.prefetch(get_slot(it));
     };
@@ -182,6 +155,10 @@ KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std:
             prefetch);
         if (!added) {
             const std::string message = added.error.release();
+            if (out_of_memory(message))
+                throw OutOfMemory("out of memory while adding row " + std::to_string(i) +
+                                  " to the approximate nearest-neighbour index of " +
+                                  shape_text(n, d) + " (" + message + ")");
             log_event(sink, LogLevel::Error, [&] {
                 return "failed to add vector to index: " + message + "; skipping";
             });
@@ -217,6 +194,10 @@ KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std:
             prefetch);
         if (!found) {
             const std::string message = found.error.release();
+            if (out_of_memory(message))
+                throw OutOfMemory("out of memory while searching row " + std::to_string(i) +
+                                  " in the approximate nearest-neighbour index of " +
+                                  shape_text(n, d) + " (" + message + ")");
             log_event(sink, LogLevel::Error,
                       [&] { return "index search failed: " + message + "; skipping"; });
             return;

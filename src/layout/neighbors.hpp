@@ -7,30 +7,14 @@
 #include <cstring>
 #include <vector>
 
+#include "src/layout/kernels.hpp"
 #include "src/layout/pacmap.hpp"
 
 namespace orvane::pacmap {
 
-// Euclidean distance with eight interleaved partial sums; this summation order decides ties, so
-// each lane subtracts, squares and adds in sequence with no fusing.
+// Euclidean distance with eight interleaved partial sums, at the level in use.
 inline float pair_distance(const float* a, const float* b, std::size_t d) {
-    typedef float lanes8 __attribute__((vector_size(32)));
-    lanes8 acc = {0, 0, 0, 0, 0, 0, 0, 0};
-    const std::size_t full = d / 8 * 8;
-    for (std::size_t e = 0; e < full; e += 8) {
-        lanes8 va, vb;
-        std::memcpy(&va, a + e, sizeof va);
-        std::memcpy(&vb, b + e, sizeof vb);
-        const lanes8 diff = va - vb;
-        acc += diff * diff;
-    }
-    float total = acc[0];
-    for (int l = 1; l < 8; ++l) total += acc[l];
-    for (std::size_t e = full; e < d; ++e) {
-        const float diff = a[e] - b[e];
-        total += diff * diff;
-    }
-    return std::sqrt(total);
+    return layout_kernels().pair_distance(a, b, d);
 }
 
 // Per-sample candidate lists, nearest first. Only the first filled[i] slots of row i are real.

@@ -1,7 +1,5 @@
 #include "src/layout/optimiser.hpp"
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -14,6 +12,7 @@
 #include "src/common/stop.hpp"
 #include "src/common/worker_pool.hpp"
 #include "src/layout/errors.hpp"
+#include "src/layout/kernels.hpp"
 
 namespace orvane::pacmap {
 
@@ -24,53 +23,6 @@ constexpr float kOneMinusBeta2 = 1.0f - 0.999f;
 constexpr float kEpsilon = 1e-7f;
 // Points per task. Fixed, so the loss's partial sums do not depend on the number of workers.
 constexpr std::size_t kBlockPoints = 256;
-
-struct KindView {
-    const std::uint32_t* partners;
-    const std::uint64_t* forward;
-    const std::uint64_t* backward;
-    float w, c1, c2;
-    bool repel;
-};
-
-struct BlockView {
-    const float* y;
-    KindView kinds[3];
-    std::size_t n_kinds;
-};
-
-namespace baseline_isa {
-#include "src/layout/gradient_kernel.inc"
-}  // namespace baseline_isa
-
-#pragma GCC push_options
-#pragma GCC target("avx2")
-namespace avx2_isa {
-#define ORVANE_KERNEL_AVX2 1
-#include "src/layout/gradient_kernel.inc"
-#undef ORVANE_KERNEL_AVX2
-}  // namespace avx2_isa
-#pragma GCC pop_options
-
-// The same eight-lane code with AVX-512's 32 vector registers: its constants stay in registers.
-#pragma GCC push_options
-#pragma GCC target("avx2,avx512f,avx512vl")
-namespace avx512_isa {
-#define ORVANE_KERNEL_AVX2 1
-#include "src/layout/gradient_kernel.inc"
-#undef ORVANE_KERNEL_AVX2
-}  // namespace avx512_isa
-#pragma GCC pop_options
-
-using BlockKernel = float (*)(const BlockView&, std::size_t, std::size_t, float*, bool);
-
-BlockKernel pick_kernel(Kernel choice = Kernel::Fastest) {
-    if (choice == Kernel::Fastest && __builtin_cpu_supports("avx512vl"))
-        return avx512_isa::gradient_of_block;
-    if ((choice == Kernel::Fastest || choice == Kernel::Avx2) && __builtin_cpu_supports("avx2"))
-        return avx2_isa::gradient_of_block;
-    return baseline_isa::gradient_of_block;
-}
 
 // Kinds of zero weight are left out: their terms are all zero, so leaving them out changes at
 // most the sign of a zero gradient entry, which the Adam step maps to the same update.
@@ -181,16 +133,15 @@ PairWeights phase_weights(std::size_t t, const std::size_t (&num_iters)[3]) {
 }
 
 std::vector<float> pacmap_gradient(const std::vector<float>& y, const LayoutPairs& pairs,
-                                   const PairWeights& weights, Kernel choice) {
+                                   const PairWeights& weights, simd::Level level) {
     const std::size_t n = pairs.n;
     if (y.size() != 2 * n) fail("layout and pairs disagree on the number of points");
     const BlockView view = block_view(y.data(), pairs, weights);
-    const BlockKernel kernel = pick_kernel(choice);
+    const auto kernel = layout_kernels(level).gradient_of_block;
     std::vector<float> g(2 * (n + 1), 0.0f);
     std::vector<float> block_loss(block_count(n), 0.0f);
-    pool::run_tasks(block_loss.size(), [&](std::size_t b, std::size_t) {
-        const std::size_t first = b * kBlockPoints, last = std::min(n, first + kBlockPoints);
-        block_loss[b] = kernel(view, first, last, g.data() + 2 * first, true);
+    pool::for_blocks(n, kBlockPoints, [&](std::size_t first, std::size_t last, std::size_t) {
+        block_loss[first / kBlockPoints] = kernel(view, first, last, g.data() + 2 * first, true);
     });
     float loss = 0.0f;
     for (float l : block_loss) loss += l;
@@ -236,7 +187,7 @@ void optimise(std::vector<float>& y, const LayoutPairs& pairs, const std::size_t
     // buffer; each task then runs Adam on its own block as soon as its gradient is known.
     std::vector<float> next(y.size());
     std::vector<float> block_loss(block_count(n), 0.0f);
-    const BlockKernel kernel = pick_kernel();
+    const auto kernel = layout_kernels().gradient_of_block;
     const bool logging = sink != nullptr && sink->enabled(LogLevel::Debug);
     const std::size_t total = num_iters[0] + num_iters[1] + num_iters[2];
     for (std::size_t t = 0; t < total; ++t) {
@@ -244,10 +195,9 @@ void optimise(std::vector<float>& y, const LayoutPairs& pairs, const std::size_t
         const bool report = t == 0 || (t + 1) % 10 == 0;
         const bool with_loss = logging && report;
         const float lr_t = step_size(t, learning_rate);
-        pool::run_tasks(block_loss.size(), [&](std::size_t b, std::size_t) {
-            const std::size_t first = b * kBlockPoints, last = std::min(n, first + kBlockPoints);
+        pool::for_blocks(n, kBlockPoints, [&](std::size_t first, std::size_t last, std::size_t) {
             float g[2 * kBlockPoints];
-            block_loss[b] = kernel(view, first, last, g, with_loss);
+            block_loss[first / kBlockPoints] = kernel(view, first, last, g, with_loss);
             const std::size_t e = 2 * first, count = 2 * (last - first);
             adam_elements(g, m.data() + e, v.data() + e, y.data() + e, next.data() + e, count,
                           lr_t);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "src/common/simd.hpp"
 #include "src/layout/pacmap.hpp"
 
 namespace orvane::pacmap {
@@ -37,13 +38,10 @@ struct LayoutPairs {
     PairLists neighbour, mid_near, far;
 };
 
-// Which copy of the gradient kernel runs: the fastest the processor supports, the AVX2 one (where
-// supported), or the one built for the baseline instruction set. All give the same bits.
-enum class Kernel { Fastest, Avx2, Baseline };
-
 // Gradient of the planar layout y (n x 2) with the loss in the extra last row: (n + 1) x 2.
 std::vector<float> pacmap_gradient(const std::vector<float>& y, const LayoutPairs& pairs,
-                                   const PairWeights& weights, Kernel kernel = Kernel::Fastest);
+                                   const PairWeights& weights,
+                                   simd::Level level = simd::active());
 // The same from ungrouped pair rows (copied); dims must be 2.
 std::vector<float> pacmap_gradient(const std::vector<float>& y, std::size_t dims,
                                    const std::vector<std::uint32_t>& pair_neighbors,

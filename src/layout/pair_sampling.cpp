@@ -47,10 +47,8 @@ std::vector<std::uint32_t> sample_mid_near_pairs(const float* x, std::size_t n, 
                                                  std::size_t n_mid_near, std::uint64_t seed) {
     std::vector<std::uint32_t> pairs(n * n_mid_near * 2, 0);
     const auto n32 = static_cast<std::uint32_t>(n);
-    const std::size_t n_tasks = (n + kSamplesPerTask - 1) / kSamplesPerTask;
-    pool::run_tasks(n_tasks, [&](std::size_t task, std::size_t) {
-        const std::size_t end = std::min(n, (task + 1) * kSamplesPerTask);
-        for (std::size_t i = task * kSamplesPerTask; i < end; ++i) {
+    pool::for_blocks(n, kSamplesPerTask, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t i = begin; i < end; ++i) {
             Generator g = seed_generator(seed + i);
             std::uint32_t* rows = pairs.data() + i * n_mid_near * 2;
             const auto self = static_cast<std::uint32_t>(i);
@@ -92,10 +90,8 @@ std::vector<std::uint32_t> sample_far_pairs(std::size_t n,
                                             std::uint64_t seed) {
     std::vector<std::uint32_t> pairs(n * n_far * 2, 0);
     const auto n32 = static_cast<std::uint32_t>(n);
-    const std::size_t n_tasks = (n + kSamplesPerTask - 1) / kSamplesPerTask;
-    pool::run_tasks(n_tasks, [&](std::size_t task, std::size_t) {
-        const std::size_t end = std::min(n, (task + 1) * kSamplesPerTask);
-        for (std::size_t i = task * kSamplesPerTask; i < end; ++i) {
+    pool::for_blocks(n, kSamplesPerTask, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t i = begin; i < end; ++i) {
             Generator g = seed_generator(seed + i);
             const IndexView neighbours{pair_neighbors.data() + i * nn * 2 + 1, nn, 2};
             const auto self = static_cast<std::uint32_t>(i);

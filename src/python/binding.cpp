@@ -58,8 +58,12 @@ auto with_note(const char* param, F&& convert) -> decltype(convert()) {
     } catch (const ErrorAlreadySet&) {
         add_note(param);
         throw;
+    } catch (const OutOfMemory& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
+        add_note(param);
+        throw ErrorAlreadySet{};
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        PyErr_SetString(PyExc_MemoryError, "out of memory while converting the argument");
         add_note(param);
         throw ErrorAlreadySet{};
     }
@@ -76,7 +80,13 @@ float narrow(double d) {
     return static_cast<float>(d);
 }
 
+[[noreturn]] void refuse_complex(const std::string& type) {
+    raise(PyExc_TypeError, "must be real number, not " + type);
+}
+
 float float_value(PyObject* obj) {
+    // NumPy's complex128 is a complex that still converts to float, dropping the imaginary part.
+    if (!PyFloat_CheckExact(obj) && PyComplex_Check(obj)) refuse_complex(type_name(obj));
     const double d = PyFloat_AsDouble(obj);
     if (d == -1.0 && PyErr_Occurred()) throw ErrorAlreadySet{};
     return narrow(d);
@@ -165,9 +175,17 @@ public:
             return;
         }
         held_ = true;
-        if (view_.ndim != ndim || !view_.format) return;
+        if (!view_.format) return;
         std::string_view f(view_.format);
         if (!f.empty() && (f[0] == '<' || f[0] == '=' || f[0] == '@')) f.remove_prefix(1);
+        // Iterating a complex array yields scalars that convert to float silently; a list of
+        // complex numbers is refused, and so is the array.
+        if (!f.empty() && f[0] == 'Z') {
+            PyBuffer_Release(&view_);
+            held_ = false;
+            refuse_complex("complex");
+        }
+        if (view_.ndim != ndim) return;
         if (f == "f" && view_.itemsize == 4) {
             double_ = false;
         } else if (f == "d" && view_.itemsize == 8) {
@@ -195,7 +213,12 @@ public:
         std::size_t count = 1;
         for (int k = 0; k < view_.ndim; ++k) count *= extent(k);
         std::vector<float> out;
-        out.reserve(count);
+        try {
+            out.reserve(count);
+        } catch (const std::bad_alloc&) {
+            throw OutOfMemory("out of memory for the " + std::to_string(count) + " float32 values (" +
+                              std::to_string(count * sizeof(float) >> 20) + " MiB) of the argument");
+        }
         advise_huge_pages(out.data(), count * sizeof(float));
         if (!double_) {
             const float* src = static_cast<const float*>(view_.buf);
@@ -428,6 +451,35 @@ void raise_panic(const char* where, const std::string& message) {
     Py_DECREF(text);
 }
 
+// The class is no attribute of any module, so pickle cannot find it by name: copyreg hands pickle
+// a reducer that rebuilds it through a private function of the extension instead. Without this,
+// a worker's internal failure reached ProcessPoolExecutor's caller as a PicklingError.
+PyObject* rebuild_panic(PyObject*, PyObject* args) {
+    PyObject* type = panic_type();
+    return type ? PyObject_Call(type, args, nullptr) : nullptr;
+}
+
+PyObject* reduce_panic(PyObject* module, PyObject* exc) {
+    Ref rebuild(PyObject_GetAttrString(module, "_rebuild_panic"));
+    Ref args(PyObject_GetAttrString(exc, "args"));
+    Ref state(PyObject_GetAttrString(exc, "__dict__"));  // notes live there
+    if (!rebuild || !args || !state) return nullptr;
+    return PyTuple_Pack(3, rebuild.get(), args.get(), state.get());
+}
+
+PyMethodDef panic_methods[] = {
+    {"_rebuild_panic", rebuild_panic, METH_VARARGS, nullptr},
+    {"_reduce_panic", reduce_panic, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Where the failed allocation is not known more closely, at least the call that needed it is.
+void raise_no_memory(const char* where) {
+    const std::string text = std::string("out of memory in ") + where +
+                             ": a buffer of its working memory could not be allocated";
+    PyErr_SetString(PyExc_MemoryError, text.c_str());
+}
+
 }  // namespace
 
 PyObject* raise_current(const char* where) {
@@ -446,16 +498,27 @@ PyObject* raise_current(const char* where) {
         PyErr_SetString(PyExc_RuntimeError, text.c_str());
     } catch (const InternalFailure& e) {
         raise_panic(where, e.what());
+    } catch (const OutOfMemory& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        raise_no_memory(where);
     } catch (const std::length_error&) {
-        PyErr_NoMemory();
+        raise_no_memory(where);
     } catch (const std::exception& e) {
         raise_panic(where, e.what());
     } catch (...) {
         raise_panic(where, "native code failed without an error message");
     }
     return nullptr;
+}
+
+void add_panic_pickling(PyObject* module) {
+    check(PyModule_AddFunctions(module, panic_methods) == 0);
+    PyObject* type = panic_type();
+    check(type != nullptr);
+    Ref copyreg = checked(PyImport_ImportModule("copyreg"));
+    Ref reducer = checked(PyObject_GetAttrString(module, "_reduce_panic"));
+    checked(PyObject_CallMethod(copyreg.get(), "pickle", "OO", type, reducer.get()));
 }
 
 Hold::Hold(std::atomic<int>& flag, Kind kind) : flag_(flag), kind_(kind) {

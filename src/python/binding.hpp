@@ -55,6 +55,9 @@ PyObject* guarded(const char* where, F&& body, bool report_progress = false) {
     }
 }
 
+// Registers how PanicException pickles (private functions on `module`, a copyreg entry).
+void add_panic_pickling(PyObject* module);
+
 // Runtime-checked shared/exclusive hold on an instance (0 free, >0 shared count, -1 exclusive).
 class Hold {
 public:

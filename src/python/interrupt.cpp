@@ -1,15 +1,11 @@
 #include "src/python/interrupt.hpp"
 
 #include <cmath>
+#include <csignal>
 
 namespace orvane::py {
 namespace {
 
-using namespace std::chrono_literals;
-
-// Quiet start, then at most one event per second: short calls say nothing.
-constexpr auto kFirstEvent = 2s;
-constexpr auto kBetweenEvents = 1s;
 constexpr int kInfo = 20;
 
 std::string grouped(std::size_t value) {
@@ -37,7 +33,13 @@ std::string progress_text(const stop::Snapshot& p, double elapsed_seconds) {
     return text;
 }
 
+WatchTiming& watch_timing() {
+    static WatchTiming timing;
+    return timing;
+}
+
 bool CallWatch::keep_going(const stop::Snapshot* progress, bool final) {
+    if (long& at = watch_timing().sigint_at; at > 0 && --at == 0) std::raise(SIGINT);
     // An error already set is on its way to the caller; so is one raised by a signal handler.
     if (PyErr_Occurred() || PyErr_CheckSignals() != 0) return false;
     if (report_ && progress != nullptr) return report(*progress, final);
@@ -48,7 +50,8 @@ bool CallWatch::report(const stop::Snapshot& progress, bool final) {
     const auto now = std::chrono::steady_clock::now();
     if (final) {
         if (events_ == 0) return true;  // a call too short to report stays silent to the end
-    } else if (now - start_ < kFirstEvent || (events_ > 0 && now - last_event_ < kBetweenEvents)) {
+    } else if (now - start_ < watch_timing().first_event ||
+               (events_ > 0 && now - last_event_ < watch_timing().between_events)) {
         return true;
     }
     if (listening_ == Listening::Unknown) {

@@ -7,6 +7,7 @@
 
 #include "src/common/failure.hpp"
 #include "src/python/binding.hpp"
+#include "src/python/classes.hpp"
 #include "src/scores/block_neighbors.hpp"
 #include "src/scores/distance_calculator.hpp"
 #include "src/scores/similarity.hpp"
@@ -84,15 +85,23 @@ PyObject* rows(PyObject*, PyObject* args, PyObject* kwargs) {
 constexpr const char* kTypicality = "orvane_keldra.distributed.typicality()";
 constexpr const char* kSimilarity = "orvane_keldra.distributed.similarity()";
 
-// _check_embeddings(n, values, d): what Typicality checks on construction.
+// The first row whose length is not d, as (row, length), when the caller found one.
+void check_odd_row(PyObject* odd, std::size_t d) {
+    if (odd == nullptr || odd == Py_None) return;
+    Ref row = checked(PySequence_GetItem(odd, 0)), length = checked(PySequence_GetItem(odd, 1));
+    check_row_length(to_u64(row.get(), "odd"), to_u64(length.get(), "odd"), d);
+}
+
+// _check_embeddings(n, values, d, odd=None): what Typicality checks on construction.
 PyObject* check_embeddings(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded(kTypicality, [&]() -> PyObject* {
-        static constexpr Param params[] = {{"n", true}, {"values", true}, {"d", true}};
-        PyObject* a[3];
+        static constexpr Param params[] = {{"n", true}, {"values", true}, {"d", true}, {"odd", false}};
+        PyObject* a[4];
         bind("_check_embeddings()", params, args, kwargs, a);
-        const std::size_t n = to_u64(a[0], "n");
+        const std::size_t n = to_u64(a[0], "n"), d = to_u64(a[2], "d");
         require_two_embeddings(n);
-        check_matrix_shape(to_u64(a[1], "values"), n, to_u64(a[2], "d"));
+        check_matrix_shape(to_u64(a[1], "values"), n, d);
+        check_odd_row(a[3], d);
         Py_RETURN_NONE;
     });
 }
@@ -108,16 +117,18 @@ PyObject* check_keys(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// _check_queries(n, values, d, key_length): what calculate_similarity checks, in its order:
-// no queries, ragged queries, then the first key whose length is not the queries' d.
+// _check_queries(n, values, d, key_length, odd=None): what calculate_similarity checks, in its
+// order: no queries, ragged queries, then the first key whose length is not the queries' d.
 PyObject* check_queries(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded(kSimilarity, [&]() -> PyObject* {
-        static constexpr Param params[] = {{"n", true}, {"values", true}, {"d", true}, {"key_length", true}};
-        PyObject* a[4];
+        static constexpr Param params[] = {
+            {"n", true}, {"values", true}, {"d", true}, {"key_length", true}, {"odd", false}};
+        PyObject* a[5];
         bind("_check_queries()", params, args, kwargs, a);
         const std::size_t n = to_u64(a[0], "n"), d = to_u64(a[2], "d");
         if (n == 0) throw InvalidArgument("Empty list of query_embeddings is not supported");
         check_matrix_shape(to_u64(a[1], "values"), n, d);
+        check_odd_row(a[4], d);
         if (a[3] != Py_None) {
             const std::size_t length = to_u64(a[3], "key_length");
             if (length != d) fail_vector_shape(n, d, length);
@@ -222,7 +233,7 @@ PyObject* similarity_scores_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 #define KERNEL(name, fn) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_VARARGS | METH_KEYWORDS, nullptr}
+    {name, as_method(fn), METH_VARARGS | METH_KEYWORDS, nullptr}
 
 PyMethodDef kernel_methods[] = {
     KERNEL("_rows", rows),

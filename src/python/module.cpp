@@ -5,8 +5,6 @@
 
 namespace orvane::py {
 
-void add_kernels(PyObject* module);  // kernels.cpp: private functions of the distributed layer
-
 PyObject* type_once(PyObject*& slot, PyType_Spec* spec) {
     if (!slot) slot = PyType_FromSpec(spec);
     return slot;
@@ -44,6 +42,9 @@ int exec_module(PyObject* module) {
         add_class(module, all.get(), "TwoDimEmbedding", two_dim_embedding_type());
         add_class(module, all.get(), "Similarity", similarity_type());
         add_kernels(module);
+        add_panic_pickling(module);
+        add_build_info(module);
+        add_test_hooks(module);
         Py_RETURN_NONE;
     });
     if (!result) return -1;

@@ -10,10 +10,6 @@ namespace {
 
 using State = CombinationSelection;
 
-PyCFunction as_method(PyObject* (*f)(PyObject*, PyObject*, PyObject*)) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 void check_object_indices(const IndexRows& mapping, std::size_t n_objects) {
     for (const auto& objects : mapping) {
         for (std::size_t o : objects) {

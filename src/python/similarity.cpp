@@ -35,7 +35,7 @@ PyObject* calculate_similarity(PyObject* self, PyObject* args, PyObject* kwargs)
 }
 
 PyMethodDef methods[] = {
-    {"calculate_similarity", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calculate_similarity)),
+    {"calculate_similarity", as_method(calculate_similarity),
      METH_VARARGS | METH_KEYWORDS,
      "calculate_similarity($self, query_embeddings)\n--\n\n"
      "Calculates a similarity score for each key embedding based on its nearest neighbor in the\n"

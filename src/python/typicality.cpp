@@ -37,7 +37,7 @@ PyObject* calculate_typicality(PyObject* self, PyObject* args, PyObject* kwargs)
 }
 
 PyMethodDef methods[] = {
-    {"calculate_typicality", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calculate_typicality)),
+    {"calculate_typicality", as_method(calculate_typicality),
      METH_VARARGS | METH_KEYWORDS,
      "calculate_typicality($self, num_nearest_neighbors)\n--\n\n"
      "Calculate typicality for each embedding.\n\n# Arguments\n"

@@ -9,7 +9,7 @@
 #include "src/common/failure.hpp"
 #include "src/common/worker_pool.hpp"
 #include "src/scores/distance_calculator.hpp"
-#include "src/scores/row_blocks.hpp"
+#include "src/scores/blocked_scan.hpp"
 #include "src/scores/typicality.hpp"
 
 namespace orvane {
@@ -41,27 +41,6 @@ inline void push_bounded(float* heap, std::size_t k, float v) {
     heap[i] = v;
 }
 
-// Cache-sized tiles of query rows x stored rows, one GEMM each; keep(row, c0, products, cols)
-// consumes a row's products while they are in cache. Tiles of query rows are the pool's tasks,
-// each owning its rows' state, so results do not depend on the number of workers.
-template <class Keep>
-void scan_tiles(RowBlock queries, RowBlock stored, std::size_t dim, Keep&& keep) {
-    const std::size_t nq = queries.rows, ns = stored.rows;
-    if (nq == 0 || ns == 0) return;
-    const std::size_t n_tiles = (nq + kTileRows - 1) / kTileRows;
-    std::vector<std::vector<float>> scratch(pool::worker_count());
-    pool::run_tasks(n_tiles, [&](std::size_t t, std::size_t worker) {
-        const std::size_t r0 = t * kTileRows, count = std::min(kTileRows, nq - r0);
-        std::vector<float>& buf = scratch[worker];
-        buf.resize(count * kTileColumns);
-        for (std::size_t c0 = 0; c0 < ns; c0 += kTileColumns) {
-            const std::size_t cols = std::min(kTileColumns, ns - c0);
-            blas::gemm_abt(count, cols, dim, queries.data + r0 * dim, stored.data + c0 * dim, buf.data());
-            for (std::size_t r = 0; r < count; ++r) keep(r0 + r, c0, buf.data() + r * cols, cols);
-        }
-    });
-}
-
 }  // namespace
 
 std::size_t neighbor_count(std::size_t K, std::size_t n) {
@@ -79,7 +58,7 @@ void merge_smallest(RowBlock queries, RowBlock stored, std::size_t dim, std::siz
         fail("assertion failed: one heap of k > 0 distances per query row");
     }
     const std::vector<float> hq = half_norms(queries, dim), hs = half_norms(stored, dim);
-    scan_tiles(queries, stored, dim, [&](std::size_t r, std::size_t c0, const float* p, std::size_t cols) {
+    scan_blocks(queries, stored, dim, [&](std::size_t r, std::size_t c0, const float* p, std::size_t cols) {
         float* heap = heaps.data() + r * k;
         const float h = hq[r];
         // Column of this row itself within the tile, if it is there.
@@ -101,15 +80,16 @@ void finish_smallest(std::span<float> heaps, std::size_t k) {
     }
 }
 
-void merge_nearest(RowBlock queries, RowBlock stored, std::size_t dim, std::span<float> nearest) {
+void merge_nearest(RowBlock queries, RowBlock stored, std::size_t dim, std::span<float> nearest,
+                   stop::Progress* progress) {
     if (nearest.size() != queries.rows) fail("assertion failed: one distance per query row");
     const std::vector<float> hq = half_norms(queries, dim), hs = half_norms(stored, dim);
-    scan_tiles(queries, stored, dim, [&](std::size_t r, std::size_t c0, const float* p, std::size_t cols) {
+    scan_blocks(queries, stored, dim, [&](std::size_t r, std::size_t c0, const float* p, std::size_t cols) {
         float m = nearest[r];
         const float h = hq[r];
         for (std::size_t j = 0; j < cols; ++j) m = std::min(m, block_distance(hs[c0 + j], p[j], h));
         nearest[r] = m;
-    });
+    }, progress);
 }
 
 void finish_nearest(std::span<float> nearest) {

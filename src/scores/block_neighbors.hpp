@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <span>
 
+#include "src/common/stop.hpp"
+
 namespace orvane {
 
 // Rows [first, first + rows) of a larger matrix, row-major with `dim` columns.
@@ -28,7 +30,8 @@ void merge_smallest(RowBlock queries, RowBlock stored, std::size_t dim, std::siz
 void finish_smallest(std::span<float> heaps, std::size_t k);
 
 // `nearest` holds each query row's smallest half squared distance so far (start at +inf).
-void merge_nearest(RowBlock queries, RowBlock stored, std::size_t dim, std::span<float> nearest);
+void merge_nearest(RowBlock queries, RowBlock stored, std::size_t dim, std::span<float> nearest,
+                   stop::Progress* progress = nullptr);
 
 // Turns the nearest half squared distances into Euclidean distances sqrt(2 m), in place.
 void finish_nearest(std::span<float> nearest);

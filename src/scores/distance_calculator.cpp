@@ -16,6 +16,14 @@ void check_matrix_shape(std::size_t values, std::size_t n, std::size_t d) {
     }
 }
 
+void check_row_length(std::size_t row, std::size_t length, std::size_t d) {
+    if (length != d) {
+        fail("called `Result::unwrap()` on an `Err` value: ShapeError/IncompatibleShape: "
+             "incompatible shapes (row " + std::to_string(row) + " has " + std::to_string(length) +
+             " values, row 0 has " + std::to_string(d) + ")");
+    }
+}
+
 [[noreturn]] void fail_vector_shape(std::size_t rows, std::size_t cols, std::size_t length) {
     fail("ndarray: inputs " + std::to_string(rows) + " × " + std::to_string(cols) + " and " +
          std::to_string(length) + " × 1 are not compatible for matrix multiplication");
@@ -25,6 +33,8 @@ DistanceCalculator::DistanceCalculator(EmbeddingRows rows) {
     const std::size_t n = rows.size();
     const std::size_t d = n == 0 ? 0 : rows.row_length(0);
     check_matrix_shape(rows.total_values(), n, d);
+    // Unequal rows that happen to add up would otherwise be cut anew into rows nobody passed.
+    for (std::size_t i = 1; i < n; ++i) check_row_length(i, rows.row_length(i), d);
     matrix_.rows = n;
     matrix_.cols = d;
     matrix_.data = std::move(rows).take_values();

@@ -11,6 +11,7 @@ namespace orvane {
 
 // The calculator's own shape failures, for owners that check rows before building one.
 void check_matrix_shape(std::size_t values, std::size_t n, std::size_t d);
+void check_row_length(std::size_t row, std::size_t length, std::size_t d);
 [[noreturn]] void fail_vector_shape(std::size_t rows, std::size_t cols, std::size_t length);
 
 // maxNum(t, 0): NaN gives 0 and no -0.0 is produced.
@@ -18,7 +19,7 @@ inline float clamp_distance(float t) { return t > 0.0f ? t : 0.0f; }
 
 class DistanceCalculator {
 public:
-    // Takes the rows over; fails unless they add up to N x D values (D = first row's length).
+    // Takes the rows over; fails unless every row has D values (D = first row's length).
     explicit DistanceCalculator(EmbeddingRows rows);
     explicit DistanceCalculator(EmbeddingMatrix matrix);
 

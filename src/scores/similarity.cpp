@@ -4,13 +4,11 @@
 #include <cmath>
 #include <limits>
 
-#include "src/common/blas.hpp"
 #include "src/scores/distance_calculator.hpp"
 #include "src/common/failure.hpp"
 #include "src/common/pairwise_sum.hpp"
 #include "src/common/stop.hpp"
-#include "src/scores/row_blocks.hpp"
-#include "src/common/worker_pool.hpp"
+#include "src/scores/block_neighbors.hpp"
 
 namespace orvane {
 
@@ -23,40 +21,12 @@ std::vector<float> similarity_scores(const EmbeddingRows& keys, EmbeddingRows qu
     }
     if (nk == 0) fail("called `Option::unwrap()` on a `None` value");
 
-    // Keys of equal length D are one contiguous nk x D block.
-    const float* key_data = keys.values().data();
-    std::vector<float> dist(nk);
-    // Nearest query per key, scanned tile by tile while the products are in cache.
-    const float* query_data = calc.matrix().data.data();
-    const float* h = calc.half_norms().data();
-    const std::size_t n_blocks = (nk + kTileRows - 1) / kTileRows;
-    std::vector<std::vector<float>> scratch(pool::worker_count());
+    // Keys of equal length D are one contiguous nk x D block; each key keeps its nearest query.
+    std::vector<float> dist(nk, std::numeric_limits<float>::infinity());
     stop::Progress progress("similarity", "keys", nk);
-    pool::run_tasks(n_blocks, [&](std::size_t b, std::size_t worker) {
-        const std::size_t first = b * kTileRows, count = std::min(kTileRows, nk - first);
-        std::vector<float>& buf = scratch[worker];
-        buf.resize(count * kTileColumns + 2 * count);
-        float* hk = buf.data() + count * kTileColumns;
-        float* best = hk + count;
-        for (std::size_t r = 0; r < count; ++r) {
-            const float* k = key_data + (first + r) * d;
-            hk[r] = blas::dot(d, k, k) * 0.5f;
-            best[r] = std::numeric_limits<float>::infinity();
-        }
-        for (std::size_t c0 = 0; c0 < nq; c0 += kTileColumns) {
-            stop::poll();
-            const std::size_t cols = std::min(kTileColumns, nq - c0);
-            blas::gemm_abt(count, cols, d, key_data + first * d, query_data + c0 * d, buf.data());
-            for (std::size_t r = 0; r < count; ++r) {
-                const float* p = buf.data() + r * cols;
-                float m = best[r];
-                for (std::size_t j = 0; j < cols; ++j) m = std::min(m, block_distance(h[c0 + j], p[j], hk[r]));
-                best[r] = m;
-            }
-        }
-        for (std::size_t r = 0; r < count; ++r) dist[first + r] = std::sqrt(best[r] + best[r]);
-        progress.advance(count);
-    });
+    merge_nearest({keys.values().data(), nk, 0}, {calc.matrix().data.data(), nq, 0}, d, dist,
+                  &progress);
+    finish_nearest(dist);
     progress.finish();
 
     return similarity_from_distances(dist);

@@ -15,6 +15,7 @@
 #include "src/common/stop.hpp"
 #include "src/scores/row_blocks.hpp"
 #include "src/common/worker_pool.hpp"
+#include "src/scores/kernels.hpp"
 
 namespace orvane {
 
@@ -22,121 +23,6 @@ namespace {
 
 // Largest k served by the sorted insertion buffers; beyond it whole rows go through nth_element.
 constexpr std::size_t kInsertionLimit = 64;
-
-// Offers v to the ascending k-buffer `best`. Buffers start full of +inf, so the final content is
-// the k smallest values offered, whatever the order of the offers.
-[[gnu::always_inline]] inline void keep_smallest(float v, float* best, std::size_t k) {
-    if (!(v < best[k - 1])) return;
-    std::size_t pos = k - 1;
-    while (pos > 0 && best[pos - 1] > v) {
-        best[pos] = best[pos - 1];
-        --pos;
-    }
-    best[pos] = v;
-}
-
-typedef float f32x16 __attribute__((vector_size(64)));
-
-[[gnu::always_inline]] inline f32x16 load16(const float* p) {
-    f32x16 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-// Lane-wise minimum; a NaN in `a` keeps b. (Written as selects: vector comparisons turned into
-// integer masks end up scalarised by GCC inside target clones.)
-[[gnu::always_inline]] inline f32x16 lanes_min(f32x16 a, f32x16 b) { return a < b ? a : b; }
-
-[[gnu::always_inline]] inline float min_lane(f32x16 v) {
-    v = lanes_min(v, __builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7));
-    v = lanes_min(v, __builtin_shufflevector(v, v, 4, 5, 6, 7, 0, 1, 2, 3, 12, 13, 14, 15, 8, 9, 10, 11));
-    v = lanes_min(v, __builtin_shufflevector(v, v, 2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13));
-    v = lanes_min(v, __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14));
-    return v[0];
-}
-
-// Columns per filter step: four vectors share one test. In a step that passes, each vector is
-// tested again against the buffers' current worst, and a passing vector is offered lane by lane
-// in scalar code (the same expression, so the same rounding).
-constexpr std::size_t kStep = 64;
-
-// The two scans of a product tile p (rows x cols, p[r][c] = x_r . x_c). Each distance is
-// computed in the dense order (h_other - p) + h_own; only values below their buffer's worst
-// reach the sorted insertion, which is rare once the buffers have seen a few hundred values.
-
-// Row side: row r's buffer takes (h_c[c] - p[r][c]) + h_r[r]. On a diagonal tile (`diagonal`),
-// column r is row r itself and offers the largest float instead, so it is never its own
-// neighbour.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void feed_tile_rows(
-    const float* p, std::size_t rows, std::size_t cols, const float* h_r, const float* h_c,
-    bool diagonal, float* best, std::size_t k) {
-    const f32x16 zero = {};
-    const std::size_t full = cols / kStep * kStep;
-    for (std::size_t r = 0; r < rows; ++r) {
-        const float* pr = p + r * cols;
-        float* b = best + r * k;
-        const f32x16 own = zero + h_r[r];
-        const auto distances = [&](std::size_t c) {
-            const f32x16 v = (load16(h_c + c) - load16(pr + c)) + own;
-            return v > zero ? v : zero;
-        };
-        const auto offer = [&](std::size_t c) {
-            keep_smallest(diagonal && c == r ? std::numeric_limits<float>::max()
-                                             : clamp_distance((h_c[c] - pr[c]) + h_r[r]),
-                          b, k);
-        };
-        for (std::size_t c = 0; c < full; c += kStep) {
-            if (diagonal && r - c < kStep) {
-                for (std::size_t l = 0; l < kStep; ++l) offer(c + l);
-                continue;
-            }
-            f32x16 low = distances(c);
-            for (std::size_t q = 16; q < kStep; q += 16) low = lanes_min(distances(c + q), low);
-            if (!(min_lane(low) < b[k - 1])) continue;
-            for (std::size_t q = 0; q < kStep; q += 16) {
-                if (!(min_lane(distances(c + q)) < b[k - 1])) continue;
-                for (std::size_t l = 0; l < 16; ++l) offer(c + q + l);
-            }
-        }
-        for (std::size_t c = full; c < cols; ++c) offer(c);
-    }
-}
-
-// Column side of an off-diagonal tile: column c's buffer takes (h_r[r] - p[r][c]) + h_c[c], the
-// same expression the row side would form with the tile transposed. `worst` holds each column
-// buffer's current last entry.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void feed_tile_columns(
-    const float* p, std::size_t rows, std::size_t cols, const float* h_r, const float* h_c,
-    float* best, std::size_t k, float* worst) {
-    const f32x16 zero = {};
-    const std::size_t full = cols / kStep * kStep;
-    for (std::size_t c = 0; c < cols; ++c) worst[c] = best[c * k + k - 1];
-    for (std::size_t r = 0; r < rows; ++r) {
-        const float* pr = p + r * cols;
-        const f32x16 other = zero + h_r[r];
-        // Negative in a lane whose distance beats that column's worst (inf - inf is NaN: no).
-        const auto margins = [&](std::size_t c) {
-            f32x16 v = (other - load16(pr + c)) + load16(h_c + c);
-            v = v > zero ? v : zero;
-            return v - load16(worst + c);
-        };
-        const auto offer = [&](std::size_t c) {
-            float* b = best + c * k;
-            keep_smallest(clamp_distance((h_r[r] - pr[c]) + h_c[c]), b, k);
-            worst[c] = b[k - 1];
-        };
-        for (std::size_t c = 0; c < full; c += kStep) {
-            f32x16 low = margins(c);
-            for (std::size_t q = 16; q < kStep; q += 16) low = lanes_min(margins(c + q), low);
-            if (!(min_lane(low) < 0.0f)) continue;
-            for (std::size_t q = 0; q < kStep; q += 16) {
-                if (!(min_lane(margins(c + q)) < 0.0f)) continue;
-                for (std::size_t l = 0; l < 16; ++l) offer(c + q + l);
-            }
-        }
-        for (std::size_t c = full; c < cols; ++c) offer(c);
-    }
-}
 
 // Small k: every pair of square tiles (I <= J) is multiplied once, and the one product feeds the
 // buffers of tile I's rows and, transposed, those of tile J's rows: about half the GEMM work of
@@ -172,8 +58,9 @@ void smallest_by_triangle(const DistanceCalculator& calc, std::size_t k, float* 
         std::vector<float> products, worst;
     };
     std::vector<Scratch> scratch(pool::worker_count());
+    const ScoreKernels& kernels = score_kernels();
     pool::run_tasks(pairs.size(), [&](std::size_t task, std::size_t worker) {
-        const auto [ti, tj] = pairs[task];
+        const std::size_t ti = pairs[task].first, tj = pairs[task].second;
         const std::size_t r0 = ti * s, rows = std::min(s, n - r0);
         const std::size_t c0 = tj * s, cols = std::min(s, n - c0);
         Scratch& w = scratch[worker];
@@ -182,11 +69,11 @@ void smallest_by_triangle(const DistanceCalculator& calc, std::size_t k, float* 
         blas::gemm_abt(rows, cols, d, data + r0 * d, data + c0 * d, w.products.data());
         const auto feed_rows = [&] {
             std::lock_guard<std::mutex> hold(locks[ti]);
-            feed_tile_rows(w.products.data(), rows, cols, h + r0, h + c0, ti == tj, t + r0 * k, k);
+            kernels.feed_tile_rows(w.products.data(), rows, cols, h + r0, h + c0, ti == tj, t + r0 * k, k);
         };
         const auto feed_columns = [&] {
             std::lock_guard<std::mutex> hold(locks[tj]);
-            feed_tile_columns(w.products.data(), rows, cols, h + r0, h + c0, t + c0 * k, k,
+            kernels.feed_tile_columns(w.products.data(), rows, cols, h + r0, h + c0, t + c0 * k, k,
                               w.worst.data());
         };
         if (ti == tj) {
@@ -194,7 +81,7 @@ void smallest_by_triangle(const DistanceCalculator& calc, std::size_t k, float* 
         } else if (locks[ti].try_lock()) {
             {
                 std::lock_guard<std::mutex> adopt(locks[ti], std::adopt_lock);
-                feed_tile_rows(w.products.data(), rows, cols, h + r0, h + c0, false, t + r0 * k, k);
+                kernels.feed_tile_rows(w.products.data(), rows, cols, h + r0, h + c0, false, t + r0 * k, k);
             }
             feed_columns();
         } else {
@@ -247,9 +134,8 @@ std::vector<float> typicality_scores(const DistanceCalculator& calc, std::size_t
     } else {
         const std::size_t block = rows_per_block(n);
         std::vector<std::vector<float>> scratch(pool::worker_count());
-        pool::run_tasks((n + block - 1) / block, [&](std::size_t b, std::size_t worker) {
-            const std::size_t first = b * block;
-            const std::size_t count = std::min(block, n - first);
+        pool::for_blocks(n, block, [&](std::size_t first, std::size_t last, std::size_t worker) {
+            const std::size_t count = last - first;
             smallest_by_rows(calc, first, count, k, scratch[worker], t.data());
             progress.advance(count);
         });

@@ -10,11 +10,20 @@ std::vector<Case>& registry() {
 }
 }  // namespace native_tests
 
+// No argument: every case. `--list`: the case names, one per line. `--exact NAME`: that case
+// alone. Any other argument: the cases whose name contains it.
 int main(int argc, char** argv) {
-    const char* filter = argc > 1 ? argv[1] : nullptr;
+    const bool list = argc > 1 && std::strcmp(argv[1], "--list") == 0;
+    const bool exact = argc > 2 && std::strcmp(argv[1], "--exact") == 0;
+    const char* filter = exact ? argv[2] : argc > 1 ? argv[1] : nullptr;
     int passed = 0, failed = 0;
     for (const auto& c : native_tests::registry()) {
-        if (filter && !std::strstr(c.name, filter)) continue;
+        if (list) {
+            std::printf("%s\n", c.name);
+            continue;
+        }
+        if (filter && (exact ? std::strcmp(c.name, filter) != 0 : !std::strstr(c.name, filter)))
+            continue;
         try {
             c.body();
             ++passed;
@@ -26,6 +35,7 @@ int main(int argc, char** argv) {
             std::printf("FAIL %s\n  unexpected exception: %s\n", c.name, e.what());
         }
     }
+    if (list) return 0;
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 && passed > 0 ? 0 : 1;
 }

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +9,7 @@
 
 #include "src/common/failure.hpp"
 #include "src/layout/errors.hpp"
+#include "src/layout/kernels.hpp"
 #include "src/layout/neighbors.hpp"
 #include "src/layout/optimiser.hpp"
 #include "src/layout/pacmap.hpp"
@@ -429,17 +431,33 @@ LayoutPairs random_pairs(std::size_t n, std::uint64_t seed) {
 
 }  // namespace
 
-TEST_CASE("pacmap gradient: every kernel copy gives the same bits") {
+TEST_CASE("layout kernels: every level this machine has gives the same bits") {
     const std::size_t n = 2000;
     const LayoutPairs pairs = random_pairs(n, 12);
     const auto y = random_matrix(n, 2, 13);
-    for (const PairWeights w : {PairWeights{501.5f, 2.0f, 1.0f}, PairWeights{0.0f, 1.0f, 1.0f}}) {
-        const auto fast = pacmap_gradient(y, pairs, w, Kernel::Fastest);
-        const auto avx2 = pacmap_gradient(y, pairs, w, Kernel::Avx2);
-        const auto base = pacmap_gradient(y, pairs, w, Kernel::Baseline);
-        CHECK(std::memcmp(fast.data(), base.data(), fast.size() * sizeof(float)) == 0);
-        CHECK(std::memcmp(avx2.data(), base.data(), avx2.size() * sizeof(float)) == 0);
-        CHECK(fast[2 * n] > 0.0f);
+    // Rows of 21 and 100 floats cover the eight-lane body and its tail; bf16 rows of 48 and 112
+    // cover the 32-wide step and the last sixteen.
+    const auto x = random_matrix(64, 100, 14);
+    std::vector<std::uint16_t> h(64 * 112);
+    for (std::size_t e = 0; e < h.size(); ++e)
+        h[e] = static_cast<std::uint16_t>(std::bit_cast<std::uint32_t>(x[e % x.size()] * 3.0f) >> 16);
+    const LayoutKernels& base = layout_kernels(orvane::simd::Level::baseline);
+    for (const orvane::simd::Level level : orvane::simd::available()) {
+        const LayoutKernels& k = layout_kernels(level);
+        for (const PairWeights w : {PairWeights{501.5f, 2.0f, 1.0f}, PairWeights{0.0f, 1.0f, 1.0f}}) {
+            const auto g = pacmap_gradient(y, pairs, w, level);
+            const auto g0 = pacmap_gradient(y, pairs, w, orvane::simd::Level::baseline);
+            CHECK(std::memcmp(g.data(), g0.data(), g.size() * sizeof(float)) == 0);
+            CHECK(g[2 * n] > 0.0f);
+        }
+        for (std::size_t i = 0; i + 1 < 64; ++i) {
+            for (const std::size_t d : {21, 100})
+                CHECK_EQ(std::bit_cast<std::uint32_t>(k.pair_distance(&x[i * 100], &x[(i + 1) * 100], d)),
+                         std::bit_cast<std::uint32_t>(base.pair_distance(&x[i * 100], &x[(i + 1) * 100], d)));
+            for (const std::size_t d : {48, 112})
+                CHECK_EQ(std::bit_cast<std::uint32_t>(k.l2sq_bf16(&h[i * 112], &h[(i + 1) * 112], d)),
+                         std::bit_cast<std::uint32_t>(base.l2sq_bf16(&h[i * 112], &h[(i + 1) * 112], d)));
+        }
     }
 }
 

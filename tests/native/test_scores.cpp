@@ -1,6 +1,11 @@
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
 
 #include "src/scores/distance_calculator.hpp"
+#include "src/scores/kernels.hpp"
 #include "src/common/failure.hpp"
 #include "src/scores/similarity.hpp"
 #include "src/scores/typicality.hpp"
@@ -71,4 +76,29 @@ TEST_CASE("similarity and typicality worked values") {
     CHECK_NEAR(t[2], std::exp(-1.5), 1e-6);
     CHECK_THROWS_WITH(typicality_scores(line, 3, 0), InternalFailure,
                       "num_nearest_neighbors (K) has to be positive");
+}
+
+TEST_CASE("tile scans: every level this machine has keeps the same buffers") {
+    const std::size_t rows = 100, cols = 150, k = 5;
+    std::vector<float> p(rows * cols), h(cols);
+    std::uint32_t s = 7;
+    const auto next = [&s] { return (s = s * 1664525u + 1013904223u) >> 8; };
+    for (float& v : p) v = static_cast<float>(next() % 20000) * 1e-3f;
+    for (float& v : h) v = static_cast<float>(next() % 20000) * 1e-3f;
+    const auto scan = [&](const ScoreKernels& kernels) {
+        const float inf = std::numeric_limits<float>::infinity();
+        std::vector<float> by_rows(rows * k, inf), diagonal(rows * k, inf), by_cols(cols * k, inf), worst(cols);
+        kernels.feed_tile_rows(p.data(), rows, cols, h.data(), h.data(), false, by_rows.data(), k);
+        kernels.feed_tile_rows(p.data(), rows, rows, h.data(), h.data(), true, diagonal.data(), k);
+        kernels.feed_tile_columns(p.data(), rows, cols, h.data(), h.data(), by_cols.data(), k, worst.data());
+        by_rows.insert(by_rows.end(), diagonal.begin(), diagonal.end());
+        by_rows.insert(by_rows.end(), by_cols.begin(), by_cols.end());
+        return by_rows;
+    };
+    const auto base = scan(score_kernels(simd::Level::baseline));
+    CHECK(base[k - 1] < std::numeric_limits<float>::infinity());
+    for (const simd::Level level : simd::available()) {
+        const auto got = scan(score_kernels(level));
+        CHECK(std::memcmp(got.data(), base.data(), got.size() * sizeof(float)) == 0);
+    }
 }

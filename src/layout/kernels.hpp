@@ -1,0 +1,46 @@
+#pragma once
+// The vector kernels of the layout, one copy per instruction-set level (src/common/simd.hpp).
+#include <cstddef>
+#include <cstdint>
+
+#include "src/common/simd.hpp"
+
+namespace orvane::pacmap {
+
+// One kind of pairs as the gradient kernel reads them (see PairLists in optimiser.hpp).
+struct KindView {
+    const std::uint32_t* partners;
+    const std::uint64_t* forward;
+    const std::uint64_t* backward;
+    float w, c1, c2;
+    bool repel;
+};
+
+struct BlockView {
+    const float* y;
+    KindView kinds[3];
+    std::size_t n_kinds;
+};
+
+struct LayoutKernels {
+    // Writes the gradient of points [first, last) to g (two floats per point) and returns their
+    // share of the loss when asked for it.
+    float (*gradient_of_block)(const BlockView& b, std::size_t first, std::size_t last, float* g,
+                               bool with_loss);
+    // Squared L2 between two bf16 rows whose length is a multiple of 16.
+    float (*l2sq_bf16)(const std::uint16_t* a, const std::uint16_t* b, std::size_t dims);
+    // Euclidean distance with eight interleaved partial sums.
+    float (*pair_distance)(const float* a, const float* b, std::size_t d);
+};
+
+// The copy for `level`, which must be one of simd::available().
+const LayoutKernels& layout_kernels(simd::Level level);
+// The copy of the level in use.
+const LayoutKernels& layout_kernels();
+
+extern const LayoutKernels layout_kernels_baseline;
+extern const LayoutKernels layout_kernels_avx2;
+extern const LayoutKernels layout_kernels_avx512;
+extern const LayoutKernels layout_kernels_neon;
+
+}  // namespace orvane::pacmap

@@ -1,0 +1,30 @@
+#include "src/scores/kernels.hpp"
+
+#include <cstddef>
+#include <cstring>
+#include <limits>
+
+namespace orvane {
+
+namespace {
+#include "src/scores/tile_scan.inc"
+}  // namespace
+
+const ScoreKernels score_kernels_baseline = {feed_tile_rows, feed_tile_columns};
+
+const ScoreKernels& score_kernels(simd::Level level) {
+    switch (level) {
+#if defined(ORVANE_X86_LEVELS)
+    case simd::Level::avx2: return score_kernels_avx2;
+    case simd::Level::avx512: return score_kernels_avx512;
+#endif
+    default: return score_kernels_baseline;  // on AArch64 the baseline copy is NEON code already
+    }
+}
+
+const ScoreKernels& score_kernels() {
+    static const ScoreKernels& chosen = score_kernels(simd::active());
+    return chosen;
+}
+
+}  // namespace orvane

@@ -1,0 +1,41 @@
+"""Vector-kernel levels: every level this machine offers gives the same bits, ORVANE_SIMD can
+only lower the level, and build_info() says which one runs."""
+import json
+
+import orvane_keldra as ok
+from conftest import run_python
+
+RUN = """
+    import hashlib, json, numpy as np, orvane_keldra as ok
+    x = np.random.default_rng(5).normal(size=(3000, 40)).astype(np.float32)
+    def digest(values):
+        return hashlib.sha256(np.array(values, dtype=np.float32).tobytes()).hexdigest()
+    print(json.dumps({"level": ok.build_info()["simd_level"],
+                      "typicality": digest(ok.Typicality(x).calculate_typicality(7)),
+                      "layout": digest(ok.TwoDimEmbedding(x[:2000]).calculate_2d_embedding())}))
+"""
+
+
+def _run(level):
+    proc = run_python(RUN, env={"ORVANE_SIMD": level})
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout), proc.stderr
+
+
+def test_every_level_gives_the_same_bits():
+    info = ok.build_info()
+    levels = info["simd_levels"]
+    assert levels[0] == "baseline" and info["simd_level"] in levels
+    assert {"version", "platform", "compiler", "blas", "blas_core", "workers"} <= info.keys()
+    results = {level: _run(level)[0] for level in levels}
+    assert all(r["level"] == level for level, r in results.items())
+    assert len({(r["typicality"], r["layout"]) for r in results.values()}) == 1, results
+
+
+def test_a_level_it_cannot_take_gives_a_warning_and_the_best_level():
+    best = ok.build_info()["simd_levels"][-1]
+    for asked, why in (("sse9", "is not one of baseline, avx2, avx512, neon"),
+                       ("neon" if best != "neon" else "avx2", "is not available on this machine")):
+        result, stderr = _run(asked)
+        assert result["level"] == best
+        assert f"RuntimeWarning: ORVANE_SIMD={asked} {why}; using {best}" in stderr
