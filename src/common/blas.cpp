@@ -27,17 +27,22 @@ constexpr int CblasTrans = 112;
 namespace orvane::blas {
 
 void use_single_thread() {
-#if !ORVANE_BLAS_ACCELERATE
+#if ORVANE_BLAS_ACCELERATE
     // Accelerate has no process-wide thread setting on every macOS we support; it is left alone.
+#else
     static std::atomic<bool> done{false};
     if (!done.exchange(true)) scipy_openblas_set_num_threads(1);
 #endif
 }
 
 Description describe() {
+#if ORVANE_BLAS_ACCELERATE
+    return {"Accelerate", ""};
+#else
     const char* config = scipy_openblas_get_config();
     const char* core = scipy_openblas_get_corename();
     return {config ? config : "OpenBLAS", core ? core : ""};
+#endif
 }
 
 float dot(std::size_t n, const float* x, const float* y) {
