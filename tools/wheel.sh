@@ -45,9 +45,11 @@ for arch in $ARCHS; do
   cmake_args="-DCMAKE_TOOLCHAIN_FILE=$ROOT/cmake/zig-toolchain.cmake;-DZIG_TARGET=$arch-linux-gnu.$GLIBC;-DZIG_EXECUTABLE=$ZIG"
   env=()
   if [ "$arch" != "$(uname -m)" ]; then
-    # The target's OpenBLAS to link against, from its own wheel of the pinned release.
+    # The target's OpenBLAS to link against, from its own wheel of the pinned release (only the
+    # soname and the symbols matter here; at run time pip picks the release for the system).
     "$TPY" -m pip download -q --disable-pip-version-check --no-deps --only-binary=:all: \
-      --platform "manylinux2014_$arch" --python-version 3.11 -d "$WORK/openblas-$arch" \
+      --platform "manylinux2014_$arch" --platform "manylinux_2_28_$arch" --python-version 3.11 \
+      -d "$WORK/openblas-$arch" \
       "scipy-openblas32==$OPENBLAS_VERSION"
     "$TPY" -m zipfile -e "$WORK/openblas-$arch"/*.whl "$WORK/openblas-$arch/unpacked"
     ob="$WORK/openblas-$arch/unpacked/scipy_openblas32"
