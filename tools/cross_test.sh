@@ -148,14 +148,16 @@ aarch64() {
   #    30,000-point layouts) that take many minutes each here;
   #  - tests/test_robustness.py: thread, fork and memory stress (thousands of rounds, a million
   #    samples, address-space limits, which qemu's own reservations distort);
-  #  - the ten-million-value mean checks of tests/test_scale.py.
+  #  - the ten-million-value mean checks of tests/test_scale.py;
+  #  - the stub check against the module (mypy's stubtest): it needs Ray's package for the types of
+  #    the distributed layer, and Ray is not installed in the root.
   echo "== pytest under qemu-aarch64"
   chroot "$arm" "${CLEAN[@]}" PYTHONSAFEPATH=1 PYTHONPATH="/src/$rel/package" \
     LD_LIBRARY_PATH="${openblas#"$arm"}/lib" ORVANE_NATIVE_TESTS="/src/$rel/orvane_native_tests" /opt/venv/bin/python -m pytest -q \
     -p no:cacheprovider /src/tests -m "not slow" --timeout=900 --durations=10 \
     --ignore=/src/tests/test_distributed.py --ignore=/src/tests/test_readme.py \
     --ignore=/src/tests/test_progress.py --ignore=/src/tests/test_stopping.py \
-    --ignore=/src/tests/test_robustness.py -k "not mean_stays_exact" "$@"
+    --ignore=/src/tests/test_robustness.py -k "not mean_stays_exact and not stub_matches_runtime_module" "$@"
   echo "aarch64: done in $((SECONDS - start)) s"
 }
 
