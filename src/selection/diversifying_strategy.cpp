@@ -236,6 +236,7 @@ void DiversifyingStrategy::inform(std::size_t selected_sample) {
 void DiversifyingStrategy::inform_all_rows(std::size_t selected_sample) {
     distance_row_ = calculator_.distances_from_row(selected_sample);
     selected_.push_back(selected_sample);
+    computed_rows_ += distance_row_.size();
     // A sample's own selection must not lower its own entry to zero.
     const float old = min_distances_[selected_sample];
     for (std::size_t j = 0; j < min_distances_.size(); ++j) {
@@ -311,6 +312,7 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
         if (active[b]) buckets_.max_min[b] = 0.0f;
     }
     auto update = [&](std::size_t j) {
+        if (distance_row_[j] != kSkipped) ++computed_rows_;
         if (distance_row_[j] < min_distances_[j]) min_distances_[j] = distance_row_[j];
         const std::size_t b = buckets_.group_of[j];
         if (b != k) buckets_.max_min[b] = std::max(buckets_.max_min[b], min_distances_[j]);

@@ -40,6 +40,8 @@ public:
     // Off: every inform computes all N distances (for comparing against the bounded path).
     void set_pruning(bool on) { pruning_ = on && buckets_.built(); }
     bool pruning() const { return pruning_; }
+    // Distances computed by inform so far (a measure of what the bounds save).
+    std::size_t computed_rows() const { return computed_rows_; }
     bool should_stop(std::size_t candidate_index) const;
 
     // What inform changes, to undo a run that failed: selections are only appended, so their
@@ -84,6 +86,7 @@ private:
     std::vector<float> distance_row_;  // distances from the last informed sample (+inf: skipped)
     Buckets buckets_;
     bool pruning_ = false;
+    std::size_t computed_rows_ = 0;
     bool stop_enabled_;
     float stop_threshold_;
     float strength_;
