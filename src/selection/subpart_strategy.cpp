@@ -100,7 +100,7 @@ std::vector<float> SubpartDiversifyingStrategy::potentials() const {
 
 void SubpartDiversifyingStrategy::inform(std::size_t selected_sample) {
     check_selected_sample(selected_sample, sample_count());
-    // One object at a time, so objects of one sample become each other's nearest neighbours.
+    // One object at a time, so objects of one sample become each other's nearest neighbors.
     for (std::size_t o : mapping_.objects(selected_sample)) inner_.inform(o);
 }
 
