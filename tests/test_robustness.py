@@ -430,12 +430,24 @@ def test_requests_beyond_the_address_space_raise_memory_error():
         assert typ.calculate_typicality(3) == small
         assert ok.Selection().run_selection([], 3, 2) == [0, 1]
         print("survived", flush=True)
+
+        # The layout's index: room for its reservation, not for its first block of graph nodes
+        # (32 MiB). Skipping the rows it cannot add would return a layout of missing neighbours.
+        layout = ok.TwoDimEmbedding(np.random.default_rng(0).normal(size=(10_000, 16)).astype(np.float32))
+        limit = vm_size() + (16 << 20)
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        try:
+            layout.calculate_2d_embedding()
+            print("layout returned", flush=True)
+        except MemoryError as e:
+            print(e, flush=True)
     """
     proc = run_python(code, env={"RAYON_NUM_THREADS": "1", "OPENBLAS_NUM_THREADS": "1"}, timeout=300)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     lines = proc.stdout.split()
     assert proc.stdout.count("memory-error") == 3, proc.stdout
     assert "survived" in lines, proc.stdout
+    assert "nearest-neighbour index of 10000 x 16 embeddings" in proc.stdout, proc.stdout
 
 
 # --- scale edges -----------------------------------------------------------------------------

@@ -125,35 +125,3 @@ def test_approximate_neighbour_path_runs(rng):
 
     knn = KNeighborsClassifier(n_neighbors=10).fit(y[:6000], labels[:6000])
     assert knn.score(y[6000:], labels[6000:]) > 0.95
-
-
-def test_exhausted_memory_in_the_index_raises_instead_of_skipping_rows():
-    from conftest import run_python
-
-    code = """
-        import logging, resource
-        import numpy as np, orvane_keldra as ok
-
-        def vm_size():
-            for line in open("/proc/self/status"):
-                if line.startswith("VmSize:"):
-                    return int(line.split()[1]) * 1024
-
-        errors = []
-        handler = logging.Handler(logging.ERROR)
-        handler.emit = lambda record: errors.append(record.getMessage())
-        logging.getLogger("orvane_keldra").addHandler(handler)
-        x = np.random.default_rng(0).normal(size=(10_000, 16)).astype(np.float32)  # the index path
-        layout = ok.TwoDimEmbedding(x)
-        # Room for the reserved index, not for its first block of graph nodes (32 MiB).
-        limit = vm_size() + (16 << 20)
-        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-        try:
-            layout.calculate_2d_embedding()
-            print("returned", len(errors))
-        except MemoryError as e:
-            print(e)
-    """
-    proc = run_python(code, env={"RAYON_NUM_THREADS": "1", "OPENBLAS_NUM_THREADS": "1"})
-    assert proc.returncode == 0, proc.stderr
-    assert "nearest-neighbour index of 10000 x 16 embeddings" in proc.stdout, proc.stdout

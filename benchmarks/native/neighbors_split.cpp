@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     }
     const std::size_t n = std::strtoull(argv[2], nullptr, 10), d = std::strtoull(argv[3], nullptr, 10);
     const std::size_t asked = std::strtoull(argv[4], nullptr, 10);
-    const NeighbourCounts counts = neighbour_counts(n, driver_config(n), nullptr);
+    const NeighborCounts counts = neighbor_counts(n, driver_config(n), nullptr);
     const std::size_t n_neighbors = asked == 0 ? counts.n_neighbors : asked;
     const std::size_t n_mid_near = asked == 0 ? counts.n_mid_near : asked / 2;
     const std::size_t n_far = asked == 0 ? counts.n_far : asked * 2;
@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
     const auto t4 = std::chrono::steady_clock::now();
     LayoutPairs grouped;
     grouped.n = n;
-    grouped.neighbour = group_pairs(std::move(pairs), n);
+    grouped.neighbor = group_pairs(std::move(pairs), n);
     grouped.mid_near = group_pairs(std::move(mid_near), n);
     grouped.far = group_pairs(std::move(far), n);
     const auto t5 = std::chrono::steady_clock::now();

@@ -1,18 +1,8 @@
-#include "src/layout/kernels.hpp"
-
-#include <cmath>
-#include <cstddef>
-#include <cstdint>
-#include <cstring>
+// The baseline copy of the layout kernels, and the choice of copy.
+#define ORVANE_KERNEL_TABLE layout_kernels_baseline
+#include "src/layout/kernels_copy.inc"
 
 namespace orvane::pacmap {
-
-namespace {
-#include "src/layout/distance_kernels.inc"
-#include "src/layout/gradient_kernel.inc"
-}  // namespace
-
-const LayoutKernels layout_kernels_baseline = {gradient_of_block, l2sq_bf16, pair_distance};
 
 const LayoutKernels& layout_kernels(simd::Level level) {
     switch (level) {

@@ -1,22 +1,4 @@
-// The AVX2 copy of the layout kernels; built with that level's flags on x86-64 only.
-#include <cmath>
-#include <cstddef>
-#include <cstdint>
-#include <cstring>
-
-#include <immintrin.h>
-
-#include "src/layout/kernels.hpp"
-
+// The AVX2 copy of the layout kernels; built with -mavx2 on x86-64 only.
 #define ORVANE_KERNEL_AVX2 1
-
-namespace orvane::pacmap {
-
-namespace {
-#include "src/layout/distance_kernels.inc"
-#include "src/layout/gradient_kernel.inc"
-}  // namespace
-
-const LayoutKernels layout_kernels_avx2 = {gradient_of_block, l2sq_bf16, pair_distance};
-
-}  // namespace orvane::pacmap
+#define ORVANE_KERNEL_TABLE layout_kernels_avx2
+#include "src/layout/kernels_copy.inc"

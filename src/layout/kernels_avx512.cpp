@@ -1,22 +1,5 @@
-// The AVX-512 copy of the layout kernels; built for AVX-512 F, VL, BW and DQ on x86-64 only.
-#include <cmath>
-#include <cstddef>
-#include <cstdint>
-#include <cstring>
-
-#include <immintrin.h>
-
-#include "src/layout/kernels.hpp"
-
+// The AVX-512 copy of the layout kernels; built for AVX-512 F, VL, BW and DQ on x86-64 only: the
+// same eight lanes with 32 vector registers, so the gradient's constants stay in registers.
 #define ORVANE_KERNEL_AVX2 1
-
-namespace orvane::pacmap {
-
-namespace {
-#include "src/layout/distance_kernels.inc"
-#include "src/layout/gradient_kernel.inc"
-}  // namespace
-
-const LayoutKernels layout_kernels_avx512 = {gradient_of_block, l2sq_bf16, pair_distance};
-
-}  // namespace orvane::pacmap
+#define ORVANE_KERNEL_TABLE layout_kernels_avx512
+#include "src/layout/kernels_copy.inc"

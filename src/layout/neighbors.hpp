@@ -1,5 +1,5 @@
 #pragma once
-// Neighbour pairs: candidate search (exact below the threshold, HNSW from it), density scaling
+// Neighbor pairs: candidate search (exact below the threshold, HNSW from it), density scaling
 // and per-row ranking.
 #include <cstddef>
 #include <cstdint>

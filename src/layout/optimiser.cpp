@@ -33,7 +33,7 @@ BlockView block_view(const float* y, const LayoutPairs& pairs, const PairWeights
         b.kinds[b.n_kinds++] = {lists.partners.data(), lists.forward.data(),
                                 lists.backward.data(), weight, c1, c2, repel};
     };
-    add(pairs.neighbour, w.neighbour, 10.0f, 20.0f, false);
+    add(pairs.neighbor, w.neighbor, 10.0f, 20.0f, false);
     add(pairs.mid_near, w.mid_near, 10000.0f, 20000.0f, false);
     add(pairs.far, w.far, 1.0f, 2.0f, true);
     return b;
@@ -157,7 +157,7 @@ std::vector<float> pacmap_gradient(const std::vector<float>& y, std::size_t dims
     if (dims != 2) fail("the layout optimiser works in two dimensions");
     LayoutPairs pairs;
     pairs.n = y.size() / 2;
-    pairs.neighbour = group_pairs(std::vector<std::uint32_t>(pair_neighbors), pairs.n);
+    pairs.neighbor = group_pairs(std::vector<std::uint32_t>(pair_neighbors), pairs.n);
     pairs.mid_near = group_pairs(std::vector<std::uint32_t>(pair_mid_near), pairs.n);
     pairs.far = group_pairs(std::vector<std::uint32_t>(pair_far), pairs.n);
     return pacmap_gradient(y, pairs, weights);

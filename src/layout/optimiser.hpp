@@ -1,5 +1,5 @@
 #pragma once
-// Adam descent of the layout under neighbour and mid-near attraction and far-pair repulsion.
+// Adam descent of the layout under neighbor and mid-near attraction and far-pair repulsion.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -12,7 +12,7 @@ namespace orvane::pacmap {
 
 struct PairWeights {
     float mid_near;
-    float neighbour;
+    float neighbor;
     float far;
 };
 PairWeights phase_weights(std::size_t t, const std::size_t (&num_iters)[3]);
@@ -35,7 +35,7 @@ PairLists group_pairs(std::vector<std::uint32_t>&& rows, std::size_t n);
 
 struct LayoutPairs {
     std::size_t n = 0;
-    PairLists neighbour, mid_near, far;
+    PairLists neighbor, mid_near, far;
 };
 
 // Gradient of the planar layout y (n x 2) with the loss in the extra last row: (n + 1) x 2.

@@ -69,7 +69,7 @@ std::vector<float> run_pacmap(const float* x, std::size_t n, std::size_t d,
     std::chrono::steady_clock::time_point start;
     {
         const std::vector<float> work = preprocess(x, n, d, sink);
-        const NeighbourCounts counts = neighbour_counts(n, config, sink);
+        const NeighborCounts counts = neighbor_counts(n, config, sink);
         log_event(sink, LogLevel::Info, [] { return std::string("Finding pairs"); });
         auto pair_neighbors = nearest_neighbor_pairs(work.data(), n, d, counts.n_neighbors,
                                                      config.approx_threshold, sink);
@@ -83,7 +83,7 @@ std::vector<float> run_pacmap(const float* x, std::size_t n, std::size_t d,
                    shape(pair_mid_near) + ", FP " + shape(pair_far);
         });
         // Regrouped in place, one kind at a time, so the rows never exist twice.
-        pairs.neighbour = group_pairs(std::move(pair_neighbors), n);
+        pairs.neighbor = group_pairs(std::move(pair_neighbors), n);
         pairs.mid_near = group_pairs(std::move(pair_mid_near), n);
         pairs.far = group_pairs(std::move(pair_far), n);
     }

@@ -93,9 +93,9 @@ std::vector<std::uint32_t> sample_far_pairs(std::size_t n,
     pool::for_blocks(n, kSamplesPerTask, [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t i = begin; i < end; ++i) {
             Generator g = seed_generator(seed + i);
-            const IndexView neighbours{pair_neighbors.data() + i * nn * 2 + 1, nn, 2};
+            const IndexView neighbors{pair_neighbors.data() + i * nn * 2 + 1, nn, 2};
             const auto self = static_cast<std::uint32_t>(i);
-            const auto far = sample_distinct(n_far, n32, neighbours, self, g);
+            const auto far = sample_distinct(n_far, n32, neighbors, self, g);
             std::uint32_t* rows = pairs.data() + i * n_far * 2;
             for (std::size_t p = 0; p < far.size(); ++p) {
                 rows[2 * p] = self;

@@ -30,7 +30,7 @@ std::vector<std::uint32_t> sample_distinct(std::size_t k, std::uint32_t n, Index
 std::vector<std::uint32_t> sample_mid_near_pairs(const float* x, std::size_t n, std::size_t d,
                                                  std::size_t n_mid_near, std::uint64_t seed);
 
-// n * n_far rows (i, f): random partners that are neither i nor one of its nn neighbours.
+// n * n_far rows (i, f): random partners that are neither i nor one of its nn neighbors.
 std::vector<std::uint32_t> sample_far_pairs(std::size_t n,
                                             const std::vector<std::uint32_t>& pair_neighbors,
                                             std::size_t nn, std::size_t n_far,

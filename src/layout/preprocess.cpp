@@ -85,7 +85,7 @@ std::vector<float> preprocess(const float* x, std::size_t n, std::size_t d, LogS
     return out;
 }
 
-NeighbourCounts neighbour_counts(std::size_t n, const PacmapConfig& config, LogSink* sink) {
+NeighborCounts neighbor_counts(std::size_t n, const PacmapConfig& config, LogSink* sink) {
     std::size_t n_neighbors = 10;
     if (config.override_neighbors) {
         n_neighbors = *config.override_neighbors;
@@ -93,7 +93,7 @@ NeighbourCounts neighbour_counts(std::size_t n, const PacmapConfig& config, LogS
         n_neighbors = to_count((std::log10(static_cast<float>(n)) - 4.0f) * 15.0f + 10.0f);
     }
     const auto nb = static_cast<float>(n_neighbors);
-    NeighbourCounts counts{n_neighbors, to_count(config.mid_near_ratio * nb),
+    NeighborCounts counts{n_neighbors, to_count(config.mid_near_ratio * nb),
                            to_count(config.far_pair_ratio * nb)};
     if (counts.n_neighbors == 0) fail_with(ErrorKind::InvalidNeighborCount);
     if (counts.n_far == 0) fail_with(ErrorKind::InvalidFarPointCount);

@@ -1,5 +1,5 @@
 #pragma once
-// Working copy of the data, neighbour counts per sample and the random start layout.
+// Working copy of the data, neighbor counts per sample and the random start layout.
 #include <cstddef>
 #include <vector>
 
@@ -10,12 +10,12 @@ namespace orvane::pacmap {
 // Min-max scaled (by the largest element) and column-centred copy of the n x d matrix x.
 std::vector<float> preprocess(const float* x, std::size_t n, std::size_t d, LogSink* sink);
 
-struct NeighbourCounts {
+struct NeighborCounts {
     std::size_t n_neighbors;
     std::size_t n_mid_near;
     std::size_t n_far;
 };
-NeighbourCounts neighbour_counts(std::size_t n, const PacmapConfig& config, LogSink* sink);
+NeighborCounts neighbor_counts(std::size_t n, const PacmapConfig& config, LogSink* sink);
 
 // n x embedding_dimensions standard-normal start positions, row-major.
 std::vector<float> initial_layout(std::size_t n, const PacmapConfig& config);

@@ -1,6 +1,7 @@
 #pragma once
-// The generic pieces every class front uses: argument binding from a parameter table,
-// conversions to owned native values, result lists, the instance hold and the boundary guard.
+// The generic pieces every class front uses: argument binding from a parameter table
+// (arguments.cpp), conversions to owned native values and result lists (conversion.cpp), the
+// instance hold (hold.cpp) and the boundary guard with its error mapping (errors.cpp).
 #include <atomic>
 #include <cstdint>
 #include <optional>

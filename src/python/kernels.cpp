@@ -164,7 +164,7 @@ PyObject* merge_smallest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// _finish_smallest(heaps): ascending neighbour distances r per row, in place.
+// _finish_smallest(heaps): ascending neighbor distances r per row, in place.
 PyObject* finish_smallest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded("_finish_smallest()", [&]() -> PyObject* {
         static constexpr Param params[] = {{"heaps", true}};
@@ -206,7 +206,7 @@ void copy_into(const FloatView& out, const std::vector<float>& values) {
     std::copy(values.begin(), values.end(), out.data());
 }
 
-// _typicality_scores(r, out): scores from every row's k neighbour distances (n x k).
+// _typicality_scores(r, out): scores from every row's k neighbor distances (n x k).
 PyObject* typicality_scores_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded("_typicality_scores()", [&]() -> PyObject* {
         static constexpr Param params[] = {{"r", true}, {"out", true}};

@@ -6,6 +6,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+#include <string>
+#include <string_view>
 #include <utility>
 
 namespace orvane::py {
@@ -48,6 +51,23 @@ inline void check(bool ok) {
 inline Ref checked(PyObject* p) {
     if (!p) throw ErrorAlreadySet{};
     return Ref(p);
+}
+
+[[noreturn]] inline void raise(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw ErrorAlreadySet{};
+}
+
+inline std::string_view utf8(PyObject* str) {
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(str, &len);
+    if (!s) throw ErrorAlreadySet{};
+    return {s, static_cast<std::size_t>(len)};
+}
+
+inline std::string type_name(PyObject* obj) {
+    Ref name = checked(PyType_GetName(Py_TYPE(obj)));
+    return std::string(utf8(name.get()));
 }
 
 }  // namespace orvane::py

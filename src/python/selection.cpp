@@ -162,6 +162,17 @@ PyObject* run_selection(PyObject* self, PyObject* args, PyObject* kwargs) {
     }, /*report_progress=*/true);
 }
 
+// Private, for tests: compare the shortcuts of a step against the plain full pass.
+PyObject* set_full_pass(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr Param params[] = {{"on", true}};
+    return method("Selection._set_full_pass()", params, self, args, kwargs, [](State& s, PyObject** a) {
+        const int on = PyObject_IsTrue(a[0]);
+        if (on < 0) return static_cast<PyObject*>(nullptr);
+        s.set_full_pass(on != 0);
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef methods[] = {
     {"add_weighting_strategy", as_method(add_weighting_strategy), METH_VARARGS | METH_KEYWORDS,
      "add_weighting_strategy($self, weights, strength)\n--\n\n"
@@ -226,6 +237,7 @@ PyMethodDef methods[] = {
      "* `n_total_samples` - Total number of samples available\n"
      "* `n_samples_to_select` - Total number of samples to return, including preselected samples\n\n"
      "# Returns\nA list of selected sample indices"},
+    {"_set_full_pass", as_method(set_full_pass), METH_VARARGS | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

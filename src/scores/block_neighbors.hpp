@@ -17,12 +17,12 @@ struct RowBlock {
     std::size_t first;
 };
 
-// The effective neighbour count k = min(K, n - 1), after the checks typicality makes on n and K.
+// The effective neighbor count k = min(K, n - 1), after the checks typicality makes on n and K.
 std::size_t neighbor_count(std::size_t K, std::size_t n);
 
 // `heaps` holds a max-heap of k half squared distances per query row (nq x k, start at +inf);
 // every stored row's distance is merged in. A row meets itself (same global index) at the
-// largest finite float, as in typicality, so it is never its own neighbour.
+// largest finite float, as in typicality, so it is never its own neighbor.
 void merge_smallest(RowBlock queries, RowBlock stored, std::size_t dim, std::size_t k,
                     std::span<float> heaps);
 

@@ -1,16 +1,8 @@
-#include "src/scores/kernels.hpp"
-
-#include <cstddef>
-#include <cstring>
-#include <limits>
+// The baseline copy of the score kernels, and the choice of copy.
+#define ORVANE_KERNEL_TABLE score_kernels_baseline
+#include "src/scores/kernels_copy.inc"
 
 namespace orvane {
-
-namespace {
-#include "src/scores/tile_scan.inc"
-}  // namespace
-
-const ScoreKernels score_kernels_baseline = {feed_tile_rows, feed_tile_columns};
 
 const ScoreKernels& score_kernels(simd::Level level) {
     switch (level) {

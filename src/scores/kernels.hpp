@@ -9,7 +9,7 @@ namespace orvane {
 struct ScoreKernels {
     // Row side of a product tile p (rows x cols, p[r][c] = x_r . x_c): row r's ascending k-buffer
     // takes (h_c[c] - p[r][c]) + h_r[r], clamped at zero. On a diagonal tile column r is row r
-    // itself and is never its own neighbour.
+    // itself and is never its own neighbor.
     void (*feed_tile_rows)(const float* p, std::size_t rows, std::size_t cols, const float* h_r,
                            const float* h_c, bool diagonal, float* best, std::size_t k);
     // Column side of an off-diagonal tile: column c's buffer takes (h_r[r] - p[r][c]) + h_c[c].

@@ -1,16 +1,3 @@
-// The AVX-512 copy of the score kernels; built with that level's flags on x86-64 only.
-#include <cstddef>
-#include <cstring>
-#include <limits>
-
-#include "src/scores/kernels.hpp"
-
-namespace orvane {
-
-namespace {
-#include "src/scores/tile_scan.inc"
-}  // namespace
-
-const ScoreKernels score_kernels_avx512 = {feed_tile_rows, feed_tile_columns};
-
-}  // namespace orvane
+// The AVX-512 copy of the score kernels; built for AVX-512 F, VL, BW and DQ on x86-64 only.
+#define ORVANE_KERNEL_TABLE score_kernels_avx512
+#include "src/scores/kernels_copy.inc"

@@ -7,11 +7,11 @@
 
 namespace orvane {
 
-// score_i = mean over i's k nearest neighbours j of exp(-r_ij / mean r), where
+// score_i = mean over i's k nearest neighbors j of exp(-r_ij / mean r), where
 // r = sqrt(half squared distance) and k = min(K, N - 1).
 std::vector<float> typicality_scores(const DistanceCalculator& calc, std::size_t n, std::size_t k);
 
-// The scores from the n x k matrix t of every row's neighbour distances r (any order within a
+// The scores from the n x k matrix t of every row's neighbor distances r (any order within a
 // row); the mean is a pairwise sum, so it does not drift with n x k.
 std::vector<float> typicality_from_distances(std::span<const float> t, std::size_t n, std::size_t k);
 

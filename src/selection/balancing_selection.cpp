@@ -1,9 +1,11 @@
 #include "src/selection/balancing_selection.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
-#include "src/common/blas.hpp"
 #include "src/common/failure.hpp"
 #include "src/common/worker_pool.hpp"
 
@@ -11,6 +13,9 @@ namespace orvane {
 
 namespace {
 constexpr float kEpsilon = 1e-10f;
+constexpr std::size_t kBlock = 4096;
+// Distinct rows are numbered in 16 bits; beyond that, or when most rows differ, sharing is off.
+constexpr std::size_t kMaxDistinct = 65535;
 }
 
 BalancingStrategy::BalancingStrategy(EmbeddingMatrix class_distributions,
@@ -23,26 +28,73 @@ BalancingStrategy::BalancingStrategy(EmbeddingMatrix class_distributions,
         fail("called `Result::unwrap()` on an `Err` value: DimensionMismatch(" +
              std::to_string(distributions_.cols) + ", " + std::to_string(target_.size()) + ")");
     }
+    const std::size_t n = distributions_.rows, m = distributions_.cols;
+    // Two bytes per sample must stay under a tenth of its row.
+    if (n == 0 || m < 6) return;
+    // Rows are told apart by their bits: equal bits give equal arithmetic.
+    std::unordered_map<std::string_view, std::uint16_t> seen;
+    row_of_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string_view key(reinterpret_cast<const char*>(distributions_.row(i)),
+                                   m * sizeof(float));
+        const auto [it, added] = seen.try_emplace(key, static_cast<std::uint16_t>(distinct_.size()));
+        if (added) {
+            if (distinct_.size() >= kMaxDistinct || distinct_.size() * 4 >= n) {
+                distinct_.clear();
+                row_of_ = {};
+                return;
+            }
+            distinct_.push_back(i);
+        }
+        row_of_[i] = it->second;
+    }
+    sharing_ = true;
+}
+
+// u = p + T; r = sum of u in class order; q = u / (r + eps); s = sum of t * ln(q + eps) in
+// class order from 0; potential = -1 / (s + eps). The sum is our own fixed-order loop, so a row
+// gets the same bits wherever it is computed.
+float BalancingStrategy::potential_of(const float* p, float* scratch) const {
+    const std::size_t m = distributions_.cols;
+    float r = 0.0f;
+    for (std::size_t k = 0; k < m; ++k) {
+        scratch[k] = p[k] + class_totals_[k];
+        r = r + scratch[k];
+    }
+    const float denominator = r + kEpsilon;
+    float s = 0.0f;
+    for (std::size_t k = 0; k < m; ++k) {
+        s = s + target_[k] * std::log(scratch[k] / denominator + kEpsilon);
+    }
+    return -1.0f / (s + kEpsilon);
+}
+
+bool BalancingStrategy::prepare_step() const {
+    if (!sharing_) return false;
+    std::vector<float> scratch(distributions_.cols);
+    distinct_potentials_.resize(distinct_.size());
+    for (std::size_t u = 0; u < distinct_.size(); ++u) {
+        distinct_potentials_[u] = potential_of(distributions_.row(distinct_[u]), scratch.data());
+    }
+    return true;
+}
+
+void BalancingStrategy::potentials_range(std::size_t begin, std::span<float> out) const {
+    std::vector<float> scratch(distributions_.cols);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = potential_of(distributions_.row(begin + i), scratch.data());
+    }
 }
 
 void BalancingStrategy::potentials(std::span<float> out) const {
-    const std::size_t n = distributions_.rows, m = distributions_.cols;
-    log_mix_.resize(n * m);
-    pool::parallel_for(n, 2048, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            const float* p = distributions_.row(i);
-            float* l = log_mix_.data() + i * m;
-            float r = 0.0f;
-            for (std::size_t k = 0; k < m; ++k) {
-                l[k] = p[k] + class_totals_[k];
-                r = r + l[k];
-            }
-            const float denominator = r + kEpsilon;
-            for (std::size_t k = 0; k < m; ++k) l[k] = std::log(l[k] / denominator + kEpsilon);
+    const bool shared = prepare_step();
+    pool::for_blocks(out.size(), kBlock, [&](std::size_t begin, std::size_t end, std::size_t) {
+        if (shared) {
+            for (std::size_t i = begin; i < end; ++i) out[i] = distinct_potentials_[row_of_[i]];
+        } else {
+            potentials_range(begin, out.subspan(begin, end - begin));
         }
     });
-    blas::gemv(n, m, log_mix_.data(), target_.data(), out.data());
-    for (std::size_t i = 0; i < n; ++i) out[i] = -1.0f / (out[i] + kEpsilon);
 }
 
 std::vector<float> BalancingStrategy::potentials() const {

@@ -2,6 +2,7 @@
 // Steers the class mix of the selected set towards a target: the potential of a sample is the
 // reciprocal of the cross-entropy between the target and the mix with that sample added.
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -23,6 +24,18 @@ public:
     std::vector<float> potentials() const;
     void inform(std::size_t selected_sample);
 
+    // Samples that share a row of class_distributions share their potential, so with few
+    // distinct rows a step computes one potential per distinct row. prepare_step() fills them
+    // (and returns whether it did); row_of() maps a sample to its distinct row.
+    bool prepare_step() const;
+    std::span<const float> step_potentials() const { return distinct_potentials_; }
+    std::size_t row_of(std::size_t sample) const { return row_of_[sample]; }
+    // Potentials of samples [begin, begin + out.size()), without the distinct rows.
+    void potentials_range(std::size_t begin, std::span<float> out) const;
+
+    // Off: every sample's potential is computed from its own row.
+    void set_sharing(bool on) { sharing_ = on && !distinct_.empty(); }
+
     // What inform changes, to undo a run that failed.
     struct Saved {
         std::vector<float> class_totals;
@@ -35,8 +48,12 @@ private:
     std::vector<float> target_;
     std::vector<float> class_totals_;
     float strength_;
-    // N x M logarithms of the would-be mixes; kept to avoid reallocating at every step.
-    mutable std::vector<float> log_mix_;
+    float potential_of(const float* p, float* scratch) const;
+
+    std::vector<std::size_t> distinct_;     // first sample of each distinct row
+    std::vector<std::uint16_t> row_of_;     // per sample: its distinct row
+    bool sharing_ = false;
+    mutable std::vector<float> distinct_potentials_;
 };
 
 }  // namespace orvane

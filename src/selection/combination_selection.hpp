@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <span>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "src/common/stop.hpp"
@@ -17,8 +18,13 @@ class CombinationSelection {
 public:
     template <class Strategy>
     void add(Strategy s) {
+        shortcuts(s, !full_pass_);
         std::get<std::vector<Strategy>>(strategies_).push_back(std::move(s));
     }
+
+    // For tests: with `on`, every step computes every distance and every sample's balancing
+    // potential, as the plain algorithm does, here and in strategies added later.
+    void set_full_pass(bool on);
 
     // Preselected indices first (as given), then the greedily chosen ones. The run ends early
     // when a stopping check fires or the best candidate is already selected (nothing left that
@@ -31,6 +37,13 @@ public:
                                            std::size_t n_samples_to_select);
 
 private:
+    template <class Strategy>
+    static void shortcuts(Strategy& s, bool on) {
+        if constexpr (std::is_same_v<Strategy, DiversifyingStrategy>) s.set_pruning(on);
+        if constexpr (std::is_same_v<Strategy, SubpartDiversifyingStrategy>) s.objects().set_pruning(on);
+        if constexpr (std::is_same_v<Strategy, BalancingStrategy>) s.set_sharing(on);
+    }
+
     // Calls f(list, kind name) for each kind's list, in kind order.
     template <class F>
     void for_each_kind(F&& f);
@@ -48,6 +61,7 @@ private:
                std::vector<BalancingStrategy>, std::vector<SubpartDiversifyingStrategy>,
                std::vector<SubpartSimilarityStrategy>, std::vector<SubpartTypicalityStrategy>>
         strategies_;
+    bool full_pass_ = false;
 };
 
 }  // namespace orvane

@@ -1,11 +1,193 @@
 #include "src/selection/diversifying_strategy.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "src/common/blas.hpp"
+#include "src/common/worker_pool.hpp"
 #include "src/selection/selection_checks.hpp"
 
 namespace orvane {
 
 namespace {
+
 constexpr float kUnreached = 1e8f;
+constexpr float kSkipped = std::numeric_limits<float>::infinity();
+constexpr std::size_t kRowBlock = 2048;
+// Half norms above this could overflow inside a dot product; such rows are always computed.
+constexpr double kNormLimit = 1e36;
+
+// Bounds are evaluated in double: these cover its own rounding (relative errors below 1e-10
+// for any dimension we prune) with room to spare.
+constexpr double kShrink = 1.0 - 1e-9;
+constexpr double kGrow = 1.0 + 2e-7;
+
+// Why a bound may skip a row.
+//
+// The distance of row x_j from the pick v is computed as t = clamp((h_j - p) + h_v) with
+// h = fl(x . x) * 0.5 and p = fl(x_j . v), dot products of D terms in whatever order BLAS uses.
+// With u = 2^-24 and g = D u / (1 - D u), any order (with or without fused multiply-add) gives
+// |fl(a . b) - a . b| <= g sum |a_i b_i|. Let H = h_j* + h_v*, the exact half norms. Then
+//   |h_j - h_j*| <= g h_j*,  |h_v - h_v*| <= g h_v*,
+//   |p - p*| <= g |x_j| |v| <= g H               (|a||b| <= (|a|^2 + |b|^2) / 2),
+// and the two f32 operations add at most u (|h_j - p| + |h_j - p + h_v|) + u^2 (...) <= 5.01 u
+// (1 + g) H, as |h_j|, |p|, |h_v| <= (1 + g) H. So the unclamped t is within
+//   E = (2 g + 5.01 u (1 + g)) H <= (2 g + 5.01 u (1 + g)) (h_j + h_v) / (1 - g)
+// of the exact half squared distance d*. For D u <= 0.05 that factor is below c = 4 g + 12 u.
+// Underflow adds at most 2^-150 per product, covered by eta. The triangle inequality through a
+// centre c_b gives |x_j - v| >= |v - c_b| - |x_j - c_b| = lb, so t >= lb^2 / 2 - c (h_j + h_v)
+// - eta = L, and the clamp only raises t. A row whose minimum m_j satisfies L >= m_j would not
+// pass the strict test t < m_j, so it keeps m_j; with m_j = 0 nothing can pass either. The
+// norms stay below kNormLimit, so no partial sum overflows.
+struct Margin {
+    double c;
+    double eta;
+    explicit Margin(std::size_t d) {
+        const double u = std::ldexp(1.0, -24);
+        const double du = static_cast<double>(d) * u;
+        const double g = du / (1.0 - du);
+        c = 4.0 * g + 12.0 * u;
+        eta = static_cast<double>(d + 4) * 1e-40;
+    }
+    // Lower bound of the computed distance, from a lower bound of the Euclidean one.
+    double lower(double lb, double half_norms) const {
+        return 0.5 * lb * lb * kShrink - (c * half_norms + eta);
+    }
+};
+
+bool keeps_minimum(double lb, double half_norms, float min_distance, const Margin& margin) {
+    if (min_distance <= 0.0f) return true;
+    return lb > 0.0 && margin.lower(lb, half_norms) >= static_cast<double>(min_distance);
+}
+
+double distance_to(const float* a, const float* b, std::size_t d) {
+    double s = 0.0;
+    for (std::size_t k = 0; k < d; ++k) {
+        const double t = static_cast<double>(a[k]) - static_cast<double>(b[k]);
+        s += t * t;
+    }
+    return std::sqrt(s);
+}
+
+bool finite_row(const float* x, std::size_t d) {
+    for (std::size_t k = 0; k < d; ++k) {
+        if (!std::isfinite(x[k])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void DiversifyingStrategy::Buckets::build(const DistanceCalculator& calc) {
+    const std::size_t n = calc.size(), d = calc.dim();
+    // Small sets are cheaper in full; few dimensions would make the index too large beside them.
+    if (n < 1024 || d < 32 || static_cast<double>(d) * std::ldexp(1.0, -24) > 0.05 ||
+        n >= std::numeric_limits<std::uint32_t>::max()) {
+        return;
+    }
+    const auto& h = calc.half_norms();
+    std::vector<unsigned char> valid(n);
+    pool::for_blocks(n, kRowBlock, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t j = begin; j < end; ++j) {
+            valid[j] = finite_row(calc.matrix().row(j), d) && h[j] <= kNormLimit;
+        }
+    });
+    std::vector<std::uint32_t> rows;
+    for (std::size_t j = 0; j < n; ++j) {
+        if (valid[j]) rows.push_back(static_cast<std::uint32_t>(j));
+    }
+    if (rows.empty()) return;
+    std::size_t k = static_cast<std::size_t>(std::sqrt(static_cast<double>(rows.size())) / 2.0);
+    k = std::clamp<std::size_t>(k, 1, 1024);
+    // Per row: group, gap and a place in `members`; the memory stays under a tenth of the rows.
+    const double extra = 12.0 * static_cast<double>(n) + static_cast<double>(k) * (4.0 * d + 16.0);
+    if (extra > 0.1 * 4.0 * static_cast<double>(n) * static_cast<double>(d)) return;
+
+    // Centres start at evenly spaced rows; the grouping only affects how much is skipped.
+    count = k;
+    centres.resize(k * d);
+    for (std::size_t b = 0; b < k; ++b) {
+        const float* x = calc.matrix().row(rows[b * rows.size() / k]);
+        std::copy(x, x + d, centres.begin() + static_cast<std::ptrdiff_t>(b * d));
+    }
+    std::vector<float> centre_half(k);
+    for (std::size_t b = 0; b < k; ++b) {
+        const float* c = centres.data() + b * d;
+        centre_half[b] = blas::dot(d, c, c) * 0.5f;
+    }
+    group_of.assign(n, static_cast<std::uint32_t>(k));
+    const std::size_t chunk = 256;
+    std::vector<float> products(pool::worker_count() * chunk * k);
+    pool::for_blocks(rows.size(), chunk, [&](std::size_t begin, std::size_t end, std::size_t w) {
+        // Rows of one chunk are gathered into one GEMM against all centres.
+        std::vector<float> block((end - begin) * d);
+        for (std::size_t r = begin; r < end; ++r) {
+            const float* x = calc.matrix().row(rows[r]);
+            std::copy(x, x + d, block.begin() + static_cast<std::ptrdiff_t>((r - begin) * d));
+        }
+        float* p = products.data() + w * chunk * k;
+        blas::gemm_abt(end - begin, k, d, block.data(), centres.data(), p);
+        for (std::size_t r = begin; r < end; ++r) {
+            const float* pr = p + (r - begin) * k;
+            std::size_t best = 0;
+            float best_value = centre_half[0] - pr[0];
+            for (std::size_t b = 1; b < k; ++b) {
+                const float value = centre_half[b] - pr[b];
+                if (value < best_value) best_value = value, best = b;
+            }
+            group_of[rows[r]] = static_cast<std::uint32_t>(best);
+        }
+    });
+    // One mean step: the mean of a group shortens its gaps.
+    std::vector<double> sums(k * d, 0.0);
+    std::vector<std::size_t> sizes(k + 1, 0);
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::size_t b = group_of[j];
+        ++sizes[b];
+        if (b == k) continue;
+        const float* x = calc.matrix().row(j);
+        double* s = sums.data() + b * d;
+        for (std::size_t c = 0; c < d; ++c) s[c] += x[c];
+    }
+    for (std::size_t b = 0; b < k; ++b) {
+        if (sizes[b] == 0) continue;
+        for (std::size_t c = 0; c < d; ++c) {
+            centres[b * d + c] = static_cast<float>(sums[b * d + c] / static_cast<double>(sizes[b]));
+        }
+    }
+    gap.assign(n, 0.0f);
+    pool::for_blocks(n, kRowBlock, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t j = begin; j < end; ++j) {
+            if (group_of[j] == k) continue;
+            const double e = distance_to(calc.matrix().row(j), centres.data() + group_of[j] * d, d);
+            gap[j] = static_cast<float>(e * kGrow);
+        }
+    });
+    offsets.assign(k + 2, 0);
+    for (std::size_t b = 0; b <= k; ++b) offsets[b + 1] = offsets[b] + static_cast<std::uint32_t>(sizes[b]);
+    members.resize(n);
+    std::vector<std::uint32_t> fill(offsets.begin(), offsets.end() - 1);
+    radius.assign(k, 0.0f);
+    top_half_norm.assign(k, 0.0f);
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::size_t b = group_of[j];
+        members[fill[b]++] = static_cast<std::uint32_t>(j);
+        if (b == k) continue;
+        radius[b] = std::max(radius[b], gap[j]);
+        top_half_norm[b] = std::max(top_half_norm[b], h[j]);
+    }
+    max_min.assign(k, kUnreached);
+}
+
+void DiversifyingStrategy::Buckets::refresh_max_min(const std::vector<float>& min_distances) noexcept {
+    for (std::size_t b = 0; b < count; ++b) {
+        float m = 0.0f;
+        for (std::uint32_t i = offsets[b]; i < offsets[b + 1]; ++i) {
+            m = std::max(m, min_distances[members[i]]);
+        }
+        max_min[b] = m;
+    }
 }
 
 DiversifyingStrategy::DiversifyingStrategy(EmbeddingRows embeddings,
@@ -14,7 +196,10 @@ DiversifyingStrategy::DiversifyingStrategy(EmbeddingRows embeddings,
       min_distances_(calculator_.size(), kUnreached),
       stop_enabled_(stopping_distance.has_value()),
       stop_threshold_(stopping_distance ? *stopping_distance * (*stopping_distance * 0.5f) : 0.0f),
-      strength_(strength) {}
+      strength_(strength) {
+    buckets_.build(calculator_);
+    pruning_ = buckets_.built();
+}
 
 float DiversifyingStrategy::selected_set_diversity() const {
     if (selected_.size() < 2) return 0.0f;
@@ -26,7 +211,9 @@ float DiversifyingStrategy::selected_set_diversity() const {
 
 void DiversifyingStrategy::potentials(std::span<float> out) const {
     const float s = selected_set_diversity();
-    for (std::size_t i = 0; i < min_distances_.size(); ++i) out[i] = min_distances_[i] + s;
+    pool::for_blocks(out.size(), 8192, [&](std::size_t begin, std::size_t end, std::size_t) {
+        potentials_range(begin, out.subspan(begin, end - begin), s);
+    });
 }
 
 std::vector<float> DiversifyingStrategy::potentials() const {
@@ -37,14 +224,111 @@ std::vector<float> DiversifyingStrategy::potentials() const {
 
 void DiversifyingStrategy::inform(std::size_t selected_sample) {
     check_selected_sample(selected_sample, sample_count());
+    // Distances land in the scratch row first, so a stop inside the parallel part leaves the
+    // minima untouched; the update itself cannot fail.
+    if (pruning_) {
+        inform_bounded(selected_sample);
+    } else {
+        inform_all_rows(selected_sample);
+    }
+}
+
+void DiversifyingStrategy::inform_all_rows(std::size_t selected_sample) {
     distance_row_ = calculator_.distances_from_row(selected_sample);
     selected_.push_back(selected_sample);
+    computed_rows_ += distance_row_.size();
     // A sample's own selection must not lower its own entry to zero.
     const float old = min_distances_[selected_sample];
     for (std::size_t j = 0; j < min_distances_.size(); ++j) {
         if (distance_row_[j] < min_distances_[j]) min_distances_[j] = distance_row_[j];
     }
     min_distances_[selected_sample] = old;
+    if (buckets_.built()) buckets_.refresh_max_min(min_distances_);
+}
+
+void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
+    const std::size_t n = sample_count(), d = calculator_.dim(), k = buckets_.count;
+    const auto& matrix = calculator_.matrix();
+    const auto& h = calculator_.half_norms();
+    const float* v = matrix.row(selected_sample);
+    const float h_v = h[selected_sample];
+    const Margin margin(d);
+    // A pick that is not finite, or near overflow, proves nothing: every row is computed.
+    const bool bounded = buckets_.group_of[selected_sample] != k;
+
+    std::vector<double> to_centre(k, 0.0);
+    std::vector<unsigned char> active(k + 1, 1);
+    std::size_t active_rows = buckets_.offsets[k + 1] - buckets_.offsets[k];
+    if (bounded) {
+        pool::for_blocks(k, 64, [&](std::size_t begin, std::size_t end, std::size_t) {
+            for (std::size_t b = begin; b < end; ++b) {
+                to_centre[b] = distance_to(v, buckets_.centres.data() + b * d, d) * kShrink;
+                const double lb = to_centre[b] - buckets_.radius[b];
+                const double norms = static_cast<double>(buckets_.top_half_norm[b]) + h_v;
+                active[b] = !keeps_minimum(lb, norms, buckets_.max_min[b], margin);
+            }
+        });
+    }
+    for (std::size_t b = 0; b < k; ++b) {
+        if (active[b]) active_rows += buckets_.offsets[b + 1] - buckets_.offsets[b];
+    }
+
+    auto distance = [&](std::size_t j) -> float {
+        if (j == selected_sample) return kSkipped;
+        const std::size_t b = buckets_.group_of[j];
+        if (bounded && b != k &&
+            keeps_minimum(to_centre[b] - buckets_.gap[j], static_cast<double>(h[j]) + h_v,
+                          min_distances_[j], margin)) {
+            return kSkipped;
+        }
+        const float p = blas::dot(d, matrix.row(j), v);
+        return clamp_distance((h[j] - p) + h_v);
+    };
+    // Most rows in play: walk them in memory order. Few: walk the members of live groups.
+    const bool sweep = active_rows * 2 >= n;
+    distance_row_.resize(n);
+    if (sweep) {
+        pool::for_blocks(n, kRowBlock, [&](std::size_t begin, std::size_t end, std::size_t) {
+            for (std::size_t j = begin; j < end; ++j) {
+                distance_row_[j] = active[buckets_.group_of[j]] ? distance(j) : kSkipped;
+            }
+        });
+    } else {
+        std::vector<std::uint32_t> live;
+        for (std::size_t b = 0; b <= k; ++b) {
+            if (active[b]) live.push_back(static_cast<std::uint32_t>(b));
+        }
+        pool::run_tasks(live.size(), [&](std::size_t t, std::size_t) {
+            const std::size_t b = live[t];
+            for (std::uint32_t i = buckets_.offsets[b]; i < buckets_.offsets[b + 1]; ++i) {
+                const std::uint32_t j = buckets_.members[i];
+                distance_row_[j] = distance(j);
+            }
+        });
+    }
+
+    selected_.push_back(selected_sample);
+    for (std::size_t b = 0; b < k; ++b) {
+        if (active[b]) buckets_.max_min[b] = 0.0f;
+    }
+    auto update = [&](std::size_t j) {
+        if (distance_row_[j] != kSkipped) ++computed_rows_;
+        if (distance_row_[j] < min_distances_[j]) min_distances_[j] = distance_row_[j];
+        const std::size_t b = buckets_.group_of[j];
+        if (b != k) buckets_.max_min[b] = std::max(buckets_.max_min[b], min_distances_[j]);
+    };
+    if (sweep) {
+        for (std::size_t j = 0; j < n; ++j) {
+            if (active[buckets_.group_of[j]]) update(j);
+        }
+    } else {
+        for (std::size_t b = 0; b <= k; ++b) {
+            if (!active[b]) continue;
+            for (std::uint32_t i = buckets_.offsets[b]; i < buckets_.offsets[b + 1]; ++i) {
+                update(buckets_.members[i]);
+            }
+        }
+    }
 }
 
 bool DiversifyingStrategy::should_stop(std::size_t candidate_index) const {

@@ -2,6 +2,7 @@
 // Spreads the selection over embedding space: per sample the smallest half squared distance to
 // a selected sample, plus the diversity of the selected set itself.
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
@@ -30,7 +31,17 @@ public:
 
     void potentials(std::span<float> out) const;
     std::vector<float> potentials() const;
+    // Potentials of samples [begin, begin + out.size()) given s = selected_set_diversity().
+    void potentials_range(std::size_t begin, std::span<float> out, float s) const {
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] = min_distances_[begin + i] + s;
+    }
     void inform(std::size_t selected_sample);
+
+    // Off: every inform computes all N distances (for comparing against the bounded path).
+    void set_pruning(bool on) { pruning_ = on && buckets_.built(); }
+    bool pruning() const { return pruning_; }
+    // Distances computed by inform so far (a measure of what the bounds save).
+    std::size_t computed_rows() const { return computed_rows_; }
     bool should_stop(std::size_t candidate_index) const;
 
     // What inform changes, to undo a run that failed: selections are only appended, so their
@@ -43,13 +54,39 @@ public:
     void restore(Saved saved) noexcept {
         selected_.resize(saved.n_selected);
         min_distances_ = std::move(saved.min_distances);
+        buckets_.refresh_max_min(min_distances_);
     }
 
 private:
+    // Rows grouped around centres at construction, so that inform can prove whole groups and
+    // single rows keep their minimum without computing their distance. Rows with a value that is
+    // not finite, or norms near overflow, sit in a last group that is always computed.
+    struct Buckets {
+        std::size_t count = 0;                // groups with a centre; group `count` is the rest
+        std::vector<float> centres;           // count x D
+        std::vector<float> radius;            // per group: largest gap (rounded up)
+        std::vector<float> top_half_norm;     // per group: largest half norm of a member
+        std::vector<float> max_min;           // per group: at least the largest member minimum
+        std::vector<std::uint32_t> offsets;   // count + 2 entries into members
+        std::vector<std::uint32_t> members;   // row indices, grouped, ascending within a group
+        std::vector<std::uint32_t> group_of;  // per row
+        std::vector<float> gap;               // per row: distance to its centre (rounded up)
+
+        bool built() const { return !offsets.empty(); }
+        void build(const DistanceCalculator& calc);
+        void refresh_max_min(const std::vector<float>& min_distances) noexcept;
+    };
+
+    void inform_all_rows(std::size_t selected_sample);
+    void inform_bounded(std::size_t selected_sample);
+
     DistanceCalculator calculator_;
     std::vector<std::size_t> selected_;
     std::vector<float> min_distances_;
-    std::vector<float> distance_row_;  // distances from the last informed sample
+    std::vector<float> distance_row_;  // distances from the last informed sample (+inf: skipped)
+    Buckets buckets_;
+    bool pruning_ = false;
+    std::size_t computed_rows_ = 0;
     bool stop_enabled_;
     float stop_threshold_;
     float strength_;

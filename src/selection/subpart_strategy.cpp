@@ -5,6 +5,7 @@
 
 #include "src/common/failure.hpp"
 #include "src/common/total_order.hpp"
+#include "src/common/worker_pool.hpp"
 #include "src/selection/selection_checks.hpp"
 #include "src/scores/similarity.hpp"
 #include "src/scores/typicality.hpp"
@@ -20,7 +21,23 @@ SubpartMapping::SubpartMapping(const IndexRows& sample_to_subpart_indices) {
     }
 }
 
+void SubpartMapping::check_objects(std::size_t n_objects) const {
+    for (std::size_t o : indices_) {
+        if (o >= n_objects) fail_index(o, n_objects);
+    }
+}
+
 namespace {
+
+constexpr std::size_t kBlock = 4096;
+
+// Runs a range body over fixed blocks, after the checks, so any failure is the first in order.
+template <class Body>
+void in_blocks(std::span<float> out, Body&& body) {
+    pool::for_blocks(out.size(), kBlock, [&](std::size_t begin, std::size_t end, std::size_t) {
+        body(begin, out.subspan(begin, end - begin));
+    });
+}
 
 float object_value(std::span<const float> v, std::size_t object, float offset) {
     if (object >= v.size()) fail_index(object, v.size());
@@ -56,12 +73,23 @@ SubpartDiversifyingStrategy::SubpartDiversifyingStrategy(EmbeddingRows objects,
       mapping_(sample_to_subpart_indices),
       strength_(strength) {}
 
-void SubpartDiversifyingStrategy::potentials(std::span<float> out) const {
-    const float s = inner_.selected_set_diversity();
+float SubpartDiversifyingStrategy::prepare_step() const {
+    mapping_.check_objects(inner_.sample_count());
+    return inner_.selected_set_diversity();
+}
+
+void SubpartDiversifyingStrategy::potentials_range(std::size_t begin, std::span<float> out,
+                                                   float s) const {
     const std::span<const float> min_distances = inner_.min_distances();
-    for (std::size_t i = 0; i < mapping_.sample_count(); ++i) {
-        out[i] = fold_mean(mapping_.objects(i), min_distances, s);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = fold_mean(mapping_.objects(begin + i), min_distances, s);
     }
+}
+
+void SubpartDiversifyingStrategy::potentials(std::span<float> out) const {
+    const float s = prepare_step();
+    in_blocks(out.first(sample_count()),
+              [&](std::size_t begin, std::span<float> o) { potentials_range(begin, o, s); });
 }
 
 std::vector<float> SubpartDiversifyingStrategy::potentials() const {
@@ -72,7 +100,7 @@ std::vector<float> SubpartDiversifyingStrategy::potentials() const {
 
 void SubpartDiversifyingStrategy::inform(std::size_t selected_sample) {
     check_selected_sample(selected_sample, sample_count());
-    // One object at a time, so objects of one sample become each other's nearest neighbours.
+    // One object at a time, so objects of one sample become each other's nearest neighbors.
     for (std::size_t o : mapping_.objects(selected_sample)) inner_.inform(o);
 }
 
@@ -119,10 +147,16 @@ SubpartSimilarityStrategy::SubpartSimilarityStrategy(const EmbeddingRows& key_em
       mapping_(sample_to_subpart_indices),
       strength_(strength) {}
 
-void SubpartSimilarityStrategy::potentials(std::span<float> out) const {
-    for (std::size_t i = 0; i < mapping_.sample_count(); ++i) {
-        out[i] = fold_max(mapping_.objects(i), scores_, accumulated_);
+void SubpartSimilarityStrategy::potentials_range(std::size_t begin, std::span<float> out) const {
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = fold_max(mapping_.objects(begin + i), scores_, accumulated_);
     }
+}
+
+void SubpartSimilarityStrategy::potentials(std::span<float> out) const {
+    prepare_step();
+    in_blocks(out.first(sample_count()),
+              [&](std::size_t begin, std::span<float> o) { potentials_range(begin, o); });
 }
 
 std::vector<float> SubpartSimilarityStrategy::potentials() const {
@@ -145,10 +179,16 @@ SubpartTypicalityStrategy::SubpartTypicalityStrategy(
       stop_threshold_(stopping_condition_minimum_typicality.value_or(0.0f)),
       strength_(strength) {}
 
-void SubpartTypicalityStrategy::potentials(std::span<float> out) const {
-    for (std::size_t i = 0; i < mapping_.sample_count(); ++i) {
-        out[i] = fold_mean(mapping_.objects(i), scores_, accumulated_);
+void SubpartTypicalityStrategy::potentials_range(std::size_t begin, std::span<float> out) const {
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = fold_mean(mapping_.objects(begin + i), scores_, accumulated_);
     }
+}
+
+void SubpartTypicalityStrategy::potentials(std::span<float> out) const {
+    prepare_step();
+    in_blocks(out.first(sample_count()),
+              [&](std::size_t begin, std::span<float> o) { potentials_range(begin, o); });
 }
 
 std::vector<float> SubpartTypicalityStrategy::potentials() const {

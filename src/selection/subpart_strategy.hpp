@@ -21,6 +21,9 @@ public:
         return {indices_.data() + offsets_[sample], offsets_[sample + 1] - offsets_[sample]};
     }
 
+    // Fails as a fold would at the first object (in sample order) not below n_objects.
+    void check_objects(std::size_t n_objects) const;
+
 private:
     std::vector<std::size_t> offsets_;
     std::vector<std::size_t> indices_;
@@ -39,9 +42,13 @@ public:
     std::size_t sample_count() const { return mapping_.sample_count(); }
     float strength() const { return strength_; }
     const DiversifyingStrategy& objects() const { return inner_; }
+    DiversifyingStrategy& objects() { return inner_; }
 
     void potentials(std::span<float> out) const;
     std::vector<float> potentials() const;
+    // Before potentials_range on any worker: fails on a bad object index, returns the offset S.
+    float prepare_step() const;
+    void potentials_range(std::size_t begin, std::span<float> out, float s) const;
     void inform(std::size_t selected_sample);
     bool should_stop(std::size_t candidate_index) const;
 
@@ -68,6 +75,9 @@ public:
 
     void potentials(std::span<float> out) const;
     std::vector<float> potentials() const;
+    // Before potentials_range on any worker: fails on a bad object index.
+    void prepare_step() const { mapping_.check_objects(scores_.size()); }
+    void potentials_range(std::size_t begin, std::span<float> out) const;
     void inform(std::size_t selected_sample);
 
     struct Saved {
@@ -96,6 +106,9 @@ public:
 
     void potentials(std::span<float> out) const;
     std::vector<float> potentials() const;
+    // Before potentials_range on any worker: fails on a bad object index.
+    void prepare_step() const { mapping_.check_objects(scores_.size()); }
+    void potentials_range(std::size_t begin, std::span<float> out) const;
     void inform(std::size_t selected_sample);
     bool should_stop(std::size_t candidate_index) const;
 

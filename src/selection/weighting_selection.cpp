@@ -8,7 +8,7 @@ WeightingStrategy::WeightingStrategy(std::vector<float> weights, float strength)
     : weights_(std::move(weights)), strength_(strength) {}
 
 void WeightingStrategy::potentials(std::span<float> out) const {
-    for (std::size_t i = 0; i < weights_.size(); ++i) out[i] = weights_[i] + accumulated_;
+    potentials_range(0, out.first(weights_.size()));
 }
 
 std::vector<float> WeightingStrategy::potentials() const {

@@ -18,6 +18,10 @@ public:
     // `out` has sample_count() entries.
     void potentials(std::span<float> out) const;
     std::vector<float> potentials() const;
+    // Potentials of samples [begin, begin + out.size()).
+    void potentials_range(std::size_t begin, std::span<float> out) const {
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] = weights_[begin + i] + accumulated_;
+    }
     void inform(std::size_t selected_sample);
 
     // What inform changes, to undo a run that failed.

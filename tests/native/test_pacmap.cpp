@@ -91,14 +91,14 @@ TEST_CASE("pacmap sample_distinct worked examples and exhaustion") {
     for (auto v : two) CHECK(v != 1 && v != 3);
 }
 
-TEST_CASE("pacmap neighbour counts and their errors") {
+TEST_CASE("pacmap neighbor counts and their errors") {
     struct Row {
         std::size_t n, nb, mn, fp;
     } table[] = {{2, 1, 1, 2},        {3, 1, 1, 2},        {7, 3, 2, 6},
                  {13, 6, 3, 12},      {14, 10, 5, 20},     {10000, 10, 5, 20},
                  {10001, 10, 5, 20},  {100000, 25, 13, 50}, {1000000, 40, 20, 80}};
     for (const Row& r : table) {
-        auto c = neighbour_counts(r.n, driver_config(r.n), nullptr);
+        auto c = neighbor_counts(r.n, driver_config(r.n), nullptr);
         CHECK_EQ(c.n_neighbors, r.nb);
         CHECK_EQ(c.n_mid_near, r.mn);
         CHECK_EQ(c.n_far, r.fp);
@@ -106,7 +106,7 @@ TEST_CASE("pacmap neighbour counts and their errors") {
     PacmapConfig zero = driver_config(100);
     zero.override_neighbors = 0;
     try {
-        neighbour_counts(100, zero, nullptr);
+        neighbor_counts(100, zero, nullptr);
         CHECK(false);
     } catch (const LayoutFailure& f) {
         CHECK(f.kind() == ErrorKind::InvalidNeighborCount);
@@ -115,7 +115,7 @@ TEST_CASE("pacmap neighbour counts and their errors") {
     PacmapConfig no_far = driver_config(100);
     no_far.far_pair_ratio = 0.0f;
     try {
-        neighbour_counts(100, no_far, nullptr);
+        neighbor_counts(100, no_far, nullptr);
         CHECK(false);
     } catch (const LayoutFailure& f) {
         CHECK_EQ(std::string(f.what()), "The number of far points can't be less than 1");
@@ -123,7 +123,7 @@ TEST_CASE("pacmap neighbour counts and their errors") {
     PacmapConfig big = driver_config(5);
     big.override_neighbors = 9;
     RecordingSink sink;
-    CHECK_EQ(neighbour_counts(5, big, &sink).n_neighbors, std::size_t{9});
+    CHECK_EQ(neighbor_counts(5, big, &sink).n_neighbors, std::size_t{9});
     CHECK_EQ(sink.events.size(), std::size_t{1});
     CHECK(sink.events[0].first == LogLevel::Warn);
     CHECK_EQ(sink.events[0].second,
@@ -210,7 +210,7 @@ TEST_CASE("pacmap sigma window over the real candidates") {
     CHECK_EQ(s[3], 1e-10f);  // a zero window floors
 }
 
-TEST_CASE("pacmap neighbour pairs: two samples, density scaling, unfilled slots") {
+TEST_CASE("pacmap neighbor pairs: two samples, density scaling, unfilled slots") {
     const float two[] = {0, 0, 3, 4};
     CHECK(nearest_neighbor_pairs(two, 2, 2, 1, 8000, nullptr) == (U{0, 1, 1, 0}));
     CHECK(nearest_neighbor_pairs(two, 2, 2, 10, 8000, nullptr) == (U{0, 1, 1, 0}));
@@ -333,11 +333,11 @@ TEST_CASE("pacmap phase weights and the first Adam step") {
     CHECK_EQ(phase_weights(0, iters).mid_near, 1000.0f);
     CHECK_EQ(phase_weights(50, iters).mid_near, 501.5f);
     CHECK_NEAR(phase_weights(99, iters).mid_near, 12.97, 1e-4);
-    CHECK_EQ(phase_weights(99, iters).neighbour, 2.0f);
+    CHECK_EQ(phase_weights(99, iters).neighbor, 2.0f);
     CHECK_EQ(phase_weights(100, iters).mid_near, 3.0f);
-    CHECK_EQ(phase_weights(199, iters).neighbour, 3.0f);
+    CHECK_EQ(phase_weights(199, iters).neighbor, 3.0f);
     CHECK_EQ(phase_weights(200, iters).mid_near, 0.0f);
-    CHECK_EQ(phase_weights(449, iters).neighbour, 1.0f);
+    CHECK_EQ(phase_weights(449, iters).neighbor, 1.0f);
     CHECK_EQ(phase_weights(449, iters).far, 1.0f);
 
     CHECK_EQ(powi(0.9f, 1), 0.9f);
@@ -407,7 +407,7 @@ TEST_CASE("pacmap pair grouping: both sides per point, self rows dropped, any ro
 
 namespace {
 
-// Pairs shaped like the pipeline's: per point 10 neighbour, 5 mid-near and 20 far rows, with
+// Pairs shaped like the pipeline's: per point 10 neighbor, 5 mid-near and 20 far rows, with
 // some (0, 0) fillers among the far ones.
 LayoutPairs random_pairs(std::size_t n, std::uint64_t seed) {
     Generator r = seed_generator(seed);
@@ -423,7 +423,7 @@ LayoutPairs random_pairs(std::size_t n, std::uint64_t seed) {
     };
     LayoutPairs p;
     p.n = n;
-    p.neighbour = group_pairs(rows(10, false), n);
+    p.neighbor = group_pairs(rows(10, false), n);
     p.mid_near = group_pairs(rows(5, false), n);
     p.far = group_pairs(rows(20, true), n);
     return p;

@@ -1,4 +1,7 @@
 #include <cmath>
+#include <algorithm>
+#include <cstring>
+#include <random>
 #include <limits>
 #include <optional>
 #include <string>
@@ -222,4 +225,66 @@ TEST_CASE("run_selection validates counts and preselection before informing anyt
                       "The index of the selected_sample (3) is bigger than the number of samples (3)");
     // Had sample 2 been informed, it would now hold the only 1e8 and win.
     CHECK_EQ(run(sel, {}, 3, 1), "0");
+}
+
+namespace {
+
+// n x d rows: `clusters` far-apart Gaussian groups in shuffled order (1 cluster: one blob),
+// shifted by `offset`, with a few duplicates and one row each of NaN and infinity.
+EmbeddingRows test_rows(std::size_t n, std::size_t d, std::size_t clusters, float spread,
+                        float offset) {
+    std::mt19937 gen(7);
+    std::normal_distribution<float> normal;
+    std::vector<float> centres(clusters * d);
+    for (float& c : centres) c = spread * normal(gen);
+    EmbeddingRows r;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t c = gen() % clusters;
+        std::vector<float> row(d);
+        for (std::size_t k = 0; k < d; ++k) row[k] = offset + centres[c * d + k] + normal(gen);
+        if (i % 97 == 5) row = std::vector<float>(r.row(i - 1).begin(), r.row(i - 1).end());
+        if (i == 300) row[3] = std::numeric_limits<float>::quiet_NaN();
+        if (i == 301) row[0] = std::numeric_limits<float>::infinity();
+        r.append_row(row);
+    }
+    return r;
+}
+
+}  // namespace
+
+TEST_CASE("diversifying: bounded inform keeps the minima of the full pass bit for bit") {
+    // Far-apart clusters, touching ones (bounds near their limit), a blob, and rows far from
+    // the origin (large norms, so a wide rounding margin).
+    struct Case {
+        std::size_t clusters;
+        float spread, offset;
+    };
+    for (const Case c : {Case{12, 8.0f, 0.0f}, Case{30, 0.4f, 0.0f}, Case{1, 0.0f, 0.0f},
+                         Case{12, 8.0f, 300.0f}}) {
+        DiversifyingStrategy bounded(test_rows(3000, 40, c.clusters, c.spread, c.offset),
+                                     std::nullopt, 1.0f);
+        DiversifyingStrategy full(test_rows(3000, 40, c.clusters, c.spread, c.offset),
+                                  std::nullopt, 1.0f);
+        full.set_pruning(false);
+        CHECK(bounded.pruning());
+        // Farthest-point order after the two rows that are not finite, with one repeat.
+        std::vector<std::size_t> picks = {0, 300, 301};
+        for (std::size_t step = 0; step < 150; ++step) {
+            if (step == 140) {
+                picks.push_back(picks[20]);
+            } else if (step % 3 == 0 && step >= 3) {
+                picks.push_back(step * 17 % 3000);
+            } else if (step >= 3) {
+                const auto& m = full.min_distances();
+                picks.push_back(static_cast<std::size_t>(std::max_element(m.begin(), m.end()) - m.begin()));
+            }
+            bounded.inform(picks[step]);
+            full.inform(picks[step]);
+            CHECK(std::memcmp(bounded.min_distances().data(), full.min_distances().data(),
+                              3000 * sizeof(float)) == 0);
+        }
+        if (c.spread == 8.0f && c.offset == 0.0f) {
+            CHECK(bounded.computed_rows() * 4 < full.computed_rows());
+        }
+    }
 }

@@ -1,5 +1,5 @@
-#include "src/python/binding.hpp"
-
+// Python objects to owned native values (lists, sequences, float32/float64 buffers), and native
+// results to new Python lists.
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -11,28 +11,10 @@
 #include <string_view>
 
 #include "src/common/failure.hpp"
-#include "src/common/stop.hpp"
-#include "src/layout/errors.hpp"
+#include "src/python/binding.hpp"
 
 namespace orvane::py {
 namespace {
-
-[[noreturn]] void raise(PyObject* type, const std::string& message) {
-    PyErr_SetString(type, message.c_str());
-    throw ErrorAlreadySet{};
-}
-
-std::string_view utf8(PyObject* str) {
-    Py_ssize_t len = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(str, &len);
-    if (!s) throw ErrorAlreadySet{};
-    return {s, static_cast<std::size_t>(len)};
-}
-
-std::string type_name(PyObject* obj) {
-    Ref name = checked(PyType_GetName(Py_TYPE(obj)));
-    return std::string(utf8(name.get()));
-}
 
 // Adds "while processing '<param>'" to the exception in flight (skipped where add_note is missing).
 void add_note(const char* param) {
@@ -252,64 +234,8 @@ private:
     bool double_ = false;
 };
 
+
 }  // namespace
-
-void bind_arguments(const char* callable, std::span<const Param> params, PyObject* args,
-                    PyObject* kwargs, PyObject** out) {
-    const std::size_t n = params.size();
-    std::size_t required = 0;
-    for (const Param& p : params) required += p.required ? 1 : 0;
-    for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
-
-    const std::size_t given = args ? static_cast<std::size_t>(PyTuple_Size(args)) : 0;
-    if (given > n) {
-        std::string msg = std::string(callable) + " takes ";
-        msg += required == n ? std::to_string(n)
-                             : "from " + std::to_string(required) + " to " + std::to_string(n);
-        msg += " positional arguments but " + std::to_string(given) +
-               (given == 1 ? " was given" : " were given");
-        raise(PyExc_TypeError, msg);
-    }
-    for (std::size_t i = 0; i < given; ++i) out[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
-
-    if (kwargs) {
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            std::string_view name = PyUnicode_Check(key) ? utf8(key) : std::string_view{};
-            std::size_t idx = n;
-            for (std::size_t i = 0; i < n; ++i) {
-                if (name == params[i].name) idx = i;
-            }
-            if (idx == n) {
-                Ref repr = checked(PyObject_Str(key));
-                raise(PyExc_TypeError, std::string(callable) +
-                                           " got an unexpected keyword argument '" +
-                                           std::string(utf8(repr.get())) + "'");
-            }
-            if (out[idx]) {
-                raise(PyExc_TypeError, std::string(callable) + " got multiple values for argument '" +
-                                           std::string(name) + "'");
-            }
-            out[idx] = value;
-        }
-    }
-
-    std::vector<const char*> missing;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (params[i].required && !out[i]) missing.push_back(params[i].name);
-    }
-    if (!missing.empty()) {
-        std::string list;
-        for (std::size_t i = 0; i < missing.size(); ++i) {
-            if (i > 0) list += i + 1 == missing.size() ? " and " : ", ";
-            list += std::string("'") + missing[i] + "'";
-        }
-        raise(PyExc_TypeError, std::string(callable) + " missing " + std::to_string(missing.size()) +
-                                   " required positional argument" +
-                                   (missing.size() > 1 ? "s" : "") + ": " + list);
-    }
-}
 
 EmbeddingRows to_rows(PyObject* obj, const char* param) {
     return with_note(param, [&] {
@@ -421,124 +347,6 @@ PyObject* int_list(std::span<const std::size_t> values) {
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), v);
     }
     return list.release();
-}
-
-namespace {
-
-PyObject* panic_type() {
-    static PyObject* type = nullptr;  // one per process, never released
-    if (!type) {
-        type = PyErr_NewExceptionWithDoc(
-            "orvane_keldra.PanicException",
-            "The exception raised when the native code called from Python fails on an internal "
-            "error.\n\nLike SystemExit, this exception is derived from BaseException so that it "
-            "will typically propagate all the way through the stack and cause the Python "
-            "interpreter to exit.",
-            PyExc_BaseException, nullptr);
-    }
-    return type;
-}
-
-void raise_panic(const char* where, const std::string& message) {
-    std::fprintf(stderr, "orvane_keldra: internal failure in %s: %s\n", where, message.c_str());
-    std::fflush(stderr);
-    PyObject* type = panic_type();
-    if (!type) return;  // creating the class failed; that error stays set
-    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                          "replace");
-    if (!text) return;
-    PyErr_SetObject(type, text);
-    Py_DECREF(text);
-}
-
-// The class is no attribute of any module, so pickle cannot find it by name: copyreg hands pickle
-// a reducer that rebuilds it through a private function of the extension instead. Without this,
-// a worker's internal failure reached ProcessPoolExecutor's caller as a PicklingError.
-PyObject* rebuild_panic(PyObject*, PyObject* args) {
-    PyObject* type = panic_type();
-    return type ? PyObject_Call(type, args, nullptr) : nullptr;
-}
-
-PyObject* reduce_panic(PyObject* module, PyObject* exc) {
-    Ref rebuild(PyObject_GetAttrString(module, "_rebuild_panic"));
-    Ref args(PyObject_GetAttrString(exc, "args"));
-    Ref state(PyObject_GetAttrString(exc, "__dict__"));  // notes live there
-    if (!rebuild || !args || !state) return nullptr;
-    return PyTuple_Pack(3, rebuild.get(), args.get(), state.get());
-}
-
-PyMethodDef panic_methods[] = {
-    {"_rebuild_panic", rebuild_panic, METH_VARARGS, nullptr},
-    {"_reduce_panic", reduce_panic, METH_O, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-// Where the failed allocation is not known more closely, at least the call that needed it is.
-void raise_no_memory(const char* where) {
-    const std::string text = std::string("out of memory in ") + where +
-                             ": a buffer of its working memory could not be allocated";
-    PyErr_SetString(PyExc_MemoryError, text.c_str());
-}
-
-}  // namespace
-
-PyObject* raise_current(const char* where) {
-    // The one table from the core's failures (and the binding's own) to Python exceptions.
-    try {
-        throw;
-    } catch (const ErrorAlreadySet&) {
-        if (!PyErr_Occurred()) raise_panic(where, "native code failed without an error message");
-    } catch (const Stopped&) {
-        // The stop check fired because a Python exception is pending: that exception is raised.
-        if (!PyErr_Occurred()) raise_panic(where, "the computation stopped without a reason");
-    } catch (const InvalidArgument& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const pacmap::LayoutFailure& e) {
-        const std::string text = std::string("Error during 2D embedding calculation: PaCMap error: ") + e.what();
-        PyErr_SetString(PyExc_RuntimeError, text.c_str());
-    } catch (const InternalFailure& e) {
-        raise_panic(where, e.what());
-    } catch (const OutOfMemory& e) {
-        PyErr_SetString(PyExc_MemoryError, e.what());
-    } catch (const std::bad_alloc&) {
-        raise_no_memory(where);
-    } catch (const std::length_error&) {
-        raise_no_memory(where);
-    } catch (const std::exception& e) {
-        raise_panic(where, e.what());
-    } catch (...) {
-        raise_panic(where, "native code failed without an error message");
-    }
-    return nullptr;
-}
-
-void add_panic_pickling(PyObject* module) {
-    check(PyModule_AddFunctions(module, panic_methods) == 0);
-    PyObject* type = panic_type();
-    check(type != nullptr);
-    Ref copyreg = checked(PyImport_ImportModule("copyreg"));
-    Ref reducer = checked(PyObject_GetAttrString(module, "_reduce_panic"));
-    checked(PyObject_CallMethod(copyreg.get(), "pickle", "OO", type, reducer.get()));
-}
-
-Hold::Hold(std::atomic<int>& flag, Kind kind) : flag_(flag), kind_(kind) {
-    if (kind == Kind::Exclusive) {
-        int expected = 0;
-        if (!flag_.compare_exchange_strong(expected, -1)) raise(PyExc_RuntimeError, "Already borrowed");
-        return;
-    }
-    int current = flag_.load();
-    do {
-        if (current < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
-    } while (!flag_.compare_exchange_weak(current, current + 1));
-}
-
-Hold::~Hold() {
-    if (kind_ == Kind::Exclusive) {
-        flag_.store(0);
-    } else {
-        flag_.fetch_sub(1);
-    }
 }
 
 }  // namespace orvane::py

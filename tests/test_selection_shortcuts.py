@@ -1,0 +1,68 @@
+"""The shortcuts of a selection step (bounded distance updates, shared balancing potentials, the
+blocked pass) against the plain full pass, for 1, 2 and 3 workers."""
+import json
+
+from conftest import run_python
+
+SCENARIOS = r"""
+import json
+import numpy as np
+import orvane_keldra as ok
+
+F = np.float32
+rng = np.random.default_rng(3)
+n, d = 3000, 40
+centres = rng.normal(size=(15, d)) * 6
+emb = (centres[rng.integers(0, 15, n)] + rng.normal(size=(n, d))).astype(F)
+emb[7] = emb[8]                       # duplicates
+emb[11, 2] = np.nan                   # a row that is not finite
+blob = rng.normal(size=(n, d)).astype(F)
+weights = rng.uniform(0.1, 2.0, n).astype(F)
+one_hot = np.eye(10, dtype=F)[rng.integers(0, 10, n)]
+dirichlet = rng.dirichlet(np.ones(10), n).astype(F)
+target = rng.dirichlet(np.ones(10)).astype(F)
+objects = rng.normal(size=(600, d)).astype(F)
+mapping = rng.integers(0, 600, size=(n, 2)).tolist()
+
+def diversifying(sel, full):
+    sel.add_diversifying_strategy(emb, 1.0, 12.0)  # stops once picks get this close
+
+def blob_and_weights(sel, full):
+    sel.add_weighting_strategy(weights, 0.5)
+    sel.add_diversifying_strategy(blob, 1.0)
+
+def mix(labels):
+    def build(sel, full):
+        sel.add_weighting_strategy(weights, 1.0)
+        sel.add_diversifying_strategy(emb, 1.0)
+        sel.add_balancing_strategy(labels, target, 2.0)
+        sel.add_subpart_diversifying_strategy(objects, mapping, 0.5)
+        sel.add_subpart_typicality_strategy(objects, mapping, 1.0, 5)
+    return build
+
+out = {}
+for name, build in [("diversifying", diversifying), ("blob", blob_and_weights),
+                    ("one-hot mix", mix(one_hot)), ("dirichlet mix", mix(dirichlet))]:
+    for full in (False, True):
+        sel = ok.Selection()
+        sel._set_full_pass(full)
+        build(sel, full)
+        # Preselection, then a second run from the state the first left.
+        out[f"{name} full={full}"] = [sel.run_selection([5, 9, 5], n, 60),
+                                      sel.run_selection([], n, 40)]
+print(json.dumps(out))
+"""
+
+
+def test_shortcuts_pick_what_the_full_pass_picks_for_any_worker_count():
+    results = []
+    for workers in ("1", "2", "3"):
+        proc = run_python(SCENARIOS, env={"RAYON_NUM_THREADS": workers})
+        assert proc.returncode == 0, proc.stderr
+        results.append(json.loads(proc.stdout))
+    for name, picks in results[0].items():
+        if "full=False" in name:
+            assert picks == results[0][name.replace("False", "True")], name
+    assert results[0] == results[1] == results[2]
+    # The stopping distance ended the first scenario's runs early.
+    assert len(results[0]["diversifying full=False"][0]) < 60
