@@ -132,7 +132,9 @@ KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std:
     if (!index.try_reserve(index_limits_t(n, workers)) || !rows)
         fail_with(ErrorKind::IndexFailed, "failed to reserve space for vectors: failed to reserve memory");
     const Bf16Distance metric{&rows, layout_kernels().l2sq_bf16};
-    const auto prefetch = [&rows](auto begin, auto end) {
+    // `end` is const: USearch's iterator compares through non-const members, and C++20 would also
+    // try them with the operands swapped, which clang 14 flags as ambiguous.
+    const auto prefetch = [&rows](auto begin, const auto end) {
         for (auto it = begin; it != end; ++it) rows.prefetch(get_slot(it));
     };
     std::vector<std::vector<std::uint16_t>> query(workers, std::vector<std::uint16_t>(rows.stride()));
