@@ -145,8 +145,8 @@ def test_exhausted_memory_in_the_index_raises_instead_of_skipping_rows():
         logging.getLogger("orvane_keldra").addHandler(handler)
         x = np.random.default_rng(0).normal(size=(10_000, 16)).astype(np.float32)  # the index path
         layout = ok.TwoDimEmbedding(x)
-        # Room for the reserved index, not for its first block of graph nodes (32 MiB).
-        limit = vm_size() + (16 << 20)
+        # Room for the preprocessed copy, not for the index's rows and links (two 2 MiB blocks).
+        limit = vm_size() + (3 << 20)
         resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
         try:
             layout.calculate_2d_embedding()
