@@ -21,10 +21,10 @@ from bench_pacmap import knn_accuracy, mixture
 import orvane_keldra as ok
 n, d, seed, spread = {n}, {d}, {seed}, {spread}
 x, labels = mixture(n, d, 20, seed=seed, spread=spread)
-t0 = time.perf_counter()
+t0, c0 = time.perf_counter(), time.process_time()
 y = np.asarray(ok.TwoDimEmbedding(x).calculate_2d_embedding(), dtype=np.float32)
-t = time.perf_counter() - t0
-print(t, knn_accuracy(y, labels), hashlib.sha256(y.tobytes()).hexdigest()[:12])
+t, c = time.perf_counter() - t0, time.process_time() - c0
+print(t, c, knn_accuracy(y, labels), hashlib.sha256(y.tobytes()).hexdigest()[:12])
 """
 
 # The layouts of bench_pacmap.py (50,000 x 100 twice, 200,000 x 32) and of its scaling table.
@@ -36,8 +36,8 @@ HUGE = [("mixture 1000000x32", 1000000, 32, 1, 0.4)]
 def run(python, n, d, seed, spread):
     code = RUN.format(here=str(HERE), n=n, d=d, seed=seed, spread=spread)
     out = subprocess.run([python, "-c", code], check=True, capture_output=True, text=True, cwd="/").stdout
-    t, acc, digest = out.split()
-    return float(t), float(acc), digest
+    t, cpu, acc, digest = out.split()
+    return float(t), float(cpu), float(acc), digest
 
 
 def main():
@@ -52,25 +52,28 @@ def main():
     if args.only:
         data = [entry for entry in data if args.only in entry[0]]
     print(f"This build against a baseline build ({machine_line()}); times are medians of "
-          f"{args.repeats} alternating runs, min-max in brackets")
-    print(f"| {'data':<22} | {'build':<8} | {'time (s)':>22} | {'10-NN acc':>9} | {'digests':<28} |")
-    print(f"|{'-' * 24}|{'-' * 10}|{'-' * 24}|{'-' * 11}|{'-' * 30}|")
+          f"{args.repeats} alternating runs, min-max in brackets; cpu: seconds of all threads, less moved by other "
+          f"load on a shared machine")
+    print(f"| {'data':<22} | {'build':<8} | {'time (s)':>22} | {'cpu (s)':>8} | {'10-NN acc':>9} | {'digests':<28} |")
+    print(f"|{'-' * 24}|{'-' * 10}|{'-' * 24}|{'-' * 10}|{'-' * 11}|{'-' * 30}|")
     for name, n, d, seed, spread in data:
         results = {label: [] for label, _ in builds}
         for r in range(args.repeats):
             order = builds if r % 2 == 0 else builds[::-1]
             for label, python in order:
                 results[label].append(run(python, n, d, seed, spread))
-        medians = {}
+        medians, cpus = {}, {}
         for label, _ in builds:
-            times = [t for t, _, _ in results[label]]
+            times = [t for t, _, _, _ in results[label]]
             medians[label] = statistics.median(times)
-            acc = statistics.median(a for _, a, _ in results[label])
-            digests = " ".join(sorted({g for _, _, g in results[label]}))
+            cpus[label] = statistics.median(c for _, c, _, _ in results[label])
+            acc = statistics.median(a for _, _, a, _ in results[label])
+            digests = " ".join(sorted({g for _, _, _, g in results[label]}))
             spread_text = f"{medians[label]:.1f} [{min(times):.1f}-{max(times):.1f}]"
-            print(f"| {name:<22} | {label:<8} | {spread_text:>22} | {acc:>9.4f} | {digests:<28} |", flush=True)
+            print(f"| {name:<22} | {label:<8} | {spread_text:>22} | {cpus[label]:>8.1f} | {acc:>9.4f} | "
+                  f"{digests:<28} |", flush=True)
         print(f"| {name:<22} | {'ratio':<8} | {medians['this'] / medians['baseline']:>21.3f}x | "
-              f"{'':>9} | {'':<28} |", flush=True)
+              f"{cpus['this'] / cpus['baseline']:>7.3f}x | {'':>9} | {'':<28} |", flush=True)
 
 
 if __name__ == "__main__":

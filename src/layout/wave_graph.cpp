@@ -153,9 +153,8 @@ void WaveGraph::pick(const std::vector<std::uint64_t>& sorted, std::size_t neede
 void WaveGraph::link_new(std::uint32_t v, std::uint32_t wave_begin, std::uint32_t wave_end, Scratch& s) {
     const std::uint16_t* q = rows_.at(v);
     const unsigned level = level_[v];
-    std::uint32_t at = entry_;
-    std::uint64_t best = key(q, at);
-    if (top_level_ > level) at = descend(q, at, best, top_level_, level);
+    std::uint64_t best = key(q, entry_);
+    if (top_level_ > level) descend(q, entry_, best, top_level_, level);
     for (unsigned l = level + 1; l-- > 0;) {
         auto& pool = s.pool;
         pool.clear();
