@@ -431,10 +431,10 @@ def test_requests_beyond_the_address_space_raise_memory_error():
         assert ok.Selection().run_selection([], 3, 2) == [0, 1]
         print("survived", flush=True)
 
-        # The layout's index: room for its reservation, not for its first block of graph nodes
-        # (32 MiB). Skipping the rows it cannot add would return a layout of missing neighbours.
+        # The layout's index: room for the preprocessed copy, not for the index's rows and links
+        # (two 2 MiB blocks). A layout of missing neighbors must never come back as a result.
         layout = ok.TwoDimEmbedding(np.random.default_rng(0).normal(size=(10_000, 16)).astype(np.float32))
-        limit = vm_size() + (16 << 20)
+        limit = vm_size() + (3 << 20)
         resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
         try:
             layout.calculate_2d_embedding()
@@ -447,7 +447,7 @@ def test_requests_beyond_the_address_space_raise_memory_error():
     lines = proc.stdout.split()
     assert proc.stdout.count("memory-error") == 3, proc.stdout
     assert "survived" in lines, proc.stdout
-    assert "nearest-neighbour index of 10000 x 16 embeddings" in proc.stdout, proc.stdout
+    assert "nearest-neighbor index of 10000 x 16 embeddings" in proc.stdout, proc.stdout
 
 
 # --- scale edges -----------------------------------------------------------------------------

@@ -80,3 +80,30 @@ def test_layout_refuses_non_finite_input_and_stays_usable(bad, row, column, word
             emb.calculate_2d_embedding()
         assert str(err.value) == expected
     assert len(ok.TwoDimEmbedding(np.nan_to_num(x)).calculate_2d_embedding()) == 20
+
+
+def test_wave_graph_links_do_not_depend_on_workers():
+    binary = os.environ.get("ORVANE_NATIVE_TESTS")
+    assert binary, "ORVANE_NATIVE_TESTS is unset: run the suite with tools/test.sh"
+    outputs = [run_with_threads([binary, "--exact", "pacmap wave graph: same links on every build"], t)
+               for t in (1, 2, 3)]
+    lines = [[line for line in out.splitlines() if line.startswith("graph digest")] for out in outputs]
+    assert len(lines[0]) == 1 and lines[1] == lines[0] and lines[2] == lines[0], outputs
+
+
+INDEX_LAYOUT_DIGESTS = """
+import hashlib, numpy as np, orvane_keldra as ok
+rng = np.random.default_rng(4)
+for n, calls in ((8000, 2), (30000, 1)):  # both take the approximate index
+    x = (rng.normal(size=(15, 16)) * 3)[rng.integers(0, 15, size=n)] + rng.normal(size=(n, 16))
+    emb = ok.TwoDimEmbedding(x.astype(np.float32))
+    for _ in range(calls):
+        print(hashlib.sha256(np.array(emb.calculate_2d_embedding(), dtype=np.float32).tobytes()).hexdigest())
+"""
+
+
+def test_index_layout_bits_repeat_across_calls_and_thread_counts():
+    digests = [run_with_threads([sys.executable, "-c", INDEX_LAYOUT_DIGESTS], t).split()
+               for t in (1, 2, 3)]
+    assert len(digests[0]) == 3 and digests[0][0] == digests[0][1]
+    assert digests[1] == digests[0] and digests[2] == digests[0]

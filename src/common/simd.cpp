@@ -2,9 +2,37 @@
 
 #include <cstdlib>
 
+#if defined(ORVANE_X86_LEVELS)
+#include <cpuid.h>
+#endif
+
 namespace orvane::simd {
 
 namespace {
+
+#if defined(ORVANE_X86_LEVELS)
+// From cpuid and the register state the OS saves (xgetbv), not the compiler's CPU model: that
+// needs a runtime symbol some toolchains (zig's for macOS) do not link.
+struct X86 {
+    bool avx2 = false, avx512 = false;
+};
+
+X86 x86_levels() {
+    X86 x;
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return x;
+    if (!(c & (1u << 27)) || !(c & (1u << 28))) return x;  // OSXSAVE and AVX
+    unsigned lo = 0, hi = 0;
+    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    const bool ymm = (lo & 0x6u) == 0x6u, zmm = (lo & 0xE6u) == 0xE6u;
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return x;
+    x.avx2 = ymm && (b & (1u << 5));
+    // The AVX-512 copies are compiled for F, DQ, BW and VL together.
+    const unsigned f_dq_bw_vl = (1u << 16) | (1u << 17) | (1u << 30) | (1u << 31);
+    x.avx512 = x.avx2 && zmm && (b & f_dq_bw_vl) == f_dq_bw_vl;
+    return x;
+}
+#endif
 
 bool cpu_has(Level level) {
     switch (level) {
@@ -12,11 +40,9 @@ bool cpu_has(Level level) {
         return true;
 #if defined(ORVANE_X86_LEVELS)
     case Level::avx2:
-        return __builtin_cpu_supports("avx2");
+        return x86_levels().avx2;
     case Level::avx512:
-        // The AVX-512 copies are compiled for F, VL, BW and DQ together.
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-               __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq");
+        return x86_levels().avx512;
 #endif
 #if defined(ORVANE_NEON_LEVEL)
     case Level::neon:

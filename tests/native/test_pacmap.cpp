@@ -16,6 +16,7 @@
 #include "src/layout/pair_sampling.hpp"
 #include "src/layout/preprocess.hpp"
 #include "src/layout/random.hpp"
+#include "src/layout/wave_graph.hpp"
 #include "tests/native/check.hpp"
 
 using namespace orvane::pacmap;
@@ -270,6 +271,24 @@ TEST_CASE("pacmap approximate candidates: no self, sorted, close to exact") {
     auto pairs = nearest_neighbor_pairs(x.data(), n, d, 10, 100, nullptr);
     CHECK_EQ(pairs.size(), n * 10 * 2);
     for (std::size_t r = 0; r < pairs.size(); r += 2) CHECK(pairs[r] != pairs[r + 1]);
+}
+
+TEST_CASE("pacmap wave graph: same links on every build") {
+    // Many waves, clusters that arrive together, and duplicate rows whose distances tie.
+    const std::size_t n = 3000, d = 12;
+    auto x = random_matrix(n, d, 21);
+    for (std::size_t i = 0; i < n; ++i) x[i * d] += static_cast<float>(i / 500) * 8.0f;
+    std::copy(x.begin(), x.begin() + 100 * d, x.begin() + 1000 * d);
+    const Bf16Rows rows(n, d);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t e = 0; e < d; ++e)
+            rows.at(i)[e] = static_cast<std::uint16_t>(std::bit_cast<std::uint32_t>(x[i * d + e]) >> 16);
+    WaveGraph a(rows, n, layout_kernels().l2sq_bf16), b(rows, n, layout_kernels().l2sq_bf16);
+    a.build();
+    b.build();
+    CHECK_EQ(a.digest(), b.digest());
+    // Printed for the Python suite, which compares it across worker counts.
+    std::printf("graph digest %016llx\n", static_cast<unsigned long long>(a.digest()));
 }
 
 TEST_CASE("pacmap mid-near pairs: second closest, few candidates, thread independence") {

@@ -1,0 +1,280 @@
+#include "src/layout/wave_graph.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <functional>
+
+#include "src/common/total_order.hpp"
+#include "src/common/worker_pool.hpp"
+
+namespace orvane::pacmap {
+
+namespace {
+
+constexpr std::size_t kBaseStride = 1 + WaveGraph::kBaseLinks;  // count, then the links
+constexpr std::size_t kUpperStride = 1 + WaveGraph::kLinks;
+constexpr unsigned kMaxLevel = 15;
+
+std::uint64_t splitmix64(std::uint64_t x) {
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+// P(level >= L) = 16^-L, the usual 1 / ln(connectivity) scale, drawn from the row index alone
+// and without floating point: every leading zero nibble of a hash is one level up.
+unsigned level_of(std::size_t row) {
+    const std::uint64_t h = splitmix64(row ^ 0x5851f42d4c957f2dULL);
+    return std::min<unsigned>(static_cast<unsigned>(std::countl_zero(h)) / 4, kMaxLevel);
+}
+
+std::uint32_t slot_of(std::uint64_t key) { return static_cast<std::uint32_t>(key); }
+float distance_of(std::uint64_t key) { return from_total_order_key(static_cast<std::uint32_t>(key >> 32)); }
+
+}  // namespace
+
+WaveGraph::WaveGraph(const Bf16Rows& rows, std::size_t n, Bf16Distance distance)
+    : rows_(rows), n_(n), distance_(distance), level_(n), upper_at_(n, 0) {
+    std::size_t upper = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        level_[i] = static_cast<std::uint8_t>(level_of(i));
+        upper_at_[i] = upper;
+        upper += level_[i] * kUpperStride;
+    }
+    upper_.assign(upper, 0);
+    if (n > 0) base_ = pages::Block(n * kBaseStride * sizeof(std::uint32_t));
+    // Fresh mappings read as zeros: every list starts empty.
+}
+
+std::uint32_t* WaveGraph::links(std::uint32_t slot, unsigned level) const {
+    if (level == 0) return static_cast<std::uint32_t*>(base_.data()) + std::size_t{slot} * kBaseStride;
+    return const_cast<std::uint32_t*>(upper_.data()) + upper_at_[slot] + (level - 1) * kUpperStride;
+}
+
+std::uint64_t WaveGraph::key(const std::uint16_t* q, std::uint32_t slot) const {
+    const float d = distance_(q, rows_.at(slot), rows_.stride());
+    return (std::uint64_t{total_order_key(d)} << 32) | slot;
+}
+
+WaveGraph::Scratch WaveGraph::scratch() const {
+    Scratch s;
+    s.seen.assign(n_, 0);
+    return s;
+}
+
+// Greedy descent through the upper levels (from, to], keeping only the closest node.
+std::uint32_t WaveGraph::descend(const std::uint16_t* q, std::uint32_t slot, std::uint64_t& best,
+                                 unsigned from, unsigned to) const {
+    for (unsigned level = from; level > to; --level) {
+        for (bool moved = true; moved;) {
+            moved = false;
+            const std::uint32_t* list = links(slot, level);
+            for (std::uint32_t e = 1; e <= list[0]; ++e) {
+                const std::uint64_t k = key(q, list[e]);
+                if (k < best) best = k, slot = list[e], moved = true;
+            }
+        }
+    }
+    return slot;
+}
+
+// Best-first walk of one level; leaves the ef nearest nodes other than `excluded` in s.top as a
+// max-heap. Keys order by distance, then slot, so ties never depend on the walk's history.
+void WaveGraph::walk(const std::uint16_t* q, std::uint64_t start, unsigned level, std::size_t ef,
+                     std::uint32_t excluded, Scratch& s) const {
+    if (++s.stamp == 0) {
+        std::fill(s.seen.begin(), s.seen.end(), 0);
+        s.stamp = 1;
+    }
+    auto& next = s.next;
+    auto& top = s.top;
+    next.assign(1, start);
+    top.clear();
+    s.seen[slot_of(start)] = s.stamp;
+    if (slot_of(start) != excluded) top.push_back(start);
+    const std::greater<std::uint64_t> min_first;
+    while (!next.empty()) {
+        const std::uint64_t c = next.front();
+        if (top.size() == ef && c > top.front()) break;
+        std::pop_heap(next.begin(), next.end(), min_first);
+        next.pop_back();
+        const std::uint32_t* list = links(slot_of(c), level);
+        const std::uint32_t count = list[0];
+        for (std::uint32_t e = 1; e <= count; ++e)
+            if (s.seen[list[e]] != s.stamp) rows_.prefetch(list[e]);
+        for (std::uint32_t e = 1; e <= count; ++e) {
+            const std::uint32_t slot = list[e];
+            if (s.seen[slot] == s.stamp) continue;
+            s.seen[slot] = s.stamp;
+            const std::uint64_t k = key(q, slot);
+            if (top.size() < ef || k < top.front()) {
+                next.push_back(k);
+                std::push_heap(next.begin(), next.end(), min_first);
+                if (slot != excluded) {
+                    top.push_back(k);
+                    std::push_heap(top.begin(), top.end());
+                    if (top.size() > ef) {
+                        std::pop_heap(top.begin(), top.end());
+                        top.pop_back();
+                    }
+                }
+            }
+        }
+    }
+}
+
+// The HNSW neighbor heuristic: walking candidates nearest first, keep one only if it is closer
+// to the node than to every candidate already kept, so that links spread over directions.
+void WaveGraph::pick(const std::vector<std::uint64_t>& sorted, std::size_t needed,
+                     std::vector<std::uint64_t>& out) const {
+    out.clear();
+    if (sorted.size() <= needed) {
+        out = sorted;
+        return;
+    }
+    for (const std::uint64_t c : sorted) {
+        if (out.size() == needed) break;
+        const float dc = distance_of(c);
+        const std::uint16_t* row = rows_.at(slot_of(c));
+        bool spread = true;
+        for (const std::uint64_t kept : out)
+            if (distance_(row, rows_.at(slot_of(kept)), rows_.stride()) < dc) {
+                spread = false;
+                break;
+            }
+        if (spread) out.push_back(c);
+    }
+}
+
+// Chooses the links of new node v: graph candidates from a walk of the graph as it stood at the
+// start of the wave, plus every other member of the wave on that level (the graph cannot know
+// them yet, and neighboring rows often arrive together).
+void WaveGraph::link_new(std::uint32_t v, std::uint32_t wave_begin, std::uint32_t wave_end, Scratch& s) {
+    const std::uint16_t* q = rows_.at(v);
+    const unsigned level = level_[v];
+    std::uint64_t best = key(q, entry_);
+    if (top_level_ > level) descend(q, entry_, best, top_level_, level);
+    for (unsigned l = level + 1; l-- > 0;) {
+        auto& pool = s.pool;
+        pool.clear();
+        if (l <= top_level_) {
+            walk(q, best, l, kExpansionAdd, ~std::uint32_t{0}, s);
+            pool.assign(s.top.begin(), s.top.end());
+            best = *std::min_element(pool.begin(), pool.end());
+        }
+        for (std::uint32_t u = wave_begin; u < wave_end; ++u)
+            if (u != v && level_[u] >= l) pool.push_back(key(q, u));
+        std::sort(pool.begin(), pool.end());
+        pick(pool, kLinks, s.picked);
+        std::uint32_t* list = links(v, l);
+        list[0] = static_cast<std::uint32_t>(s.picked.size());
+        for (std::size_t e = 0; e < s.picked.size(); ++e) list[1 + e] = slot_of(s.picked[e]);
+    }
+}
+
+// Adds reverse links to `target` from the new nodes that picked it, in ascending source order;
+// a list that overflows is re-picked by the heuristic from its old and new members.
+void WaveGraph::merge_reverse(std::uint32_t target, unsigned level, const std::uint32_t* sources,
+                              std::size_t count, Scratch& s) {
+    std::uint32_t* list = links(target, level);
+    const std::size_t cap = level == 0 ? kBaseLinks : kLinks;
+    auto& pool = s.pool;
+    pool.assign(list + 1, list + 1 + list[0]);  // slots for now
+    const std::size_t old = pool.size();
+    for (std::size_t e = 0; e < count; ++e)
+        if (std::find(pool.begin(), pool.begin() + old, sources[e]) == pool.begin() + old)
+            pool.push_back(sources[e]);
+    if (pool.size() <= cap) {
+        list[0] = static_cast<std::uint32_t>(pool.size());
+        for (std::size_t e = 0; e < pool.size(); ++e) list[1 + e] = static_cast<std::uint32_t>(pool[e]);
+        return;
+    }
+    const std::uint16_t* q = rows_.at(target);
+    for (auto& p : pool) p = key(q, static_cast<std::uint32_t>(p));
+    std::sort(pool.begin(), pool.end());
+    pick(pool, cap, s.picked);
+    list[0] = static_cast<std::uint32_t>(s.picked.size());
+    for (std::size_t e = 0; e < s.picked.size(); ++e) list[1 + e] = slot_of(s.picked[e]);
+}
+
+void WaveGraph::build() {
+    if (n_ == 0) return;
+    std::vector<Scratch> scratch(pool::worker_count());
+    for (auto& s : scratch) s = this->scratch();
+    struct Request {
+        std::uint64_t target;  // level << 32 | slot
+        std::uint32_t source;
+        bool operator<(const Request& o) const {
+            return target != o.target ? target < o.target : source < o.source;
+        }
+    };
+    std::vector<Request> requests;
+    std::vector<std::size_t> groups;
+    entry_ = 0;
+    top_level_ = level_[0];
+    std::size_t built = 1;
+    while (built < n_) {
+        const std::size_t size = std::min({kWave, built, n_ - built});
+        const auto begin = static_cast<std::uint32_t>(built);
+        const auto end = static_cast<std::uint32_t>(built + size);
+        pool::run_tasks(size, [&](std::size_t t, std::size_t worker) {
+            link_new(begin + static_cast<std::uint32_t>(t), begin, end, scratch[worker]);
+        });
+        requests.clear();
+        for (std::uint32_t v = begin; v < end; ++v)
+            for (unsigned l = 0; l <= level_[v]; ++l) {
+                const std::uint32_t* list = links(v, l);
+                for (std::uint32_t e = 1; e <= list[0]; ++e)
+                    requests.push_back({(std::uint64_t{l} << 32) | list[e], v});
+            }
+        std::sort(requests.begin(), requests.end());
+        groups.clear();
+        for (std::size_t r = 0; r < requests.size(); ++r)
+            if (r == 0 || requests[r].target != requests[r - 1].target) groups.push_back(r);
+        groups.push_back(requests.size());
+        constexpr std::size_t kGroupsPerTask = 64;
+        const std::size_t n_groups = groups.size() - 1;
+        pool::run_tasks((n_groups + kGroupsPerTask - 1) / kGroupsPerTask, [&](std::size_t t, std::size_t worker) {
+            std::vector<std::uint32_t> sources;
+            const std::size_t last = std::min(n_groups, (t + 1) * kGroupsPerTask);
+            for (std::size_t g = t * kGroupsPerTask; g < last; ++g) {
+                sources.clear();
+                for (std::size_t r = groups[g]; r < groups[g + 1]; ++r) sources.push_back(requests[r].source);
+                const std::uint64_t target = requests[groups[g]].target;
+                merge_reverse(static_cast<std::uint32_t>(target), static_cast<unsigned>(target >> 32),
+                              sources.data(), sources.size(), scratch[worker]);
+            }
+        });
+        for (std::uint32_t v = begin; v < end; ++v)
+            if (level_[v] > top_level_) entry_ = v, top_level_ = level_[v];
+        built += size;
+    }
+}
+
+void WaveGraph::search(const std::uint16_t* query, std::size_t k, std::uint32_t excluded, Scratch& s,
+                       std::vector<std::uint64_t>& out) const {
+    out.clear();
+    if (n_ == 0 || k == 0) return;
+    std::uint64_t best = key(query, entry_);
+    descend(query, entry_, best, top_level_, 0);
+    walk(query, best, 0, std::max(kExpansionSearch, k), excluded, s);
+    out.assign(s.top.begin(), s.top.end());
+    std::sort(out.begin(), out.end());
+    if (out.size() > k) out.resize(k);
+}
+
+std::uint64_t WaveGraph::digest() const {
+    std::uint64_t h = 14695981039346656037ULL;
+    const auto mix = [&h](std::uint32_t v) { h = (h ^ v) * 1099511628211ULL; };
+    for (std::uint32_t i = 0; i < n_; ++i) {
+        mix(level_[i]);
+        for (unsigned l = 0; l <= level_[i]; ++l) {
+            const std::uint32_t* list = links(i, l);
+            for (std::uint32_t e = 0; e <= list[0]; ++e) mix(list[e]);
+        }
+    }
+    return h;
+}
+
+}  // namespace orvane::pacmap

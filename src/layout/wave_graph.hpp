@@ -1,0 +1,90 @@
+#pragma once
+// An HNSW graph over bf16 rows whose links are a function of the rows alone. Rows join in waves
+// of index order: every member of a wave searches the graph as it stood when the wave began (in
+// parallel, read-only) and picks its own links; the reverse links are then merged per target
+// node in source order. Neither scheduling nor the worker count can reach the graph.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "src/common/large_pages.hpp"
+
+namespace orvane::pacmap {
+
+// One zero-padded bf16 row per sample, in one block of large pages.
+class Bf16Rows {
+public:
+    Bf16Rows(std::size_t n, std::size_t d) : stride_((d + 15) / 16 * 16), block_(n * stride_ * 2) {}
+    explicit operator bool() const { return static_cast<bool>(block_); }
+    std::size_t stride() const { return stride_; }
+    std::uint16_t* at(std::size_t slot) const {
+        return static_cast<std::uint16_t*>(block_.data()) + slot * stride_;
+    }
+    void prefetch(std::size_t slot) const {
+        const char* p = reinterpret_cast<const char*>(at(slot));
+        for (std::size_t b = 0; b < stride_ * 2; b += 64) __builtin_prefetch(p + b);
+    }
+
+private:
+    std::size_t stride_;
+    pages::Block block_;
+};
+
+using Bf16Distance = float (*)(const std::uint16_t*, const std::uint16_t*, std::size_t);
+
+class WaveGraph {
+public:
+    static constexpr std::size_t kLinks = 16;       // per upper level; also what a new node picks
+    static constexpr std::size_t kBaseLinks = 32;   // on the base level
+    static constexpr std::size_t kExpansionAdd = 128;
+    static constexpr std::size_t kExpansionSearch = 64;
+    static constexpr std::size_t kWave = 128;
+
+    // Per-worker scratch of the walks.
+    struct Scratch {
+        std::vector<std::uint32_t> seen;
+        std::uint32_t stamp = 0;
+        std::vector<std::uint64_t> next, top, pool, picked;
+    };
+
+    // Row i lives in slot i. False from ok() when the graph's memory could not be had.
+    WaveGraph(const Bf16Rows& rows, std::size_t n, Bf16Distance distance);
+    bool ok() const { return static_cast<bool>(base_) || n_ == 0; }
+
+    // Links every row, on the worker pool.
+    void build();
+
+    // Up to k rows nearest to `query`, never `excluded`, as (total-order key of the squared
+    // distance << 32 | slot), ascending.
+    void search(const std::uint16_t* query, std::size_t k, std::uint32_t excluded, Scratch& s,
+                std::vector<std::uint64_t>& out) const;
+
+    Scratch scratch() const;
+    // FNV-1a over every node's level and link lists, for tests.
+    std::uint64_t digest() const;
+
+private:
+    std::uint32_t* links(std::uint32_t slot, unsigned level) const;
+    std::uint64_t key(const std::uint16_t* q, std::uint32_t slot) const;
+    std::uint32_t descend(const std::uint16_t* q, std::uint32_t slot, std::uint64_t& best,
+                          unsigned from, unsigned to) const;
+    void walk(const std::uint16_t* q, std::uint64_t start, unsigned level, std::size_t ef,
+              std::uint32_t excluded, Scratch& s) const;
+    void pick(const std::vector<std::uint64_t>& sorted, std::size_t needed,
+              std::vector<std::uint64_t>& out) const;
+    void link_new(std::uint32_t v, std::uint32_t wave_begin, std::uint32_t wave_end, Scratch& s);
+    void merge_reverse(std::uint32_t target, unsigned level, const std::uint32_t* sources,
+                       std::size_t count, Scratch& s);
+
+    const Bf16Rows& rows_;
+    std::size_t n_;
+    Bf16Distance distance_;
+    std::vector<std::uint8_t> level_;
+    std::vector<std::size_t> upper_at_;  // offset of a node's level-1 list in upper_
+    std::vector<std::uint32_t> upper_;
+    pages::Block base_;
+    std::uint32_t entry_ = 0;
+    unsigned top_level_ = 0;
+};
+
+}  // namespace orvane::pacmap
