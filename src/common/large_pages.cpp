@@ -23,12 +23,16 @@ void* map(std::size_t bytes) {
     if (head > 0) munmap(raw, head);
     if (head < kLargeBytes) munmap(reinterpret_cast<void*>(aligned + size), kLargeBytes - head);
     void* p = reinterpret_cast<void*>(aligned);
-    // Advice only: without transparent huge pages, or on systems without the advice (macOS), this
-    // is ordinary memory, still aligned.
-#ifdef MADV_HUGEPAGE
-    madvise(p, size, MADV_HUGEPAGE);
-#endif
+    advise_huge(p, size);
     return p;
+}
+
+void advise_huge([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) {
+#ifdef MADV_HUGEPAGE
+    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kLargeBytes - 1) & ~(kLargeBytes - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kLargeBytes - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#endif
 }
 
 void unmap(void* p, std::size_t bytes) {

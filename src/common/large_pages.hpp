@@ -10,6 +10,10 @@ namespace orvane::pages {
 // The huge-page size; mappings are rounded up to it.
 inline constexpr std::size_t kLargeBytes = std::size_t{2} << 20;
 
+// Asks for huge pages on the 2 MiB-aligned interior of [data, data + bytes). Advice only: without
+// transparent huge pages, or on systems without the advice (macOS), nothing changes.
+void advise_huge(void* data, std::size_t bytes);
+
 // Zero-filled; nullptr when the system refuses.
 void* map(std::size_t bytes);
 void unmap(void* p, std::size_t bytes);

@@ -5,12 +5,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <sys/mman.h>
 #include <new>
 #include <stdexcept>
 #include <string_view>
 
 #include "src/common/failure.hpp"
+#include "src/common/large_pages.hpp"
 #include "src/python/binding.hpp"
 
 namespace orvane::py {
@@ -133,19 +133,6 @@ void for_each_item(PyObject* obj, Reserve&& reserve, Item&& item) {
     }
 }
 
-// Large fresh buffers are mapped on first touch; 4 KiB faults cost several times the copy itself,
-// so ask for transparent huge pages on the untouched, 2 MiB-aligned part of the reservation.
-// Systems without the advice (macOS) pick their page sizes themselves.
-void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) {
-#ifdef MADV_HUGEPAGE
-    constexpr std::uintptr_t huge = std::uintptr_t{2} << 20;
-    if (bytes < 2 * huge) return;
-    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + huge - 1) & ~(huge - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(huge - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#endif
-}
-
 // A C-contiguous float32/float64 buffer of the given rank, viewed without copying.
 class FloatBuffer {
 public:
@@ -201,7 +188,10 @@ public:
             throw OutOfMemory("out of memory for the " + std::to_string(count) + " float32 values (" +
                               std::to_string(count * sizeof(float) >> 20) + " MiB) of the argument");
         }
-        advise_huge_pages(out.data(), count * sizeof(float));
+        // Large fresh buffers are mapped on first touch, and 4 KiB faults cost several times the
+        // copy itself.
+        const std::size_t bytes = count * sizeof(float);
+        if (bytes >= 2 * pages::kLargeBytes) pages::advise_huge(out.data(), bytes);
         if (!double_) {
             const float* src = static_cast<const float*>(view_.buf);
             for (std::size_t done = 0; done < count; done += kValuesPerPoll) {
