@@ -26,7 +26,9 @@ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
 cmake --build "$BUILD" --target _native orvane_native_tests
 # both really use libc++
 for f in "$BUILD/orvane_native_tests" "$BUILD/package/orvane_keldra/"_native*.so; do
-  ldd "$f" | grep -q 'libc++\.so' || { echo "$f does not use libc++" >&2; exit 1; }
+  # read ldd's whole answer first: grep -q may stop early, and pipefail would count ldd's SIGPIPE
+  libs="$(ldd "$f")"
+  [[ "$libs" == *"libc++.so"* ]] || { echo "$f does not use libc++" >&2; exit 1; }
 done
 "$BUILD/orvane_native_tests"
 echo "clang 14 + libc++: built and C++ tests run ($((SECONDS - start)) s)"
