@@ -171,23 +171,6 @@ def test_panic_exception_is_a_base_exception_and_interpreter_survives(capfd):
     assert ok.Typicality([[0.0], [1.0]]).calculate_typicality(1) == [pytest.approx(math.exp(-1))] * 2
 
 
-def test_reentrant_use_of_a_selection_is_refused():
-    s = ok.Selection()
-    seen = []
-
-    class Sneaky(list):
-        def __iter__(self):
-            try:
-                s.run_selection([], 1, 1)
-            except RuntimeError as e:
-                seen.append(str(e))
-            return super().__iter__()
-
-    s.add_weighting_strategy(Sneaky([1.0, 2.0]), 1.0)
-    assert seen == ["Already borrowed"]
-    assert s.run_selection([], 2, 1) == [1]  # the hold was released
-
-
 def test_failed_constructor_leaves_nothing_behind():
     with pytest.raises(ValueError, match="Empty list of key_embeddings is not supported"):
         ok.Similarity([])
