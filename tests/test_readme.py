@@ -12,7 +12,11 @@ def test_readme_has_examples():
     assert len(BLOCKS) >= 4
 
 
-@pytest.mark.parametrize("index", range(len(BLOCKS)))
+# Blocks that start a Ray cluster say so in their id, for runs that must leave Ray out.
+IDS = [f"block{i}" + ("-starts_ray_cluster" if "ray.init" in b else "") for i, b in enumerate(BLOCKS)]
+
+
+@pytest.mark.parametrize("index", range(len(BLOCKS)), ids=IDS)
 def test_readme_block_runs(index, tmp_path, monkeypatch):
     # from outside the source tree, as a user runs them (Ray workers search the driver's directory)
     monkeypatch.chdir(tmp_path)
