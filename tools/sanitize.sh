@@ -42,8 +42,8 @@ ASAN_OPTIONS="detect_leaks=1" "$BUILD/orvane_native_tests" || failed=1
 #    address space, and its operator new aborts on exhausted memory instead of throwing;
 #  - tests marked slow (the wheel build and install): they build and test an uninstrumented wheel;
 #  - the Ray tests and the README block that starts a cluster: Ray's own server processes inherit
-#    the preloaded runtime and, on a two-core
-#    machine, sometimes miss their start-up deadline; they run in the uninstrumented pass.
+#    the preloaded runtime and, on a two-core machine, sometimes miss their start-up deadline;
+#    they run in the uninstrumented pass.
 # --capture=sys leaves file descriptor 2 alone, so a report that kills the pytest process itself
 # is not lost with its captured output; the module's own panic reports are filtered out.
 echo "== pytest against build/asan"
