@@ -3,6 +3,7 @@
 // (arguments.cpp), conversions to owned native values and result lists (conversion.cpp), the
 // instance hold (hold.cpp) and the boundary guard with its error mapping (errors.cpp).
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -54,6 +55,17 @@ PyObject* guarded(const char* where, F&& body, bool report_progress = false) {
     } catch (...) {
         return raise_current(where);
     }
+}
+
+// Binds a call's arguments by its parameter table, then runs `body(a)` guarded.
+template <std::size_t N, class F>
+PyObject* bound_call(const char* callable, const Param (&params)[N], PyObject* args,
+                     PyObject* kwargs, F&& body, bool report_progress = false) {
+    return guarded(callable, [&]() -> PyObject* {
+        PyObject* a[N];
+        bind_arguments(callable, params, args, kwargs, a);
+        return body(a);
+    }, report_progress);
 }
 
 // Registers how PanicException pickles (private functions on `module`, a copyreg entry).

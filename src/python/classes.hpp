@@ -1,14 +1,23 @@
 #pragma once
-// Type objects of the four classes, created once per process on first request, and the other
-// parts of the module.
+// The four class fronts and the other parts of the module.
 #include "src/python/py.hpp"
 
 namespace orvane::py {
 
-PyObject* selection_type();
-PyObject* typicality_type();
-PyObject* two_dim_embedding_type();
-PyObject* similarity_type();
+// What module.cpp needs to make a class's heap type; each front file defines one.
+struct ClassFront {
+    const char* name;  // qualified; must outlive the type, as CPython keeps the pointer
+    const char* doc;
+    Py_ssize_t basicsize;
+    newfunc make;
+    destructor dealloc;
+    PyMethodDef* methods;
+};
+
+extern const ClassFront selection_front;
+extern const ClassFront typicality_front;
+extern const ClassFront two_dim_embedding_front;
+extern const ClassFront similarity_front;
 
 // Private module-level functions, added to the module at initialisation.
 void add_kernels(PyObject* module);     // kernels.cpp: the block kernels of the Ray layer
@@ -21,8 +30,5 @@ template <class F>
 PyCFunction as_method(F* f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
-
-// Creates a heap type from a spec once; later calls return the same object (borrowed).
-PyObject* type_once(PyObject*& slot, PyType_Spec* spec);
 
 }  // namespace orvane::py

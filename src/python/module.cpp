@@ -5,14 +5,23 @@
 
 namespace orvane::py {
 
-PyObject* type_once(PyObject*& slot, PyType_Spec* spec) {
-    if (!slot) slot = PyType_FromSpec(spec);
-    return slot;
-}
-
 namespace {
 
-void add_class(PyObject* module, PyObject* all, const char* name, PyObject* type) {
+// A class's type is made once per process; a second module object shares it.
+void add_class(PyObject* module, PyObject* all, const char* name, const ClassFront& front,
+               PyObject*& type) {
+    if (!type) {
+        PyType_Slot slots[] = {
+            {Py_tp_doc, const_cast<char*>(front.doc)},
+            {Py_tp_new, reinterpret_cast<void*>(front.make)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(front.dealloc)},
+            {Py_tp_methods, front.methods},
+            {0, nullptr},
+        };
+        PyType_Spec spec = {front.name, static_cast<int>(front.basicsize), 0, Py_TPFLAGS_DEFAULT,
+                            slots};
+        type = PyType_FromSpec(&spec);
+    }
     check(type != nullptr);
     Ref n = checked(PyUnicode_FromString(name));
     if (PyList_Append(all, n.get()) != 0) {
@@ -37,10 +46,11 @@ int exec_module(PyObject* module) {
             PyErr_SetString(PyExc_TypeError, "'__all__' object cannot be converted to 'PyList'");
             throw ErrorAlreadySet{};
         }
-        add_class(module, all.get(), "Selection", selection_type());
-        add_class(module, all.get(), "Typicality", typicality_type());
-        add_class(module, all.get(), "TwoDimEmbedding", two_dim_embedding_type());
-        add_class(module, all.get(), "Similarity", similarity_type());
+        static PyObject* types[4] = {};
+        add_class(module, all.get(), "Selection", selection_front, types[0]);
+        add_class(module, all.get(), "Typicality", typicality_front, types[1]);
+        add_class(module, all.get(), "TwoDimEmbedding", two_dim_embedding_front, types[2]);
+        add_class(module, all.get(), "Similarity", similarity_front, types[3]);
         add_kernels(module);
         add_panic_pickling(module);
         add_build_info(module);

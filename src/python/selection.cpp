@@ -8,6 +8,12 @@
 namespace orvane::py {
 namespace {
 
+const char class_doc[] =
+    "Selection()\n--\n\n"
+    "Python wrapper for the Selection class.\n\n"
+    "This class provides a Python interface to the native implementation of the\n"
+    "sample selection algorithms.";
+
 using State = CombinationSelection;
 
 void check_object_indices(const IndexRows& mapping, std::size_t n_objects) {
@@ -22,9 +28,7 @@ void check_object_indices(const IndexRows& mapping, std::size_t n_objects) {
 template <std::size_t N, class F>
 PyObject* method(const char* name, const Param (&params)[N], PyObject* self, PyObject* args,
                  PyObject* kwargs, F&& body, bool report_progress = false) {
-    return guarded(name, [&]() -> PyObject* {
-        PyObject* a[N];
-        bind_arguments(name, params, args, kwargs, a);
+    return bound_call(name, params, args, kwargs, [&](PyObject** a) -> PyObject* {
         auto* inst = instance_of<State>(self);
         Hold hold(inst->borrow, Hold::Kind::Exclusive);
         return body(*inst->state, a);
@@ -241,25 +245,9 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Selection()\n--\n\n"
-                    "Python wrapper for the Selection class.\n\n"
-                    "This class provides a Python interface to the native implementation of the\n"
-                    "sample selection algorithms.")},
-    {Py_tp_new, reinterpret_cast<void*>(selection_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<State>)},
-    {Py_tp_methods, methods},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {"orvane_keldra.Selection", sizeof(Instance<State>), 0, Py_TPFLAGS_DEFAULT, slots};
-
 }  // namespace
 
-PyObject* selection_type() {
-    static PyObject* type = nullptr;
-    return type_once(type, &spec);
-}
+const ClassFront selection_front = {"orvane_keldra.Selection", class_doc, sizeof(Instance<State>),
+                                   selection_new, dealloc_instance<State>, methods};
 
 }  // namespace orvane::py

@@ -8,13 +8,17 @@
 namespace orvane::py {
 namespace {
 
+const char class_doc[] =
+    "Similarity(key_embeddings)\n--\n\n"
+    "Python wrapper for the Similarity class.\n\n"
+    "This class provides a Python interface to the native implementation of the "
+    "similarity calculation.";
+
 using State = EmbeddingRows;
 
 PyObject* similarity_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded("Similarity.__new__()", [&]() -> PyObject* {
-        static constexpr Param params[] = {{"key_embeddings", true}};
-        PyObject* a[1];
-        bind_arguments("Similarity.__new__()", params, args, kwargs, a);
+    static constexpr Param params[] = {{"key_embeddings", true}};
+    return bound_call("Similarity.__new__()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         EmbeddingRows keys = to_rows(a[0], "key_embeddings");
         if (keys.empty()) throw InvalidArgument("Empty list of key_embeddings is not supported");
         return make_instance(type, new State(std::move(keys)));
@@ -22,10 +26,8 @@ PyObject* similarity_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* calculate_similarity(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded("Similarity.calculate_similarity()", [&]() -> PyObject* {
-        static constexpr Param params[] = {{"query_embeddings", true}};
-        PyObject* a[1];
-        bind_arguments("Similarity.calculate_similarity()", params, args, kwargs, a);
+    static constexpr Param params[] = {{"query_embeddings", true}};
+    return bound_call("Similarity.calculate_similarity()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         auto* inst = instance_of<State>(self);
         Hold hold(inst->borrow, Hold::Kind::Shared);
         EmbeddingRows queries = to_rows(a[0], "query_embeddings");
@@ -44,25 +46,9 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Similarity(key_embeddings)\n--\n\n"
-                    "Python wrapper for the Similarity class.\n\n"
-                    "This class provides a Python interface to the native implementation of the "
-                    "similarity calculation.")},
-    {Py_tp_new, reinterpret_cast<void*>(similarity_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<State>)},
-    {Py_tp_methods, methods},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {"orvane_keldra.Similarity", sizeof(Instance<State>), 0, Py_TPFLAGS_DEFAULT, slots};
-
 }  // namespace
 
-PyObject* similarity_type() {
-    static PyObject* type = nullptr;
-    return type_once(type, &spec);
-}
+const ClassFront similarity_front = {"orvane_keldra.Similarity", class_doc, sizeof(Instance<State>),
+                                   similarity_new, dealloc_instance<State>, methods};
 
 }  // namespace orvane::py

@@ -14,6 +14,12 @@
 namespace orvane::py {
 namespace {
 
+const char class_doc[] =
+    "TwoDimEmbedding(embeddings)\n--\n\n"
+    "Python wrapper for the TwoDimEmbedding class.\n\n"
+    "This class provides a Python interface to the native implementation of the\n"
+    "2D embedding calculation.";
+
 using State = EmbeddingMatrix;
 
 int python_level(pacmap::LogLevel level) {
@@ -97,10 +103,8 @@ EmbeddingMatrix rows_to_matrix(EmbeddingRows&& rows) {
 }
 
 PyObject* two_dim_embedding_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded("TwoDimEmbedding.__new__()", [&]() -> PyObject* {
-        static constexpr Param params[] = {{"embeddings", true}};
-        PyObject* a[1];
-        bind_arguments("TwoDimEmbedding.__new__()", params, args, kwargs, a);
+    static constexpr Param params[] = {{"embeddings", true}};
+    return bound_call("TwoDimEmbedding.__new__()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         EmbeddingRows rows = to_rows(a[0], "embeddings");
         return make_instance(type, new State(rows_to_matrix(std::move(rows))));
     });
@@ -134,26 +138,9 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "TwoDimEmbedding(embeddings)\n--\n\n"
-                    "Python wrapper for the TwoDimEmbedding class.\n\n"
-                    "This class provides a Python interface to the native implementation of the\n"
-                    "2D embedding calculation.")},
-    {Py_tp_new, reinterpret_cast<void*>(two_dim_embedding_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<State>)},
-    {Py_tp_methods, methods},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {"orvane_keldra.TwoDimEmbedding", sizeof(Instance<State>), 0, Py_TPFLAGS_DEFAULT,
-                    slots};
-
 }  // namespace
 
-PyObject* two_dim_embedding_type() {
-    static PyObject* type = nullptr;
-    return type_once(type, &spec);
-}
+const ClassFront two_dim_embedding_front = {"orvane_keldra.TwoDimEmbedding", class_doc, sizeof(Instance<State>),
+                                   two_dim_embedding_new, dealloc_instance<State>, methods};
 
 }  // namespace orvane::py

@@ -7,16 +7,20 @@
 namespace orvane::py {
 namespace {
 
+const char class_doc[] =
+    "Typicality(embeddings)\n--\n\n"
+    "Python wrapper for the Typicality class.\n\n"
+    "This class provides a Python interface to the native implementation of the\n"
+    "typicality calculation.";
+
 struct State {
     DistanceCalculator calculator;
     std::size_t n;
 };
 
 PyObject* typicality_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded("Typicality.__new__()", [&]() -> PyObject* {
-        static constexpr Param params[] = {{"embeddings", true}};
-        PyObject* a[1];
-        bind_arguments("Typicality.__new__()", params, args, kwargs, a);
+    static constexpr Param params[] = {{"embeddings", true}};
+    return bound_call("Typicality.__new__()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         EmbeddingRows rows = to_rows(a[0], "embeddings");
         const std::size_t n = rows.size();
         require_two_embeddings(n);
@@ -25,10 +29,8 @@ PyObject* typicality_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* calculate_typicality(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded("Typicality.calculate_typicality()", [&]() -> PyObject* {
-        static constexpr Param params[] = {{"num_nearest_neighbors", true}};
-        PyObject* a[1];
-        bind_arguments("Typicality.calculate_typicality()", params, args, kwargs, a);
+    static constexpr Param params[] = {{"num_nearest_neighbors", true}};
+    return bound_call("Typicality.calculate_typicality()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         auto* inst = instance_of<State>(self);
         Hold hold(inst->borrow, Hold::Kind::Shared);
         const std::uint64_t k = to_u64(a[0], "num_nearest_neighbors");
@@ -46,25 +48,9 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Typicality(embeddings)\n--\n\n"
-                    "Python wrapper for the Typicality class.\n\n"
-                    "This class provides a Python interface to the native implementation of the\n"
-                    "typicality calculation.")},
-    {Py_tp_new, reinterpret_cast<void*>(typicality_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<State>)},
-    {Py_tp_methods, methods},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {"orvane_keldra.Typicality", sizeof(Instance<State>), 0, Py_TPFLAGS_DEFAULT, slots};
-
 }  // namespace
 
-PyObject* typicality_type() {
-    static PyObject* type = nullptr;
-    return type_once(type, &spec);
-}
+const ClassFront typicality_front = {"orvane_keldra.Typicality", class_doc, sizeof(Instance<State>),
+                                   typicality_new, dealloc_instance<State>, methods};
 
 }  // namespace orvane::py

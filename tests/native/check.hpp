@@ -39,29 +39,30 @@ struct Failure {
         }                                                                                   \
     } while (0)
 
+// Fails with both values, printed to full precision, unless `ok`.
+#define NT_CHECK_PAIR(ok, what, va, vb, sep)                                                \
+    do {                                                                                    \
+        if (!(ok)) {                                                                        \
+            std::ostringstream nt_os;                                                       \
+            nt_os.precision(17);                                                            \
+            nt_os << __FILE__ << ":" << __LINE__ << ": " what " failed: " << (va) << sep    \
+                  << (vb);                                                                  \
+            throw native_tests::Failure{nt_os.str()};                                       \
+        }                                                                                   \
+    } while (0)
+
 #define CHECK_EQ(a, b)                                                                      \
     do {                                                                                    \
         auto nt_a = (a);                                                                    \
         auto nt_b = (b);                                                                    \
-        if (!(nt_a == nt_b)) {                                                              \
-            std::ostringstream nt_os;                                                       \
-            nt_os.precision(17);                                                            \
-            nt_os << __FILE__ << ":" << __LINE__ << ": CHECK_EQ(" #a ", " #b ") failed: "   \
-                  << nt_a << " != " << nt_b;                                                \
-            throw native_tests::Failure{nt_os.str()};                                       \
-        }                                                                                   \
+        NT_CHECK_PAIR(nt_a == nt_b, "CHECK_EQ(" #a ", " #b ")", nt_a, nt_b, " != ");        \
     } while (0)
 
 #define CHECK_NEAR(a, b, tol)                                                               \
     do {                                                                                    \
         double nt_a = (a), nt_b = (b);                                                      \
-        if (!(std::fabs(nt_a - nt_b) <= (tol))) {                                           \
-            std::ostringstream nt_os;                                                       \
-            nt_os.precision(17);                                                            \
-            nt_os << __FILE__ << ":" << __LINE__ << ": CHECK_NEAR(" #a ", " #b ") failed: " \
-                  << nt_a << " vs " << nt_b;                                                \
-            throw native_tests::Failure{nt_os.str()};                                       \
-        }                                                                                   \
+        NT_CHECK_PAIR(std::fabs(nt_a - nt_b) <= (tol), "CHECK_NEAR(" #a ", " #b ")", nt_a,  \
+                      nt_b, " vs ");                                                        \
     } while (0)
 
 // Expects `expr` to throw exception type `type` whose what() contains `text`.
