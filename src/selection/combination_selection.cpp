@@ -50,9 +50,13 @@ bool any_stops(const Strategies& strategies, std::size_t candidate) {
     return false;
 }
 
-// strength * ln(maxNum(p, 1e-8)); fmax returns the floor for a NaN potential.
+// strength * ln(maxNum(p, 1e-8)): a NaN potential takes the floor. Written as a comparison, which
+// compiles inline where std::fmax is a call.
+inline float floored(float potential) {
+    return potential > kPotentialFloor ? potential : kPotentialFloor;
+}
 inline float contribution(float potential, float strength) {
-    return strength * std::log(std::fmax(potential, kPotentialFloor));
+    return strength * std::log(floored(potential));
 }
 
 // Samples per task of a step. Fixed, so no result depends on the number of workers.
@@ -210,7 +214,7 @@ Range minimum_range(const float* key, const unsigned char* taken, std::size_t be
 
 Range contribution_range(Range key, float offset, float strength) {
     constexpr float inf = std::numeric_limits<float>::infinity();
-    auto ln = [&](float k) { return std::log(std::fmax(k + offset, kPotentialFloor)); };
+    auto ln = [&](float k) { return std::log(floored(k + offset)); };
     const float up = std::nextafter(ln(key.hi), inf), down = std::nextafter(ln(key.lo), -inf);
     if (strength >= 0.0f) return {strength * down, strength * up};
     if (strength < 0.0f) return {strength * up, strength * down};
