@@ -153,7 +153,6 @@ std::size_t best_of_blocks(const std::vector<BlockBest>& blocks, std::size_t n) 
     return best.index;
 }
 
-
 // Skipping blocks that cannot hold the best sample.
 //
 // With weighting, diversifying and shared balancing strategies only, a score is a chain of f32
@@ -238,7 +237,8 @@ public:
         for (std::size_t i = begin; i < end; ++i) free += taken[i] ? 0 : 1;
         free_[b] = free;
         for (std::size_t s = 0; s < weighting_.size(); ++s) {
-            weights_[s * blocks_ + b] = key_range(weighting_[s].weights().data(), taken, begin, end);
+            const float* weights = weighting_[s].weights().data();
+            weights_[s * blocks_ + b] = key_range(weights, taken, begin, end);
         }
         for (std::size_t s = 0; s < balancing_.size(); ++s) {
             std::uint64_t mask = 0;
@@ -429,8 +429,9 @@ std::vector<std::size_t> CombinationSelection::select(std::span<const std::size_
     if (n_blocks >= 2 && bounds_apply()) {
         bounds.emplace(std::get<0>(strategies_), std::get<1>(strategies_),
                        std::get<2>(strategies_), n);
-        pool::run_tasks(n_blocks,
-                        [&](std::size_t b, std::size_t) { bounds->refresh_block(b, taken.data()); });
+        pool::run_tasks(n_blocks, [&](std::size_t b, std::size_t) {
+            bounds->refresh_block(b, taken.data());
+        });
     }
     while (true) {
         stop::poll();

@@ -114,23 +114,27 @@ void DiversifyingStrategy::Buckets::build(const DistanceCalculator& calc) {
         const float* x = calc.matrix().row(rows[b * rows.size() / k]);
         std::copy(x, x + d, centres.begin() + static_cast<std::ptrdiff_t>(b * d));
     }
-    std::vector<float> centre_half(k);
+    // Rows are assigned by their leading coordinates only, so that the assignment costs the same
+    // at any dimension. The gaps below are exact, so this only affects how much is skipped.
+    const std::size_t lead = std::min<std::size_t>(d, 128);
+    std::vector<float> lead_centres(k * lead), centre_half(k);
     for (std::size_t b = 0; b < k; ++b) {
         const float* c = centres.data() + b * d;
-        centre_half[b] = blas::dot(d, c, c) * 0.5f;
+        std::copy(c, c + lead, lead_centres.begin() + static_cast<std::ptrdiff_t>(b * lead));
+        centre_half[b] = blas::dot(lead, c, c) * 0.5f;
     }
     group_of.assign(n, static_cast<std::uint32_t>(k));
     const std::size_t chunk = 256;
     std::vector<float> products(pool::worker_count() * chunk * k);
     pool::for_blocks(rows.size(), chunk, [&](std::size_t begin, std::size_t end, std::size_t w) {
         // Rows of one chunk are gathered into one GEMM against all centres.
-        std::vector<float> block((end - begin) * d);
+        std::vector<float> block((end - begin) * lead);
         for (std::size_t r = begin; r < end; ++r) {
             const float* x = calc.matrix().row(rows[r]);
-            std::copy(x, x + d, block.begin() + static_cast<std::ptrdiff_t>((r - begin) * d));
+            std::copy(x, x + lead, block.begin() + static_cast<std::ptrdiff_t>((r - begin) * lead));
         }
         float* p = products.data() + w * chunk * k;
-        blas::gemm_abt(end - begin, k, d, block.data(), centres.data(), p);
+        blas::gemm_abt(end - begin, k, lead, block.data(), lead_centres.data(), p);
         for (std::size_t r = begin; r < end; ++r) {
             const float* pr = p + (r - begin) * k;
             std::size_t best = 0;
@@ -329,7 +333,10 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
                 for (std::size_t l = 0; l < lines; ++l) __builtin_prefetch(row + 64 * l);
             };
             std::uint32_t ahead = next(first);
-            for (int a = 0; a < kRowsAhead && ahead < last; ++a) fetch(ahead), ahead = next(ahead + 1);
+            for (int a = 0; a < kRowsAhead && ahead < last; ++a) {
+                fetch(ahead);
+                ahead = next(ahead + 1);
+            }
             for (std::uint32_t i = next(first); i < last; i = next(i + 1)) {
                 if (ahead < last) fetch(ahead), ahead = next(ahead + 1);
                 const std::uint32_t j = buckets_.members[i];
