@@ -1,5 +1,5 @@
-"""The shortcuts of a selection step (bounded distance updates, shared balancing potentials, the
-blocked pass) against the plain full pass, for 1, 2 and 3 workers."""
+"""The shortcuts of a selection step (bounded distance updates, shared balancing potentials, blocks
+skipped by their score bounds) against the plain full pass, for 1, 2 and 3 workers."""
 import json
 
 from conftest import run_python
@@ -11,13 +11,14 @@ import orvane_keldra as ok
 
 F = np.float32
 rng = np.random.default_rng(3)
-n, d = 3000, 40
+n, d = 20000, 40  # several blocks of a step
 centres = rng.normal(size=(15, d)) * 6
 emb = (centres[rng.integers(0, 15, n)] + rng.normal(size=(n, d))).astype(F)
 emb[7] = emb[8]                       # duplicates
 emb[11, 2] = np.nan                   # a row that is not finite
 blob = rng.normal(size=(n, d)).astype(F)
 weights = rng.uniform(0.1, 2.0, n).astype(F)
+weights[13] = np.nan
 one_hot = np.eye(10, dtype=F)[rng.integers(0, 10, n)]
 dirichlet = rng.dirichlet(np.ones(10), n).astype(F)
 target = rng.dirichlet(np.ones(10)).astype(F)
@@ -30,6 +31,7 @@ def diversifying(sel, full):
 def blob_and_weights(sel, full):
     sel.add_weighting_strategy(weights, 0.5)
     sel.add_diversifying_strategy(blob, 1.0)
+    sel.add_balancing_strategy(one_hot, target, 2.0)
 
 def mix(labels):
     def build(sel, full):

@@ -35,6 +35,8 @@ public:
 
     // Off: every sample's potential is computed from its own row.
     void set_sharing(bool on) { sharing_ = on && !distinct_.empty(); }
+    bool sharing() const { return sharing_; }
+    std::size_t distinct_count() const { return distinct_.size(); }
 
     // What inform changes, to undo a run that failed.
     struct Saved {

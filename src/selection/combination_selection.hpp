@@ -48,6 +48,9 @@ private:
     template <class F>
     void for_each_kind(F&& f);
 
+    // Whether a step may skip blocks by bounds: only kinds whose scores have monotone keys.
+    bool bounds_apply() const;
+
     // Every strategy, in kind order then insertion order.
     void inform_all(std::size_t sample);
 

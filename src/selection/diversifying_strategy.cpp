@@ -14,7 +14,10 @@ namespace {
 
 constexpr float kUnreached = 1e8f;
 constexpr float kSkipped = std::numeric_limits<float>::infinity();
+constexpr float kToCompute = std::numeric_limits<float>::quiet_NaN();
 constexpr std::size_t kRowBlock = 2048;
+// Rows fetched ahead of their dot product when a walk jumps between rows.
+constexpr int kRowsAhead = 12;
 // Half norms above this could overflow inside a dot product; such rows are always computed.
 constexpr double kNormLimit = 1e36;
 
@@ -100,7 +103,7 @@ void DiversifyingStrategy::Buckets::build(const DistanceCalculator& calc) {
     if (rows.empty()) return;
     std::size_t k = static_cast<std::size_t>(std::sqrt(static_cast<double>(rows.size())) / 2.0);
     k = std::clamp<std::size_t>(k, 1, 1024);
-    // Per row: group, gap and a place in `members`; the memory stays under a tenth of the rows.
+    // Per row: group, place in `members` and gap; under a tenth of the rows.
     const double extra = 12.0 * static_cast<double>(n) + static_cast<double>(k) * (4.0 * d + 16.0);
     if (extra > 0.1 * 4.0 * static_cast<double>(n) * static_cast<double>(d)) return;
 
@@ -111,23 +114,27 @@ void DiversifyingStrategy::Buckets::build(const DistanceCalculator& calc) {
         const float* x = calc.matrix().row(rows[b * rows.size() / k]);
         std::copy(x, x + d, centres.begin() + static_cast<std::ptrdiff_t>(b * d));
     }
-    std::vector<float> centre_half(k);
+    // Rows are assigned by their leading coordinates only, so that the assignment costs the same
+    // at any dimension. The gaps below are exact, so this only affects how much is skipped.
+    const std::size_t lead = std::min<std::size_t>(d, 128);
+    std::vector<float> lead_centres(k * lead), centre_half(k);
     for (std::size_t b = 0; b < k; ++b) {
         const float* c = centres.data() + b * d;
-        centre_half[b] = blas::dot(d, c, c) * 0.5f;
+        std::copy(c, c + lead, lead_centres.begin() + static_cast<std::ptrdiff_t>(b * lead));
+        centre_half[b] = blas::dot(lead, c, c) * 0.5f;
     }
     group_of.assign(n, static_cast<std::uint32_t>(k));
     const std::size_t chunk = 256;
     std::vector<float> products(pool::worker_count() * chunk * k);
     pool::for_blocks(rows.size(), chunk, [&](std::size_t begin, std::size_t end, std::size_t w) {
         // Rows of one chunk are gathered into one GEMM against all centres.
-        std::vector<float> block((end - begin) * d);
+        std::vector<float> block((end - begin) * lead);
         for (std::size_t r = begin; r < end; ++r) {
             const float* x = calc.matrix().row(rows[r]);
-            std::copy(x, x + d, block.begin() + static_cast<std::ptrdiff_t>((r - begin) * d));
+            std::copy(x, x + lead, block.begin() + static_cast<std::ptrdiff_t>((r - begin) * lead));
         }
         float* p = products.data() + w * chunk * k;
-        blas::gemm_abt(end - begin, k, d, block.data(), centres.data(), p);
+        blas::gemm_abt(end - begin, k, lead, block.data(), lead_centres.data(), p);
         for (std::size_t r = begin; r < end; ++r) {
             const float* pr = p + (r - begin) * k;
             std::size_t best = 0;
@@ -165,14 +172,17 @@ void DiversifyingStrategy::Buckets::build(const DistanceCalculator& calc) {
         }
     });
     offsets.assign(k + 2, 0);
-    for (std::size_t b = 0; b <= k; ++b) offsets[b + 1] = offsets[b] + static_cast<std::uint32_t>(sizes[b]);
+    for (std::size_t b = 0; b <= k; ++b) {
+        offsets[b + 1] = offsets[b] + static_cast<std::uint32_t>(sizes[b]);
+    }
     members.resize(n);
     std::vector<std::uint32_t> fill(offsets.begin(), offsets.end() - 1);
     radius.assign(k, 0.0f);
     top_half_norm.assign(k, 0.0f);
     for (std::size_t j = 0; j < n; ++j) {
         const std::size_t b = group_of[j];
-        members[fill[b]++] = static_cast<std::uint32_t>(j);
+        const std::uint32_t place = fill[b]++;
+        members[place] = static_cast<std::uint32_t>(j);
         if (b == k) continue;
         radius[b] = std::max(radius[b], gap[j]);
         top_half_norm[b] = std::max(top_half_norm[b], h[j]);
@@ -273,36 +283,64 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
         if (active[b]) active_rows += buckets_.offsets[b + 1] - buckets_.offsets[b];
     }
 
-    auto distance = [&](std::size_t j) -> float {
-        if (j == selected_sample) return kSkipped;
-        const std::size_t b = buckets_.group_of[j];
-        if (bounded && b != k &&
-            keeps_minimum(to_centre[b] - buckets_.gap[j], static_cast<double>(h[j]) + h_v,
-                          min_distances_[j], margin)) {
-            return kSkipped;
-        }
-        const float p = blas::dot(d, matrix.row(j), v);
-        return clamp_distance((h[j] - p) + h_v);
+    auto product = [&](std::size_t j, float h_j) {
+        return clamp_distance((h_j - blas::dot(d, matrix.row(j), v)) + h_v);
     };
-    // Most rows in play: walk them in memory order. Few: walk the members of live groups.
-    const bool sweep = active_rows * 2 >= n;
+    auto keeps = [&](std::size_t b, std::size_t j) {
+        return j == selected_sample ||
+               (bounded && b != k &&
+                keeps_minimum(to_centre[b] - buckets_.gap[j], static_cast<double>(h[j]) + h_v,
+                              min_distances_[j], margin));
+    };
+    // Many rows in play: walk all rows in memory order, which streams. Few: walk the members of
+    // live groups, bound each row first, then compute the rest with their rows fetched ahead.
+    const bool sweep = active_rows * 8 >= n;
     distance_row_.resize(n);
+    std::vector<std::uint32_t> live;
+    for (std::size_t b = 0; b <= k; ++b) {
+        if (active[b]) live.push_back(static_cast<std::uint32_t>(b));
+    }
     if (sweep) {
         pool::for_blocks(n, kRowBlock, [&](std::size_t begin, std::size_t end, std::size_t) {
             for (std::size_t j = begin; j < end; ++j) {
-                distance_row_[j] = active[buckets_.group_of[j]] ? distance(j) : kSkipped;
+                const std::size_t b = buckets_.group_of[j];
+                distance_row_[j] = active[b] && !keeps(b, j) ? product(j, h[j]) : kSkipped;
             }
         });
     } else {
-        std::vector<std::uint32_t> live;
-        for (std::size_t b = 0; b <= k; ++b) {
-            if (active[b]) live.push_back(static_cast<std::uint32_t>(b));
-        }
+        const std::size_t lines = std::min<std::size_t>((d * sizeof(float) + 63) / 64, 16);
         pool::run_tasks(live.size(), [&](std::size_t t, std::size_t) {
             const std::size_t b = live[t];
-            for (std::uint32_t i = buckets_.offsets[b]; i < buckets_.offsets[b + 1]; ++i) {
+            const std::uint32_t first = buckets_.offsets[b], last = buckets_.offsets[b + 1];
+            float* out = distance_row_.data();
+            for (std::uint32_t i = first; i < last; ++i) {
+                if (i + 16 < last) {
+                    const std::uint32_t ahead = buckets_.members[i + 16];
+                    __builtin_prefetch(&min_distances_[ahead]);
+                    __builtin_prefetch(&h[ahead]);
+                    __builtin_prefetch(&buckets_.gap[ahead]);
+                }
+                out[i] = keeps(b, buckets_.members[i]) ? kSkipped : kToCompute;
+            }
+            // Rows to compute are marked with NaN (a distance never is); a second cursor runs a
+            // few marks ahead to fetch their rows.
+            auto next = [&](std::uint32_t i) {
+                while (i < last && !std::isnan(out[i])) ++i;
+                return i;
+            };
+            auto fetch = [&](std::uint32_t i) {
+                const char* row = reinterpret_cast<const char*>(matrix.row(buckets_.members[i]));
+                for (std::size_t l = 0; l < lines; ++l) __builtin_prefetch(row + 64 * l);
+            };
+            std::uint32_t ahead = next(first);
+            for (int a = 0; a < kRowsAhead && ahead < last; ++a) {
+                fetch(ahead);
+                ahead = next(ahead + 1);
+            }
+            for (std::uint32_t i = next(first); i < last; i = next(i + 1)) {
+                if (ahead < last) fetch(ahead), ahead = next(ahead + 1);
                 const std::uint32_t j = buckets_.members[i];
-                distance_row_[j] = distance(j);
+                out[i] = product(j, h[j]);
             }
         });
     }
@@ -311,21 +349,20 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
     for (std::size_t b = 0; b < k; ++b) {
         if (active[b]) buckets_.max_min[b] = 0.0f;
     }
-    auto update = [&](std::size_t j) {
-        if (distance_row_[j] != kSkipped) ++computed_rows_;
-        if (distance_row_[j] < min_distances_[j]) min_distances_[j] = distance_row_[j];
+    auto update = [&](std::size_t j, float t) {
+        if (t != kSkipped) ++computed_rows_;
+        if (t < min_distances_[j]) min_distances_[j] = t;
         const std::size_t b = buckets_.group_of[j];
         if (b != k) buckets_.max_min[b] = std::max(buckets_.max_min[b], min_distances_[j]);
     };
     if (sweep) {
         for (std::size_t j = 0; j < n; ++j) {
-            if (active[buckets_.group_of[j]]) update(j);
+            if (active[buckets_.group_of[j]]) update(j, distance_row_[j]);
         }
     } else {
-        for (std::size_t b = 0; b <= k; ++b) {
-            if (!active[b]) continue;
+        for (std::uint32_t b : live) {
             for (std::uint32_t i = buckets_.offsets[b]; i < buckets_.offsets[b + 1]; ++i) {
-                update(buckets_.members[i]);
+                update(buckets_.members[i], distance_row_[i]);
             }
         }
     }

@@ -83,7 +83,9 @@ private:
     DistanceCalculator calculator_;
     std::vector<std::size_t> selected_;
     std::vector<float> min_distances_;
-    std::vector<float> distance_row_;  // distances from the last informed sample (+inf: skipped)
+    // Distances from the last informed sample (+inf: skipped): by row in a sweep, by place in
+    // `members` when only some groups are walked.
+    std::vector<float> distance_row_;
     Buckets buckets_;
     bool pruning_ = false;
     std::size_t computed_rows_ = 0;

@@ -22,9 +22,11 @@ SubpartMapping::SubpartMapping(const IndexRows& sample_to_subpart_indices) {
 }
 
 void SubpartMapping::check_objects(std::size_t n_objects) const {
+    if (n_objects != 0 && n_objects == checked_for_) return;
     for (std::size_t o : indices_) {
         if (o >= n_objects) fail_index(o, n_objects);
     }
+    checked_for_ = n_objects;
 }
 
 namespace {

@@ -21,10 +21,13 @@ public:
         return {indices_.data() + offsets_[sample], offsets_[sample + 1] - offsets_[sample]};
     }
 
-    // Fails as a fold would at the first object (in sample order) not below n_objects.
+    // Fails as a fold would at the first object (in sample order) not below n_objects. Neither
+    // the mapping nor an owner's object count changes, so a count that passed once is not
+    // checked again.
     void check_objects(std::size_t n_objects) const;
 
 private:
+    mutable std::size_t checked_for_ = 0;
     std::vector<std::size_t> offsets_;
     std::vector<std::size_t> indices_;
 };

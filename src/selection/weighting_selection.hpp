@@ -14,6 +14,7 @@ public:
     std::size_t sample_count() const { return weights_.size(); }
     float strength() const { return strength_; }
     float accumulated() const { return accumulated_; }
+    const std::vector<float>& weights() const { return weights_; }
 
     // `out` has sample_count() entries.
     void potentials(std::span<float> out) const;
