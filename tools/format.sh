@@ -17,6 +17,6 @@ if [ "${1:-}" = "--check" ]; then
   "$VENV/bin/ruff" check --quiet .
 else
   "$VENV/bin/clang-format" -i "${cxx[@]}"
-  "$VENV/bin/ruff" check --quiet --fix .
   "$VENV/bin/ruff" format --quiet .
+  "$VENV/bin/ruff" check --quiet --fix .
 fi
