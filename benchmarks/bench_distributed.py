@@ -7,6 +7,7 @@ per CPU. The cluster's start-up is reported apart; the first distributed call al
 worker processes, the second reuses them. From the warm run's core-seconds per stored row pair
 the script extrapolates to 10,000,000 x 768 on 8 nodes of 32 cores (compute only).
 """
+
 import argparse
 import logging
 import os
@@ -17,9 +18,8 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import machine_line, print_table  # noqa: E402
-
 import orvane_keldra as ok  # noqa: E402
+from common import machine_line, print_table  # noqa: E402
 
 
 def main():
@@ -31,6 +31,7 @@ def main():
     args = parser.parse_args()
 
     import ray
+
     from orvane_keldra import distributed
 
     rng = np.random.default_rng(0)
@@ -56,24 +57,40 @@ def main():
         np.testing.assert_allclose(got, single, rtol=1e-6, atol=0)
     t_single = min(singles)
     t_cold, t_warm = runs
-    blocks = -(-args.n // distributed._block_rows(None, distributed._Rows(args.n, args.n * args.d, args.d)))
+    blocks = -(
+        -args.n // distributed._block_rows(None, distributed._Rows(args.n, args.n * args.d, args.d))
+    )
     ray.shutdown()
 
     print(machine_line())
-    print(f"Ray {ray.__version__}, local cluster of {args.cpus} CPUs, {blocks} blocks; ray.init took {t_init:.1f} s")
-    print("one process: " + ", ".join(f"{t:.1f} s" for t in singles) + "; Ray: " + ", ".join(f"{t:.1f} s" for t in runs))
+    print(
+        f"Ray {ray.__version__}, local cluster of {args.cpus} CPUs, {blocks} blocks; ray.init took {t_init:.1f} s"
+    )
+    print(
+        "one process: "
+        + ", ".join(f"{t:.1f} s" for t in singles)
+        + "; Ray: "
+        + ", ".join(f"{t:.1f} s" for t in runs)
+    )
     case = f"Typicality {args.n:,} x {args.d} K={args.k}"
-    print_table("Typicality through Ray against one process (same result to 1e-6)", [
-        (case + ", Ray warm", t_warm, "Typicality (one process)", t_single),
-        (case + ", Ray cold", t_cold, "Typicality (one process)", t_single),
-    ])
+    print_table(
+        "Typicality through Ray against one process (same result to 1e-6)",
+        [
+            (case + ", Ray warm", t_warm, "Typicality (one process)", t_single),
+            (case + ", Ray cold", t_cold, "Typicality (one process)", t_single),
+        ],
+    )
     per_block = t_warm * args.cpus / blocks
     # core-seconds per row pair and dimension, from the warm run
     unit = t_warm * args.cpus / (args.n * args.n * args.d)
     big_n, big_d, cores = 10_000_000, 768, 8 * 32
     estimate = unit * big_n * big_n * big_d / cores
-    print(f"\n{per_block:.2f} core-seconds per block of {args.n // blocks:,} rows against all {args.n:,};")
-    print(f"10,000,000 x {big_d} on {cores} cores at the same rate: about {estimate / 3600:,.1f} h of compute")
+    print(
+        f"\n{per_block:.2f} core-seconds per block of {args.n // blocks:,} rows against all {args.n:,};"
+    )
+    print(
+        f"10,000,000 x {big_d} on {cores} cores at the same rate: about {estimate / 3600:,.1f} h of compute"
+    )
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@ what construction cost. One float32 copy of the input is the least a class that 
 
 Run: python benchmarks/bench_memory.py [--quick]   (needs NumPy)
 """
+
 import argparse
 
 from common import PEAK_SUFFIX, machine_line, peak_rss_mb_of
@@ -23,7 +24,9 @@ def main():
     args = parser.parse_args()
     n, d = (20000, 384) if args.quick else (100000, 384)
     input_mb = n * d * 4 / 2**20
-    print(f"Construction peak memory, {n} x {d} float32 input of {input_mb:.0f} MB ({machine_line()})")
+    print(
+        f"Construction peak memory, {n} x {d} float32 input of {input_mb:.0f} MB ({machine_line()})"
+    )
     print(f"| {'class':<16} | {'added peak (MB)':>15} | {'copies of input':>15} |")
     print(f"|{'-' * 18}|{'-' * 17}|{'-' * 17}|")
     for cls in ("Similarity", "Typicality", "TwoDimEmbedding"):

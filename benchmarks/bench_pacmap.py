@@ -3,6 +3,7 @@ points keep the classes apart (5-fold CV accuracy of a 10-NN classifier on the l
 
 Run: python benchmarks/bench_pacmap.py [--quick] [--large] [--scaling] [--split]   (needs the `bench` extra)
 """
+
 import argparse
 import logging
 import os
@@ -15,9 +16,8 @@ from pathlib import Path
 
 import numpy as np
 
-from common import PEAK_SUFFIX, machine_line, peak_rss_mb_of
-
 import orvane_keldra as ok
+from common import PEAK_SUFFIX, machine_line, peak_rss_mb_of
 
 
 def mixture(n, d, clusters, seed, spread=0.4):
@@ -40,9 +40,11 @@ class OptimiserTiming(logging.Handler):
         if text.startswith("Pair shapes"):
             self.pairs = sum(int(rows) for rows in re.findall(r"\[(\d+), 2\]", text))
         elif text.startswith("Elapsed time: "):
-            value = text[len("Elapsed time: "):]
+            value = text[len("Elapsed time: ") :]
             unit = re.sub(r"[0-9.]", "", value)
-            self.seconds = float(value[:-len(unit)]) * {"s": 1, "ms": 1e-3, "µs": 1e-6, "ns": 1e-9}[unit]
+            self.seconds = (
+                float(value[: -len(unit)]) * {"s": 1, "ms": 1e-3, "µs": 1e-6, "ns": 1e-9}[unit]
+            )
 
 
 TIMING = OptimiserTiming()
@@ -91,11 +93,27 @@ def native_stage_timer():
     """Builds the native stage timer of the neighbour search (CMake, into build/bench)."""
     root = Path(__file__).resolve().parent.parent
     build = root / "build" / "bench"
-    subprocess.run(["cmake", "-S", str(root), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-                    "-DORVANE_BUILD_BENCHMARKS=ON", f"-DPython_EXECUTABLE={sys.executable}"],
-                   check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(build), "--target", "orvane_neighbors_split"],
-                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [
+            "cmake",
+            "-S",
+            str(root),
+            "-B",
+            str(build),
+            "-G",
+            "Ninja",
+            "-DCMAKE_BUILD_TYPE=Release",
+            "-DORVANE_BUILD_BENCHMARKS=ON",
+            f"-DPython_EXECUTABLE={sys.executable}",
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
+    subprocess.run(
+        ["cmake", "--build", str(build), "--target", "orvane_neighbors_split"],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
     return build / "orvane_neighbors_split"
 
 
@@ -111,14 +129,25 @@ def pair_search_split(n, d):
     with tempfile.TemporaryDirectory() as tmp:
         raw, work = Path(tmp) / "x.f32", Path(tmp) / "work.f32"
         x.tofile(raw)
-        out = subprocess.run([str(timer), str(raw), str(n), str(d), "0", str(work)],
-                             check=True, capture_output=True, text=True).stdout
+        out = subprocess.run(
+            [str(timer), str(raw), str(n), str(d), "0", str(work)],
+            check=True,
+            capture_output=True,
+            text=True,
+        ).stdout
         ours = {key: float(value) for key, value in (line.split() for line in out.splitlines())}
         xw = np.fromfile(work, dtype=np.float32).reshape(n, d)
     k = min(n - 1, int(ours["neighbors"]) + 50)
     cpu0 = time.process_time()
-    index = Index(ndim=d, metric="l2sq", dtype="bf16", connectivity=16, expansion_add=128,
-                  expansion_search=64, multi=True)
+    index = Index(
+        ndim=d,
+        metric="l2sq",
+        dtype="bf16",
+        connectivity=16,
+        expansion_add=128,
+        expansion_search=64,
+        multi=True,
+    )
     t0 = time.perf_counter()
     index.add(np.arange(n, dtype=np.uint64), xw, threads=threads)
     t_add = time.perf_counter() - t0
@@ -127,12 +156,22 @@ def pair_search_split(n, d):
     index.search(xw, k + 1, threads=threads)
     t_search = time.perf_counter() - t0
     t_cpu = time.process_time() - cpu0
-    print(f"\nPair search {n}x{d}, {k} candidates per sample ({machine_line()}); "
-          f"cpu: seconds of all threads")
+    print(
+        f"\nPair search {n}x{d}, {k} candidates per sample ({machine_line()}); "
+        f"cpu: seconds of all threads"
+    )
     print(f"| {'stage':<8} | {'ours (s)':>9} | {'usearch (s)':>11} | {'ours/peer':>9} |")
     print(f"|{'-' * 10}|{'-' * 11}|{'-' * 13}|{'-' * 11}|")
-    rows = (("add", t_add), ("search", t_search), ("rank", None), ("total", t_add + t_search),
-            ("cpu", t_cpu), ("mid-near", None), ("far", None), ("group", None))
+    rows = (
+        ("add", t_add),
+        ("search", t_search),
+        ("rank", None),
+        ("total", t_add + t_search),
+        ("cpu", t_cpu),
+        ("mid-near", None),
+        ("far", None),
+        ("group", None),
+    )
     for stage, theirs in rows:
         peer = f"{theirs:>11.2f}" if theirs else f"{'':>11}"
         ratio = f"{ours[stage] / theirs:>8.2f}x" if theirs else f"{'':>9}"
@@ -143,14 +182,23 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="smaller mixture, for a smoke run")
     parser.add_argument("--no-umap", action="store_true", help="leave umap-learn out")
-    parser.add_argument("--large", action="store_true",
-                        help="also lay out a 200,000 x 32 mixture of 20 clusters (ours and pacmap)")
-    parser.add_argument("--scaling", action="store_true",
-                        help="also time whole layouts of 10,000 to 1,000,000 points in separate processes, "
-                             "with peak memory (pacmap up to 200,000)")
-    parser.add_argument("--split", action="store_true",
-                        help="only the neighbour search at 200,000 x 32 and 50,000 x 100, stage by stage, "
-                             "against USearch")
+    parser.add_argument(
+        "--large",
+        action="store_true",
+        help="also lay out a 200,000 x 32 mixture of 20 clusters (ours and pacmap)",
+    )
+    parser.add_argument(
+        "--scaling",
+        action="store_true",
+        help="also time whole layouts of 10,000 to 1,000,000 points in separate processes, "
+        "with peak memory (pacmap up to 200,000)",
+    )
+    parser.add_argument(
+        "--split",
+        action="store_true",
+        help="only the neighbour search at 200,000 x 32 and 50,000 x 100, stage by stage, "
+        "against USearch",
+    )
     args = parser.parse_args()
     if args.split:
         for n, d in ((50000, 32),) if args.quick else ((200000, 32), (50000, 100)):
@@ -167,15 +215,21 @@ def main():
         fn(warm)
 
     n_mix = 10000 if args.quick else 50000
-    datasets = [("digits 1797x64", digits.data.astype(np.float32), digits.target),
-                (f"mixture {n_mix}x100, 20 clusters", *mixture(n_mix, 100, 20, seed=0)),
-                (f"separated {n_mix}x100, 20 clusters", *mixture(n_mix, 100, 20, seed=1, spread=3.0))]
+    datasets = [
+        ("digits 1797x64", digits.data.astype(np.float32), digits.target),
+        (f"mixture {n_mix}x100, 20 clusters", *mixture(n_mix, 100, 20, seed=0)),
+        (f"separated {n_mix}x100, 20 clusters", *mixture(n_mix, 100, 20, seed=1, spread=3.0)),
+    ]
     if args.large:
-        datasets.append(("mixture 200000x32, 20 clusters", *mixture(200000, 32, 20, seed=2, spread=3.0)))
+        datasets.append(
+            ("mixture 200000x32, 20 clusters", *mixture(200000, 32, 20, seed=2, spread=3.0))
+        )
     threads = int(os.environ.get("RAYON_NUM_THREADS", os.cpu_count()))
     optimiser_lines = []
     print(f"PaCMAP layouts ({machine_line()})")
-    print(f"| {'data':<32} | {'method':<14} | {'time (s)':>9} | {'10-NN acc':>9} | {'ours/peer time':>14} |")
+    print(
+        f"| {'data':<32} | {'method':<14} | {'time (s)':>9} | {'10-NN acc':>9} | {'ours/peer time':>14} |"
+    )
     print(f"|{'-' * 34}|{'-' * 16}|{'-' * 11}|{'-' * 11}|{'-' * 16}|")
     for name, x, labels in datasets:
         t_ours = None
@@ -188,11 +242,17 @@ def main():
             if t_ours is None:
                 t_ours = t
                 per_pair = TIMING.seconds * threads / (450 * TIMING.pairs) * 1e9
-                optimiser_lines.append(f"{name}: optimiser {TIMING.seconds:.2f} s of {t:.2f} s, "
-                                       f"{TIMING.pairs} pairs, {per_pair:.2f} ns per pair per thread")
+                optimiser_lines.append(
+                    f"{name}: optimiser {TIMING.seconds:.2f} s of {t:.2f} s, "
+                    f"{TIMING.pairs} pairs, {per_pair:.2f} ns per pair per thread"
+                )
             ratio = "" if method == "orvane_keldra" else f"{t_ours / t:.2f}x"
-            print(f"| {name:<32} | {method:<14} | {t:>9.2f} | {acc:>9.3f} | {ratio:>14} |", flush=True)
-        print(f"| {name:<32} | {'raw data':<14} | {'':>9} | {knn_accuracy(x, labels):>9.3f} | {'':>14} |")
+            print(
+                f"| {name:<32} | {method:<14} | {t:>9.2f} | {acc:>9.3f} | {ratio:>14} |", flush=True
+            )
+        print(
+            f"| {name:<32} | {'raw data':<14} | {'':>9} | {knn_accuracy(x, labels):>9.3f} | {'':>14} |"
+        )
     print("\n" + "\n".join(optimiser_lines))
 
     if args.scaling:
@@ -225,8 +285,10 @@ def scaling_table(sizes, peer_limit=200000):
     """Time and peak resident memory of whole layouts of a 32-dimensional mixture, ours against
     pacmap (up to peer_limit points; beyond, pacmap takes too long)."""
     print(f"\nScaling, mixture of 20 clusters in 32 dimensions ({machine_line()})")
-    print(f"| {'N':>9} | {'ours (s)':>9} | {'ours peak MB':>12} | {'pacmap (s)':>10} | "
-          f"{'pacmap peak MB':>14} | {'ours/peer time':>14} |")
+    print(
+        f"| {'N':>9} | {'ours (s)':>9} | {'ours peak MB':>12} | {'pacmap (s)':>10} | "
+        f"{'pacmap peak MB':>14} | {'ours/peer time':>14} |"
+    )
     print(f"|{'-' * 11}|{'-' * 11}|{'-' * 14}|{'-' * 12}|{'-' * 16}|{'-' * 16}|")
     for n in sizes:
         out, rss = peak_rss_mb_of(SCALING_RUN.format(n=n, method="ours") + PEAK_SUFFIX)
@@ -235,8 +297,11 @@ def scaling_table(sizes, peer_limit=200000):
         if n <= peer_limit:
             pout, prss = peak_rss_mb_of(SCALING_RUN.format(n=n, method="pacmap") + PEAK_SUFFIX)
             peer = (f"{float(pout):.1f}", f"{prss:.0f}", f"{t / float(pout):.2f}x")
-        print(f"| {n:>9,} | {t:>9.1f} | {rss:>12.0f} | {peer[0]:>10} | {peer[1]:>14} | {peer[2]:>14} |",
-              flush=True)
+        print(
+            f"| {n:>9,} | {t:>9.1f} | {rss:>12.0f} | {peer[0]:>10} | {peer[1]:>14} | {peer[2]:>14} |",
+            flush=True,
+        )
+
 
 if __name__ == "__main__":
     main()

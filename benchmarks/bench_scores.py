@@ -2,14 +2,14 @@
 
 Run: python benchmarks/bench_scores.py   (needs the `bench` extra)
 """
+
 import argparse
 import os
 
 import numpy as np
 
-from common import PEAK_SUFFIX, best_time, machine_line, peak_rss_mb_of, print_table
-
 import orvane_keldra as ok
+from common import PEAK_SUFFIX, best_time, machine_line, peak_rss_mb_of, print_table
 
 
 def typicality_from_knn(d2, k):
@@ -88,21 +88,28 @@ def main():
     t_arr, _ = best_time(lambda: ok.Typicality(xb), repeat=3)
     t_list, _ = best_time(lambda: ok.Typicality(as_lists), repeat=1)
     t_copy, _ = best_time(lambda: xb.copy(), repeat=3)
-    rows.append((f"Typicality() from {big}x384 float32 array", t_arr, "numpy copy of the array", t_copy))
+    rows.append(
+        (f"Typicality() from {big}x384 float32 array", t_arr, "numpy copy of the array", t_copy)
+    )
     rows.append((f"Typicality() from {big}x384 lists of lists", t_list, "from the array", t_arr))
     print_table(f"Scores ({machine_line()})", rows)
 
     mem_n = 20000 if args.quick else 100000
-    code = f"""
+    code = (
+        f"""
 import time, numpy as np, orvane_keldra as ok
 x = np.random.default_rng(1).normal(size=({mem_n}, 128)).astype(np.float32)
 t = ok.Typicality(x)
 t0 = time.perf_counter(); t.calculate_typicality(10); print(time.perf_counter() - t0)
-""" + PEAK_SUFFIX
+"""
+        + PEAK_SUFFIX
+    )
     out, rss = peak_rss_mb_of(code)
     data_mb = mem_n * 128 * 4 / 2**20
-    print(f"\nTypicality N={mem_n} D=128 K=10: {float(out):.3f} s, peak RSS {rss:.0f} MB "
-          f"(input {data_mb:.0f} MB; an N x N float32 matrix would be {mem_n * mem_n * 4 / 2**30:.1f} GB)")
+    print(
+        f"\nTypicality N={mem_n} D=128 K=10: {float(out):.3f} s, peak RSS {rss:.0f} MB "
+        f"(input {data_mb:.0f} MB; an N x N float32 matrix would be {mem_n * mem_n * 4 / 2**30:.1f} GB)"
+    )
 
 
 if __name__ == "__main__":

@@ -2,14 +2,14 @@
 
 Run: python benchmarks/bench_selection.py [--quick]   (needs the `bench` extra)
 """
+
 import argparse
 import time
 
 import numpy as np
 
-from common import PEAK_SUFFIX, best_time, machine_line, peak_rss_mb_of, print_table
-
 import orvane_keldra as ok
+from common import PEAK_SUFFIX, best_time, machine_line, peak_rss_mb_of, print_table
 
 F = np.float32
 
@@ -96,6 +96,7 @@ def diversifying_rows(rng, quick):
         ("50 clusters", clustered(rng, 1_000_000 // scale, 128, 50), 2000 // scale),
         ("one blob", rng.normal(size=(200_000 // scale, 128)).astype(F), 1000 // scale),
     ]:
+
         def ours(full=False):
             sel = ok.Selection()
             sel._set_full_pass(full)
@@ -108,9 +109,15 @@ def diversifying_rows(rng, quick):
         # Late in a run the selected-set sum absorbs small differences in f32; the first picks
         # are the same farthest points as NumPy's.
         first = picks[:20] == np_picks[:20]
-        rows.append((f"{name}, {k} picks of {len(x)}x128 (picks = full pass: {same}; "
-                     f"first 20 = NumPy: {first})", t_ours / k, "NumPy gemv loop", t_np / k))
-        del x
+        rows.append(
+            (
+                f"{name}, {k} picks of {len(x)}x128 (picks = full pass: {same}; "
+                f"first 20 = NumPy: {first})",
+                t_ours / k,
+                "NumPy gemv loop",
+                t_np / k,
+            )
+        )
     print_table("Diversifying only, seconds per pick (building the strategy included)", rows)
 
 
@@ -147,9 +154,15 @@ def mix_rows(rng, quick):
     for _ in range(np_steps):
         mix.step(selected)
     t_np = (time.perf_counter() - t0) / np_steps
-    rows = [(f"4 kinds, one-hot, N={n} (picks = full pass: {same}; first 10 = NumPy: "
-             f"{ours[:10] == selected[:10]})",
-             t_ours, "NumPy loop of the step", t_np)]
+    rows = [
+        (
+            f"4 kinds, one-hot, N={n} (picks = full pass: {same}; first 10 = NumPy: "
+            f"{ours[:10] == selected[:10]})",
+            t_ours,
+            "NumPy loop of the step",
+            t_np,
+        )
+    ]
 
     sel = ok.Selection()
     sel.add_weighting_strategy(weights, 1.0)
@@ -197,7 +210,10 @@ def large_rows(quick):
     print("\nLong diversifying runs (50 clusters, own process; the peak includes the input array)")
     print("| case | build (s) | run (s) | peak RSS (MB) | matrix (MB) |")
     print("|---|---|---|---|---|")
-    for n, d, k in [(1_000_000 // scale, 128, 10_000 // scale), (1_000_000 // scale, 768, 1000 // scale)]:
+    for n, d, k in [
+        (1_000_000 // scale, 128, 10_000 // scale),
+        (1_000_000 // scale, 768, 1000 // scale),
+    ]:
         out, peak = peak_rss_mb_of(LARGE.format(n=n, d=d, k=k) + PEAK_SUFFIX)
         build, run = out.split()
         print(f"| {k} picks of {n}x{d} | {build} | {run} | {peak:.0f} | {n * d * 4 / 2**20:.0f} |")
@@ -237,12 +253,17 @@ def fps_rows(rng, quick):
     # Far into the run the selected-set sum absorbs small distance differences in f32, so only
     # the first picks are expected to be the exact farthest points.
     first = 20
-    assert ours[:first] == [int(i) for i in theirs[:first]] == np_picks[:first], "first picks differ"
+    assert (
+        ours[:first] == [int(i) for i in theirs[:first]] == np_picks[:first]
+    ), "first picks differ"
     case = f"FPS {k} of {n}x{d}"
-    print_table(f"Farthest-point selection (first {first} picks agree)", [
-        (case, t_ours, "fpsample.fps_sampling", t_fps),
-        (case, t_ours, "NumPy gemv loop", t_np),
-    ])
+    print_table(
+        f"Farthest-point selection (first {first} picks agree)",
+        [
+            (case, t_ours, "fpsample.fps_sampling", t_fps),
+            (case, t_ours, "NumPy gemv loop", t_np),
+        ],
+    )
 
     # The mix: 3 objects per sample drawn from a shared pool of object embeddings.
     n_objects, d_obj, classes = (5000, 64, 10) if quick else (20000, 64, 10)

@@ -1,4 +1,5 @@
 """Shared helpers of the benchmark scripts: timing, peak memory and a ratio table."""
+
 import gc
 import os
 import subprocess
@@ -20,7 +21,9 @@ def best_time(fn, repeat=3):
 def peak_rss_mb_of(code, env=None):
     """Runs `code` in a fresh interpreter and returns (its stdout, its peak resident memory in MB)."""
     full_env = dict(os.environ, **(env or {}))
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=full_env)
+    proc = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=full_env
+    )
     if proc.returncode != 0:
         raise RuntimeError(proc.stderr)
     out, _, rss = proc.stdout.rpartition("PEAK_RSS_KB=")
@@ -40,7 +43,9 @@ def print_table(title, rows):
     print(f"| {'case':<44} | {'ours (s)':>9} | {'peer':<24} | {'peer (s)':>9} | {'ours/peer':>9} |")
     print(f"|{'-' * 46}|{'-' * 11}|{'-' * 26}|{'-' * 11}|{'-' * 11}|")
     for case, ours, peer, theirs in rows:
-        print(f"| {case:<44} | {ours:>9.4f} | {peer:<24} | {theirs:>9.4f} | {ours / theirs:>8.2f}x |")
+        print(
+            f"| {case:<44} | {ours:>9.4f} | {peer:<24} | {theirs:>9.4f} | {ours / theirs:>8.2f}x |"
+        )
 
 
 def machine_line():
@@ -48,4 +53,3 @@ def machine_line():
 
     threads = os.environ.get("RAYON_NUM_THREADS", str(os.cpu_count()))
     return f"{platform.processor() or platform.machine()}, {os.cpu_count()} logical CPUs, {threads} worker threads"
-

@@ -4,6 +4,7 @@ Scores every image by typicality, checks similarity against a few query images, 
 images that are typical, diverse and balanced over the ten digits, lays all images out in 2-D,
 and draws the layout with the selection marked next to the per-class counts.
 """
+
 import argparse
 import pathlib
 import time
@@ -29,10 +30,23 @@ def draw(path, layout, labels, chosen, counts, random_counts):
 
     fig, (ax, bars) = plt.subplots(1, 2, figsize=(13, 6), gridspec_kw={"width_ratios": [2.2, 1]})
     points = ax.scatter(layout[:, 0], layout[:, 1], c=labels, cmap="tab10", s=6, alpha=0.55)
-    ax.scatter(layout[chosen, 0], layout[chosen, 1], facecolors="none", edgecolors="black",
-               s=60, linewidths=1.2, label=f"selected ({len(chosen)})")
-    ax.legend(*points.legend_elements(), title="digit", loc="upper left", bbox_to_anchor=(1.0, 1.0),
-              fontsize=8, title_fontsize=9)
+    ax.scatter(
+        layout[chosen, 0],
+        layout[chosen, 1],
+        facecolors="none",
+        edgecolors="black",
+        s=60,
+        linewidths=1.2,
+        label=f"selected ({len(chosen)})",
+    )
+    ax.legend(
+        *points.legend_elements(),
+        title="digit",
+        loc="upper left",
+        bbox_to_anchor=(1.0, 1.0),
+        fontsize=8,
+        title_fontsize=9,
+    )
     ax.set_title("2-D layout of 1,797 digits (PaCMAP), selection circled")
     ax.set_xticks([])
     ax.set_yticks([])
@@ -53,7 +67,9 @@ def draw(path, layout, labels, chosen, counts, random_counts):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--out", default=str(pathlib.Path(__file__).with_name("digits_selection.png")))
+    parser.add_argument(
+        "--out", default=str(pathlib.Path(__file__).with_name("digits_selection.png"))
+    )
     args = parser.parse_args()
 
     digits = load_digits()
@@ -63,14 +79,24 @@ def main():
     timings = []
     print(f"digits: {n} images of {x.shape[1]} pixels, {len(set(y))} classes")
 
-    typicality = np.array(timed("typicality (K=10)", lambda: ok.Typicality(x).calculate_typicality(10), timings))
-    print(f"typicality: {typicality.min():.3f} .. {typicality.max():.3f}; most typical image is a "
-          f"{y[typicality.argmax()]}, least typical a {y[typicality.argmin()]}")
+    typicality = np.array(
+        timed("typicality (K=10)", lambda: ok.Typicality(x).calculate_typicality(10), timings)
+    )
+    print(
+        f"typicality: {typicality.min():.3f} .. {typicality.max():.3f}; most typical image is a "
+        f"{y[typicality.argmax()]}, least typical a {y[typicality.argmin()]}"
+    )
 
     queries = x[y == 3][:5]
-    similarity = np.array(timed("similarity to five 3s", lambda: ok.Similarity(x).calculate_similarity(queries), timings))
+    similarity = np.array(
+        timed(
+            "similarity to five 3s", lambda: ok.Similarity(x).calculate_similarity(queries), timings
+        )
+    )
     top = np.argsort(-similarity)[:50]
-    print(f"similarity: of the 50 images closest to five images of a 3, {np.sum(y[top] == 3)} are 3s")
+    print(
+        f"similarity: of the 50 images closest to five images of a 3, {np.sum(y[top] == 3)} are 3s"
+    )
 
     one_hot = np.eye(10, dtype=np.float32)[y]
     selection = ok.Selection()
@@ -79,11 +105,17 @@ def main():
     selection.add_balancing_strategy(one_hot, [0.1] * 10, 2.0)
     chosen = timed("selection of 100", lambda: selection.run_selection([], n, 100), timings)
     counts = np.bincount(y[chosen], minlength=10)
-    random_counts = np.bincount(y[np.random.default_rng(0).choice(n, 100, replace=False)], minlength=10)
-    print(f"selection: per-class counts {counts.tolist()} (random 100: {random_counts.tolist()}); "
-          f"mean typicality {typicality[chosen].mean():.3f} vs {typicality.mean():.3f} overall")
+    random_counts = np.bincount(
+        y[np.random.default_rng(0).choice(n, 100, replace=False)], minlength=10
+    )
+    print(
+        f"selection: per-class counts {counts.tolist()} (random 100: {random_counts.tolist()}); "
+        f"mean typicality {typicality[chosen].mean():.3f} vs {typicality.mean():.3f} overall"
+    )
 
-    layout = np.array(timed("2-D layout", lambda: ok.TwoDimEmbedding(x).calculate_2d_embedding(), timings))
+    layout = np.array(
+        timed("2-D layout", lambda: ok.TwoDimEmbedding(x).calculate_2d_embedding(), timings)
+    )
     timed("picture", lambda: draw(args.out, layout, y, chosen, counts, random_counts), timings)
 
     print("\ntimings:")

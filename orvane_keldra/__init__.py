@@ -12,13 +12,17 @@ import sys as _sys
 _openblas = _importlib_util.find_spec("scipy_openblas32")
 _lib = ""
 if _openblas is not None and _openblas.origin is not None:
-    _lib = _os.path.join(_os.path.dirname(_openblas.origin), "lib",
-                         "libscipy_openblas" + (".dylib" if _sys.platform == "darwin" else ".so"))
+    _lib = _os.path.join(
+        _os.path.dirname(_openblas.origin),
+        "lib",
+        "libscipy_openblas" + (".dylib" if _sys.platform == "darwin" else ".so"),
+    )
     if _os.path.exists(_lib) or _sys.platform != "darwin":
         _ctypes.CDLL(_lib)
 elif _sys.platform != "darwin":  # macOS builds call Accelerate
-    raise ModuleNotFoundError("orvane_keldra needs the scipy-openblas32 package",
-                              name="scipy_openblas32")
+    raise ModuleNotFoundError(
+        "orvane_keldra needs the scipy-openblas32 package", name="scipy_openblas32"
+    )
 del _ctypes, _importlib_util, _os, _sys, _openblas, _lib
 
 from orvane_keldra import _native  # noqa: E402
@@ -40,5 +44,9 @@ def build_info() -> dict:
     except importlib.metadata.PackageNotFoundError:  # run from a build tree
         version = "unknown"
     native = _native._build_info()
-    return {"version": version, "platform": platform.platform(), "python": platform.python_version(),
-            **native}
+    return {
+        "version": version,
+        "platform": platform.platform(),
+        "python": platform.python_version(),
+        **native,
+    }

@@ -10,6 +10,7 @@ and bad input raises the same exceptions as those classes.
 Each task takes one CPU and runs the native kernels on one thread (``RAYON_NUM_THREADS=1`` in its
 runtime environment): Ray spreads the blocks over the cores, and threads do not multiply.
 """
+
 from __future__ import annotations
 
 import functools
@@ -23,7 +24,9 @@ from collections.abc import Callable, Sequence
 from typing import Any
 
 if importlib.util.find_spec("numpy") is None or importlib.util.find_spec("ray") is None:
-    raise ImportError("orvane_keldra.distributed needs Ray and NumPy: pip install 'orvane_keldra[ray]'")
+    raise ImportError(
+        "orvane_keldra.distributed needs Ray and NumPy: pip install 'orvane_keldra[ray]'"
+    )
 import numpy as np  # noqa: E402
 import ray  # noqa: E402
 
@@ -35,7 +38,10 @@ __all__ = ["typicality", "similarity"]
 _log = logging.getLogger("orvane_keldra")
 
 # One CPU and one native thread per task; Ray provides the parallelism.
-_TASK_OPTIONS: dict[str, Any] = {"num_cpus": 1, "runtime_env": {"env_vars": {"RAYON_NUM_THREADS": "1"}}}
+_TASK_OPTIONS: dict[str, Any] = {
+    "num_cpus": 1,
+    "runtime_env": {"env_vars": {"RAYON_NUM_THREADS": "1"}},
+}
 _TILE_ROWS = 256
 _MAX_BLOCK_BYTES = 64 << 20
 # Progress: a quiet start, then at most one event per interval (seconds).
@@ -43,8 +49,13 @@ _FIRST_EVENT_S = 2.0
 _BETWEEN_EVENTS_S = 1.0
 
 
-def typicality(data: Any, num_nearest_neighbors: int, *, block_rows: int | None = None,
-               column: str | None = None) -> np.ndarray:
+def typicality(
+    data: Any,
+    num_nearest_neighbors: int,
+    *,
+    block_rows: int | None = None,
+    column: str | None = None,
+) -> np.ndarray:
     """Typicality of every row of `data`, computed by Ray tasks over blocks of rows.
 
     `data`: a 2-D NumPy array or memmap, a ``ray.data.Dataset`` whose column `column` holds one
@@ -58,10 +69,24 @@ def typicality(data: Any, num_nearest_neighbors: int, *, block_rows: int | None 
     size = _block_rows(block_rows, rows)
     stored = rows.put(size)
     # The refs of every stored block travel inside a list, so a task fetches them one at a time.
-    tasks = [(functools.partial(_typicality_task.options(**_TASK_OPTIONS).remote, stored.refs[b], lo, hi,
-                                stored.firsts[b], k, stored.refs, stored.firsts, b),
-              stored.firsts[b] + lo, stored.firsts[b] + hi)
-             for b, lo, hi in stored.slices(size)]
+    tasks = [
+        (
+            functools.partial(
+                _typicality_task.options(**_TASK_OPTIONS).remote,
+                stored.refs[b],
+                lo,
+                hi,
+                stored.firsts[b],
+                k,
+                stored.refs,
+                stored.firsts,
+                b,
+            ),
+            stored.firsts[b] + lo,
+            stored.firsts[b] + hi,
+        )
+        for b, lo, hi in stored.slices(size)
+    ]
     r = np.empty((rows.n, k), dtype=np.float32)
     _gather("typicality", tasks, r)
     scores = np.empty(rows.n, dtype=np.float32)
@@ -69,8 +94,9 @@ def typicality(data: Any, num_nearest_neighbors: int, *, block_rows: int | None 
     return scores
 
 
-def similarity(keys: Any, queries: Any, *, block_rows: int | None = None,
-               column: str | None = None) -> np.ndarray:
+def similarity(
+    keys: Any, queries: Any, *, block_rows: int | None = None, column: str | None = None
+) -> np.ndarray:
     """Similarity of every key to its nearest query, computed by Ray tasks over blocks of keys.
 
     `keys`: as `data` of :func:`typicality`; `queries`: anything ``Similarity`` accepts (or the
@@ -80,16 +106,27 @@ def similarity(keys: Any, queries: Any, *, block_rows: int | None = None,
     key_rows = _Rows.inspect(keys, "key_embeddings", column)
     _native._check_keys(key_rows.n)
     query_rows = _Rows.inspect(queries, "query_embeddings", column)
-    _native._check_queries(query_rows.n, query_rows.values, query_rows.d,
-                           key_rows.first_length_other_than(query_rows.d), query_rows.first_odd_row())
+    _native._check_queries(
+        query_rows.n,
+        query_rows.values,
+        query_rows.d,
+        key_rows.first_length_other_than(query_rows.d),
+        query_rows.first_odd_row(),
+    )
     size = _block_rows(block_rows, key_rows)
     stored = key_rows.put(size)
     # Query blocks only bound the memory of a task: as large as that allows.
     query_refs = query_rows.put(_max_block_rows(query_rows.d)).refs
-    tasks = [(functools.partial(_similarity_task.options(**_TASK_OPTIONS).remote, stored.refs[b], lo, hi,
-                                query_refs),
-              stored.firsts[b] + lo, stored.firsts[b] + hi)
-             for b, lo, hi in stored.slices(size)]
+    tasks = [
+        (
+            functools.partial(
+                _similarity_task.options(**_TASK_OPTIONS).remote, stored.refs[b], lo, hi, query_refs
+            ),
+            stored.firsts[b] + lo,
+            stored.firsts[b] + hi,
+        )
+        for b, lo, hi in stored.slices(size)
+    ]
     dist = np.empty(key_rows.n, dtype=np.float32)
     _gather("similarity", tasks, dist)
     scores = np.empty(key_rows.n, dtype=np.float32)
@@ -98,8 +135,16 @@ def similarity(keys: Any, queries: Any, *, block_rows: int | None = None,
 
 
 @ray.remote
-def _typicality_task(own: np.ndarray, lo: int, hi: int, first: int, k: int, refs: list[Any], firsts: list[int],
-                     own_index: int) -> np.ndarray:
+def _typicality_task(
+    own: np.ndarray,
+    lo: int,
+    hi: int,
+    first: int,
+    k: int,
+    refs: list[Any],
+    firsts: list[int],
+    own_index: int,
+) -> np.ndarray:
     queries = own[lo:hi]
     heaps = np.full((hi - lo, k), np.inf, dtype=np.float32)
     # The own block first: it is already here and holds the likeliest neighbours.
@@ -151,11 +196,15 @@ class _Stored:
     def __init__(self, refs: list[Any], sizes: list[int]):
         self.refs = refs
         self.sizes = sizes
-        self.firsts = [int(f) for f in np.concatenate([[0], np.cumsum(sizes)[:-1]])] if sizes else []
+        self.firsts = (
+            [int(f) for f in np.concatenate([[0], np.cumsum(sizes)[:-1]])] if sizes else []
+        )
 
     def slices(self, size: int) -> list[tuple[int, int, int]]:
         """(block, lo, hi): the rows of each task, `size` at most, never across blocks."""
-        return [(b, lo, min(lo + size, n)) for b, n in enumerate(self.sizes) for lo in range(0, n, size)]
+        return [
+            (b, lo, min(lo + size, n)) for b, n in enumerate(self.sizes) for lo in range(0, n, size)
+        ]
 
 
 class _Rows:
@@ -194,18 +243,26 @@ class _Rows:
             return rows
         if column is None:
             if len(names) != 1:
-                raise ValueError(f"the Dataset has columns {names}: name the one holding the embeddings with column=")
+                raise ValueError(
+                    f"the Dataset has columns {names}: name the one holding the embeddings with column="
+                )
             column = names[0]
         elif column not in names:
             raise ValueError(f"the Dataset has no column {column!r}; its columns are {names}")
-        prepared: list[Any] = [_prepare_part.options(num_returns=2).remote(ref, param, column)
-                               for bundle in ds.iter_internal_ref_bundles() for ref in bundle.block_refs]
+        prepared: list[Any] = [
+            _prepare_part.options(num_returns=2).remote(ref, param, column)
+            for bundle in ds.iter_internal_ref_bundles()
+            for ref in bundle.block_refs
+        ]
         infos = ray.get([p[1] for p in prepared])
         for info in infos:
             if info[4] is not None:
                 raise info[4]
-        rows = cls(sum(i[0] for i in infos), sum(i[1] for i in infos),
-                   next((i[2] for i in infos if i[0] > 0), 0))
+        rows = cls(
+            sum(i[0] for i in infos),
+            sum(i[1] for i in infos),
+            next((i[2] for i in infos if i[0] > 0), 0),
+        )
         rows._parts = [p[0] for p, i in zip(prepared, infos) if i[0] > 0]
         rows._infos = [i for i in infos if i[0] > 0]
         return rows
@@ -245,7 +302,7 @@ class _Rows:
         assert self._array is not None
         refs, sizes = [], []
         for lo in range(0, self.n, size):
-            block = _as_float32(self._array[lo:lo + size])
+            block = _as_float32(self._array[lo : lo + size])
             refs.append(ray.put(block))
             sizes.append(block.shape[0])
             del block
@@ -273,7 +330,11 @@ def _ensure_ray() -> None:
 
 def _block_rows(block_rows: int | None, rows: _Rows) -> int:
     if block_rows is not None:
-        if not isinstance(block_rows, numbers.Integral) or isinstance(block_rows, bool) or block_rows < 1:
+        if (
+            not isinstance(block_rows, numbers.Integral)
+            or isinstance(block_rows, bool)
+            or block_rows < 1
+        ):
             raise ValueError(f"block_rows must be a positive integer, not {block_rows!r}")
         return int(block_rows)
     _ensure_ray()
@@ -287,7 +348,9 @@ def _max_block_rows(d: int) -> int:
     return max(_TILE_ROWS, _MAX_BLOCK_BYTES // (4 * max(d, 1)))
 
 
-def _gather(name: str, tasks: Sequence[tuple[Callable[[], Any], int, int]], out: np.ndarray) -> None:
+def _gather(
+    name: str, tasks: Sequence[tuple[Callable[[], Any], int, int]], out: np.ndarray
+) -> None:
     """Submits the tasks, keeping about one per CPU of the cluster in flight, writes each result
     into its rows of `out` as it arrives and logs progress. On Ctrl-C (or any failure) it submits
     nothing more and re-raises; the few tasks in flight finish on their own. They are not
@@ -318,7 +381,9 @@ def _gather(name: str, tasks: Sequence[tuple[Callable[[], Any], int, int]], out:
 
 
 def _progress(name: str, done: int, total: int, elapsed: float) -> str:
-    text = f"{name}: {done:,} of {total:,} blocks ({100 * done // total}%), {elapsed:,.0f} s elapsed"
+    text = (
+        f"{name}: {done:,} of {total:,} blocks ({100 * done // total}%), {elapsed:,.0f} s elapsed"
+    )
     if 0 < done < total:
         text += f", about {elapsed / done * (total - done):,.0f} s left"
     return text

@@ -72,10 +72,10 @@ def typicality_f64(x, k):
     norm2 = np.einsum("ij,ij->i", x, x)
     t = np.empty((n, k))
     for lo in range(0, n, 1024):
-        block = x[lo:lo + 1024]
-        sq = norm2[lo:lo + 1024, None] + norm2[None, :] - 2 * block @ x.T
+        block = x[lo : lo + 1024]
+        sq = norm2[lo : lo + 1024, None] + norm2[None, :] - 2 * block @ x.T
         sq[np.arange(len(block)), np.arange(lo, lo + len(block))] = np.inf
-        t[lo:lo + 1024] = np.sort(np.partition(np.maximum(sq, 0), k - 1, axis=1)[:, :k], axis=1)
+        t[lo : lo + 1024] = np.sort(np.partition(np.maximum(sq, 0), k - 1, axis=1)[:, :k], axis=1)
     t = np.sqrt(t)
     # the k smallest of perturbed values lie within the largest perturbation of the true ones
     dt = _distance_error(t, _sq_distance_error(norm2[:, None], norm2.max(), d))
@@ -100,4 +100,6 @@ def assert_within(got, expected_and_bound):
     expected, bound = expected_and_bound
     err = np.abs(np.asarray(got, dtype=np.float64) - expected)
     worst = int(np.argmax(err - bound))
-    assert np.all(err <= bound), f"row {worst}: error {err[worst]:.3g} above the f32 bound {bound[worst]:.3g}"
+    assert np.all(
+        err <= bound
+    ), f"row {worst}: error {err[worst]:.3g} above the f32 bound {bound[worst]:.3g}"

@@ -1,14 +1,12 @@
 """Runs every class through its successful and failing paths a few times; meant to run under
 LeakSanitizer (tools/sanitize.sh), where anything the module loses is reported at exit."""
+
 import sys
 
 import numpy as np
-
-import orvane_keldra as ok
 from conftest import panic_type
 
-
-
+import orvane_keldra as ok
 
 PANIC = panic_type()
 

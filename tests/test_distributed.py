@@ -1,5 +1,6 @@
 """orvane_keldra.distributed on a local two-CPU Ray cluster: scores within f32 rounding of the exact
 ones and the same errors as the single-machine classes, whatever the source and the block size."""
+
 import logging
 import os
 import re
@@ -9,9 +10,9 @@ import pytest
 ray = pytest.importorskip("ray", reason="orvane_keldra.distributed needs Ray: pip install '.[ray]'")
 
 import numpy as np  # noqa: E402
+from conftest import assert_within, run_python, similarity_f64, typicality_f64  # noqa: E402
 
 import orvane_keldra as ok  # noqa: E402
-from conftest import assert_within, run_python, similarity_f64, typicality_f64  # noqa: E402
 from orvane_keldra import distributed  # noqa: E402
 
 N, D, K = 20_000, 64, 10
@@ -118,20 +119,20 @@ def _outcome(call):
 
 
 BAD_TYPICALITY = [
-    ([[1.0, 2.0]], 3),                 # fewer than 2 embeddings
+    ([[1.0, 2.0]], 3),  # fewer than 2 embeddings
     (np.zeros((1, 4)), 3),
-    ([[1.0, 2.0], [3.0]], 3),          # rows that do not add up to N x D
+    ([[1.0, 2.0], [3.0]], 3),  # rows that do not add up to N x D
     ("not rows", 3),
-    (np.zeros((3, 4)), 0),             # K = 0
+    (np.zeros((3, 4)), 0),  # K = 0
     (np.zeros((3, 4)), -1),
     (np.zeros((3, 4)), 2.5),
-    (np.zeros(4), 3),                  # not a matrix
+    (np.zeros(4), 3),  # not a matrix
 ]
 
 BAD_SIMILARITY = [
     (np.zeros((0, 3)), [[1.0, 2.0, 3.0]]),
     (np.zeros((4, 3)), []),
-    (np.zeros((4, 3)), [[1.0, 2.0]]),   # keys longer than the queries
+    (np.zeros((4, 3)), [[1.0, 2.0]]),  # keys longer than the queries
     ([[1.0, 2.0], [1.0, 2.0, 3.0]], [[1.0, 2.0]]),
     (np.zeros((4, 2)), [[1.0, 2.0], [3.0]]),
     (np.zeros((4, 2)), None),
@@ -178,22 +179,40 @@ def test_ctrl_c_stops_submitting_and_progress_is_logged(monkeypatch, caplog):
     # nothing submitted after the interrupt, never more in flight than the cluster has CPUs
     assert len(submitted) == 6 and max(submitted) <= int(ray.cluster_resources()["CPU"])
     events = [r.getMessage() for r in caplog.records if r.name == "orvane_keldra"]
-    done = [int(re.fullmatch(r"typicality: (\d+) of 20 blocks \(\d+%\), \d+ s elapsed"
-                             r"(, about [\d,]+ s left)?", e).group(1)) for e in events]
+    done = [
+        int(
+            re.fullmatch(
+                r"typicality: (\d+) of 20 blocks \(\d+%\), \d+ s elapsed"
+                r"(, about [\d,]+ s left)?",
+                e,
+            ).group(1)
+        )
+        for e in events
+    ]
     assert len(done) == 5 and done == sorted(done) and done[-1] < 20, events
     # the cluster is still usable afterwards
     assert_within(distributed.typicality(big[:600], 3), typicality_f64(big[:600], 3))
 
 
 def test_empty_filtered_dataset_and_ragged_rows_fail_as_the_classes_do(capfd):
-    empty = ray.data.from_numpy(np.zeros((40, 8), np.float32)).map_batches(
-        lambda b: {"embedding": b["data"]}).filter(lambda r: False)
+    empty = (
+        ray.data.from_numpy(np.zeros((40, 8), np.float32))
+        .map_batches(lambda b: {"embedding": b["data"]})
+        .filter(lambda r: False)
+    )
     ragged = [[1.0, 2.0], [3.0], [4.0, 5.0, 6.0]]  # adds up to 3 x 2
-    pairs = [(lambda: distributed.typicality(empty, 3), lambda: ok.Typicality([]).calculate_typicality(3)),
-             (lambda: distributed.similarity(empty, [[0.0] * 8]), lambda: ok.Similarity([])),
-             (lambda: distributed.typicality(ragged, 1), lambda: ok.Typicality(ragged)),
-             (lambda: distributed.similarity([[1.0, 2.0]], ragged),
-              lambda: ok.Similarity([[1.0, 2.0]]).calculate_similarity(ragged))]
+    pairs = [
+        (
+            lambda: distributed.typicality(empty, 3),
+            lambda: ok.Typicality([]).calculate_typicality(3),
+        ),
+        (lambda: distributed.similarity(empty, [[0.0] * 8]), lambda: ok.Similarity([])),
+        (lambda: distributed.typicality(ragged, 1), lambda: ok.Typicality(ragged)),
+        (
+            lambda: distributed.similarity([[1.0, 2.0]], ragged),
+            lambda: ok.Similarity([[1.0, 2.0]]).calculate_similarity(ragged),
+        ),
+    ]
     for ours, theirs in pairs:
         expected = _outcome(theirs)
         assert expected is not None and _outcome(ours) == expected

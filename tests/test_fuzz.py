@@ -5,6 +5,7 @@ objects. The module must give the same outcome for both (bit-identical results o
 exception type), the outcome must be one the twin's shape predicts, and every object must keep
 working after a failure.
 """
+
 import array
 import math
 import warnings
@@ -14,15 +15,13 @@ from fractions import Fraction
 from typing import Any
 
 import numpy as np
-from hypothesis import HealthCheck, Phase, event, given, note, settings, strategies as st
+from conftest import panic_type
+from hypothesis import HealthCheck, Phase, event, given, note, settings
+from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 from hypothesis.stateful import RuleBasedStateMachine, initialize, rule
 
 import orvane_keldra as ok
-from conftest import panic_type
-
-
-
 
 PANIC = panic_type()
 
@@ -83,8 +82,12 @@ class Seq:
         return f"Seq({self.items!r}, {self.length}, {self.fail_after})"
 
 
-FUZZ = settings(max_examples=200, deadline=None, suppress_health_check=list(HealthCheck),
-                phases=[Phase.explicit, Phase.reuse, Phase.generate, Phase.shrink])
+FUZZ = settings(
+    max_examples=200,
+    deadline=None,
+    suppress_health_check=list(HealthCheck),
+    phases=[Phase.explicit, Phase.reuse, Phase.generate, Phase.shrink],
+)
 ALLOWED = (TypeError, OverflowError, ValueError, PANIC, Boom)
 
 
@@ -107,16 +110,30 @@ NUMBERS = st.one_of(
     st.integers(-3, 3),
     st.integers(-(2**70), 2**70),
     st.booleans(),
-    st.sampled_from([Fraction(1, 3), Decimal("2.5"), Decimal("1e400"), np.float16(0.5),
-                     np.int8(-4), np.uint64(2**64 - 1), np.float64(np.nan), np.float32(3.5)]),
+    st.sampled_from(
+        [
+            Fraction(1, 3),
+            Decimal("2.5"),
+            Decimal("1e400"),
+            np.float16(0.5),
+            np.int8(-4),
+            np.uint64(2**64 - 1),
+            np.float64(np.nan),
+            np.float32(3.5),
+        ]
+    ),
 )
 BAD_VALUES = st.one_of(
-    st.none(), st.text(max_size=2),
+    st.none(),
+    st.text(max_size=2),
     st.sampled_from([b"", [], [1.0], (), {}, object(), 1j, 10**400, Boomer()]),
 )
-GOOD_INDEX = st.one_of(st.integers(0, 9), st.booleans(), st.sampled_from([np.int64(2), np.uint8(1), Indexer(3)]))
+GOOD_INDEX = st.one_of(
+    st.integers(0, 9), st.booleans(), st.sampled_from([np.int64(2), np.uint8(1), Indexer(3)])
+)
 BAD_INDEX = st.one_of(
-    st.integers(max_value=-1), st.integers(min_value=2**64, max_value=2**80),
+    st.integers(max_value=-1),
+    st.integers(min_value=2**64, max_value=2**80),
     st.sampled_from([1.0, None, "1", Boomer(), Indexer(-1), np.float64(1.0), [1]]),
 )
 
@@ -200,7 +217,9 @@ def unaligned(a):
 @st.composite
 def render_row(draw, row):
     """(value, twin) for one row of scalars."""
-    kind = draw(st.sampled_from(["list", "list", "tuple", "seq", "array", "array.array", "memoryview"]))
+    kind = draw(
+        st.sampled_from(["list", "list", "tuple", "seq", "array", "array.array", "memoryview"])
+    )
     if kind == "tuple":
         return tuple(row), row
     if kind == "seq":
@@ -227,8 +246,22 @@ def render_matrix(draw, rows, d):
     a = quiet_array(rows, draw(st.sampled_from(MATRIX_DTYPES)))
     if a is None or a.shape != (len(rows), d):
         return None
-    layout = draw(st.sampled_from(["C", "F", "reversed", "col-step", "row-step", "broadcast",
-                                   "unaligned", "readonly", "memoryview", "transposed-twice"]))
+    layout = draw(
+        st.sampled_from(
+            [
+                "C",
+                "F",
+                "reversed",
+                "col-step",
+                "row-step",
+                "broadcast",
+                "unaligned",
+                "readonly",
+                "memoryview",
+                "transposed-twice",
+            ]
+        )
+    )
     if layout == "F":
         a = np.asfortranarray(a)
     elif layout == "reversed":
@@ -256,12 +289,23 @@ def render_matrix(draw, rows, d):
 def hostile(flat=False):
     """Inputs whose conversion cannot succeed (`flat`: for a list of scalars)."""
     makers = [
-        lambda: "abc", lambda: None, lambda: 5, lambda: 2.5, lambda: {0: [1.0]}, lambda: {1.0},
+        lambda: "abc",
+        lambda: None,
+        lambda: 5,
+        lambda: 2.5,
+        lambda: {0: [1.0]},
+        lambda: {1.0},
         lambda: (r for r in [[1.0]]),  # an iterator, not a sequence
-        lambda: Seq([[1.0], [2.0]], fail_after=1), lambda: Seq([[1.0]], fail_after=0),
-        lambda: [Seq([1.0, 2.0], fail_after=1)], lambda: [[1.0], "ab"], lambda: [[1.0], None],
-        lambda: [[1.0, Boomer()]], lambda: [[[1.0]]], lambda: np.float64(1.0),
-        lambda: np.array(3.0), lambda: np.zeros((2, 2), dtype="U3"),
+        lambda: Seq([[1.0], [2.0]], fail_after=1),
+        lambda: Seq([[1.0]], fail_after=0),
+        lambda: [Seq([1.0, 2.0], fail_after=1)],
+        lambda: [[1.0], "ab"],
+        lambda: [[1.0], None],
+        lambda: [[1.0, Boomer()]],
+        lambda: [[[1.0]]],
+        lambda: np.float64(1.0),
+        lambda: np.array(3.0),
+        lambda: np.zeros((2, 2), dtype="U3"),
     ]
     if not flat:
         makers.append(lambda: np.array([1.0, 2.0]))  # rows would be scalars
@@ -311,9 +355,16 @@ def rows_input(draw, min_rows=0, max_rows=6, max_cols=5, cols=None, raw=True):
 @st.composite
 def raw_array(draw):
     """Arrays of any dtype and rank up to 3; a twin only where plain lists mean the same thing."""
-    dtype = draw(st.one_of(hnp.floating_dtypes(), hnp.integer_dtypes(), hnp.boolean_dtypes(),
-                           hnp.complex_number_dtypes(), hnp.unicode_string_dtypes(max_len=2),
-                           hnp.datetime64_dtypes()))
+    dtype = draw(
+        st.one_of(
+            hnp.floating_dtypes(),
+            hnp.integer_dtypes(),
+            hnp.boolean_dtypes(),
+            hnp.complex_number_dtypes(),
+            hnp.unicode_string_dtypes(max_len=2),
+            hnp.datetime64_dtypes(),
+        )
+    )
     a = draw(hnp.arrays(dtype, hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=4)))
     if a.ndim >= 2 and draw(st.booleans()):
         a = a[..., ::-1]
@@ -350,7 +401,9 @@ def optional_float_input():
 
 @st.composite
 def index_input(draw, hi=9):
-    v = draw(st.one_of(GOOD_INDEX, BAD_INDEX) if draw(st.integers(0, 7)) == 0 else st.integers(0, hi))
+    v = draw(
+        st.one_of(GOOD_INDEX, BAD_INDEX) if draw(st.integers(0, 7)) == 0 else st.integers(0, hi)
+    )
     return Input(v, v)
 
 
@@ -392,6 +445,7 @@ def mapping_input(draw, n_samples, n_objects):
 
 # --- calling ---------------------------------------------------------------------------------
 
+
 @st.composite
 def binding(draw, n_params, n_required):
     """How to pass arguments: prefix positional, rest by keyword (shuffled); sometimes wrongly."""
@@ -425,8 +479,11 @@ def call(fn, names, required, args, how):
         kw = {k: v for k, v in kw.items() if k != victim}
     elif mode == "twice" and n_pos:
         kw[names[0]] = args[0]
-    binding_fails = mode in ("extra", "unknown") or (mode == "missing" and required) or (
-        mode == "twice" and n_pos > 0)
+    binding_fails = (
+        mode in ("extra", "unknown")
+        or (mode == "missing" and required)
+        or (mode == "twice" and n_pos > 0)
+    )
     return outcome(lambda: fn(*pos, **kw), getattr(fn, "__name__", None)), binding_fails
 
 
@@ -470,6 +527,7 @@ def float_list_of(result, n):
 
 
 # --- the scoring classes ---------------------------------------------------------------------
+
 
 def expected_rows(inp):
     """Row lengths, or the exception type its conversion must raise; None when not known."""
@@ -520,13 +578,17 @@ def test_similarity(d, data, how_new, how_call):
     dim = len(keys.twin[0]) if keys.twin is not None else keys.value.shape[1]
     probe = [[1.0] * dim]
     before = outcome(lambda: built.calculate_similarity(probe))
-    got, binding_fails = call(built.calculate_similarity, ["query_embeddings"], 1, [queries.value], how_call)
+    got, binding_fails = call(
+        built.calculate_similarity, ["query_embeddings"], 1, [queries.value], how_call
+    )
     if binding_fails:
         assert isinstance(got, TypeError)
     else:
         if keys.twin is not None:
             twin_keys = ok.Similarity(keys.twin)
-            check_against_twin(got, queries, lambda: outcome(lambda: twin_keys.calculate_similarity(queries.twin)))
+            check_against_twin(
+                got, queries, lambda: outcome(lambda: twin_keys.calculate_similarity(queries.twin))
+            )
         q = expected_rows(queries)
         if isinstance(q, type):
             assert isinstance(got, q), (got, q)
@@ -547,11 +609,16 @@ TYPICALITY_LINE = [float(np.float32(math.exp(-0.75)))] * 2 + [float(np.float32(m
 
 
 @FUZZ
-@given(rows=st.one_of(*[rows_input(min_rows=2, max_rows=7)] * 3, rows_input(max_rows=3)), k=index_input(hi=8),
-       how=binding(1, 1))
+@given(
+    rows=st.one_of(*[rows_input(min_rows=2, max_rows=7)] * 3, rows_input(max_rows=3)),
+    k=index_input(hi=8),
+    how=binding(1, 1),
+)
 def test_typicality(rows, k, how):
-    built = outcome(lambda: ok.Typicality(embeddings=rows.value) if how[1] == 0 else ok.Typicality(rows.value),
-                    "Typicality")
+    built = outcome(
+        lambda: ok.Typicality(embeddings=rows.value) if how[1] == 0 else ok.Typicality(rows.value),
+        "Typicality",
+    )
     check_against_twin(built, rows, lambda: outcome(lambda: ok.Typicality(rows.twin)))
     lengths = expected_rows(rows)
     if isinstance(lengths, type):
@@ -568,7 +635,9 @@ def test_typicality(rows, k, how):
 
     n = rows_of(rows)
     before = built.calculate_typicality(n)
-    got, binding_fails = call(built.calculate_typicality, ["num_nearest_neighbors"], 1, [k.value], how)
+    got, binding_fails = call(
+        built.calculate_typicality, ["num_nearest_neighbors"], 1, [k.value], how
+    )
     if binding_fails:
         assert isinstance(got, TypeError)
     else:
@@ -598,11 +667,17 @@ def layout_input_finite(rows, d, failure):
 
 
 @settings(FUZZ, max_examples=150)
-@given(rows=st.one_of(rows_input(max_rows=8, max_cols=4), rows_input(min_rows=14, max_rows=30, cols=3)),
-       kw=st.booleans())
+@given(
+    rows=st.one_of(
+        rows_input(max_rows=8, max_cols=4), rows_input(min_rows=14, max_rows=30, cols=3)
+    ),
+    kw=st.booleans(),
+)
 def test_two_dim_embedding(rows, kw):
-    built = outcome(lambda: ok.TwoDimEmbedding(embeddings=rows.value) if kw else ok.TwoDimEmbedding(rows.value),
-                    "TwoDimEmbedding")
+    built = outcome(
+        lambda: ok.TwoDimEmbedding(embeddings=rows.value) if kw else ok.TwoDimEmbedding(rows.value),
+        "TwoDimEmbedding",
+    )
     check_against_twin(built, rows, lambda: outcome(lambda: ok.TwoDimEmbedding(rows.twin)))
     lengths = expected_rows(rows)
     if isinstance(lengths, type):
@@ -628,7 +703,8 @@ def test_two_dim_embedding(rows, kw):
     refused = n < 2 or d == 0 or (not replaced and not layout_input_finite(rows, d, failure))
     if refused:
         assert failure is not None and str(failure).startswith(
-            "Error during 2D embedding calculation: PaCMap error: "), failure
+            "Error during 2D embedding calculation: PaCMap error: "
+        ), failure
         try:
             built.calculate_2d_embedding()
         except RuntimeError as exc:
@@ -644,6 +720,7 @@ def test_two_dim_embedding(rows, kw):
 
 # --- Selection: random call sequences on one object, shadowed by a twin ------------------------
 
+
 class SelectionCalls(RuleBasedStateMachine):
     """Every call goes to a Selection with fuzzed inputs and to a shadow with the plain twins;
     the two must agree on every outcome, which also shows that failed calls change nothing."""
@@ -657,7 +734,9 @@ class SelectionCalls(RuleBasedStateMachine):
         self.tame = True
 
     def both(self, method, names, required, inputs, how, check=None):
-        got, binding_fails = call(getattr(self.sel, method), names, required, [i.value for i in inputs], how)
+        got, binding_fails = call(
+            getattr(self.sel, method), names, required, [i.value for i in inputs], how
+        )
         if binding_fails:
             assert isinstance(got, TypeError) and not getattr(got, "__notes__", None), got
             return
@@ -665,8 +744,13 @@ class SelectionCalls(RuleBasedStateMachine):
             assert is_error(got), "a hostile input was accepted"
             check_note(got, names)
             return
-        mirrored, _ = call(getattr(self.shadow, method), names, required, [i.twin for i in inputs],
-                           ("ok",) + how[1:])
+        mirrored, _ = call(
+            getattr(self.shadow, method),
+            names,
+            required,
+            [i.twin for i in inputs],
+            ("ok",) + how[1:],
+        )
         assert same(got, mirrored), (got, mirrored)
         predicted = None
         for name, i in zip(names, inputs):
@@ -695,7 +779,9 @@ class SelectionCalls(RuleBasedStateMachine):
         if name in ("weights", "target", "preselected_indices"):
             got = predict_list(twin, index_error if name == "preselected_indices" else value_error)
         else:
-            got = predict_rows(twin, index_error if name == "sample_to_subpart_indices" else value_error)
+            got = predict_rows(
+                twin, index_error if name == "sample_to_subpart_indices" else value_error
+            )
         return got if isinstance(got, type) else None
 
     def rows(self, data, **kw):
@@ -703,48 +789,100 @@ class SelectionCalls(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def add_weighting_strategy(self, data):
-        self.both("add_weighting_strategy", ["weights", "strength"], 2,
-                  [data.draw(floats_input(self.n)), data.draw(float_input())], data.draw(binding(2, 2)))
+        self.both(
+            "add_weighting_strategy",
+            ["weights", "strength"],
+            2,
+            [data.draw(floats_input(self.n)), data.draw(float_input())],
+            data.draw(binding(2, 2)),
+        )
 
     @rule(data=st.data())
     def add_diversifying_strategy(self, data):
-        self.both("add_diversifying_strategy", ["embeddings", "strength", "stopping_condition_minimum_distance"],
-                  2, [self.rows(data, min_rows=self.n, max_rows=self.n + 1, max_cols=3),
-                      data.draw(float_input()), data.draw(optional_float_input())], data.draw(binding(3, 2)))
+        self.both(
+            "add_diversifying_strategy",
+            ["embeddings", "strength", "stopping_condition_minimum_distance"],
+            2,
+            [
+                self.rows(data, min_rows=self.n, max_rows=self.n + 1, max_cols=3),
+                data.draw(float_input()),
+                data.draw(optional_float_input()),
+            ],
+            data.draw(binding(3, 2)),
+        )
 
     @rule(data=st.data())
     def add_balancing_strategy(self, data):
         m = data.draw(st.integers(1, 3))
-        self.both("add_balancing_strategy", ["class_distributions", "target", "strength"], 3,
-                  [self.rows(data, min_rows=self.n, max_rows=self.n, cols=m, max_cols=3),
-                   data.draw(floats_input(m)), data.draw(float_input())], data.draw(binding(3, 3)))
+        self.both(
+            "add_balancing_strategy",
+            ["class_distributions", "target", "strength"],
+            3,
+            [
+                self.rows(data, min_rows=self.n, max_rows=self.n, cols=m, max_cols=3),
+                data.draw(floats_input(m)),
+                data.draw(float_input()),
+            ],
+            data.draw(binding(3, 3)),
+        )
 
     @rule(data=st.data())
     def add_subpart_diversifying_strategy(self, data):
-        self.both("add_subpart_diversifying_strategy",
-                  ["embeddings", "sample_to_subpart_indices", "strength", "stopping_condition_minimum_distance"],
-                  3, [self.rows(data, min_rows=self.n_objects, max_rows=self.n_objects, max_cols=3),
-                      data.draw(mapping_input(self.n, self.n_objects)), data.draw(float_input()),
-                      data.draw(optional_float_input())], data.draw(binding(4, 3)))
+        self.both(
+            "add_subpart_diversifying_strategy",
+            [
+                "embeddings",
+                "sample_to_subpart_indices",
+                "strength",
+                "stopping_condition_minimum_distance",
+            ],
+            3,
+            [
+                self.rows(data, min_rows=self.n_objects, max_rows=self.n_objects, max_cols=3),
+                data.draw(mapping_input(self.n, self.n_objects)),
+                data.draw(float_input()),
+                data.draw(optional_float_input()),
+            ],
+            data.draw(binding(4, 3)),
+        )
 
     @rule(data=st.data())
     def add_subpart_similarity_strategy(self, data):
         d = data.draw(st.integers(1, 3))
-        self.both("add_subpart_similarity_strategy",
-                  ["key_embeddings", "query_embeddings", "sample_to_subpart_indices", "strength"], 4,
-                  [self.rows(data, min_rows=self.n_objects, max_rows=self.n_objects, cols=d),
-                   self.rows(data, min_rows=1, max_rows=3, cols=d),
-                   data.draw(mapping_input(self.n, self.n_objects)), data.draw(float_input())],
-                  data.draw(binding(4, 4)))
+        self.both(
+            "add_subpart_similarity_strategy",
+            ["key_embeddings", "query_embeddings", "sample_to_subpart_indices", "strength"],
+            4,
+            [
+                self.rows(data, min_rows=self.n_objects, max_rows=self.n_objects, cols=d),
+                self.rows(data, min_rows=1, max_rows=3, cols=d),
+                data.draw(mapping_input(self.n, self.n_objects)),
+                data.draw(float_input()),
+            ],
+            data.draw(binding(4, 4)),
+        )
 
     @rule(data=st.data())
     def add_subpart_typicality_strategy(self, data):
-        self.both("add_subpart_typicality_strategy",
-                  ["embeddings", "sample_to_subpart_indices", "strength", "num_nearest_neighbors",
-                   "stopping_condition_minimum_typicality"], 4,
-                  [self.rows(data, min_rows=self.n_objects, max_rows=self.n_objects, cols=2),
-                   data.draw(mapping_input(self.n, self.n_objects)), data.draw(float_input()),
-                   data.draw(index_input(hi=4)), data.draw(optional_float_input())], data.draw(binding(5, 4)))
+        self.both(
+            "add_subpart_typicality_strategy",
+            [
+                "embeddings",
+                "sample_to_subpart_indices",
+                "strength",
+                "num_nearest_neighbors",
+                "stopping_condition_minimum_typicality",
+            ],
+            4,
+            [
+                self.rows(data, min_rows=self.n_objects, max_rows=self.n_objects, cols=2),
+                data.draw(mapping_input(self.n, self.n_objects)),
+                data.draw(float_input()),
+                data.draw(index_input(hi=4)),
+                data.draw(optional_float_input()),
+            ],
+            data.draw(binding(5, 4)),
+        )
 
     @rule(data=st.data())
     def run_selection(self, data):
@@ -757,13 +895,19 @@ class SelectionCalls(RuleBasedStateMachine):
             assert type(result) is list and all(type(i) is int for i in result), result
             assert result[: len(given)] == given
             assert len(result) <= max(len(given), as_int(count.twin))
-            chosen = result[len(given):]
+            chosen = result[len(given) :]
             assert all(i < as_int(total.twin) for i in chosen), result
             if self.tame:
                 assert len(set(chosen)) == len(chosen) and not set(given) & set(chosen), result
 
-        self.both("run_selection", ["preselected_indices", "n_total_samples", "n_samples_to_select"], 3,
-                  [pre, total, count], data.draw(binding(3, 3)), check)
+        self.both(
+            "run_selection",
+            ["preselected_indices", "n_total_samples", "n_samples_to_select"],
+            3,
+            [pre, total, count],
+            data.draw(binding(3, 3)),
+            check,
+        )
 
     @rule()
     def reentrant_call_is_refused(self):
@@ -784,8 +928,10 @@ class SelectionCalls(RuleBasedStateMachine):
 
     def teardown(self):
         if hasattr(self, "sel"):
-            assert same(outcome(lambda: self.sel.run_selection([], self.n, self.n)),
-                        outcome(lambda: self.shadow.run_selection([], self.n, self.n)))
+            assert same(
+                outcome(lambda: self.sel.run_selection([], self.n, self.n)),
+                outcome(lambda: self.shadow.run_selection([], self.n, self.n)),
+            )
 
 
 TestSelectionCalls = SelectionCalls.TestCase

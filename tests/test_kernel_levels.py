@@ -1,9 +1,11 @@
 """Vector-kernel levels: every level this machine offers gives the same bits, ORVANE_SIMD can
 only lower the level, and build_info() says which one runs."""
+
 import json
 
-import orvane_keldra as ok
 from conftest import run_python
+
+import orvane_keldra as ok
 
 RUN = """
     import hashlib, json, numpy as np, orvane_keldra as ok
@@ -34,8 +36,10 @@ def test_every_level_gives_the_same_bits():
 
 def test_a_level_it_cannot_take_gives_a_warning_and_the_best_level():
     best = ok.build_info()["simd_levels"][-1]
-    for asked, why in (("sse9", "is not one of baseline, avx2, avx512, neon"),
-                       ("neon" if best != "neon" else "avx2", "is not available on this machine")):
+    for asked, why in (
+        ("sse9", "is not one of baseline, avx2, avx512, neon"),
+        ("neon" if best != "neon" else "avx2", "is not available on this machine"),
+    ):
         result, stderr = _run(asked)
         assert result["level"] == best
         assert f"RuntimeWarning: ORVANE_SIMD={asked} {why}; using {best}" in stderr

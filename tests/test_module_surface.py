@@ -1,13 +1,12 @@
 """Module surface: registration, signatures, argument binding, conversion and error mapping."""
+
 import math
 
 import numpy as np
 import pytest
-
-import orvane_keldra as ok
 from conftest import panic_type
 
-
+import orvane_keldra as ok
 
 
 def test_module_lists_classes_in_order():
@@ -28,9 +27,14 @@ def test_module_lists_classes_in_order():
         (ok.Similarity.calculate_similarity, "($self, query_embeddings)"),
         (ok.Typicality.calculate_typicality, "($self, num_nearest_neighbors)"),
         (ok.TwoDimEmbedding.calculate_2d_embedding, "($self)"),
-        (ok.Selection.add_diversifying_strategy,
-         "($self, embeddings, strength, stopping_condition_minimum_distance=None)"),
-        (ok.Selection.run_selection, "($self, preselected_indices, n_total_samples, n_samples_to_select)"),
+        (
+            ok.Selection.add_diversifying_strategy,
+            "($self, embeddings, strength, stopping_condition_minimum_distance=None)",
+        ),
+        (
+            ok.Selection.run_selection,
+            "($self, preselected_indices, n_total_samples, n_samples_to_select)",
+        ),
     ],
 )
 def test_text_signatures(obj, signature):
@@ -39,7 +43,9 @@ def test_text_signatures(obj, signature):
 
 def test_docstring_bodies():
     assert ok.Similarity.__doc__.startswith("Python wrapper for the Similarity class.\n\n")
-    assert ok.Selection.run_selection.__doc__.endswith("# Returns\nA list of selected sample indices")
+    assert ok.Selection.run_selection.__doc__.endswith(
+        "# Returns\nA list of selected sample indices"
+    )
     assert "`num_nearest_neighbors` excludes self, must be positive, and is capped at N - 1." in (
         ok.Selection.add_subpart_typicality_strategy.__doc__
     )
@@ -48,20 +54,39 @@ def test_docstring_bodies():
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: ok.Similarity(), "Similarity.__new__() missing 1 required positional argument: 'key_embeddings'"),
-        (lambda: ok.Similarity([[1.0]], [[2.0]]), "Similarity.__new__() takes 1 positional arguments but 2 were given"),
-        (lambda: ok.Similarity(key_embeddings=[[1.0]], foo=1),
-         "Similarity.__new__() got an unexpected keyword argument 'foo'"),
-        (lambda: ok.Similarity([[1.0]], key_embeddings=[[1.0]]),
-         "Similarity.__new__() got multiple values for argument 'key_embeddings'"),
-        (lambda: ok.Selection(1), "Selection.__new__() takes 0 positional arguments but 1 was given"),
-        (lambda: ok.Selection().add_diversifying_strategy([[0.0]], 1.0, None, 4),
-         "Selection.add_diversifying_strategy() takes from 2 to 3 positional arguments but 4 were given"),
-        (lambda: ok.Selection().add_subpart_similarity_strategy(),
-         "Selection.add_subpart_similarity_strategy() missing 4 required positional arguments: "
-         "'key_embeddings', 'query_embeddings', 'sample_to_subpart_indices' and 'strength'"),
-        (lambda: ok.Selection().run_selection([], 1),
-         "Selection.run_selection() missing 1 required positional argument: 'n_samples_to_select'"),
+        (
+            lambda: ok.Similarity(),
+            "Similarity.__new__() missing 1 required positional argument: 'key_embeddings'",
+        ),
+        (
+            lambda: ok.Similarity([[1.0]], [[2.0]]),
+            "Similarity.__new__() takes 1 positional arguments but 2 were given",
+        ),
+        (
+            lambda: ok.Similarity(key_embeddings=[[1.0]], foo=1),
+            "Similarity.__new__() got an unexpected keyword argument 'foo'",
+        ),
+        (
+            lambda: ok.Similarity([[1.0]], key_embeddings=[[1.0]]),
+            "Similarity.__new__() got multiple values for argument 'key_embeddings'",
+        ),
+        (
+            lambda: ok.Selection(1),
+            "Selection.__new__() takes 0 positional arguments but 1 was given",
+        ),
+        (
+            lambda: ok.Selection().add_diversifying_strategy([[0.0]], 1.0, None, 4),
+            "Selection.add_diversifying_strategy() takes from 2 to 3 positional arguments but 4 were given",
+        ),
+        (
+            lambda: ok.Selection().add_subpart_similarity_strategy(),
+            "Selection.add_subpart_similarity_strategy() missing 4 required positional arguments: "
+            "'key_embeddings', 'query_embeddings', 'sample_to_subpart_indices' and 'strength'",
+        ),
+        (
+            lambda: ok.Selection().run_selection([], 1),
+            "Selection.run_selection() missing 1 required positional argument: 'n_samples_to_select'",
+        ),
     ],
 )
 def test_binding_errors(call, message):
@@ -71,7 +96,9 @@ def test_binding_errors(call, message):
 
 
 def test_keyword_form_equals_positional():
-    a = ok.Similarity(key_embeddings=[[1.0, 2.0]]).calculate_similarity(query_embeddings=[[0.0, 0.0]])
+    a = ok.Similarity(key_embeddings=[[1.0, 2.0]]).calculate_similarity(
+        query_embeddings=[[0.0, 0.0]]
+    )
     b = ok.Similarity([[1.0, 2.0]]).calculate_similarity([[0.0, 0.0]])
     assert a == b == [-1.0]
 
@@ -124,11 +151,17 @@ def test_accepted_sequence_forms_and_float_narrowing():
 def test_array_fast_path_is_bit_identical_to_sequence_path(rng):
     x64 = rng.normal(size=(300, 17)) * 1e3
     for arr in (x64, x64.astype(np.float32), np.asfortranarray(x64), x64[:, ::2]):
-        assert ok.Typicality(arr).calculate_typicality(5) == ok.Typicality(arr.tolist()).calculate_typicality(5)
+        assert ok.Typicality(arr).calculate_typicality(5) == ok.Typicality(
+            arr.tolist()
+        ).calculate_typicality(5)
     # Rounding edges: just below and above the f32 overflow threshold, and an underflow.
-    edge = np.array([[3.4028235677973366e38, 1.0], [3.40282357e38 * 1.0000001, 2.0], [1e-46, 3.0], [-1.5, 0.25]])
+    edge = np.array(
+        [[3.4028235677973366e38, 1.0], [3.40282357e38 * 1.0000001, 2.0], [1e-46, 3.0], [-1.5, 0.25]]
+    )
     queries = [[0.0, 0.0], [1.0, 1.0]]
-    assert ok.Similarity(edge).calculate_similarity(queries) == ok.Similarity(edge.tolist()).calculate_similarity(queries)
+    assert ok.Similarity(edge).calculate_similarity(queries) == ok.Similarity(
+        edge.tolist()
+    ).calculate_similarity(queries)
     w = rng.normal(size=50)
     s1, s2 = ok.Selection(), ok.Selection()
     s1.add_weighting_strategy(w, 1.0)
@@ -140,14 +173,18 @@ def test_unaligned_float64_buffer_converts_like_lists():
     a = np.frombuffer(bytearray(49), np.float64, offset=1, count=6).reshape(3, 2)
     a[:] = [[1.0, 2.0], [3.0, 5.0], [-1.0, 0.5]]
     q = [[0.0, 0.0]]
-    assert ok.Similarity(a).calculate_similarity(q) == ok.Similarity(a.tolist()).calculate_similarity(q)
+    assert ok.Similarity(a).calculate_similarity(q) == ok.Similarity(
+        a.tolist()
+    ).calculate_similarity(q)
 
 
 def test_odd_arrays_take_the_generic_path():
     with pytest.raises(TypeError):
         ok.Similarity(np.array([1.0, 2.0]))  # 1-D: rows are scalars, not sequences
     ints = np.arange(6).reshape(3, 2)
-    assert ok.Similarity(ints).calculate_similarity([[0, 0]]) == ok.Similarity(ints.tolist()).calculate_similarity([[0, 0]])
+    assert ok.Similarity(ints).calculate_similarity([[0, 0]]) == ok.Similarity(
+        ints.tolist()
+    ).calculate_similarity([[0, 0]])
 
 
 def test_panic_exception_is_a_base_exception_and_interpreter_survives(capfd):
@@ -168,7 +205,9 @@ def test_panic_exception_is_a_base_exception_and_interpreter_survives(capfd):
     except BaseException:  # noqa: BLE001
         caught = True
     assert caught
-    assert ok.Typicality([[0.0], [1.0]]).calculate_typicality(1) == [pytest.approx(math.exp(-1))] * 2
+    assert (
+        ok.Typicality([[0.0], [1.0]]).calculate_typicality(1) == [pytest.approx(math.exp(-1))] * 2
+    )
 
 
 def test_failed_constructor_leaves_nothing_behind():
@@ -183,7 +222,10 @@ def test_failed_constructor_leaves_nothing_behind():
 def test_complex_arrays_are_refused_like_lists_of_complex_numbers():
     with pytest.raises(TypeError) as listed:
         ok.Typicality([[1j, 2.0], [3.0, 4.0]])
-    for value in (np.array([[1j, 2.0], [3.0, 4.0]]), np.array([[1j, 2.0], [3.0, 4.0]], np.complex64)[:, ::-1]):
+    for value in (
+        np.array([[1j, 2.0], [3.0, 4.0]]),
+        np.array([[1j, 2.0], [3.0, 4.0]], np.complex64)[:, ::-1],
+    ):
         with pytest.raises(TypeError) as info:
             ok.Typicality(value)
         assert str(info.value) == str(listed.value)
@@ -198,7 +240,9 @@ def test_panic_exception_pickles_to_itself():
         exc.add_note("in a worker")
         copy = pickle.loads(pickle.dumps(exc))
     assert type(copy) is panic_type()
-    assert copy.args == ("At least 2 embeddings are required",) and copy.__notes__ == ["in a worker"]
+    assert copy.args == ("At least 2 embeddings are required",) and copy.__notes__ == [
+        "in a worker"
+    ]
 
 
 def test_distributed_layer_without_numpy_names_the_extra():

@@ -1,4 +1,5 @@
 """The C++ cases of the core, one pytest item each."""
+
 import os
 import subprocess
 

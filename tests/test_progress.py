@@ -1,4 +1,5 @@
 """Progress events of long score and selection calls on the logger "orvane_keldra"."""
+
 import logging
 import re
 
@@ -59,7 +60,9 @@ def eager_progress():
 
 def test_long_call_reports_increasing_counts_ending_at_the_total(listening, eager_progress):
     # 16 tiles: 136 tile pairs, so the calling thread checks between many tasks.
-    long_typicality = ok.Typicality(np.random.default_rng(0).normal(size=(8000, 32)).astype(np.float32))
+    long_typicality = ok.Typicality(
+        np.random.default_rng(0).normal(size=(8000, 32)).astype(np.float32)
+    )
     listening_result = long_typicality.calculate_typicality(10)
     events = [EVENT.match(m) for m in listening]
     assert len(events) >= 2 and all(events), listening
@@ -78,8 +81,10 @@ def test_long_call_reports_increasing_counts_ending_at_the_total(listening, eage
     finally:
         manager.loggerDict["orvane_keldra"] = real
     assert silent.asked == 1 and silent.told == 0
-    assert np.array_equal(np.array(quiet_result, dtype=np.float32).view(np.uint32),
-                          np.array(listening_result, dtype=np.float32).view(np.uint32))
+    assert np.array_equal(
+        np.array(quiet_result, dtype=np.float32).view(np.uint32),
+        np.array(listening_result, dtype=np.float32).view(np.uint32),
+    )
 
 
 def test_short_calls_say_nothing(listening):

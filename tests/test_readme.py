@@ -1,4 +1,5 @@
 """Every Python block of the README runs, so the documentation cannot rot."""
+
 import pathlib
 import re
 
@@ -13,7 +14,9 @@ def test_readme_has_examples():
 
 
 # Blocks that start a Ray cluster say so in their id, for runs that must leave Ray out.
-IDS = [f"block{i}" + ("-starts_ray_cluster" if "ray.init" in b else "") for i, b in enumerate(BLOCKS)]
+IDS = [
+    f"block{i}" + ("-starts_ray_cluster" if "ray.init" in b else "") for i, b in enumerate(BLOCKS)
+]
 
 
 @pytest.mark.parametrize("index", range(len(BLOCKS)), ids=IDS)

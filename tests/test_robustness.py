@@ -1,5 +1,6 @@
 """Hardening: no leaks on repeated and failing calls, many Python threads, fork, exhausted memory,
 and inputs at the edges of scale."""
+
 import gc
 import math
 import multiprocessing as mp
@@ -8,13 +9,9 @@ import threading
 
 import numpy as np
 import pytest
+from conftest import panic_type, run_python
 
 import orvane_keldra as ok
-from conftest import panic_type
-from conftest import run_python
-
-
-
 
 PANIC = panic_type()
 
@@ -135,9 +132,11 @@ def selection_ops():
     ]
 
 
-@pytest.mark.parametrize("ops, rounds", [(similarity_ops, 15000), (typicality_ops, 10000),
-                                         (two_dim_ops, 500), (selection_ops, 2500)],
-                         ids=["Similarity", "Typicality", "TwoDimEmbedding", "Selection"])
+@pytest.mark.parametrize(
+    "ops, rounds",
+    [(similarity_ops, 15000), (typicality_ops, 10000), (two_dim_ops, 500), (selection_ops, 2500)],
+    ids=["Similarity", "Typicality", "TwoDimEmbedding", "Selection"],
+)
 def test_repeated_calls_do_not_grow_memory(ops, rounds, capfd):
     calls = ops()
     for _ in range(max(rounds // 10, 20)):  # warm-up: pool, allocator arenas, interned objects
@@ -317,8 +316,10 @@ def test_reentrant_selection_call_is_refused():
 
     class Weights(list):
         def __iter__(self):
-            for call in (lambda: s.run_selection([], 3, 1),
-                         lambda: s.add_weighting_strategy([1.0, 1.0, 1.0], 1.0)):
+            for call in (
+                lambda: s.run_selection([], 3, 1),
+                lambda: s.add_weighting_strategy([1.0, 1.0, 1.0], 1.0),
+            ):
                 try:
                     call()
                 except RuntimeError as exc:
@@ -332,6 +333,7 @@ def test_reentrant_selection_call_is_refused():
 
 
 # --- fork ------------------------------------------------------------------------------------
+
 
 def _child_work(queue, payload):
     keys, queries, rows, weights = payload
@@ -396,6 +398,7 @@ def test_forked_children_compute_every_class(rng):
 
 # --- exhausted memory ------------------------------------------------------------------------
 
+
 def test_requests_beyond_the_address_space_raise_memory_error():
     code = """
         import resource
@@ -442,7 +445,9 @@ def test_requests_beyond_the_address_space_raise_memory_error():
         except MemoryError as e:
             print(e, flush=True)
     """
-    proc = run_python(code, env={"RAYON_NUM_THREADS": "1", "OPENBLAS_NUM_THREADS": "1"}, timeout=300)
+    proc = run_python(
+        code, env={"RAYON_NUM_THREADS": "1", "OPENBLAS_NUM_THREADS": "1"}, timeout=300
+    )
     assert proc.returncode == 0, proc.stdout + proc.stderr
     lines = proc.stdout.split()
     assert proc.stdout.count("memory-error") == 3, proc.stdout
@@ -451,6 +456,7 @@ def test_requests_beyond_the_address_space_raise_memory_error():
 
 
 # --- scale edges -----------------------------------------------------------------------------
+
 
 def test_selection_over_a_million_samples(rng):
     n = 1_000_000

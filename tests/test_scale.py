@@ -1,5 +1,5 @@
 """Results that must hold at sizes where rounding and scheduling start to show."""
-import hashlib
+
 import os
 import subprocess
 import sys
@@ -49,8 +49,9 @@ def run_with_threads(args, threads):
 
 
 def test_layout_bits_repeat_across_calls_and_thread_counts():
-    digests = [run_with_threads([sys.executable, "-c", LAYOUT_DIGEST], t).split()
-               for t in (1, 2, 3)]
+    digests = [
+        run_with_threads([sys.executable, "-c", LAYOUT_DIGEST], t).split() for t in (1, 2, 3)
+    ]
     assert len(digests[0]) == 2 and digests[0][0] == digests[0][1]
     assert digests[1] == digests[0] and digests[2] == digests[0]
 
@@ -60,21 +61,26 @@ def test_optimiser_bits_on_fixed_pairs_do_not_depend_on_workers():
     binary = os.environ.get("ORVANE_NATIVE_TESTS")
     assert binary, "ORVANE_NATIVE_TESTS is unset: run the suite with tools/test.sh"
     outputs = [run_with_threads([binary, "optimiser on fixed pairs"], t) for t in (1, 2, 3)]
-    lines = [[line for line in out.splitlines() if line.startswith("layout digest")]
-             for out in outputs]
+    lines = [
+        [line for line in out.splitlines() if line.startswith("layout digest")] for out in outputs
+    ]
     assert all("1 passed, 0 failed" in out for out in outputs), outputs
     assert len(lines[0]) == 1 and lines[1] == lines[0] and lines[2] == lines[0]
 
 
-@pytest.mark.parametrize("bad, row, column, word", [
-    (np.nan, 3, 1, "NaN"), (np.inf, 0, 0, "inf"), (-np.inf, 7, 2, "-inf")])
+@pytest.mark.parametrize(
+    "bad, row, column, word",
+    [(np.nan, 3, 1, "NaN"), (np.inf, 0, 0, "inf"), (-np.inf, 7, 2, "-inf")],
+)
 def test_layout_refuses_non_finite_input_and_stays_usable(bad, row, column, word):
     x = np.random.default_rng(0).normal(size=(20, 3)).astype(np.float32)
     x[row, column] = bad
     x[row + 5, column] = np.nan  # only the first offending value is named
     emb = ok.TwoDimEmbedding(x)
-    expected = ("Error during 2D embedding calculation: PaCMap error: Embeddings must be finite: "
-                f"row {row}, column {column} is {word}")
+    expected = (
+        "Error during 2D embedding calculation: PaCMap error: Embeddings must be finite: "
+        f"row {row}, column {column} is {word}"
+    )
     for _ in range(2):
         with pytest.raises(RuntimeError) as err:
             emb.calculate_2d_embedding()
@@ -85,9 +91,13 @@ def test_layout_refuses_non_finite_input_and_stays_usable(bad, row, column, word
 def test_wave_graph_links_do_not_depend_on_workers():
     binary = os.environ.get("ORVANE_NATIVE_TESTS")
     assert binary, "ORVANE_NATIVE_TESTS is unset: run the suite with tools/test.sh"
-    outputs = [run_with_threads([binary, "--exact", "pacmap wave graph: same links on every build"], t)
-               for t in (1, 2, 3)]
-    lines = [[line for line in out.splitlines() if line.startswith("graph digest")] for out in outputs]
+    outputs = [
+        run_with_threads([binary, "--exact", "pacmap wave graph: same links on every build"], t)
+        for t in (1, 2, 3)
+    ]
+    lines = [
+        [line for line in out.splitlines() if line.startswith("graph digest")] for out in outputs
+    ]
     assert len(lines[0]) == 1 and lines[1] == lines[0] and lines[2] == lines[0], outputs
 
 
@@ -103,7 +113,8 @@ for n, calls in ((8000, 2), (30000, 1)):  # both take the approximate index
 
 
 def test_index_layout_bits_repeat_across_calls_and_thread_counts():
-    digests = [run_with_threads([sys.executable, "-c", INDEX_LAYOUT_DIGESTS], t).split()
-               for t in (1, 2, 3)]
+    digests = [
+        run_with_threads([sys.executable, "-c", INDEX_LAYOUT_DIGESTS], t).split() for t in (1, 2, 3)
+    ]
     assert len(digests[0]) == 3 and digests[0][0] == digests[0][1]
     assert digests[1] == digests[0] and digests[2] == digests[0]

@@ -1,12 +1,13 @@
 """Similarity and typicality: worked values, a NumPy reference, thread-count and fork behaviour."""
+
 import json
 import math
 
 import numpy as np
 import pytest
+from conftest import panic_type, run_python
 
 import orvane_keldra as ok
-from conftest import panic_type, run_python
 
 
 def reference_typicality(x, k):
@@ -23,14 +24,20 @@ def neighbour_typicality(x, k, chunk=512):
     sq = (x**2).sum(1)
     r = np.empty((len(x), k))
     for start in range(0, len(x), chunk):
-        d2 = (sq[start:start + chunk, None] + sq[None, :] - 2 * x[start:start + chunk] @ x.T) / 2
+        d2 = (
+            sq[start : start + chunk, None] + sq[None, :] - 2 * x[start : start + chunk] @ x.T
+        ) / 2
         d2[np.arange(len(d2)), np.arange(start, start + len(d2))] = np.inf
-        r[start:start + chunk] = np.sqrt(np.maximum(np.sort(np.partition(d2, k, axis=1)[:, :k], axis=1), 0))
+        r[start : start + chunk] = np.sqrt(
+            np.maximum(np.sort(np.partition(d2, k, axis=1)[:, :k], axis=1), 0)
+        )
     return np.exp(-r / r.mean()).mean(axis=1)
 
 
 def reference_similarity(keys, queries):
-    d = np.sqrt(((np.asarray(keys)[:, None, :] - np.asarray(queries)[None, :, :]) ** 2).sum(-1)).min(1)
+    d = np.sqrt(
+        ((np.asarray(keys)[:, None, :] - np.asarray(queries)[None, :, :]) ** 2).sum(-1)
+    ).min(1)
     return -d / d.mean() if d.mean() != 0 else -d
 
 
@@ -62,11 +69,10 @@ def test_similarity_shape_failures_are_panics():
         ok.Similarity([[1.0]]).calculate_similarity([[1.0, 2.0], [3.0]])
 
 
-
-
 def test_typicality_worked_values():
     assert ok.Typicality([[0.0], [1.0], [3.0]]).calculate_typicality(1) == pytest.approx(
-        [math.exp(-0.75), math.exp(-0.75), math.exp(-1.5)], rel=1e-6)
+        [math.exp(-0.75), math.exp(-0.75), math.exp(-1.5)], rel=1e-6
+    )
     two = ok.Typicality([[0.0, 1.0], [2.0, 5.0]])
     assert two.calculate_typicality(5) == pytest.approx([math.exp(-1)] * 2, rel=1e-6)
     # duplicates: an embedding whose nearest neighbour is an exact duplicate scores 1
@@ -172,10 +178,12 @@ def test_rows_of_unequal_length_are_refused_even_when_they_add_up():
     # 2 + 1 + 3 values make a 3 x 2 matrix: cutting them anew gave the scores of other rows.
     ragged = [[1.0, 2.0], [3.0], [4.0, 5.0, 6.0]]
     subparts = [[0], [1], [2]]
-    calls = [lambda: ok.Typicality(ragged),
-             lambda: ok.Similarity([[1.0, 2.0]]).calculate_similarity(ragged),
-             lambda: ok.Selection().add_diversifying_strategy(ragged, 1.0),
-             lambda: ok.Selection().add_subpart_diversifying_strategy(ragged, subparts, 1.0)]
+    calls = [
+        lambda: ok.Typicality(ragged),
+        lambda: ok.Similarity([[1.0, 2.0]]).calculate_similarity(ragged),
+        lambda: ok.Selection().add_diversifying_strategy(ragged, 1.0),
+        lambda: ok.Selection().add_subpart_diversifying_strategy(ragged, subparts, 1.0),
+    ]
     for call in calls:
         with pytest.raises(panic_type()) as info:
             call()

@@ -1,4 +1,5 @@
 """The selection loop against a small NumPy float32 model of it, on random data."""
+
 import numpy as np
 import pytest
 

@@ -1,5 +1,6 @@
 """The shortcuts of a selection step (bounded distance updates, shared balancing potentials, blocks
 skipped by their score bounds) against the plain full pass, for 1, 2 and 3 workers."""
+
 import json
 
 from conftest import run_python

@@ -1,13 +1,14 @@
 """Stopping: Ctrl-C ends every long call at its next stop check and changes nothing; failed runs are undone;
 runs end instead of repeating; the pool starts under thread limits."""
+
 import json
 import textwrap
 
 import numpy as np
 import pytest
+from conftest import panic_type, run_python
 
 import orvane_keldra as ok
-from conftest import panic_type, run_python
 
 # The calling thread raises SIGINT itself at this stop check of the long call, with every check
 # consulting the watcher: a Ctrl-C in the middle of the call on any machine, fast or slow.
@@ -78,14 +79,17 @@ CASES = {
 
 def interrupt_child(setup, call, check):
     """Runs `call` in a child that raises SIGINT at a known stop check; returns the check output."""
-    code = textwrap.dedent(
-        """
+    code = (
+        textwrap.dedent(
+            """
         import json, sys
         import numpy as np
         import orvane_keldra as ok
         """
-    ) + textwrap.dedent(setup) + textwrap.dedent(
-        f"""
+        )
+        + textwrap.dedent(setup)
+        + textwrap.dedent(
+            f"""
         ok._native._set_watch_timing(0.0, 2.0, 1.0, {SIGINT_AT_CHECK})
         try:
             {call}
@@ -93,7 +97,9 @@ def interrupt_child(setup, call, check):
         except KeyboardInterrupt:
             print(json.dumps({{"caught": True}}), flush=True)
         """
-    ) + textwrap.dedent(check)
+        )
+        + textwrap.dedent(check)
+    )
     proc = run_python(code, timeout=300, env={"RAYON_NUM_THREADS": "2"})
     lines = proc.stdout.splitlines()
     assert proc.returncode == 0 and lines, proc.stderr
@@ -187,8 +193,11 @@ def test_pool_starts_with_the_threads_it_can_get():
         print(int(threads[0].split()[1]))
     """
     reference = run_python(code.replace("LIMIT", ""), env={"RAYON_NUM_THREADS": "1"})
-    limited = run_python(code.replace("LIMIT", "resource.setrlimit(resource.RLIMIT_AS, (3 << 30,) * 2)"),
-                         env={"RAYON_NUM_THREADS": "5000", "OPENBLAS_NUM_THREADS": "1"}, timeout=120)
+    limited = run_python(
+        code.replace("LIMIT", "resource.setrlimit(resource.RLIMIT_AS, (3 << 30,) * 2)"),
+        env={"RAYON_NUM_THREADS": "5000", "OPENBLAS_NUM_THREADS": "1"},
+        timeout=120,
+    )
     assert reference.returncode == 0, reference.stderr
     assert limited.returncode == 0, limited.stderr
     result, threads = limited.stdout.splitlines()

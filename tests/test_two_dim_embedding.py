@@ -1,4 +1,5 @@
 """TwoDimEmbedding from Python: construction rules, errors, finiteness, logging and quality."""
+
 import logging
 import math
 

@@ -36,8 +36,12 @@ def _run(cmd, timeout, **kwargs):
 
 def test_stub_matches_runtime_module(tmp_path):
     assert STUB.is_file()
-    proc = _run([sys.executable, "-m", "mypy.stubtest", "orvane_keldra"], 300,
-                cwd=tmp_path, env=_checker_env())
+    proc = _run(
+        [sys.executable, "-m", "mypy.stubtest", "orvane_keldra"],
+        300,
+        cwd=tmp_path,
+        env=_checker_env(),
+    )
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "Success" in proc.stdout
 
@@ -127,8 +131,12 @@ RESULT_KEYS = ("similarity", "typicality", "layout", "selection")
 
 def _reference_results(tmp_path):
     # one worker thread makes the layout reproducible for the comparisons
-    proc = _run([sys.executable, "-c", textwrap.dedent(ONE_CALL_PER_CLASS)], 300, cwd=tmp_path,
-                env=_checker_env() | {"RAYON_NUM_THREADS": "1"})
+    proc = _run(
+        [sys.executable, "-c", textwrap.dedent(ONE_CALL_PER_CLASS)],
+        300,
+        cwd=tmp_path,
+        env=_checker_env() | {"RAYON_NUM_THREADS": "1"},
+    )
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout)
 
@@ -149,21 +157,34 @@ INSTALLED_STUB_USE = """\
 @pytest.mark.slow  # builds the wheel from source (a minute or two); part of the normal run
 def test_wheel_installs_alone_and_computes(tmp_path, build_dir):
     wheelhouse = tmp_path / "wheelhouse"
-    proc = _run(["bash", str(REPO / "tools" / "wheel.sh"), str(wheelhouse)], 1800,
-                env=dict(os.environ, PYTHON=sys.executable, ORVANE_WHEEL_ARCHS="x86_64",
-                         ORVANE_WHEEL_BUILD_DIR=str(build_dir / "wheel")))
+    proc = _run(
+        ["bash", str(REPO / "tools" / "wheel.sh"), str(wheelhouse)],
+        1800,
+        env=dict(
+            os.environ,
+            PYTHON=sys.executable,
+            ORVANE_WHEEL_ARCHS="x86_64",
+            ORVANE_WHEEL_BUILD_DIR=str(build_dir / "wheel"),
+        ),
+    )
     assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-4000:]
     wheels = list(wheelhouse.iterdir())
     assert len(wheels) == 1, wheels
     # glibc 2.17 and nothing newer: the oldest tag auditwheel knows for x86_64
-    assert re.fullmatch(r"orvane_keldra-[^-]+-cp311-abi3-(manylinux2014_x86_64\.)?manylinux_2_17_x86_64\.whl",
-                        wheels[0].name)
+    assert re.fullmatch(
+        r"orvane_keldra-[^-]+-cp311-abi3-(manylinux2014_x86_64\.)?manylinux_2_17_x86_64\.whl",
+        wheels[0].name,
+    )
     # OpenBLAS is not grafted into the wheel: it comes from the scipy-openblas32 dependency
     with zipfile.ZipFile(wheels[0]) as zf:
         payload = {n for n in zf.namelist() if ".dist-info/" not in n and not n.endswith("/")}
-    assert payload == {"orvane_keldra/__init__.py", "orvane_keldra/__init__.pyi",
-                       "orvane_keldra/py.typed", "orvane_keldra/_native.abi3.so",
-                       "orvane_keldra/distributed.py"}
+    assert payload == {
+        "orvane_keldra/__init__.py",
+        "orvane_keldra/__init__.pyi",
+        "orvane_keldra/py.typed",
+        "orvane_keldra/_native.abi3.so",
+        "orvane_keldra/distributed.py",
+    }
 
     env_dir = tmp_path / "venv"
     venv.EnvBuilder(with_pip=True).create(env_dir)
@@ -173,7 +194,9 @@ def test_wheel_installs_alone_and_computes(tmp_path, build_dir):
 
     # -I keeps PYTHONPATH and the working directory from supplying some other build
     run_env = dict(os.environ, RAYON_NUM_THREADS="1")
-    proc = _run([py, "-I", "-c", textwrap.dedent(ONE_CALL_PER_CLASS)], 300, cwd=tmp_path, env=run_env)
+    proc = _run(
+        [py, "-I", "-c", textwrap.dedent(ONE_CALL_PER_CLASS)], 300, cwd=tmp_path, env=run_env
+    )
     assert proc.returncode == 0, proc.stderr
     installed = json.loads(proc.stdout)
     assert installed["file"] == "__init__.py"
@@ -187,9 +210,24 @@ def test_wheel_installs_alone_and_computes(tmp_path, build_dir):
     # mypy, given only the wheel's environment, must find the installed stub on its own
     (tmp_path / "use.py").write_text(textwrap.dedent(INSTALLED_STUB_USE))
     checker_env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
-    proc = _run([sys.executable, "-m", "mypy", "--python-executable", py,
-                 "--cache-dir", str(tmp_path / "cache"), "use.py"], 600, cwd=tmp_path, env=checker_env)
-    assert re.search(r'Revealed type is "(builtins\.)?list\[(builtins\.)?float\]"', proc.stdout), proc.stdout
+    proc = _run(
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--python-executable",
+            py,
+            "--cache-dir",
+            str(tmp_path / "cache"),
+            "use.py",
+        ],
+        600,
+        cwd=tmp_path,
+        env=checker_env,
+    )
+    assert re.search(
+        r'Revealed type is "(builtins\.)?list\[(builtins\.)?float\]"', proc.stdout
+    ), proc.stdout
     assert re.search(r"^use\.py:3: error:", proc.stdout, re.M), proc.stdout
 
     reference = _reference_results(tmp_path)
@@ -202,8 +240,20 @@ def test_wheel_installs_alone_and_computes(tmp_path, build_dir):
 @pytest.mark.slow  # builds from source (incremental after the wheel test); part of the normal run
 def test_target_folder_works_from_pythonpath_alone(tmp_path, build_dir):
     target = tmp_path / "target"
-    proc = _run([sys.executable, "-m", "pip", "install", "-q", "--target", str(target),
-                 "--config-settings=build-dir=" + str(build_dir), str(REPO)], 1800)
+    proc = _run(
+        [
+            sys.executable,
+            "-m",
+            "pip",
+            "install",
+            "-q",
+            "--target",
+            str(target),
+            "--config-settings=build-dir=" + str(build_dir),
+            str(REPO),
+        ],
+        1800,
+    )
     assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-4000:]
 
     # an interpreter with nothing installed, started in an unrelated folder
@@ -214,8 +264,12 @@ def test_target_folder_works_from_pythonpath_alone(tmp_path, build_dir):
 
     def run(*folders):
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(map(str, folders)), RAYON_NUM_THREADS="1")
-        proc = _run([str(bare / "bin" / "python"), "-c", textwrap.dedent(ONE_CALL_PER_CLASS)], 300,
-                    cwd=elsewhere, env=env)
+        proc = _run(
+            [str(bare / "bin" / "python"), "-c", textwrap.dedent(ONE_CALL_PER_CLASS)],
+            300,
+            cwd=elsewhere,
+            env=env,
+        )
         assert proc.returncode == 0, proc.stderr
         return json.loads(proc.stdout)
 

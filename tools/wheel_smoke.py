@@ -1,5 +1,6 @@
 """One call per class against an installed wheel, with values known in advance; run with -I so
 that nothing but the installed package can answer."""
+
 import math
 import os
 import platform
@@ -12,8 +13,14 @@ assert s == [0.0, -2.0], s
 t = ok.Typicality([[0.0], [1.0], [3.0]]).calculate_typicality(1)
 expected = [math.exp(-0.75), math.exp(-0.75), math.exp(-1.5)]
 assert all(abs(a - b) < 1e-6 for a, b in zip(t, expected)), t
-rows = [[0.0, 0.0, 1.0], [1.0, 0.5, 0.0], [3.0, 1.0, 2.0], [0.5, 2.0, 1.5], [2.5, 2.5, 0.0],
-        [1.0, 1.0, 1.0]]
+rows = [
+    [0.0, 0.0, 1.0],
+    [1.0, 0.5, 0.0],
+    [3.0, 1.0, 2.0],
+    [0.5, 2.0, 1.5],
+    [2.5, 2.5, 0.0],
+    [1.0, 1.0, 1.0],
+]
 layout = ok.TwoDimEmbedding(rows).calculate_2d_embedding()
 assert len(layout) == 6 and all(math.isfinite(v) for p in layout for v in p), layout
 sel = ok.Selection()

@@ -4,7 +4,8 @@
 // as the layout does, and writes the preprocessed copy beside, so that a peer index can be fed
 // exactly the same vectors.
 //
-//   neighbors_split <raw f32 file> <n> <d> <n_neighbors, 0 for the layout's own> <preprocessed output file>
+//   neighbors_split <raw f32 file> <n> <d> <n_neighbors, 0 for the layout's own> <preprocessed
+//   output file>
 #include <chrono>
 #include <ctime>
 #include <cstdio>
@@ -24,10 +25,12 @@ using namespace orvane::pacmap;
 
 int main(int argc, char** argv) {
     if (argc != 6) {
-        std::fprintf(stderr, "usage: %s <raw f32 file> <n> <d> <n_neighbors> <output file>\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <raw f32 file> <n> <d> <n_neighbors> <output file>\n",
+                     argv[0]);
         return 2;
     }
-    const std::size_t n = std::strtoull(argv[2], nullptr, 10), d = std::strtoull(argv[3], nullptr, 10);
+    const std::size_t n = std::strtoull(argv[2], nullptr, 10),
+                      d = std::strtoull(argv[3], nullptr, 10);
     const std::size_t asked = std::strtoull(argv[4], nullptr, 10);
     const NeighborCounts counts = neighbor_counts(n, driver_config(n), nullptr);
     const std::size_t n_neighbors = asked == 0 ? counts.n_neighbors : asked;
@@ -41,7 +44,8 @@ int main(int argc, char** argv) {
     }
     const std::vector<float> work = preprocess(x.data(), n, d, nullptr);
     std::ofstream(argv[5], std::ios::binary)
-        .write(reinterpret_cast<const char*>(work.data()), static_cast<std::streamsize>(work.size() * 4));
+        .write(reinterpret_cast<const char*>(work.data()),
+               static_cast<std::streamsize>(work.size() * 4));
 
     const std::size_t k = std::min(n - 1, n_neighbors + 50);
     SearchTimes times;
@@ -63,11 +67,14 @@ int main(int argc, char** argv) {
     grouped.mid_near = group_pairs(std::move(mid_near), n);
     grouped.far = group_pairs(std::move(far), n);
     const auto t5 = std::chrono::steady_clock::now();
-    const auto seconds = [](auto a, auto b) { return std::chrono::duration<double>(b - a).count(); };
+    const auto seconds = [](auto a, auto b) {
+        return std::chrono::duration<double>(b - a).count();
+    };
     std::printf("add %.3f\nsearch %.3f\nrank %.3f\n", times.add_seconds, times.search_seconds,
                 seconds(t1, t2));
     std::printf("total %.3f\nneighbors %zu\n", seconds(t0, t2), n_neighbors);
-    std::printf("mid-near %.3f\nfar %.3f\ngroup %.3f\n", seconds(t2, t3), seconds(t3, t4), seconds(t4, t5));
+    std::printf("mid-near %.3f\nfar %.3f\ngroup %.3f\n", seconds(t2, t3), seconds(t3, t4),
+                seconds(t4, t5));
     // CPU time of all threads: on a shared machine it moves less than the wall time.
     std::printf("cpu %.3f\n", static_cast<double>(cpu1 - cpu0) / CLOCKS_PER_SEC);
     // Recall of the 10 true nearest neighbours (f32, by brute force) among the first 10

@@ -58,9 +58,9 @@ void gemv(std::size_t rows, std::size_t cols, const float* a, const float* x, fl
         for (std::size_t i = 0; i < rows; ++i) y[i] = 0.0f;
         return;
     }
-    ORVANE_CBLAS(sgemv)(CblasRowMajor, CblasNoTrans, static_cast<blasint>(rows),
-                      static_cast<blasint>(cols), 1.0f, a, static_cast<blasint>(cols), x, 1, 0.0f,
-                      y, 1);
+    ORVANE_CBLAS(sgemv)
+    (CblasRowMajor, CblasNoTrans, static_cast<blasint>(rows), static_cast<blasint>(cols), 1.0f, a,
+     static_cast<blasint>(cols), x, 1, 0.0f, y, 1);
 }
 
 void gemm_abt(std::size_t m, std::size_t n, std::size_t k, const float* a, const float* b,
@@ -70,10 +70,10 @@ void gemm_abt(std::size_t m, std::size_t n, std::size_t k, const float* a, const
         for (std::size_t i = 0; i < m * n; ++i) c[i] = 0.0f;
         return;
     }
-    ORVANE_CBLAS(sgemm)(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<blasint>(m),
-                      static_cast<blasint>(n), static_cast<blasint>(k), 1.0f, a,
-                      static_cast<blasint>(k), b, static_cast<blasint>(k), 0.0f, c,
-                      static_cast<blasint>(n));
+    ORVANE_CBLAS(sgemm)
+    (CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<blasint>(m), static_cast<blasint>(n),
+     static_cast<blasint>(k), 1.0f, a, static_cast<blasint>(k), b, static_cast<blasint>(k), 0.0f, c,
+     static_cast<blasint>(n));
 }
 
 }  // namespace orvane::blas

@@ -7,7 +7,9 @@ namespace orvane::pages {
 
 namespace {
 
-std::size_t rounded(std::size_t bytes) { return (bytes + kLargeBytes - 1) / kLargeBytes * kLargeBytes; }
+std::size_t rounded(std::size_t bytes) {
+    return (bytes + kLargeBytes - 1) / kLargeBytes * kLargeBytes;
+}
 
 }  // namespace
 
@@ -15,7 +17,8 @@ void* map(std::size_t bytes) {
     if (bytes == 0) return nullptr;
     const std::size_t size = rounded(bytes);
     // Over-map by one block, then trim both ends to a 2 MiB boundary.
-    void* raw = mmap(nullptr, size + kLargeBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* raw = mmap(nullptr, size + kLargeBytes, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) return nullptr;
     const auto start = reinterpret_cast<std::uintptr_t>(raw);
     const std::uintptr_t aligned = (start + kLargeBytes - 1) / kLargeBytes * kLargeBytes;
@@ -29,7 +32,8 @@ void* map(std::size_t bytes) {
 
 void advise_huge([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) {
 #ifdef MADV_HUGEPAGE
-    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kLargeBytes - 1) & ~(kLargeBytes - 1);
+    const auto begin =
+        (reinterpret_cast<std::uintptr_t>(data) + kLargeBytes - 1) & ~(kLargeBytes - 1);
     const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kLargeBytes - 1);
     if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 #endif

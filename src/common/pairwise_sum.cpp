@@ -14,7 +14,8 @@ float leaf_sum(const float* v, std::size_t n) {
         for (std::size_t l = 0; l < 8; ++l) lane[l] += v[i + l];
     }
     for (std::size_t l = 0; i < n; ++i, ++l) lane[l] += v[i];
-    return ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
+    return ((lane[0] + lane[1]) + (lane[2] + lane[3])) +
+           ((lane[4] + lane[5]) + (lane[6] + lane[7]));
 }
 
 // Split point: half the leaves, rounded up, so every shape is a function of n only.
@@ -33,7 +34,8 @@ float tree_sum(const float* v, std::size_t n) {
 // are computed as separate tasks. The tree is the same either way.
 constexpr std::size_t kTaskValues = std::size_t{1} << 18;
 
-void collect(const float* v, std::size_t n, std::vector<std::pair<const float*, std::size_t>>& out) {
+void collect(const float* v, std::size_t n,
+             std::vector<std::pair<const float*, std::size_t>>& out) {
     if (n <= kTaskValues) {
         out.emplace_back(v, n);
         return;

@@ -70,12 +70,14 @@ std::size_t cgroup_cpus() {
         std::ifstream max("/sys/fs/cgroup" + dir + "/cpu.max");
         std::string quota;
         long long period = 0;
-        if (max >> quota >> period && quota != "max") take(quota_cpus(std::atoll(quota.c_str()), period));
+        if (max >> quota >> period && quota != "max")
+            take(quota_cpus(std::atoll(quota.c_str()), period));
         if (dir.empty() || dir == "/") break;
         dir = dir.substr(0, dir.find_last_of('/'));
     }
     for (const char* v1 : {"/sys/fs/cgroup/cpu,cpuacct", "/sys/fs/cgroup/cpu"}) {
-        std::ifstream q(std::string(v1) + "/cpu.cfs_quota_us"), p(std::string(v1) + "/cpu.cfs_period_us");
+        std::ifstream q(std::string(v1) + "/cpu.cfs_quota_us"),
+            p(std::string(v1) + "/cpu.cfs_period_us");
         long long quota = 0, period = 0;
         if (q >> quota && p >> period) take(quota_cpus(quota, period));
     }

@@ -24,7 +24,9 @@ public:
     // none is declared. Returns false to stop the call.
     virtual bool keep_going(const Snapshot* progress, bool final) = 0;
     // The least time between two consultations.
-    virtual std::chrono::steady_clock::duration poll_interval() const { return std::chrono::milliseconds(2); }
+    virtual std::chrono::steady_clock::duration poll_interval() const {
+        return std::chrono::milliseconds(2);
+    }
 };
 
 class Progress;

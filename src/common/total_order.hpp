@@ -15,6 +15,8 @@ constexpr float from_total_order_key(std::uint32_t key) {
     return std::bit_cast<float>((key & 0x80000000u) ? (key ^ 0x80000000u) : ~key);
 }
 
-constexpr bool total_order_less(float a, float b) { return total_order_key(a) < total_order_key(b); }
+constexpr bool total_order_less(float a, float b) {
+    return total_order_key(a) < total_order_key(b);
+}
 
 }  // namespace orvane

@@ -16,8 +16,7 @@ class FunctionRef<R(A...)> {
 public:
     template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, FunctionRef>>>
     FunctionRef(F&& f)  // NOLINT: implicit on purpose
-        : obj_(const_cast<void*>(static_cast<const void*>(&f))),
-          call_([](void* o, A... a) -> R {
+        : obj_(const_cast<void*>(static_cast<const void*>(&f))), call_([](void* o, A... a) -> R {
               return (*static_cast<std::add_pointer_t<std::remove_reference_t<F>>>(o))(
                   std::forward<A>(a)...);
           }) {}

@@ -50,13 +50,13 @@ KnnCandidates exact_knn(const float* x, std::size_t n, std::size_t d, std::size_
                 const float dist = distance(xi, x + j * d, d);
                 keys[m++] = (std::uint64_t{total_order_key(dist)} << 32) | j;
             }
-            if (c.k < keys.size())
-                std::nth_element(keys.begin(), keys.begin() + c.k, keys.end());
+            if (c.k < keys.size()) std::nth_element(keys.begin(), keys.begin() + c.k, keys.end());
             std::sort(keys.begin(), keys.begin() + c.k);
             for (std::size_t p = 0; p < c.k; ++p) {
                 const auto j = static_cast<std::uint32_t>(keys[p]);
                 c.index[i * c.k + p] = j;
-                c.distance[i * c.k + p] = from_total_order_key(static_cast<std::uint32_t>(keys[p] >> 32));
+                c.distance[i * c.k + p] =
+                    from_total_order_key(static_cast<std::uint32_t>(keys[p] >> 32));
             }
         }
     });
@@ -71,16 +71,18 @@ std::string shape_text(std::size_t n, std::size_t d) {
 
 }  // namespace
 
-KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std::size_t k,
-                              LogSink*, SearchTimes* times) {
+KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std::size_t k, LogSink*,
+                              SearchTimes* times) {
     // Connectivity 16 (32 on the base level), expansion 128 while linking and 64 while searching,
     // bf16 rows compared by squared L2; built in waves so that the graph, and with it every
     // candidate list, depends on the rows alone.
     const Bf16Rows rows(n, d);
     WaveGraph graph(rows, n, layout_kernels().l2sq_bf16);
     if ((n > 0 && !rows) || !graph.ok())
-        throw OutOfMemory("failed to reserve space for vectors: out of memory for the approximate "
-                          "nearest-neighbor index of " + shape_text(n, d));
+        throw OutOfMemory(
+            "failed to reserve space for vectors: out of memory for the approximate "
+            "nearest-neighbor index of " +
+            shape_text(n, d));
 
     const auto seconds_since = [](std::chrono::steady_clock::time_point start) {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -116,7 +118,8 @@ KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std:
             graph.search(rows.at(i), k, static_cast<std::uint32_t>(i), scratch[worker], out);
             for (std::size_t m = 0; m < out.size(); ++m) {
                 c.index[i * k + m] = static_cast<std::uint32_t>(out[m]);
-                c.distance[i * k + m] = std::sqrt(from_total_order_key(static_cast<std::uint32_t>(out[m] >> 32)));
+                c.distance[i * k + m] =
+                    std::sqrt(from_total_order_key(static_cast<std::uint32_t>(out[m] >> 32)));
             }
             c.filled[i] = static_cast<std::uint32_t>(out.size());
         }
@@ -166,9 +169,8 @@ std::vector<std::uint32_t> pair_neighbors_from(const KnnCandidates& c, std::size
             for (std::size_t j = 0; j < per_sample; ++j) {
                 row[2 * j] = static_cast<std::uint32_t>(i);
                 // rows without enough real candidates pair the sample with itself: skipped later
-                row[2 * j + 1] =
-                    j < kept ? c.index[i * c.k + static_cast<std::uint32_t>(order[j])]
-                             : static_cast<std::uint32_t>(i);
+                row[2 * j + 1] = j < kept ? c.index[i * c.k + static_cast<std::uint32_t>(order[j])]
+                                          : static_cast<std::uint32_t>(i);
             }
         }
     });
@@ -181,9 +183,8 @@ std::vector<std::uint32_t> nearest_neighbor_pairs(const float* x, std::size_t n,
     if (n >= (std::size_t{1} << 32)) fail("sample indices must fit in 32 bits");
     const std::size_t n_candidates =
         n == 0 ? 0 : (n_neighbors >= n - 1 ? n - 1 : std::min(n - 1, n_neighbors + 50));
-    const KnnCandidates c = n >= approx_threshold
-                                ? approximate_knn(x, n, d, n_candidates, sink)
-                                : exact_knn(x, n, d, n_candidates);
+    const KnnCandidates c = n >= approx_threshold ? approximate_knn(x, n, d, n_candidates, sink)
+                                                  : exact_knn(x, n, d, n_candidates);
     return pair_neighbors_from(c, n_neighbors);
 }
 

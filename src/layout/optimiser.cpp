@@ -30,8 +30,13 @@ BlockView block_view(const float* y, const LayoutPairs& pairs, const PairWeights
     BlockView b{y, {}, 0};
     auto add = [&](const PairLists& lists, float weight, float c1, float c2, bool repel) {
         if (weight == 0.0f) return;
-        b.kinds[b.n_kinds++] = {lists.partners.data(), lists.forward.data(),
-                                lists.backward.data(), weight, c1, c2, repel};
+        b.kinds[b.n_kinds++] = {lists.partners.data(),
+                                lists.forward.data(),
+                                lists.backward.data(),
+                                weight,
+                                c1,
+                                c2,
+                                repel};
     };
     add(pairs.neighbor, w.neighbor, 10.0f, 20.0f, false);
     add(pairs.mid_near, w.mid_near, 10000.0f, 20000.0f, false);

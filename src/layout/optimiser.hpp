@@ -40,8 +40,7 @@ struct LayoutPairs {
 
 // Gradient of the planar layout y (n x 2) with the loss in the extra last row: (n + 1) x 2.
 std::vector<float> pacmap_gradient(const std::vector<float>& y, const LayoutPairs& pairs,
-                                   const PairWeights& weights,
-                                   simd::Level level = simd::active());
+                                   const PairWeights& weights, simd::Level level = simd::active());
 // The same from ungrouped pair rows (copied); dims must be 2.
 std::vector<float> pacmap_gradient(const std::vector<float>& y, std::size_t dims,
                                    const std::vector<std::uint32_t>& pair_neighbors,

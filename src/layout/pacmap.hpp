@@ -20,8 +20,15 @@ public:
     virtual void log(LogLevel level, std::string_view message) = 0;
 };
 
-enum class ErrorKind { SampleSize, EmptyMinMax, EmptyMean, InvalidNeighborCount,
-                       InvalidFarPointCount, IndexFailed, NonFinite };
+enum class ErrorKind {
+    SampleSize,
+    EmptyMinMax,
+    EmptyMean,
+    InvalidNeighborCount,
+    InvalidFarPointCount,
+    IndexFailed,
+    NonFinite
+};
 
 struct RandomInit {
     std::optional<std::uint64_t> seed;

@@ -61,8 +61,7 @@ std::vector<std::uint32_t> sample_mid_near_pairs(const float* x, std::size_t n, 
                 } table[kCandidates] = {};
                 const std::size_t len = cand.size();
                 for (std::size_t p = 0; p < len; ++p)
-                    table[p] = {pair_distance(x + i * d, x + std::size_t{cand[p]} * d, d),
-                                cand[p]};
+                    table[p] = {pair_distance(x + i * d, x + std::size_t{cand[p]} * d, d), cand[p]};
                 // Stable insertion sort over the real candidates only.
                 for (std::size_t p = 1; p < len; ++p) {
                     const Entry e = table[p];
@@ -86,8 +85,7 @@ std::vector<std::uint32_t> sample_mid_near_pairs(const float* x, std::size_t n, 
 
 std::vector<std::uint32_t> sample_far_pairs(std::size_t n,
                                             const std::vector<std::uint32_t>& pair_neighbors,
-                                            std::size_t nn, std::size_t n_far,
-                                            std::uint64_t seed) {
+                                            std::size_t nn, std::size_t n_far, std::uint64_t seed) {
     std::vector<std::uint32_t> pairs(n * n_far * 2, 0);
     const auto n32 = static_cast<std::uint32_t>(n);
     pool::for_blocks(n, kSamplesPerTask, [&](std::size_t begin, std::size_t end, std::size_t) {

@@ -33,7 +33,6 @@ std::vector<std::uint32_t> sample_mid_near_pairs(const float* x, std::size_t n, 
 // n * n_far rows (i, f): random partners that are neither i nor one of its nn neighbors.
 std::vector<std::uint32_t> sample_far_pairs(std::size_t n,
                                             const std::vector<std::uint32_t>& pair_neighbors,
-                                            std::size_t nn, std::size_t n_far,
-                                            std::uint64_t seed);
+                                            std::size_t nn, std::size_t n_far, std::uint64_t seed);
 
 }  // namespace orvane::pacmap

@@ -50,8 +50,8 @@ void require_finite(const float* x, std::size_t n, std::size_t d) {
         for (std::size_t c = 0; c < d; ++c) {
             if (std::isfinite(row[c])) continue;
             const char* what = std::isnan(row[c]) ? "NaN" : row[c] > 0 ? "inf" : "-inf";
-            fail_with(ErrorKind::NonFinite, "row " + std::to_string(i) + ", column " +
-                                                std::to_string(c) + " is " + what);
+            fail_with(ErrorKind::NonFinite,
+                      "row " + std::to_string(i) + ", column " + std::to_string(c) + " is " + what);
         }
     }
 }
@@ -94,7 +94,7 @@ NeighborCounts neighbor_counts(std::size_t n, const PacmapConfig& config, LogSin
     }
     const auto nb = static_cast<float>(n_neighbors);
     NeighborCounts counts{n_neighbors, to_count(config.mid_near_ratio * nb),
-                           to_count(config.far_pair_ratio * nb)};
+                          to_count(config.far_pair_ratio * nb)};
     if (counts.n_neighbors == 0) fail_with(ErrorKind::InvalidNeighborCount);
     if (counts.n_far == 0) fail_with(ErrorKind::InvalidFarPointCount);
     if (n - 1 < counts.n_neighbors)
@@ -107,9 +107,9 @@ NeighborCounts neighbor_counts(std::size_t n, const PacmapConfig& config, LogSin
 
 std::vector<float> initial_layout(std::size_t n, const PacmapConfig& config) {
     const std::uint64_t seed =
-        config.initialization.seed ? *config.initialization.seed
-                                   : (std::uint64_t{std::random_device{}()} << 32) ^
-                                         std::random_device{}();
+        config.initialization.seed
+            ? *config.initialization.seed
+            : (std::uint64_t{std::random_device{}()} << 32) ^ std::random_device{}();
     Generator g = seed_generator(seed);
     std::vector<float> y(n * config.embedding_dimensions);
     for (float& v : y) v = static_cast<float>(g.standard_normal()) * 1.0f + 0.0f;

@@ -30,7 +30,9 @@ unsigned level_of(std::size_t row) {
 }
 
 std::uint32_t slot_of(std::uint64_t key) { return static_cast<std::uint32_t>(key); }
-float distance_of(std::uint64_t key) { return from_total_order_key(static_cast<std::uint32_t>(key >> 32)); }
+float distance_of(std::uint64_t key) {
+    return from_total_order_key(static_cast<std::uint32_t>(key >> 32));
+}
 
 }  // namespace
 
@@ -48,7 +50,8 @@ WaveGraph::WaveGraph(const Bf16Rows& rows, std::size_t n, Bf16Distance distance)
 }
 
 std::uint32_t* WaveGraph::links(std::uint32_t slot, unsigned level) const {
-    if (level == 0) return static_cast<std::uint32_t*>(base_.data()) + std::size_t{slot} * kBaseStride;
+    if (level == 0)
+        return static_cast<std::uint32_t*>(base_.data()) + std::size_t{slot} * kBaseStride;
     return const_cast<std::uint32_t*>(upper_.data()) + upper_at_[slot] + (level - 1) * kUpperStride;
 }
 
@@ -150,7 +153,8 @@ void WaveGraph::pick(const std::vector<std::uint64_t>& sorted, std::size_t neede
 // Chooses the links of new node v: graph candidates from a walk of the graph as it stood at the
 // start of the wave, plus every other member of the wave on that level (the graph cannot know
 // them yet, and neighboring rows often arrive together).
-void WaveGraph::link_new(std::uint32_t v, std::uint32_t wave_begin, std::uint32_t wave_end, Scratch& s) {
+void WaveGraph::link_new(std::uint32_t v, std::uint32_t wave_begin, std::uint32_t wave_end,
+                         Scratch& s) {
     const std::uint16_t* q = rows_.at(v);
     const unsigned level = level_[v];
     std::uint64_t best = key(q, entry_);
@@ -187,7 +191,8 @@ void WaveGraph::merge_reverse(std::uint32_t target, unsigned level, const std::u
             pool.push_back(sources[e]);
     if (pool.size() <= cap) {
         list[0] = static_cast<std::uint32_t>(pool.size());
-        for (std::size_t e = 0; e < pool.size(); ++e) list[1 + e] = static_cast<std::uint32_t>(pool[e]);
+        for (std::size_t e = 0; e < pool.size(); ++e)
+            list[1 + e] = static_cast<std::uint32_t>(pool[e]);
         return;
     }
     const std::uint16_t* q = rows_.at(target);
@@ -235,25 +240,28 @@ void WaveGraph::build() {
         groups.push_back(requests.size());
         constexpr std::size_t kGroupsPerTask = 64;
         const std::size_t n_groups = groups.size() - 1;
-        pool::run_tasks((n_groups + kGroupsPerTask - 1) / kGroupsPerTask, [&](std::size_t t, std::size_t worker) {
-            std::vector<std::uint32_t> sources;
-            const std::size_t last = std::min(n_groups, (t + 1) * kGroupsPerTask);
-            for (std::size_t g = t * kGroupsPerTask; g < last; ++g) {
-                sources.clear();
-                for (std::size_t r = groups[g]; r < groups[g + 1]; ++r) sources.push_back(requests[r].source);
-                const std::uint64_t target = requests[groups[g]].target;
-                merge_reverse(static_cast<std::uint32_t>(target), static_cast<unsigned>(target >> 32),
-                              sources.data(), sources.size(), scratch[worker]);
-            }
-        });
+        pool::run_tasks((n_groups + kGroupsPerTask - 1) / kGroupsPerTask,
+                        [&](std::size_t t, std::size_t worker) {
+                            std::vector<std::uint32_t> sources;
+                            const std::size_t last = std::min(n_groups, (t + 1) * kGroupsPerTask);
+                            for (std::size_t g = t * kGroupsPerTask; g < last; ++g) {
+                                sources.clear();
+                                for (std::size_t r = groups[g]; r < groups[g + 1]; ++r)
+                                    sources.push_back(requests[r].source);
+                                const std::uint64_t target = requests[groups[g]].target;
+                                merge_reverse(static_cast<std::uint32_t>(target),
+                                              static_cast<unsigned>(target >> 32), sources.data(),
+                                              sources.size(), scratch[worker]);
+                            }
+                        });
         for (std::uint32_t v = begin; v < end; ++v)
             if (level_[v] > top_level_) entry_ = v, top_level_ = level_[v];
         built += size;
     }
 }
 
-void WaveGraph::search(const std::uint16_t* query, std::size_t k, std::uint32_t excluded, Scratch& s,
-                       std::vector<std::uint64_t>& out) const {
+void WaveGraph::search(const std::uint16_t* query, std::size_t k, std::uint32_t excluded,
+                       Scratch& s, std::vector<std::uint64_t>& out) const {
     out.clear();
     if (n_ == 0 || k == 0) return;
     std::uint64_t best = key(query, entry_);

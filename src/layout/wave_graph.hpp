@@ -34,8 +34,8 @@ using Bf16Distance = float (*)(const std::uint16_t*, const std::uint16_t*, std::
 
 class WaveGraph {
 public:
-    static constexpr std::size_t kLinks = 16;       // per upper level; also what a new node picks
-    static constexpr std::size_t kBaseLinks = 32;   // on the base level
+    static constexpr std::size_t kLinks = 16;      // per upper level; also what a new node picks
+    static constexpr std::size_t kBaseLinks = 32;  // on the base level
     static constexpr std::size_t kExpansionAdd = 128;
     static constexpr std::size_t kExpansionSearch = 64;
     static constexpr std::size_t kWave = 128;

@@ -24,7 +24,8 @@ void bind_arguments(const char* callable, std::span<const Param> params, PyObjec
                (given == 1 ? " was given" : " were given");
         raise(PyExc_TypeError, msg);
     }
-    for (std::size_t i = 0; i < given; ++i) out[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+    for (std::size_t i = 0; i < given; ++i)
+        out[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
 
     if (kwargs) {
         PyObject *key, *value;
@@ -42,7 +43,8 @@ void bind_arguments(const char* callable, std::span<const Param> params, PyObjec
                                            std::string(utf8(repr.get())) + "'");
             }
             if (out[idx]) {
-                raise(PyExc_TypeError, std::string(callable) + " got multiple values for argument '" +
+                raise(PyExc_TypeError, std::string(callable) +
+                                           " got multiple values for argument '" +
                                            std::string(name) + "'");
             }
             out[idx] = value;
@@ -59,11 +61,10 @@ void bind_arguments(const char* callable, std::span<const Param> params, PyObjec
             if (i > 0) list += i + 1 == missing.size() ? " and " : ", ";
             list += std::string("'") + missing[i] + "'";
         }
-        raise(PyExc_TypeError, std::string(callable) + " missing " + std::to_string(missing.size()) +
-                                   " required positional argument" +
-                                   (missing.size() > 1 ? "s" : "") + ": " + list);
+        raise(PyExc_TypeError,
+              std::string(callable) + " missing " + std::to_string(missing.size()) +
+                  " required positional argument" + (missing.size() > 1 ? "s" : "") + ": " + list);
     }
 }
-
 
 }  // namespace orvane::py

@@ -61,11 +61,14 @@ PyObject* guarded(const char* where, F&& body, bool report_progress = false) {
 template <std::size_t N, class F>
 PyObject* bound_call(const char* callable, const Param (&params)[N], PyObject* args,
                      PyObject* kwargs, F&& body, bool report_progress = false) {
-    return guarded(callable, [&]() -> PyObject* {
-        PyObject* a[N];
-        bind_arguments(callable, params, args, kwargs, a);
-        return body(a);
-    }, report_progress);
+    return guarded(
+        callable,
+        [&]() -> PyObject* {
+            PyObject* a[N];
+            bind_arguments(callable, params, args, kwargs, a);
+            return body(a);
+        },
+        report_progress);
 }
 
 // Registers how PanicException pickles (private functions on `module`, a copyreg entry).
@@ -88,8 +91,7 @@ private:
 // Instance layout shared by the four classes: header, hold flag, owned state.
 template <class State>
 struct Instance {
-    PyObject_HEAD
-    std::atomic<int> borrow;
+    PyObject_HEAD std::atomic<int> borrow;
     State* state;
 };
 

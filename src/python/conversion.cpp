@@ -185,8 +185,9 @@ public:
         try {
             out.reserve(count);
         } catch (const std::bad_alloc&) {
-            throw OutOfMemory("out of memory for the " + std::to_string(count) + " float32 values (" +
-                              std::to_string(count * sizeof(float) >> 20) + " MiB) of the argument");
+            throw OutOfMemory("out of memory for the " + std::to_string(count) +
+                              " float32 values (" + std::to_string(count * sizeof(float) >> 20) +
+                              " MiB) of the argument");
         }
         // Large fresh buffers are mapped on first touch, and 4 KiB faults cost several times the
         // copy itself.
@@ -224,19 +225,23 @@ private:
     bool double_ = false;
 };
 
-
 }  // namespace
 
 EmbeddingRows to_rows(PyObject* obj, const char* param) {
     return with_note(param, [&] {
         {
             FloatBuffer buf(obj, 2);
-            if (buf.usable()) return EmbeddingRows::from_matrix(buf.values(), buf.extent(0), buf.extent(1));
+            if (buf.usable())
+                return EmbeddingRows::from_matrix(buf.values(), buf.extent(0), buf.extent(1));
         }
         EmbeddingRows rows;
         std::size_t n_rows = 1;
         for_each_item(
-            obj, [&](std::size_t n) { rows.reserve_rows(n); n_rows = std::max<std::size_t>(n, 1); },
+            obj,
+            [&](std::size_t n) {
+                rows.reserve_rows(n);
+                n_rows = std::max<std::size_t>(n, 1);
+            },
             [&](PyObject* row) {
                 FloatBuffer buf(row, 1);
                 if (buf.usable()) {
@@ -246,7 +251,12 @@ EmbeddingRows to_rows(PyObject* obj, const char* param) {
                 // The first row's length sizes the whole buffer; later rows grow it geometrically.
                 const bool first = rows.empty();
                 for_each_item(
-                    row, [&](std::size_t m) { if (first) rows.reserve_values(std::min<std::size_t>(m * n_rows, std::size_t{1} << 26)); },
+                    row,
+                    [&](std::size_t m) {
+                        if (first)
+                            rows.reserve_values(
+                                std::min<std::size_t>(m * n_rows, std::size_t{1} << 26));
+                    },
                     [&](PyObject* v) { rows.push_value(float_value(v)); });
                 rows.end_row();
             });

@@ -36,8 +36,8 @@ void raise_panic(const char* where, const std::string& message) {
     std::fflush(stderr);
     PyObject* type = panic_type();
     if (!type) return;  // creating the class failed; that error stays set
-    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                          "replace");
+    PyObject* text =
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
     if (!text) return;
     PyErr_SetObject(type, text);
     Py_DECREF(text);
@@ -86,7 +86,8 @@ PyObject* raise_current(const char* where) {
     } catch (const InvalidArgument& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const pacmap::LayoutFailure& e) {
-        const std::string text = std::string("Error during 2D embedding calculation: PaCMap error: ") + e.what();
+        const std::string text =
+            std::string("Error during 2D embedding calculation: PaCMap error: ") + e.what();
         PyErr_SetString(PyExc_RuntimeError, text.c_str());
     } catch (const InternalFailure& e) {
         raise_panic(where, e.what());

@@ -6,7 +6,8 @@ namespace orvane::py {
 Hold::Hold(std::atomic<int>& flag, Kind kind) : flag_(flag), kind_(kind) {
     if (kind == Kind::Exclusive) {
         int expected = 0;
-        if (!flag_.compare_exchange_strong(expected, -1)) raise(PyExc_RuntimeError, "Already borrowed");
+        if (!flag_.compare_exchange_strong(expected, -1))
+            raise(PyExc_RuntimeError, "Already borrowed");
         return;
     }
     int current = flag_.load();
@@ -22,6 +23,5 @@ Hold::~Hold() {
         flag_.fetch_sub(1);
     }
 }
-
 
 }  // namespace orvane::py

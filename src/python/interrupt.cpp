@@ -17,17 +17,18 @@ std::string grouped(std::size_t value) {
 }  // namespace
 
 std::string progress_text(const stop::Snapshot& p, double elapsed_seconds) {
-    const std::size_t percent =
-        p.total == 0 ? 100 : static_cast<std::size_t>(static_cast<double>(p.done) * 100.0 /
-                                                      static_cast<double>(p.total));
+    const std::size_t percent = p.total == 0
+                                    ? 100
+                                    : static_cast<std::size_t>(static_cast<double>(p.done) * 100.0 /
+                                                               static_cast<double>(p.total));
     std::string text = std::string(p.what) + ": " + grouped(p.done) + " of " + grouped(p.total) +
                        " " + p.unit + " (" + std::to_string(percent) + "%), " +
                        grouped(static_cast<std::size_t>(std::llround(elapsed_seconds))) +
                        " s elapsed";
     // Nothing done yet gives no basis for an estimate.
     if (p.done > 0 && p.done <= p.total) {
-        const double left = elapsed_seconds * static_cast<double>(p.total - p.done) /
-                            static_cast<double>(p.done);
+        const double left =
+            elapsed_seconds * static_cast<double>(p.total - p.done) / static_cast<double>(p.done);
         text += ", about " + grouped(static_cast<std::size_t>(std::llround(left))) + " s left";
     }
     return text;

@@ -31,7 +31,9 @@ public:
     explicit CallWatch(bool report_progress)
         : report_(report_progress), start_(std::chrono::steady_clock::now()) {}
     bool keep_going(const stop::Snapshot* progress, bool final) override;
-    std::chrono::steady_clock::duration poll_interval() const override { return watch_timing().poll; }
+    std::chrono::steady_clock::duration poll_interval() const override {
+        return watch_timing().poll;
+    }
 
 private:
     bool report(const stop::Snapshot& progress, bool final);

@@ -26,7 +26,8 @@ public:
         std::string_view f(view_.format ? view_.format : "B");
         if (!f.empty() && (f[0] == '<' || f[0] == '=' || f[0] == '@')) f.remove_prefix(1);
         if (view_.ndim != ndim || f != "f" || view_.itemsize != 4) {
-            PyErr_Format(PyExc_TypeError, "%s: expected a C-contiguous float32 array of rank %d", what, ndim);
+            PyErr_Format(PyExc_TypeError, "%s: expected a C-contiguous float32 array of rank %d",
+                         what, ndim);
             throw ErrorAlreadySet{};
         }
     }
@@ -75,8 +76,9 @@ PyObject* rows(PyObject*, PyObject* args, PyObject* kwargs) {
             break;
         }
         const auto& v = r.values();
-        Ref bytes = checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
-                                                      static_cast<Py_ssize_t>(v.size() * sizeof(float))));
+        Ref bytes =
+            checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
+                                              static_cast<Py_ssize_t>(v.size() * sizeof(float))));
         Ref nn(size_value(n)), dd(size_value(d));
         return checked(PyTuple_Pack(4, bytes.get(), nn.get(), dd.get(), lengths.get())).release();
     });
@@ -95,7 +97,8 @@ void check_odd_row(PyObject* odd, std::size_t d) {
 // _check_embeddings(n, values, d, odd=None): what Typicality checks on construction.
 PyObject* check_embeddings(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded(kTypicality, [&]() -> PyObject* {
-        static constexpr Param params[] = {{"n", true}, {"values", true}, {"d", true}, {"odd", false}};
+        static constexpr Param params[] = {
+            {"n", true}, {"values", true}, {"d", true}, {"odd", false}};
         PyObject* a[4];
         bind("_check_embeddings()", params, args, kwargs, a);
         const std::size_t n = to_u64(a[0], "n"), d = to_u64(a[2], "d");
@@ -112,7 +115,8 @@ PyObject* check_keys(PyObject*, PyObject* args, PyObject* kwargs) {
         static constexpr Param params[] = {{"n", true}};
         PyObject* a[1];
         bind("_check_keys()", params, args, kwargs, a);
-        if (to_u64(a[0], "n") == 0) throw InvalidArgument("Empty list of key_embeddings is not supported");
+        if (to_u64(a[0], "n") == 0)
+            throw InvalidArgument("Empty list of key_embeddings is not supported");
         Py_RETURN_NONE;
     });
 }
@@ -151,15 +155,21 @@ PyObject* neighbor_count_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 // _merge_smallest(queries, query_first, stored, stored_first, heaps)
 PyObject* merge_smallest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded("_merge_smallest()", [&]() -> PyObject* {
-        static constexpr Param params[] = {{"queries", true}, {"query_first", true}, {"stored", true},
-                                           {"stored_first", true}, {"heaps", true}};
+        static constexpr Param params[] = {{"queries", true},
+                                           {"query_first", true},
+                                           {"stored", true},
+                                           {"stored_first", true},
+                                           {"heaps", true}};
         PyObject* a[5];
         bind("_merge_smallest()", params, args, kwargs, a);
-        const FloatView q(a[0], 2, false, "queries"), s(a[2], 2, false, "stored"), h(a[4], 2, true, "heaps");
+        const FloatView q(a[0], 2, false, "queries"), s(a[2], 2, false, "stored"),
+            h(a[4], 2, true, "heaps");
         const std::size_t dim = q.extent(1);
-        if (s.extent(1) != dim || h.extent(0) != q.extent(0)) fail("assertion failed: block shapes agree");
+        if (s.extent(1) != dim || h.extent(0) != q.extent(0))
+            fail("assertion failed: block shapes agree");
         merge_smallest({q.data(), q.extent(0), to_u64(a[1], "query_first")},
-                       {s.data(), s.extent(0), to_u64(a[3], "stored_first")}, dim, h.extent(1), h.span());
+                       {s.data(), s.extent(0), to_u64(a[3], "stored_first")}, dim, h.extent(1),
+                       h.span());
         Py_RETURN_NONE;
     });
 }
@@ -182,9 +192,11 @@ PyObject* merge_nearest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
         static constexpr Param params[] = {{"queries", true}, {"stored", true}, {"nearest", true}};
         PyObject* a[3];
         bind("_merge_nearest()", params, args, kwargs, a);
-        const FloatView q(a[0], 2, false, "queries"), s(a[1], 2, false, "stored"), m(a[2], 1, true, "nearest");
+        const FloatView q(a[0], 2, false, "queries"), s(a[1], 2, false, "stored"),
+            m(a[2], 1, true, "nearest");
         if (s.extent(1) != q.extent(1)) fail("assertion failed: block shapes agree");
-        merge_nearest({q.data(), q.extent(0), 0}, {s.data(), s.extent(0), 0}, q.extent(1), m.span());
+        merge_nearest({q.data(), q.extent(0), 0}, {s.data(), s.extent(0), 0}, q.extent(1),
+                      m.span());
         Py_RETURN_NONE;
     });
 }
@@ -232,8 +244,7 @@ PyObject* similarity_scores_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-#define KERNEL(name, fn) \
-    {name, as_method(fn), METH_VARARGS | METH_KEYWORDS, nullptr}
+#define KERNEL(name, fn) {name, as_method(fn), METH_VARARGS | METH_KEYWORDS, nullptr}
 
 PyMethodDef kernel_methods[] = {
     KERNEL("_rows", rows),

@@ -68,13 +68,19 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "orvane_keldra._native", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "orvane_keldra._native",
+    "",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
 }  // namespace orvane::py
 
 // PyMODINIT_FUNC carries extern "C" and the default visibility itself.
-PyMODINIT_FUNC PyInit__native(void) {
-    return PyModuleDef_Init(&orvane::py::module_def);
-}
+PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&orvane::py::module_def); }

@@ -28,11 +28,14 @@ void check_object_indices(const IndexRows& mapping, std::size_t n_objects) {
 template <std::size_t N, class F>
 PyObject* method(const char* name, const Param (&params)[N], PyObject* self, PyObject* args,
                  PyObject* kwargs, F&& body, bool report_progress = false) {
-    return bound_call(name, params, args, kwargs, [&](PyObject** a) -> PyObject* {
-        auto* inst = instance_of<State>(self);
-        Hold hold(inst->borrow, Hold::Kind::Exclusive);
-        return body(*inst->state, a);
-    }, report_progress);
+    return bound_call(
+        name, params, args, kwargs,
+        [&](PyObject** a) -> PyObject* {
+            auto* inst = instance_of<State>(self);
+            Hold hold(inst->borrow, Hold::Kind::Exclusive);
+            return body(*inst->state, a);
+        },
+        report_progress);
 }
 
 PyObject* selection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -69,24 +72,25 @@ PyObject* add_diversifying_strategy(PyObject* self, PyObject* args, PyObject* kw
 PyObject* add_balancing_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {
         {"class_distributions", true}, {"target", true}, {"strength", true}};
-    return method("Selection.add_balancing_strategy()", params, self, args, kwargs,
-                  [](State& s, PyObject** a) {
-                      auto rows = to_rows(a[0], "class_distributions");
-                      auto target = to_floats(a[1], "target");
-                      const float strength = to_float(a[2], "strength");
-                      if (rows.empty()) fail_index(0, 0);
-                      const std::size_t m = rows.row_length(0);
-                      for (std::size_t i = 1; i < rows.size(); ++i) {
-                          if (rows.row_length(i) != m) {
-                              throw InvalidArgument(
-                                  "`class_distributions` is not a 2D matrix, uneven length of rows");
-                          }
-                      }
-                      const std::size_t n = rows.size();
-                      EmbeddingMatrix matrix{std::move(rows).take_values(), n, m};
-                      s.add(BalancingStrategy(std::move(matrix), std::move(target), strength));
-                      Py_RETURN_NONE;
-                  });
+    return method(
+        "Selection.add_balancing_strategy()", params, self, args, kwargs,
+        [](State& s, PyObject** a) {
+            auto rows = to_rows(a[0], "class_distributions");
+            auto target = to_floats(a[1], "target");
+            const float strength = to_float(a[2], "strength");
+            if (rows.empty()) fail_index(0, 0);
+            const std::size_t m = rows.row_length(0);
+            for (std::size_t i = 1; i < rows.size(); ++i) {
+                if (rows.row_length(i) != m) {
+                    throw InvalidArgument(
+                        "`class_distributions` is not a 2D matrix, uneven length of rows");
+                }
+            }
+            const std::size_t n = rows.size();
+            EmbeddingMatrix matrix{std::move(rows).take_values(), n, m};
+            s.add(BalancingStrategy(std::move(matrix), std::move(target), strength));
+            Py_RETURN_NONE;
+        });
 }
 
 PyObject* add_subpart_diversifying_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -94,17 +98,17 @@ PyObject* add_subpart_diversifying_strategy(PyObject* self, PyObject* args, PyOb
                                        {"sample_to_subpart_indices", true},
                                        {"strength", true},
                                        {"stopping_condition_minimum_distance", false}};
-    return method("Selection.add_subpart_diversifying_strategy()", params, self, args, kwargs,
-                  [](State& s, PyObject** a) {
-                      auto rows = to_rows(a[0], "embeddings");
-                      auto mapping = to_index_rows(a[1], "sample_to_subpart_indices");
-                      const float strength = to_float(a[2], "strength");
-                      auto stop = to_optional_float(a[3], "stopping_condition_minimum_distance");
-                      check_object_indices(mapping, rows.size());
-                      s.add(SubpartDiversifyingStrategy(std::move(rows), std::move(mapping), strength,
-                                                        stop));
-                      Py_RETURN_NONE;
-                  });
+    return method(
+        "Selection.add_subpart_diversifying_strategy()", params, self, args, kwargs,
+        [](State& s, PyObject** a) {
+            auto rows = to_rows(a[0], "embeddings");
+            auto mapping = to_index_rows(a[1], "sample_to_subpart_indices");
+            const float strength = to_float(a[2], "strength");
+            auto stop = to_optional_float(a[3], "stopping_condition_minimum_distance");
+            check_object_indices(mapping, rows.size());
+            s.add(SubpartDiversifyingStrategy(std::move(rows), std::move(mapping), strength, stop));
+            Py_RETURN_NONE;
+        });
 }
 
 PyObject* add_subpart_similarity_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -141,16 +145,18 @@ PyObject* add_subpart_typicality_strategy(PyObject* self, PyObject* args, PyObje
                       auto mapping = to_index_rows(a[1], "sample_to_subpart_indices");
                       const float strength = to_float(a[2], "strength");
                       const std::uint64_t k = to_u64(a[3], "num_nearest_neighbors");
-                      auto min_typ = to_optional_float(a[4], "stopping_condition_minimum_typicality");
-                      if (rows.size() < 2) throw InvalidArgument("At least two embeddings are required");
+                      auto min_typ =
+                          to_optional_float(a[4], "stopping_condition_minimum_typicality");
+                      if (rows.size() < 2)
+                          throw InvalidArgument("At least two embeddings are required");
                       if (k == 0) throw InvalidArgument("num_nearest_neighbors must be positive");
                       for (std::size_t i = 1; i < rows.size(); ++i) {
                           if (rows.row_length(i) != rows.row_length(0))
                               throw InvalidArgument("Embeddings must have equal dimensions");
                       }
                       check_object_indices(mapping, rows.size());
-                      s.add(SubpartTypicalityStrategy(std::move(rows), std::move(mapping), strength, k,
-                                                      min_typ));
+                      s.add(SubpartTypicalityStrategy(std::move(rows), std::move(mapping), strength,
+                                                      k, min_typ));
                       Py_RETURN_NONE;
                   });
 }
@@ -158,23 +164,27 @@ PyObject* add_subpart_typicality_strategy(PyObject* self, PyObject* args, PyObje
 PyObject* run_selection(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {
         {"preselected_indices", true}, {"n_total_samples", true}, {"n_samples_to_select", true}};
-    return method("Selection.run_selection()", params, self, args, kwargs, [](State& s, PyObject** a) {
-        auto preselected = to_u64_list(a[0], "preselected_indices");
-        const std::uint64_t n_total = to_u64(a[1], "n_total_samples");
-        const std::uint64_t n_select = to_u64(a[2], "n_samples_to_select");
-        return int_list(s.run_selection(preselected, n_total, n_select));
-    }, /*report_progress=*/true);
+    return method(
+        "Selection.run_selection()", params, self, args, kwargs,
+        [](State& s, PyObject** a) {
+            auto preselected = to_u64_list(a[0], "preselected_indices");
+            const std::uint64_t n_total = to_u64(a[1], "n_total_samples");
+            const std::uint64_t n_select = to_u64(a[2], "n_samples_to_select");
+            return int_list(s.run_selection(preselected, n_total, n_select));
+        },
+        /*report_progress=*/true);
 }
 
 // Private, for tests: compare the shortcuts of a step against the plain full pass.
 PyObject* set_full_pass(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {{"on", true}};
-    return method("Selection._set_full_pass()", params, self, args, kwargs, [](State& s, PyObject** a) {
-        const int on = PyObject_IsTrue(a[0]);
-        if (on < 0) return static_cast<PyObject*>(nullptr);
-        s.set_full_pass(on != 0);
-        Py_RETURN_NONE;
-    });
+    return method("Selection._set_full_pass()", params, self, args, kwargs,
+                  [](State& s, PyObject** a) {
+                      const int on = PyObject_IsTrue(a[0]);
+                      if (on < 0) return static_cast<PyObject*>(nullptr);
+                      s.set_full_pass(on != 0);
+                      Py_RETURN_NONE;
+                  });
 }
 
 PyMethodDef methods[] = {
@@ -183,8 +193,10 @@ PyMethodDef methods[] = {
      "Add a weighting strategy to the selection.\n\n# Arguments\n"
      "* `weights` - List of base weights for each sample\n"
      "* `strength` - Strength multiplier for this strategy"},
-    {"add_diversifying_strategy", as_method(add_diversifying_strategy), METH_VARARGS | METH_KEYWORDS,
-     "add_diversifying_strategy($self, embeddings, strength, stopping_condition_minimum_distance=None)\n--\n\n"
+    {"add_diversifying_strategy", as_method(add_diversifying_strategy),
+     METH_VARARGS | METH_KEYWORDS,
+     "add_diversifying_strategy($self, embeddings, strength, "
+     "stopping_condition_minimum_distance=None)\n--\n\n"
      "Add a diversifying strategy to the selection.\n\n# Arguments\n"
      "* `embeddings` - Vector of embeddings for all samples\n"
      "* `strength` - Strength multiplier for this strategy\n"
@@ -193,7 +205,8 @@ PyMethodDef methods[] = {
     {"add_balancing_strategy", as_method(add_balancing_strategy), METH_VARARGS | METH_KEYWORDS,
      "add_balancing_strategy($self, class_distributions, target, strength)\n--\n\n"
      "Add a balancing strategy to the selection.\n\n# Arguments\n"
-     "* `class_distributions` - For each sample, a list of probabilities of it belonging to a class\n"
+     "* `class_distributions` - For each sample, a list of probabilities of it belonging to a "
+     "class\n"
      "* `target` - Target distribution for the classes\n"
      "* `strength` - Strength multiplier for this strategy"},
     {"add_subpart_diversifying_strategy", as_method(add_subpart_diversifying_strategy),
@@ -218,7 +231,8 @@ PyMethodDef methods[] = {
      "objects (favoring samples with at least one strong match without penalizing other objects).\n"
      "When a sample is selected (or preselected), all of its objects are informed into the\n"
      "underlying similarity strategy, accumulating their similarities into the selected state\n"
-     "(this matches the earlier implementation and preserves the joint dynamics of several strategies).\n\n"
+     "(this matches the earlier implementation and preserves the joint dynamics of several "
+     "strategies).\n\n"
      "# Arguments\n"
      "* `key_embeddings` - Object-level candidate embeddings\n"
      "* `query_embeddings` - Embeddings to compare the candidate objects against\n"
@@ -239,7 +253,8 @@ PyMethodDef methods[] = {
      "Run the selection algorithm.\n\n# Arguments\n"
      "* `preselected_indices` - List of already selected sample indices\n"
      "* `n_total_samples` - Total number of samples available\n"
-     "* `n_samples_to_select` - Total number of samples to return, including preselected samples\n\n"
+     "* `n_samples_to_select` - Total number of samples to return, including preselected "
+     "samples\n\n"
      "# Returns\nA list of selected sample indices"},
     {"_set_full_pass", as_method(set_full_pass), METH_VARARGS | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -247,7 +262,8 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-const ClassFront selection_front = {"orvane_keldra.Selection", class_doc, sizeof(Instance<State>),
-                                   selection_new, dealloc_instance<State>, methods};
+const ClassFront selection_front = {"orvane_keldra.Selection", class_doc,
+                                    sizeof(Instance<State>),   selection_new,
+                                    dealloc_instance<State>,   methods};
 
 }  // namespace orvane::py

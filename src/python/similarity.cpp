@@ -27,18 +27,21 @@ PyObject* similarity_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* calculate_similarity(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {{"query_embeddings", true}};
-    return bound_call("Similarity.calculate_similarity()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
-        auto* inst = instance_of<State>(self);
-        Hold hold(inst->borrow, Hold::Kind::Shared);
-        EmbeddingRows queries = to_rows(a[0], "query_embeddings");
-        if (queries.empty()) throw InvalidArgument("Empty list of query_embeddings is not supported");
-        return float_list(similarity_scores(*inst->state, std::move(queries)));
-    }, /*report_progress=*/true);
+    return bound_call(
+        "Similarity.calculate_similarity()", params, args, kwargs,
+        [&](PyObject** a) -> PyObject* {
+            auto* inst = instance_of<State>(self);
+            Hold hold(inst->borrow, Hold::Kind::Shared);
+            EmbeddingRows queries = to_rows(a[0], "query_embeddings");
+            if (queries.empty())
+                throw InvalidArgument("Empty list of query_embeddings is not supported");
+            return float_list(similarity_scores(*inst->state, std::move(queries)));
+        },
+        /*report_progress=*/true);
 }
 
 PyMethodDef methods[] = {
-    {"calculate_similarity", as_method(calculate_similarity),
-     METH_VARARGS | METH_KEYWORDS,
+    {"calculate_similarity", as_method(calculate_similarity), METH_VARARGS | METH_KEYWORDS,
      "calculate_similarity($self, query_embeddings)\n--\n\n"
      "Calculates a similarity score for each key embedding based on its nearest neighbor in the\n"
      "query embeddings.\n\n# Arguments\n* `query_embeddings` - A vector of query embeddings.\n\n"
@@ -48,7 +51,8 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-const ClassFront similarity_front = {"orvane_keldra.Similarity", class_doc, sizeof(Instance<State>),
-                                   similarity_new, dealloc_instance<State>, methods};
+const ClassFront similarity_front = {"orvane_keldra.Similarity", class_doc,
+                                     sizeof(Instance<State>),    similarity_new,
+                                     dealloc_instance<State>,    methods};
 
 }  // namespace orvane::py

@@ -24,10 +24,14 @@ using State = EmbeddingMatrix;
 
 int python_level(pacmap::LogLevel level) {
     switch (level) {
-        case pacmap::LogLevel::Debug: return 10;
-        case pacmap::LogLevel::Info: return 20;
-        case pacmap::LogLevel::Warn: return 30;
-        case pacmap::LogLevel::Error: return 40;
+        case pacmap::LogLevel::Debug:
+            return 10;
+        case pacmap::LogLevel::Info:
+            return 20;
+        case pacmap::LogLevel::Warn:
+            return 30;
+        case pacmap::LogLevel::Error:
+            return 40;
     }
     return 40;
 }
@@ -38,21 +42,24 @@ class LoggingSink final : public pacmap::LogSink {
 public:
     LoggingSink() : caller_(std::this_thread::get_id()) {
         Ref logging(PyImport_ImportModule("logging"));
-        if (logging) logger_ = Ref(PyObject_CallMethod(logging.get(), "getLogger", "s", "orvane_keldra"));
+        if (logging)
+            logger_ = Ref(PyObject_CallMethod(logging.get(), "getLogger", "s", "orvane_keldra"));
         if (!logger_) {
             PyErr_Clear();
             return;
         }
         for (int i = 0; i < 4; ++i) {
-            Ref r(PyObject_CallMethod(logger_.get(), "isEnabledFor", "i", python_level(
-                                                                          static_cast<pacmap::LogLevel>(i))));
+            Ref r(PyObject_CallMethod(logger_.get(), "isEnabledFor", "i",
+                                      python_level(static_cast<pacmap::LogLevel>(i))));
             enabled_[i] = r && PyObject_IsTrue(r.get()) == 1;
             if (!r) PyErr_Clear();
         }
     }
     // The call flushes explicitly: emitting may raise, which a destructor must not.
 
-    bool enabled(pacmap::LogLevel level) const override { return enabled_[static_cast<int>(level)]; }
+    bool enabled(pacmap::LogLevel level) const override {
+        return enabled_[static_cast<int>(level)];
+    }
 
     void log(pacmap::LogLevel level, std::string_view message) override {
         if (!enabled(level)) return;
@@ -104,10 +111,11 @@ EmbeddingMatrix rows_to_matrix(EmbeddingRows&& rows) {
 
 PyObject* two_dim_embedding_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {{"embeddings", true}};
-    return bound_call("TwoDimEmbedding.__new__()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
-        EmbeddingRows rows = to_rows(a[0], "embeddings");
-        return make_instance(type, new State(rows_to_matrix(std::move(rows))));
-    });
+    return bound_call("TwoDimEmbedding.__new__()", params, args, kwargs,
+                      [&](PyObject** a) -> PyObject* {
+                          EmbeddingRows rows = to_rows(a[0], "embeddings");
+                          return make_instance(type, new State(rows_to_matrix(std::move(rows))));
+                      });
 }
 
 PyObject* calculate_2d_embedding(PyObject* self, PyObject*) {
@@ -140,7 +148,8 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-const ClassFront two_dim_embedding_front = {"orvane_keldra.TwoDimEmbedding", class_doc, sizeof(Instance<State>),
-                                   two_dim_embedding_new, dealloc_instance<State>, methods};
+const ClassFront two_dim_embedding_front = {"orvane_keldra.TwoDimEmbedding", class_doc,
+                                            sizeof(Instance<State>),         two_dim_embedding_new,
+                                            dealloc_instance<State>,         methods};
 
 }  // namespace orvane::py

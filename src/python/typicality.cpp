@@ -30,17 +30,19 @@ PyObject* typicality_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* calculate_typicality(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {{"num_nearest_neighbors", true}};
-    return bound_call("Typicality.calculate_typicality()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
-        auto* inst = instance_of<State>(self);
-        Hold hold(inst->borrow, Hold::Kind::Shared);
-        const std::uint64_t k = to_u64(a[0], "num_nearest_neighbors");
-        return float_list(typicality_scores(inst->state->calculator, inst->state->n, k));
-    }, /*report_progress=*/true);
+    return bound_call(
+        "Typicality.calculate_typicality()", params, args, kwargs,
+        [&](PyObject** a) -> PyObject* {
+            auto* inst = instance_of<State>(self);
+            Hold hold(inst->borrow, Hold::Kind::Shared);
+            const std::uint64_t k = to_u64(a[0], "num_nearest_neighbors");
+            return float_list(typicality_scores(inst->state->calculator, inst->state->n, k));
+        },
+        /*report_progress=*/true);
 }
 
 PyMethodDef methods[] = {
-    {"calculate_typicality", as_method(calculate_typicality),
-     METH_VARARGS | METH_KEYWORDS,
+    {"calculate_typicality", as_method(calculate_typicality), METH_VARARGS | METH_KEYWORDS,
      "calculate_typicality($self, num_nearest_neighbors)\n--\n\n"
      "Calculate typicality for each embedding.\n\n# Arguments\n"
      "* `num_nearest_neighbors` - The number of nearest neighbors (K) to consider for typicality\n"
@@ -50,7 +52,8 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-const ClassFront typicality_front = {"orvane_keldra.Typicality", class_doc, sizeof(Instance<State>),
-                                   typicality_new, dealloc_instance<State>, methods};
+const ClassFront typicality_front = {"orvane_keldra.Typicality", class_doc,
+                                     sizeof(Instance<State>),    typicality_new,
+                                     dealloc_instance<State>,    methods};
 
 }  // namespace orvane::py

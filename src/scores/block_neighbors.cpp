@@ -46,8 +46,9 @@ inline void push_bounded(float* heap, std::size_t k, float v) {
 std::size_t neighbor_count(std::size_t K, std::size_t n) {
     require_two_embeddings(n);
     if (K == 0) {
-        fail("assertion `left != right` failed: num_nearest_neighbors (K) has to be positive\n"
-             "  left: 0\n right: 0");
+        fail(
+            "assertion `left != right` failed: num_nearest_neighbors (K) has to be positive\n"
+            "  left: 0\n right: 0");
     }
     return std::min(K, n - 1);
 }
@@ -58,17 +59,18 @@ void merge_smallest(RowBlock queries, RowBlock stored, std::size_t dim, std::siz
         fail("assertion failed: one heap of k > 0 distances per query row");
     }
     const std::vector<float> hq = half_norms(queries, dim), hs = half_norms(stored, dim);
-    scan_blocks(queries, stored, dim, [&](std::size_t r, std::size_t c0, const float* p, std::size_t cols) {
-        float* heap = heaps.data() + r * k;
-        const float h = hq[r];
-        // Column of this row itself within the tile, if it is there.
-        const std::size_t self = queries.first + r - stored.first - c0;
-        for (std::size_t j = 0; j < cols; ++j) {
-            float v = block_distance(hs[c0 + j], p[j], h);
-            if (j == self) v = std::numeric_limits<float>::max();
-            push_bounded(heap, k, v);
-        }
-    });
+    scan_blocks(queries, stored, dim,
+                [&](std::size_t r, std::size_t c0, const float* p, std::size_t cols) {
+                    float* heap = heaps.data() + r * k;
+                    const float h = hq[r];
+                    // Column of this row itself within the tile, if it is there.
+                    const std::size_t self = queries.first + r - stored.first - c0;
+                    for (std::size_t j = 0; j < cols; ++j) {
+                        float v = block_distance(hs[c0 + j], p[j], h);
+                        if (j == self) v = std::numeric_limits<float>::max();
+                        push_bounded(heap, k, v);
+                    }
+                });
 }
 
 void finish_smallest(std::span<float> heaps, std::size_t k) {
@@ -84,12 +86,16 @@ void merge_nearest(RowBlock queries, RowBlock stored, std::size_t dim, std::span
                    stop::Progress* progress) {
     if (nearest.size() != queries.rows) fail("assertion failed: one distance per query row");
     const std::vector<float> hq = half_norms(queries, dim), hs = half_norms(stored, dim);
-    scan_blocks(queries, stored, dim, [&](std::size_t r, std::size_t c0, const float* p, std::size_t cols) {
-        float m = nearest[r];
-        const float h = hq[r];
-        for (std::size_t j = 0; j < cols; ++j) m = std::min(m, block_distance(hs[c0 + j], p[j], h));
-        nearest[r] = m;
-    }, progress);
+    scan_blocks(
+        queries, stored, dim,
+        [&](std::size_t r, std::size_t c0, const float* p, std::size_t cols) {
+            float m = nearest[r];
+            const float h = hq[r];
+            for (std::size_t j = 0; j < cols; ++j)
+                m = std::min(m, block_distance(hs[c0 + j], p[j], h));
+            nearest[r] = m;
+        },
+        progress);
 }
 
 void finish_nearest(std::span<float> nearest) {

@@ -10,17 +10,21 @@ namespace orvane {
 
 void check_matrix_shape(std::size_t values, std::size_t n, std::size_t d) {
     if (values != n * d) {
-        fail("called `Result::unwrap()` on an `Err` value: ShapeError/IncompatibleShape: "
-             "incompatible shapes (" + std::to_string(values) + " values for " +
-             std::to_string(n) + " x " + std::to_string(d) + ")");
+        fail(
+            "called `Result::unwrap()` on an `Err` value: ShapeError/IncompatibleShape: "
+            "incompatible shapes (" +
+            std::to_string(values) + " values for " + std::to_string(n) + " x " +
+            std::to_string(d) + ")");
     }
 }
 
 void check_row_length(std::size_t row, std::size_t length, std::size_t d) {
     if (length != d) {
-        fail("called `Result::unwrap()` on an `Err` value: ShapeError/IncompatibleShape: "
-             "incompatible shapes (row " + std::to_string(row) + " has " + std::to_string(length) +
-             " values, row 0 has " + std::to_string(d) + ")");
+        fail(
+            "called `Result::unwrap()` on an `Err` value: ShapeError/IncompatibleShape: "
+            "incompatible shapes (row " +
+            std::to_string(row) + " has " + std::to_string(length) + " values, row 0 has " +
+            std::to_string(d) + ")");
     }
 }
 

@@ -53,6 +53,8 @@ void block_products(const DistanceCalculator& calc, const float* queries, std::s
                     float* out);
 
 // The clamped half squared distance from a product p = q . x_j, in the dense variants' order.
-inline float block_distance(float h_j, float p, float h_q) { return clamp_distance((h_j - p) + h_q); }
+inline float block_distance(float h_j, float p, float h_q) {
+    return clamp_distance((h_j - p) + h_q);
+}
 
 }  // namespace orvane

@@ -14,9 +14,8 @@ struct ScoreKernels {
                            const float* h_c, bool diagonal, float* best, std::size_t k);
     // Column side of an off-diagonal tile: column c's buffer takes (h_r[r] - p[r][c]) + h_c[c].
     // `worst` is scratch for one float per column.
-    void (*feed_tile_columns)(const float* p, std::size_t rows, std::size_t cols,
-                              const float* h_r, const float* h_c, float* best, std::size_t k,
-                              float* worst);
+    void (*feed_tile_columns)(const float* p, std::size_t rows, std::size_t cols, const float* h_r,
+                              const float* h_c, float* best, std::size_t k, float* worst);
 };
 
 // The copy for `level`, which must be one of simd::available().

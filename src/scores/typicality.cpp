@@ -42,7 +42,8 @@ void smallest_by_triangle(const DistanceCalculator& calc, std::size_t k, float* 
     for (std::size_t off = 0; off < n_tiles; ++off) {
         for (std::size_t i = 0; i + off < n_tiles; ++i) pairs.emplace_back(i, i + off);
     }
-    // Progress in rows: task t reports its share of the products, rounded so the shares add up to n.
+    // Progress in rows: task t reports its share of the products, rounded so the shares add up to
+    // n.
     std::vector<std::uint64_t> work_before(pairs.size() + 1, 0);
     for (std::size_t p = 0; p < pairs.size(); ++p) {
         const auto [ti, tj] = pairs[p];
@@ -69,19 +70,21 @@ void smallest_by_triangle(const DistanceCalculator& calc, std::size_t k, float* 
         blas::gemm_abt(rows, cols, d, data + r0 * d, data + c0 * d, w.products.data());
         const auto feed_rows = [&] {
             std::lock_guard<std::mutex> hold(locks[ti]);
-            kernels.feed_tile_rows(w.products.data(), rows, cols, h + r0, h + c0, ti == tj, t + r0 * k, k);
+            kernels.feed_tile_rows(w.products.data(), rows, cols, h + r0, h + c0, ti == tj,
+                                   t + r0 * k, k);
         };
         const auto feed_columns = [&] {
             std::lock_guard<std::mutex> hold(locks[tj]);
             kernels.feed_tile_columns(w.products.data(), rows, cols, h + r0, h + c0, t + c0 * k, k,
-                              w.worst.data());
+                                      w.worst.data());
         };
         if (ti == tj) {
             feed_rows();
         } else if (locks[ti].try_lock()) {
             {
                 std::lock_guard<std::mutex> adopt(locks[ti], std::adopt_lock);
-                kernels.feed_tile_rows(w.products.data(), rows, cols, h + r0, h + c0, false, t + r0 * k, k);
+                kernels.feed_tile_rows(w.products.data(), rows, cols, h + r0, h + c0, false,
+                                       t + r0 * k, k);
             }
             feed_columns();
         } else {
@@ -118,8 +121,9 @@ void require_two_embeddings(std::size_t n) {
 
 std::vector<float> typicality_scores(const DistanceCalculator& calc, std::size_t n, std::size_t K) {
     if (K == 0) {
-        fail("assertion `left != right` failed: num_nearest_neighbors (K) has to be positive\n"
-             "  left: 0\n right: 0");
+        fail(
+            "assertion `left != right` failed: num_nearest_neighbors (K) has to be positive\n"
+            "  left: 0\n right: 0");
     }
     if (n != calc.size()) fail("assertion failed: the embedding count matches the calculator");
     require_two_embeddings(n);
@@ -148,7 +152,8 @@ std::vector<float> typicality_scores(const DistanceCalculator& calc, std::size_t
     return typicality_from_distances(t, n, k);
 }
 
-std::vector<float> typicality_from_distances(std::span<const float> t, std::size_t n, std::size_t k) {
+std::vector<float> typicality_from_distances(std::span<const float> t, std::size_t n,
+                                             std::size_t k) {
     const float mean = pairwise_sum(t) / static_cast<float>(n * k);
     std::vector<float> scores(n);
     for (std::size_t i = 0; i < n; ++i) {

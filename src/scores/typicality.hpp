@@ -13,7 +13,8 @@ std::vector<float> typicality_scores(const DistanceCalculator& calc, std::size_t
 
 // The scores from the n x k matrix t of every row's neighbor distances r (any order within a
 // row); the mean is a pairwise sum, so it does not drift with n x k.
-std::vector<float> typicality_from_distances(std::span<const float> t, std::size_t n, std::size_t k);
+std::vector<float> typicality_from_distances(std::span<const float> t, std::size_t n,
+                                             std::size_t k);
 
 // The check every typicality owner makes on construction.
 void require_two_embeddings(std::size_t n);

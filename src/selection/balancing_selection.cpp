@@ -16,10 +16,10 @@ constexpr float kEpsilon = 1e-10f;
 constexpr std::size_t kBlock = 4096;
 // Distinct rows are numbered in 16 bits; beyond that, or when most rows differ, sharing is off.
 constexpr std::size_t kMaxDistinct = 65535;
-}
+}  // namespace
 
-BalancingStrategy::BalancingStrategy(EmbeddingMatrix class_distributions,
-                                     std::vector<float> target, float strength)
+BalancingStrategy::BalancingStrategy(EmbeddingMatrix class_distributions, std::vector<float> target,
+                                     float strength)
     : distributions_(std::move(class_distributions)),
       target_(std::move(target)),
       class_totals_(target_.size(), 0.0f),
@@ -37,7 +37,8 @@ BalancingStrategy::BalancingStrategy(EmbeddingMatrix class_distributions,
     for (std::size_t i = 0; i < n; ++i) {
         const std::string_view key(reinterpret_cast<const char*>(distributions_.row(i)),
                                    m * sizeof(float));
-        const auto [it, added] = seen.try_emplace(key, static_cast<std::uint16_t>(distinct_.size()));
+        const auto [it, added] =
+            seen.try_emplace(key, static_cast<std::uint16_t>(distinct_.size()));
         if (added) {
             if (distinct_.size() >= kMaxDistinct || distinct_.size() * 4 >= n) {
                 distinct_.clear();

@@ -52,8 +52,8 @@ private:
     float strength_;
     float potential_of(const float* p, float* scratch) const;
 
-    std::vector<std::size_t> distinct_;     // first sample of each distinct row
-    std::vector<std::uint16_t> row_of_;     // per sample: its distinct row
+    std::vector<std::size_t> distinct_;  // first sample of each distinct row
+    std::vector<std::uint16_t> row_of_;  // per sample: its distinct row
     bool sharing_ = false;
     mutable std::vector<float> distinct_potentials_;
 };

@@ -19,9 +19,9 @@ namespace {
 constexpr float kPotentialFloor = 1e-8f;
 constexpr float kExcluded = std::numeric_limits<float>::lowest();
 
-constexpr const char* kKindNames[] = {"weighting",            "diversifying",
-                                      "balancing",            "subpart diversifying",
-                                      "subpart similarity",   "subpart typicality"};
+constexpr const char* kKindNames[] = {"weighting",          "diversifying",
+                                      "balancing",          "subpart diversifying",
+                                      "subpart similarity", "subpart typicality"};
 
 template <class Strategies>
 void check_sample_counts(const Strategies& strategies, const char* kind, std::size_t n_total) {
@@ -77,12 +77,19 @@ struct NoStep {};
 DiversityStep prepare(const DiversifyingStrategy& d) { return {d.selected_set_diversity()}; }
 DiversityStep prepare(const SubpartDiversifyingStrategy& d) { return {d.prepare_step()}; }
 NoStep prepare(const WeightingStrategy&) { return {}; }
-NoStep prepare(const SubpartSimilarityStrategy& d) { d.prepare_step(); return {}; }
-NoStep prepare(const SubpartTypicalityStrategy& d) { d.prepare_step(); return {}; }
+NoStep prepare(const SubpartSimilarityStrategy& d) {
+    d.prepare_step();
+    return {};
+}
+NoStep prepare(const SubpartTypicalityStrategy& d) {
+    d.prepare_step();
+    return {};
+}
 BalancingStep prepare(const BalancingStrategy& b) {
     BalancingStep step{b.prepare_step(), {}};
     if (step.shared) {
-        for (float p : b.step_potentials()) step.contributions.push_back(contribution(p, b.strength()));
+        for (float p : b.step_potentials())
+            step.contributions.push_back(contribution(p, b.strength()));
     }
     return step;
 }
@@ -147,7 +154,8 @@ std::size_t best_of_blocks(const std::vector<BlockBest>& blocks, std::size_t n) 
     BlockBest best = blocks[0];
     for (std::size_t b = 1; b < blocks.size(); ++b) {
         if (blocks[b].nan) best.nan = true;
-        if (blocks[b].score > best.score) best.index = blocks[b].index, best.score = blocks[b].score;
+        if (blocks[b].score > best.score)
+            best.index = blocks[b].index, best.score = blocks[b].score;
     }
     if (n > 1 && best.nan) fail_no_candidate();
     return best.index;
@@ -225,10 +233,17 @@ public:
     StepBounds(const std::vector<WeightingStrategy>& weighting,
                const std::vector<DiversifyingStrategy>& diversifying,
                const std::vector<BalancingStrategy>& balancing, std::size_t n)
-        : weighting_(weighting), diversifying_(diversifying), balancing_(balancing), n_(n),
-          blocks_((n + kStepBlock - 1) / kStepBlock), weights_(weighting.size() * blocks_),
-          distances_(diversifying.size() * blocks_), masks_(balancing.size() * blocks_),
-          free_(blocks_), upper_(blocks_), proven_(blocks_) {}
+        : weighting_(weighting),
+          diversifying_(diversifying),
+          balancing_(balancing),
+          n_(n),
+          blocks_((n + kStepBlock - 1) / kStepBlock),
+          weights_(weighting.size() * blocks_),
+          distances_(diversifying.size() * blocks_),
+          masks_(balancing.size() * blocks_),
+          free_(blocks_),
+          upper_(blocks_),
+          proven_(blocks_) {}
 
     // Every structure of one block, after its free samples changed.
     void refresh_block(std::size_t b, const unsigned char* taken) {
@@ -365,9 +380,9 @@ void CombinationSelection::inform_all(std::size_t sample) {
     for_each_kind([&](auto& list, const char*) { inform_each(list, sample); });
 }
 
-std::vector<std::size_t> CombinationSelection::run_selection(std::span<const std::size_t> preselected,
-                                                             std::size_t n_total_samples,
-                                                             std::size_t n_samples_to_select) {
+std::vector<std::size_t> CombinationSelection::run_selection(
+    std::span<const std::size_t> preselected, std::size_t n_total_samples,
+    std::size_t n_samples_to_select) {
     const std::size_t n = n_total_samples;
     // Everything is validated before the first strategy changes.
     for_each_kind([&](const auto& list, const char* kind) { check_sample_counts(list, kind, n); });
@@ -376,15 +391,13 @@ std::vector<std::size_t> CombinationSelection::run_selection(std::span<const std
     // A run either completes or leaves every strategy as it found it: only what inform changes
     // is saved (at most one copy of the per-sample minima per diversifying strategy).
     auto saved = std::apply(
-        [](const auto&... lists) {
-            return std::make_tuple(save_each(lists)...);
-        },
-        strategies_);
+        [](const auto&... lists) { return std::make_tuple(save_each(lists)...); }, strategies_);
     try {
         // The run cannot choose more than the samples there are.
         const std::size_t reachable = preselected.size() + n;
-        stop::Progress progress("selection", "samples",
-                                std::max(preselected.size(), std::min(n_samples_to_select, reachable)));
+        stop::Progress progress(
+            "selection", "samples",
+            std::max(preselected.size(), std::min(n_samples_to_select, reachable)));
         std::vector<std::size_t> selected = select(preselected, n, n_samples_to_select, progress);
         progress.finish();
         return selected;
@@ -399,7 +412,8 @@ std::vector<std::size_t> CombinationSelection::run_selection(std::span<const std
 }
 
 std::vector<std::size_t> CombinationSelection::select(std::span<const std::size_t> preselected,
-                                                      std::size_t n, std::size_t n_samples_to_select,
+                                                      std::size_t n,
+                                                      std::size_t n_samples_to_select,
                                                       stop::Progress& progress) {
     std::vector<std::size_t> selected(preselected.begin(), preselected.end());
     for (std::size_t index : preselected) {
@@ -427,11 +441,10 @@ std::vector<std::size_t> CombinationSelection::select(std::span<const std::size_
 
     std::optional<StepBounds> bounds;
     if (n_blocks >= 2 && bounds_apply()) {
-        bounds.emplace(std::get<0>(strategies_), std::get<1>(strategies_),
-                       std::get<2>(strategies_), n);
-        pool::run_tasks(n_blocks, [&](std::size_t b, std::size_t) {
-            bounds->refresh_block(b, taken.data());
-        });
+        bounds.emplace(std::get<0>(strategies_), std::get<1>(strategies_), std::get<2>(strategies_),
+                       n);
+        pool::run_tasks(
+            n_blocks, [&](std::size_t b, std::size_t) { bounds->refresh_block(b, taken.data()); });
     }
     while (true) {
         stop::poll();
@@ -517,7 +530,8 @@ std::vector<std::size_t> CombinationSelection::select(std::span<const std::size_
         // result stands as it is rather than repeating an index.
         if (taken[candidate]) return selected;
         bool stop = false;
-        for_each_kind([&](const auto& list, const char*) { stop = stop || any_stops(list, candidate); });
+        for_each_kind(
+            [&](const auto& list, const char*) { stop = stop || any_stops(list, candidate); });
         if (stop) return selected;
         inform_all(candidate);
         selected.push_back(candidate);

@@ -40,7 +40,8 @@ private:
     template <class Strategy>
     static void shortcuts(Strategy& s, bool on) {
         if constexpr (std::is_same_v<Strategy, DiversifyingStrategy>) s.set_pruning(on);
-        if constexpr (std::is_same_v<Strategy, SubpartDiversifyingStrategy>) s.objects().set_pruning(on);
+        if constexpr (std::is_same_v<Strategy, SubpartDiversifyingStrategy>)
+            s.objects().set_pruning(on);
         if constexpr (std::is_same_v<Strategy, BalancingStrategy>) s.set_sharing(on);
     }
 

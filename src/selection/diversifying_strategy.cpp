@@ -160,7 +160,8 @@ void DiversifyingStrategy::Buckets::build(const DistanceCalculator& calc) {
     for (std::size_t b = 0; b < k; ++b) {
         if (sizes[b] == 0) continue;
         for (std::size_t c = 0; c < d; ++c) {
-            centres[b * d + c] = static_cast<float>(sums[b * d + c] / static_cast<double>(sizes[b]));
+            centres[b * d + c] =
+                static_cast<float>(sums[b * d + c] / static_cast<double>(sizes[b]));
         }
     }
     gap.assign(n, 0.0f);
@@ -190,7 +191,8 @@ void DiversifyingStrategy::Buckets::build(const DistanceCalculator& calc) {
     max_min.assign(k, kUnreached);
 }
 
-void DiversifyingStrategy::Buckets::refresh_max_min(const std::vector<float>& min_distances) noexcept {
+void DiversifyingStrategy::Buckets::refresh_max_min(
+    const std::vector<float>& min_distances) noexcept {
     for (std::size_t b = 0; b < count; ++b) {
         float m = 0.0f;
         for (std::uint32_t i = offsets[b]; i < offsets[b + 1]; ++i) {

@@ -95,9 +95,9 @@ TEST_CASE("pacmap sample_distinct worked examples and exhaustion") {
 TEST_CASE("pacmap neighbor counts and their errors") {
     struct Row {
         std::size_t n, nb, mn, fp;
-    } table[] = {{2, 1, 1, 2},        {3, 1, 1, 2},        {7, 3, 2, 6},
-                 {13, 6, 3, 12},      {14, 10, 5, 20},     {10000, 10, 5, 20},
-                 {10001, 10, 5, 20},  {100000, 25, 13, 50}, {1000000, 40, 20, 80}};
+    } table[] = {{2, 1, 1, 2},       {3, 1, 1, 2},         {7, 3, 2, 6},
+                 {13, 6, 3, 12},     {14, 10, 5, 20},      {10000, 10, 5, 20},
+                 {10001, 10, 5, 20}, {100000, 25, 13, 50}, {1000000, 40, 20, 80}};
     for (const Row& r : table) {
         auto c = neighbor_counts(r.n, driver_config(r.n), nullptr);
         CHECK_EQ(c.n_neighbors, r.nb);
@@ -137,7 +137,7 @@ TEST_CASE("pacmap preprocessing: scaling by the maximum, centring, zero maximum"
     auto w = preprocess(x, 2, 2, &sink);
     CHECK(w == (std::vector<float>{-0.25f, -0.25f, 0.25f, 0.25f}));
     CHECK_EQ(sink.events.at(0).second, "x is normalized");
-    CHECK_EQ(x[0], 1.0f);  // the input is only read
+    CHECK_EQ(x[0], 1.0f);                  // the input is only read
     const float neg[] = {-2, -1, -4, -3};  // negative maximum still divides: sign flips
     CHECK(preprocess(neg, 2, 2, nullptr) == (std::vector<float>{-1.0f, -1.0f, 1.0f, 1.0f}));
     // a largest element of 0 only shifts and centres
@@ -282,7 +282,8 @@ TEST_CASE("pacmap wave graph: same links on every build") {
     const Bf16Rows rows(n, d);
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t e = 0; e < d; ++e)
-            rows.at(i)[e] = static_cast<std::uint16_t>(std::bit_cast<std::uint32_t>(x[i * d + e]) >> 16);
+            rows.at(i)[e] =
+                static_cast<std::uint16_t>(std::bit_cast<std::uint32_t>(x[i * d + e]) >> 16);
     WaveGraph a(rows, n, layout_kernels().l2sq_bf16), b(rows, n, layout_kernels().l2sq_bf16);
     a.build();
     b.build();
@@ -459,11 +460,13 @@ TEST_CASE("layout kernels: every level this machine has gives the same bits") {
     const auto x = random_matrix(64, 100, 14);
     std::vector<std::uint16_t> h(64 * 112);
     for (std::size_t e = 0; e < h.size(); ++e)
-        h[e] = static_cast<std::uint16_t>(std::bit_cast<std::uint32_t>(x[e % x.size()] * 3.0f) >> 16);
+        h[e] =
+            static_cast<std::uint16_t>(std::bit_cast<std::uint32_t>(x[e % x.size()] * 3.0f) >> 16);
     const LayoutKernels& base = layout_kernels(orvane::simd::Level::baseline);
     for (const orvane::simd::Level level : orvane::simd::available()) {
         const LayoutKernels& k = layout_kernels(level);
-        for (const PairWeights w : {PairWeights{501.5f, 2.0f, 1.0f}, PairWeights{0.0f, 1.0f, 1.0f}}) {
+        for (const PairWeights w :
+             {PairWeights{501.5f, 2.0f, 1.0f}, PairWeights{0.0f, 1.0f, 1.0f}}) {
             const auto g = pacmap_gradient(y, pairs, w, level);
             const auto g0 = pacmap_gradient(y, pairs, w, orvane::simd::Level::baseline);
             CHECK(std::memcmp(g.data(), g0.data(), g.size() * sizeof(float)) == 0);
@@ -471,11 +474,15 @@ TEST_CASE("layout kernels: every level this machine has gives the same bits") {
         }
         for (std::size_t i = 0; i + 1 < 64; ++i) {
             for (const std::size_t d : {21, 100})
-                CHECK_EQ(std::bit_cast<std::uint32_t>(k.pair_distance(&x[i * 100], &x[(i + 1) * 100], d)),
-                         std::bit_cast<std::uint32_t>(base.pair_distance(&x[i * 100], &x[(i + 1) * 100], d)));
+                CHECK_EQ(std::bit_cast<std::uint32_t>(
+                             k.pair_distance(&x[i * 100], &x[(i + 1) * 100], d)),
+                         std::bit_cast<std::uint32_t>(
+                             base.pair_distance(&x[i * 100], &x[(i + 1) * 100], d)));
             for (const std::size_t d : {48, 112})
-                CHECK_EQ(std::bit_cast<std::uint32_t>(k.l2sq_bf16(&h[i * 112], &h[(i + 1) * 112], d)),
-                         std::bit_cast<std::uint32_t>(base.l2sq_bf16(&h[i * 112], &h[(i + 1) * 112], d)));
+                CHECK_EQ(
+                    std::bit_cast<std::uint32_t>(k.l2sq_bf16(&h[i * 112], &h[(i + 1) * 112], d)),
+                    std::bit_cast<std::uint32_t>(
+                        base.l2sq_bf16(&h[i * 112], &h[(i + 1) * 112], d)));
         }
     }
 }
@@ -531,8 +538,8 @@ TEST_CASE("pacmap run end to end: events, separated clusters, errors") {
     for (std::size_t i = 0; i < n; ++i) {
         std::size_t best = i == 0 ? 1 : 0;
         for (std::size_t j = 0; j < n; ++j)
-            if (j != i && pair_distance(&y[2 * i], &y[2 * j], 2) <
-                              pair_distance(&y[2 * i], &y[2 * best], 2))
+            if (j != i &&
+                pair_distance(&y[2 * i], &y[2 * j], 2) < pair_distance(&y[2 * i], &y[2 * best], 2))
                 best = j;
         CHECK_EQ(i < n / 2, best < n / 2);
     }

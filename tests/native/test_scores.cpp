@@ -87,10 +87,12 @@ TEST_CASE("tile scans: every level this machine has keeps the same buffers") {
     for (float& v : h) v = static_cast<float>(next() % 20000) * 1e-3f;
     const auto scan = [&](const ScoreKernels& kernels) {
         const float inf = std::numeric_limits<float>::infinity();
-        std::vector<float> by_rows(rows * k, inf), diagonal(rows * k, inf), by_cols(cols * k, inf), worst(cols);
+        std::vector<float> by_rows(rows * k, inf), diagonal(rows * k, inf), by_cols(cols * k, inf),
+            worst(cols);
         kernels.feed_tile_rows(p.data(), rows, cols, h.data(), h.data(), false, by_rows.data(), k);
         kernels.feed_tile_rows(p.data(), rows, rows, h.data(), h.data(), true, diagonal.data(), k);
-        kernels.feed_tile_columns(p.data(), rows, cols, h.data(), h.data(), by_cols.data(), k, worst.data());
+        kernels.feed_tile_columns(p.data(), rows, cols, h.data(), h.data(), by_cols.data(), k,
+                                  worst.data());
         by_rows.insert(by_rows.end(), diagonal.begin(), diagonal.end());
         by_rows.insert(by_rows.end(), by_cols.begin(), by_cols.end());
         return by_rows;

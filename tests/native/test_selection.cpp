@@ -69,8 +69,9 @@ TEST_CASE("weighting: log potentials, floor for zero and NaN, NaN scores") {
     WeightingStrategy w({1, 5, 3}, 1.0f);
     w.inform(1);
     CHECK(w.potentials() == std::vector<float>({6, 10, 8}));
-    CHECK_THROWS_WITH(w.inform(3), InternalFailure,
-                      "The index of the selected_sample (3) is bigger than the number of samples (3)");
+    CHECK_THROWS_WITH(
+        w.inform(3), InternalFailure,
+        "The index of the selected_sample (3) is bigger than the number of samples (3)");
     CHECK_EQ(w.accumulated(), 5.0f);
 
     // 0, a tiny positive and a NaN potential all floor to 1e-8 and tie: lowest index wins.
@@ -122,8 +123,9 @@ TEST_CASE("diversifying: minimum distances, diversity sum and stopping distance"
     CHECK_EQ(d.selected_set_diversity(), 9.0f);
     d.inform(2);  // a repeat counts twice
     CHECK_EQ(d.selected_set_diversity(), 13.5f);
-    CHECK_THROWS_WITH(d.should_stop(3), InternalFailure,
-                      "The index of the candidate_index (3) is bigger than the number of samples (3)");
+    CHECK_THROWS_WITH(
+        d.should_stop(3), InternalFailure,
+        "The index of the candidate_index (3) is bigger than the number of samples (3)");
 
     CombinationSelection plain;
     plain.add(line_of_three());
@@ -173,8 +175,9 @@ TEST_CASE("subpart similarity: max fold over object scores, accumulated sum") {
 
     // An object out of range fails after the objects before it were added.
     SubpartSimilarityStrategy bad(rows({{0}, {1}, {3}}), rows({{0}}), {{1, 9}}, 1.0f);
-    CHECK_THROWS_WITH(bad.inform(0), InternalFailure,
-                      "The index of the selected_sample (9) is bigger than the number of samples (3)");
+    CHECK_THROWS_WITH(
+        bad.inform(0), InternalFailure,
+        "The index of the selected_sample (9) is bigger than the number of samples (3)");
     CHECK_EQ(bad.accumulated(), -0.75f);
     CHECK_THROWS_WITH(SubpartSimilarityStrategy(EmbeddingRows{}, rows({{0}}), {}, 1.0f),
                       InternalFailure, "Empty list of key_embeddings is not supported");
@@ -208,8 +211,9 @@ TEST_CASE("subpart diversifying: objects of one sample inform each other") {
     CHECK(closer.should_stop(1));
 
     SubpartDiversifyingStrategy bad(objects(), {{3}}, 1.0f, std::nullopt);
-    CHECK_THROWS_WITH(bad.inform(0), InternalFailure,
-                      "The index of the selected_sample (3) is bigger than the number of samples (3)");
+    CHECK_THROWS_WITH(
+        bad.inform(0), InternalFailure,
+        "The index of the selected_sample (3) is bigger than the number of samples (3)");
 }
 
 TEST_CASE("run_selection validates counts and preselection before informing anything") {
@@ -221,8 +225,9 @@ TEST_CASE("run_selection validates counts and preselection before informing anyt
 
     CombinationSelection sel;
     sel.add(line_of_three());
-    CHECK_THROWS_WITH(sel.run_selection(std::vector<std::size_t>{2, 3}, 3, 3), InternalFailure,
-                      "The index of the selected_sample (3) is bigger than the number of samples (3)");
+    CHECK_THROWS_WITH(
+        sel.run_selection(std::vector<std::size_t>{2, 3}, 3, 3), InternalFailure,
+        "The index of the selected_sample (3) is bigger than the number of samples (3)");
     // Had sample 2 been informed, it would now hold the only 1e8 and win.
     CHECK_EQ(run(sel, {}, 3, 1), "0");
 }
@@ -263,8 +268,8 @@ TEST_CASE("diversifying: bounded inform keeps the minima of the full pass bit fo
                          Case{12, 8.0f, 300.0f}}) {
         DiversifyingStrategy bounded(test_rows(3000, 40, c.clusters, c.spread, c.offset),
                                      std::nullopt, 1.0f);
-        DiversifyingStrategy full(test_rows(3000, 40, c.clusters, c.spread, c.offset),
-                                  std::nullopt, 1.0f);
+        DiversifyingStrategy full(test_rows(3000, 40, c.clusters, c.spread, c.offset), std::nullopt,
+                                  1.0f);
         full.set_pruning(false);
         CHECK(bounded.pruning());
         // Farthest-point order after the two rows that are not finite, with one repeat.
@@ -276,7 +281,8 @@ TEST_CASE("diversifying: bounded inform keeps the minima of the full pass bit fo
                 picks.push_back(step * 17 % 3000);
             } else if (step >= 3) {
                 const auto& m = full.min_distances();
-                picks.push_back(static_cast<std::size_t>(std::max_element(m.begin(), m.end()) - m.begin()));
+                picks.push_back(
+                    static_cast<std::size_t>(std::max_element(m.begin(), m.end()) - m.begin()));
             }
             bounded.inform(picks[step]);
             full.inform(picks[step]);

@@ -62,7 +62,8 @@ TEST_CASE("stop: progress advanced by workers reaches the watcher, complete at f
     progress.finish();
     CHECK(watcher.saw_final);
     CHECK(watcher.seen.size() >= 2);
-    for (std::size_t i = 1; i < watcher.seen.size(); ++i) CHECK(watcher.seen[i - 1] <= watcher.seen[i]);
+    for (std::size_t i = 1; i < watcher.seen.size(); ++i)
+        CHECK(watcher.seen[i - 1] <= watcher.seen[i]);
     CHECK_EQ(watcher.seen.back(), n_tasks);
 }
 
