@@ -261,7 +261,7 @@ def scaling_table(sizes, peer_limit=200000, baseline=None, rounds=1):
     """Time and peak resident memory of whole layouts of a 32-dimensional mixture, ours against
     pacmap (up to peer_limit points; beyond, pacmap takes too long) and, given `baseline` (an
     interpreter with another build of ours), against that build. The optimiser's time (pair
-    grouping and point relabelling included) comes from the layout's debug events; ns per pair
+    grouping included) comes from the layout's debug events; ns per pair
     counts every worker's wall time, cpu ns per pair the process's CPU time over the same span,
     which a loaded machine disturbs less. pacmap runs in the first round only."""
     threads = int(os.environ.get("RAYON_NUM_THREADS", os.cpu_count()))
