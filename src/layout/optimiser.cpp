@@ -65,123 +65,6 @@ void prefix_sum(std::vector<std::uint64_t>& counts, std::uint64_t start) {
     }
 }
 
-// Point of the Hilbert curve through cell (x, y) of a 2^16 x 2^16 grid.
-std::uint32_t hilbert_index(std::uint32_t x, std::uint32_t y) {
-    std::uint32_t d = 0;
-    for (std::uint32_t s = 1u << 15; s != 0; s >>= 1) {
-        const std::uint32_t rx = (x & s) ? 1 : 0, ry = (y & s) ? 1 : 0;
-        d += s * s * ((3 * rx) ^ ry);
-        if (ry == 0) {
-            if (rx == 1) {
-                x = 0xffffu ^ x;
-                y = 0xffffu ^ y;
-            }
-            std::swap(x, y);
-        }
-    }
-    return d;
-}
-
-// Labels in the order of the Hilbert curve through the layout's bounding box, ties by label:
-// points close in the plane get close labels.
-std::vector<std::uint32_t> curve_order(const std::vector<float>& y) {
-    const std::size_t n = y.size() / 2;
-    float lo[2] = {y[0], y[1]}, hi[2] = {y[0], y[1]};
-    for (std::size_t p = 0; p < n; ++p)
-        for (int a = 0; a < 2; ++a) {
-            lo[a] = std::min(lo[a], y[2 * p + a]);
-            hi[a] = std::max(hi[a], y[2 * p + a]);
-        }
-    double scale[2];
-    for (int a = 0; a < 2; ++a)
-        scale[a] = hi[a] > lo[a] ? 65535.0 / (double{hi[a]} - double{lo[a]}) : 0.0;
-    std::vector<std::uint64_t> keys(n);
-    for (std::size_t p = 0; p < n; ++p) {
-        std::uint32_t cell[2];
-        for (int a = 0; a < 2; ++a)
-            cell[a] = static_cast<std::uint32_t>(
-                std::min(65535.0, (double{y[2 * p + a]} - double{lo[a]}) * scale[a]));
-        keys[p] = std::uint64_t{hilbert_index(cell[0], cell[1])} << 32 | p;
-    }
-    std::sort(keys.begin(), keys.end());
-    std::vector<std::uint32_t> order(n);
-    for (std::size_t q = 0; q < n; ++q) order[q] = static_cast<std::uint32_t>(keys[q]);
-    return order;
-}
-
-// Rows of two floats moved so that row q of the result is row order[q]; `scratch` is any buffer
-// of the same size and ends up holding the old rows.
-void permute_rows(std::vector<float>& rows, std::vector<float>& scratch,
-                  const std::vector<std::uint32_t>& order) {
-    for (std::size_t q = 0; q < order.size(); ++q) {
-        scratch[2 * q] = rows[2 * std::size_t{order[q]}];
-        scratch[2 * q + 1] = rows[2 * std::size_t{order[q]} + 1];
-    }
-    rows.swap(scratch);
-}
-
-// Moves the lists of point order[q] to label q and relabels their entries by `to`. In place:
-// the relabelled forward lists overwrite the backward half, then the backward lists are rebuilt
-// into the forward half from them, heads taken in input order as grouping took them, so every
-// list keeps its entries in their first order. Only the offsets take extra memory.
-void relabel_kind(PairLists& lists, const std::vector<std::uint32_t>& order,
-                  const std::vector<std::uint32_t>& to) {
-    const std::size_t n = order.size();
-    const std::uint64_t forward_start = lists.forward[0], backward_start = lists.backward[0];
-    std::vector<std::uint64_t> forward(n + 1);
-    std::uint64_t at = backward_start;
-    for (std::size_t q = 0; q < n; ++q) {
-        forward[q] = at;
-        at += lists.forward[order[q] + 1] - lists.forward[order[q]];
-    }
-    forward[n] = at;
-    std::uint32_t* partners = lists.partners.data();
-    pool::for_blocks(n, kBlockPoints * 16, [&](std::size_t first, std::size_t last, std::size_t) {
-        for (std::size_t q = first; q < last; ++q) {
-            std::uint64_t w = forward[q];
-            for (std::uint64_t e = lists.forward[order[q]]; e < lists.forward[order[q] + 1]; ++e)
-                partners[w++] = to[partners[e]];
-        }
-    });
-    stop::poll();
-    std::vector<std::uint64_t> backward(n + 1);
-    at = forward_start;
-    for (std::size_t q = 0; q < n; ++q) {
-        backward[q] = at;
-        at += lists.backward[order[q] + 1] - lists.backward[order[q]];
-    }
-    backward[n] = at;
-    std::vector<std::uint64_t>& cursor = lists.backward;
-    std::copy(backward.begin(), backward.end(), cursor.begin());
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t head = to[i];
-        for (std::uint64_t e = forward[head]; e < forward[head + 1]; ++e)
-            partners[cursor[partners[e]]++] = head;
-    }
-    lists.forward = std::move(forward);
-    lists.backward = std::move(backward);
-    stop::poll();
-}
-
-// Relabels the points, still in input order, in the curve order of the layout y: positions,
-// Adam state and pairs. Returns each input point's label.
-std::vector<std::uint32_t> relabel(std::vector<float>& y, std::vector<float>& m,
-                                   std::vector<float>& v, std::vector<float>& scratch,
-                                   LayoutPairs& pairs) {
-    const std::size_t n = pairs.n;
-    const std::vector<std::uint32_t> order = curve_order(y);
-    std::vector<std::uint32_t> to(n);
-    for (std::size_t q = 0; q < n; ++q) to[order[q]] = static_cast<std::uint32_t>(q);
-    stop::poll();
-    permute_rows(y, scratch, order);
-    permute_rows(m, scratch, order);
-    permute_rows(v, scratch, order);
-    stop::poll();
-    for (PairLists* lists : {&pairs.neighbor, &pairs.mid_near, &pairs.far})
-        relabel_kind(*lists, order, to);
-    return to;
-}
-
 }  // namespace
 
 PairLists group_pairs(std::vector<std::uint32_t>&& rows, std::size_t n) {
@@ -295,8 +178,8 @@ void adam_step(std::vector<float>& y, std::vector<float>& m, std::vector<float>&
                   step_size(t, learning_rate));
 }
 
-void optimise(std::vector<float>& y, LayoutPairs pairs, const std::size_t (&num_iters)[3],
-              float learning_rate, LogSink* sink, std::size_t relabel_from_points) {
+void optimise(std::vector<float>& y, const LayoutPairs& pairs, const std::size_t (&num_iters)[3],
+              float learning_rate, LogSink* sink) {
     const std::size_t n = pairs.n;
     if (y.size() != 2 * n) fail("layout and pairs disagree on the number of points");
     std::vector<float> m(y.size(), 0.0f), v(y.size(), 0.0f);
@@ -307,11 +190,7 @@ void optimise(std::vector<float>& y, LayoutPairs pairs, const std::size_t (&num_
     const auto kernel = layout_kernels().gradient_of_block;
     const bool logging = sink != nullptr && sink->enabled(LogLevel::Debug);
     const std::size_t total = num_iters[0] + num_iters[1] + num_iters[2];
-    // By the end of the first phase the layout has formed: points close in the plane stay close.
-    const std::size_t relabel_at = n > 1 && n >= relabel_from_points ? num_iters[0] : total;
-    std::vector<std::uint32_t> label;
     for (std::size_t t = 0; t < total; ++t) {
-        if (t == relabel_at) label = relabel(y, m, v, next, pairs);
         const BlockView view = block_view(y.data(), pairs, phase_weights(t, num_iters));
         const bool report = t == 0 || (t + 1) % 10 == 0;
         const bool with_loss = logging && report;
@@ -336,12 +215,6 @@ void optimise(std::vector<float>& y, LayoutPairs pairs, const std::size_t (&num_
                 return head + format_loss(loss);
             });
     }
-    if (label.empty()) return;
-    for (std::size_t i = 0; i < n; ++i) {
-        next[2 * i] = y[2 * std::size_t{label[i]}];
-        next[2 * i + 1] = y[2 * std::size_t{label[i]} + 1];
-    }
-    y.swap(next);
 }
 
 }  // namespace orvane::pacmap

@@ -59,13 +59,8 @@ float powi(float base, std::uint64_t k);
 void adam_step(std::vector<float>& y, std::vector<float>& m, std::vector<float>& v,
                const std::vector<float>& g, std::size_t t, float learning_rate);
 
-// 450 (num_iters) Adam steps of the planar layout y (n x 2) in place. Past the core's cache,
-// reads of partner positions dominate; from relabel_from_points points on, the points are
-// relabelled after the first phase along a Hilbert curve through the layout, so that points close
-// in the plane get close labels, and the layout comes back in input order. Every point keeps its
-// partners in their order, so the layout has the same bits either way; the logged loss, summed
-// in blocks of labels, may differ in its last bits (never with the number of workers).
-void optimise(std::vector<float>& y, LayoutPairs pairs, const std::size_t (&num_iters)[3],
-              float learning_rate, LogSink* sink, std::size_t relabel_from_points);
+// 450 (num_iters) Adam steps of the planar layout y (n x 2) in place.
+void optimise(std::vector<float>& y, const LayoutPairs& pairs, const std::size_t (&num_iters)[3],
+              float learning_rate, LogSink* sink);
 
 }  // namespace orvane::pacmap

@@ -88,8 +88,7 @@ std::vector<float> run_pacmap(const float* x, std::size_t n, std::size_t d,
         pairs.far = group_pairs(std::move(pair_far), n);
     }
     std::vector<float> y = initial_layout(n, config);
-    optimise(y, std::move(pairs), config.num_iters, config.learning_rate, sink,
-             config.relabel_from_points);
+    optimise(y, pairs, config.num_iters, config.learning_rate, sink);
     log_event(sink, LogLevel::Debug, [&] {
         return "Elapsed time: " + format_elapsed(std::chrono::steady_clock::now() - start);
     });

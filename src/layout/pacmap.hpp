@@ -37,9 +37,6 @@ struct PacmapConfig {
     std::optional<std::size_t> override_neighbors;
     std::optional<std::uint64_t> seed = 42;
     std::size_t approx_threshold = 8000;
-    // From this many points on (their positions past 1 MiB), the optimiser relabels the points
-    // for cache locality; the layout keeps its bits.
-    std::size_t relabel_from_points = 131072;
 };
 
 // The fixed configuration the TwoDimEmbedding class uses for n samples.
