@@ -1,7 +1,8 @@
 """TwoDimEmbedding against the `pacmap` package and umap-learn: wall time and how well the 2-D
 points keep the classes apart (5-fold CV accuracy of a 10-NN classifier on the layout).
 
-Run: python benchmarks/bench_pacmap.py [--quick] [--large] [--scaling [--sizes N,..] [--baseline PYTHON]] [--split]   (needs the `bench` extra)
+Run: python benchmarks/bench_pacmap.py [--quick] [--large] [--split]
+         [--scaling [--sizes N,..] [--baseline PYTHON] [--rounds R]]   (needs the `bench` extra)
 """
 import argparse
 import logging
@@ -149,9 +150,12 @@ def main():
                         help="also time whole layouts of 10,000 to 1,000,000 points in separate processes, "
                              "with peak memory (pacmap up to 200,000)")
     parser.add_argument("--baseline", metavar="PYTHON",
-                        help="with --scaling: an interpreter with another build of ours, run alongside")
-    parser.add_argument("--sizes", help="with --scaling: only the scaling table, for these comma-separated sizes")
-    parser.add_argument("--rounds", type=int, default=1, help="with --scaling: runs per size and build")
+                        help="with --scaling: an interpreter with another build of ours, "
+                             "run alongside")
+    parser.add_argument("--sizes", help="with --scaling: only the scaling table, for these "
+                                        "comma-separated sizes")
+    parser.add_argument("--rounds", type=int, default=1,
+                        help="with --scaling: runs per size and build")
     parser.add_argument("--split", action="store_true",
                         help="only the neighbour search at 200,000 x 32 and 50,000 x 100, stage by stage, "
                              "against USearch")
@@ -161,7 +165,8 @@ def main():
             pair_search_split(n, d)
         return
     if args.scaling and args.sizes:
-        scaling_table([int(v) for v in args.sizes.split(",")], baseline=args.baseline, rounds=args.rounds)
+        scaling_table([int(v) for v in args.sizes.split(",")], baseline=args.baseline,
+                      rounds=args.rounds)
         return
     from sklearn.datasets import load_digits
 
@@ -234,7 +239,8 @@ else:
             elif text.startswith("Elapsed time: "):
                 value = text[len("Elapsed time: "):]
                 unit = re.sub(r"[0-9.]", "", value)
-                seen["optimiser"] = float(value[:-len(unit)]) * {{"s": 1, "ms": 1e-3, "µs": 1e-6, "ns": 1e-9}}[unit]
+                scale = {{"s": 1, "ms": 1e-3, "µs": 1e-6, "ns": 1e-9}}[unit]
+                seen["optimiser"] = float(value[:-len(unit)]) * scale
                 seen["cpu"] = time.process_time() - seen["cpu0"]
     logger = logging.getLogger("orvane_keldra")
     logger.setLevel(logging.DEBUG)
@@ -267,11 +273,11 @@ def scaling_table(sizes, peer_limit=200000, baseline=None, rounds=1):
     threads = int(os.environ.get("RAYON_NUM_THREADS", os.cpu_count()))
     print(f"\nScaling, mixture of 20 clusters in 32 dimensions ({machine_line()}, "
           f"load average {os.getloadavg()[0]:.1f} at the start)")
-    print(f"| {'N':>9} | {'build':<8} | {'total (s)':>9} | {'optimiser (s)':>13} | {'before it (s)':>13} | "
-          f"{'ns/pair':>7} | {'cpu ns/pair':>11} | {'peak MB':>7} | {'pacmap (s)':>10} | {'pacmap MB':>9} | "
-          f"{'/pacmap':>7} |")
-    print(f"|{'-' * 11}|{'-' * 10}|{'-' * 11}|{'-' * 15}|{'-' * 15}|{'-' * 9}|{'-' * 13}|{'-' * 9}|{'-' * 12}|"
-          f"{'-' * 11}|{'-' * 9}|")
+    heads = (("N", 9), ("build", -8), ("total (s)", 9), ("optimiser (s)", 13),
+             ("before it (s)", 13), ("ns/pair", 7), ("cpu ns/pair", 11), ("peak MB", 7),
+             ("pacmap (s)", 10), ("pacmap MB", 9), ("/pacmap", 7))
+    print("| " + " | ".join(h.ljust(-w) if w < 0 else h.rjust(w) for h, w in heads) + " |")
+    print("|" + "|".join("-" * (abs(w) + 2) for _, w in heads) + "|")
     builds = [("this", sys.executable)] + ([("baseline", baseline)] if baseline else [])
     for n in sizes:
         for r in range(rounds):
@@ -287,8 +293,8 @@ def scaling_table(sizes, peer_limit=200000, baseline=None, rounds=1):
                 cpu_ns = cpu / (450 * pairs) * 1e9
                 p = (f"{peer[0]:>10.1f} | {peer[1]:>9.0f} | {t / peer[0]:>6.2f}x" if peer
                      else f"{'':>10} | {'':>9} | {'':>7}")
-                print(f"| {n:>9,} | {name:<8} | {t:>9.1f} | {opt:>13.1f} | {t - opt:>13.1f} | {ns:>7.2f} | "
-                      f"{cpu_ns:>11.2f} | {rss:>7.0f} | {p} |", flush=True)
+                print(f"| {n:>9,} | {name:<8} | {t:>9.1f} | {opt:>13.1f} | {t - opt:>13.1f} | "
+                      f"{ns:>7.2f} | {cpu_ns:>11.2f} | {rss:>7.0f} | {p} |", flush=True)
     print(f"load average {os.getloadavg()[0]:.1f} at the end")
 
 
