@@ -1,7 +1,8 @@
 """TwoDimEmbedding against the `pacmap` package and umap-learn: wall time and how well the 2-D
 points keep the classes apart (5-fold CV accuracy of a 10-NN classifier on the layout).
 
-Run: python benchmarks/bench_pacmap.py [--quick] [--large] [--scaling] [--split]   (needs the `bench` extra)
+Run: python benchmarks/bench_pacmap.py [--quick] [--large] [--split]
+         [--scaling [--sizes N,..] [--baseline PYTHON] [--rounds R]]   (needs the `bench` extra)
 """
 
 import argparse
@@ -17,7 +18,7 @@ from pathlib import Path
 import numpy as np
 
 import orvane_keldra as ok
-from common import PEAK_SUFFIX, machine_line, peak_rss_mb_of
+from common import PEAK_SUFFIX, machine_line
 
 
 def mixture(n, d, clusters, seed, spread=0.4):
@@ -194,6 +195,17 @@ def main():
         "with peak memory (pacmap up to 200,000)",
     )
     parser.add_argument(
+        "--baseline",
+        metavar="PYTHON",
+        help="with --scaling: an interpreter with another build of ours, " "run alongside",
+    )
+    parser.add_argument(
+        "--sizes", help="with --scaling: only the scaling table, for these " "comma-separated sizes"
+    )
+    parser.add_argument(
+        "--rounds", type=int, default=1, help="with --scaling: runs per size and build"
+    )
+    parser.add_argument(
         "--split",
         action="store_true",
         help="only the neighbour search at 200,000 x 32 and 50,000 x 100, stage by stage, "
@@ -203,6 +215,11 @@ def main():
     if args.split:
         for n, d in ((50000, 32),) if args.quick else ((200000, 32), (50000, 100)):
             pair_search_split(n, d)
+        return
+    if args.scaling and args.sizes:
+        scaling_table(
+            [int(v) for v in args.sizes.split(",")], baseline=args.baseline, rounds=args.rounds
+        )
         return
     from sklearn.datasets import load_digits
 
@@ -256,13 +273,17 @@ def main():
     print("\n" + "\n".join(optimiser_lines))
 
     if args.scaling:
-        scaling_table((10000, 50000) if args.quick else (10000, 50000, 200000, 1000000))
+        scaling_table(
+            (10000, 50000) if args.quick else (10000, 50000, 200000, 1000000),
+            baseline=args.baseline,
+            rounds=args.rounds,
+        )
 
 
 # One fresh process per run, so that peak memory is the run's own. The peer compiles its kernels
 # on first use: a small warm-up fit keeps that out of its time.
 SCALING_RUN = """
-import time, numpy as np
+import logging, re, time, numpy as np
 rng = np.random.default_rng(1)
 centres = rng.normal(scale=0.4, size=(20, 32))
 # drawn in slices, so that float64 temporaries do not set the peak
@@ -270,37 +291,97 @@ x = np.empty(({n}, 32), dtype=np.float32)
 for s in range(0, {n}, 100000):
     e = min({n}, s + 100000)
     x[s:e] = centres[rng.integers(0, 20, size=e - s)] + rng.normal(size=(e - s, 32))
+seen = {{}}
 if "{method}" == "pacmap":
     import pacmap
     pacmap.PaCMAP(n_components=2).fit_transform(x[:500])
     run = lambda: pacmap.PaCMAP(n_components=2).fit_transform(x)
 else:
     import orvane_keldra as ok
+    class Stages(logging.Handler):
+        def emit(self, record):
+            text = record.getMessage()
+            if text.startswith("Pair shapes"):
+                seen["pairs"] = sum(int(r) for r in re.findall(r"\\[(\\d+), 2\\]", text))
+                seen["cpu0"] = time.process_time()
+            elif text.startswith("Elapsed time: "):
+                value = text[len("Elapsed time: "):]
+                unit = re.sub(r"[0-9.]", "", value)
+                scale = {{"s": 1, "ms": 1e-3, "µs": 1e-6, "ns": 1e-9}}[unit]
+                seen["optimiser"] = float(value[:-len(unit)]) * scale
+                seen["cpu"] = time.process_time() - seen["cpu0"]
+    logger = logging.getLogger("orvane_keldra")
+    logger.setLevel(logging.DEBUG)
+    logger.addHandler(Stages())
     run = lambda: ok.TwoDimEmbedding(x).calculate_2d_embedding()
-t0 = time.perf_counter(); run(); print(time.perf_counter() - t0)
+t0 = time.perf_counter(); run()
+print(time.perf_counter() - t0, seen.get("optimiser", 0), seen.get("cpu", 0), seen.get("pairs", 0))
 """
 
 
-def scaling_table(sizes, peer_limit=200000):
+def run_scaling(python, n, method):
+    """(seconds, optimiser seconds, optimiser CPU seconds, pairs, peak MB) of one layout in a fresh
+    `python` process."""
+    code = SCALING_RUN.format(n=n, method=method) + PEAK_SUFFIX
+    proc = subprocess.run([python, "-c", code], capture_output=True, text=True)
+    if proc.returncode != 0:
+        raise RuntimeError(proc.stderr)
+    out, _, rss = proc.stdout.rpartition("PEAK_RSS_KB=")
+    t, opt, cpu, pairs = out.split()
+    return float(t), float(opt), float(cpu), int(pairs), int(rss) / 1024.0
+
+
+def scaling_table(sizes, peer_limit=200000, baseline=None, rounds=1):
     """Time and peak resident memory of whole layouts of a 32-dimensional mixture, ours against
-    pacmap (up to peer_limit points; beyond, pacmap takes too long)."""
-    print(f"\nScaling, mixture of 20 clusters in 32 dimensions ({machine_line()})")
+    pacmap (up to peer_limit points; beyond, pacmap takes too long) and, given `baseline` (an
+    interpreter with another build of ours), against that build. The optimiser's time (pair
+    grouping included) comes from the layout's debug events; ns per pair
+    counts every worker's wall time, cpu ns per pair the process's CPU time over the same span,
+    which a loaded machine disturbs less. pacmap runs in the first round only."""
+    threads = int(os.environ.get("RAYON_NUM_THREADS", os.cpu_count()))
     print(
-        f"| {'N':>9} | {'ours (s)':>9} | {'ours peak MB':>12} | {'pacmap (s)':>10} | "
-        f"{'pacmap peak MB':>14} | {'ours/peer time':>14} |"
+        f"\nScaling, mixture of 20 clusters in 32 dimensions ({machine_line()}, "
+        f"load average {os.getloadavg()[0]:.1f} at the start)"
     )
-    print(f"|{'-' * 11}|{'-' * 11}|{'-' * 14}|{'-' * 12}|{'-' * 16}|{'-' * 16}|")
+    heads = (
+        ("N", 9),
+        ("build", -8),
+        ("total (s)", 9),
+        ("optimiser (s)", 13),
+        ("before it (s)", 13),
+        ("ns/pair", 7),
+        ("cpu ns/pair", 11),
+        ("peak MB", 7),
+        ("pacmap (s)", 10),
+        ("pacmap MB", 9),
+        ("/pacmap", 7),
+    )
+    print("| " + " | ".join(h.ljust(-w) if w < 0 else h.rjust(w) for h, w in heads) + " |")
+    print("|" + "|".join("-" * (abs(w) + 2) for _, w in heads) + "|")
+    builds = [("this", sys.executable)] + ([("baseline", baseline)] if baseline else [])
     for n in sizes:
-        out, rss = peak_rss_mb_of(SCALING_RUN.format(n=n, method="ours") + PEAK_SUFFIX)
-        t = float(out)
-        peer = ("", "", "")
-        if n <= peer_limit:
-            pout, prss = peak_rss_mb_of(SCALING_RUN.format(n=n, method="pacmap") + PEAK_SUFFIX)
-            peer = (f"{float(pout):.1f}", f"{prss:.0f}", f"{t / float(pout):.2f}x")
-        print(
-            f"| {n:>9,} | {t:>9.1f} | {rss:>12.0f} | {peer[0]:>10} | {peer[1]:>14} | {peer[2]:>14} |",
-            flush=True,
-        )
+        for r in range(rounds):
+            peer = None
+            if n <= peer_limit and r == 0:
+                pt, _, _, _, prss = run_scaling(sys.executable, n, "pacmap")
+                peer = (pt, prss)
+            # Alternate the builds, and their order from round to round, so that a change of load
+            # hits both.
+            for name, python in builds if r % 2 == 0 else builds[::-1]:
+                t, opt, cpu, pairs, rss = run_scaling(python, n, "ours")
+                ns = opt * threads / (450 * pairs) * 1e9
+                cpu_ns = cpu / (450 * pairs) * 1e9
+                p = (
+                    f"{peer[0]:>10.1f} | {peer[1]:>9.0f} | {t / peer[0]:>6.2f}x"
+                    if peer
+                    else f"{'':>10} | {'':>9} | {'':>7}"
+                )
+                print(
+                    f"| {n:>9,} | {name:<8} | {t:>9.1f} | {opt:>13.1f} | {t - opt:>13.1f} | "
+                    f"{ns:>7.2f} | {cpu_ns:>11.2f} | {rss:>7.0f} | {p} |",
+                    flush=True,
+                )
+    print(f"load average {os.getloadavg()[0]:.1f} at the end")
 
 
 if __name__ == "__main__":
