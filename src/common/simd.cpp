@@ -36,20 +36,15 @@ X86 x86_levels() {
 
 bool cpu_has(Level level) {
     switch (level) {
-        case Level::baseline:
-            return true;
+        case Level::baseline: return true;
 #if defined(ORVANE_X86_LEVELS)
-        case Level::avx2:
-            return x86_levels().avx2;
-        case Level::avx512:
-            return x86_levels().avx512;
+        case Level::avx2: return x86_levels().avx2;
+        case Level::avx512: return x86_levels().avx512;
 #endif
 #if defined(ORVANE_NEON_LEVEL)
-        case Level::neon:
-            return true;  // part of the base AArch64 instruction set
+        case Level::neon: return true;  // part of the base AArch64 instruction set
 #endif
-        default:
-            return false;
+        default: return false;
     }
 }
 
@@ -93,14 +88,10 @@ const Choice& choice() {
 
 std::string_view name(Level level) {
     switch (level) {
-        case Level::neon:
-            return "neon";
-        case Level::avx2:
-            return "avx2";
-        case Level::avx512:
-            return "avx512";
-        default:
-            return "baseline";
+        case Level::neon: return "neon";
+        case Level::avx2: return "avx2";
+        case Level::avx512: return "avx512";
+        default: return "baseline";
     }
 }
 

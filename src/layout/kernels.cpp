@@ -7,17 +7,13 @@ namespace orvane::pacmap {
 const LayoutKernels& layout_kernels(simd::Level level) {
     switch (level) {
 #if defined(ORVANE_X86_LEVELS)
-        case simd::Level::avx2:
-            return layout_kernels_avx2;
-        case simd::Level::avx512:
-            return layout_kernels_avx512;
+        case simd::Level::avx2: return layout_kernels_avx2;
+        case simd::Level::avx512: return layout_kernels_avx512;
 #endif
 #if defined(ORVANE_NEON_LEVEL)
-        case simd::Level::neon:
-            return layout_kernels_neon;
+        case simd::Level::neon: return layout_kernels_neon;
 #endif
-        default:
-            return layout_kernels_baseline;
+        default: return layout_kernels_baseline;
     }
 }
 

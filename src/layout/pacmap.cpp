@@ -18,20 +18,15 @@ namespace {
 
 const char* error_text(ErrorKind kind) {
     switch (kind) {
-        case ErrorKind::SampleSize:
-            return "Sample size must be larger than one";
-        case ErrorKind::EmptyMinMax:
-            return "Failed to compute min or max of X: the array is empty";
-        case ErrorKind::EmptyMean:
-            return "Failed to calculate mean axis: the array is empty";
+        case ErrorKind::SampleSize: return "Sample size must be larger than one";
+        case ErrorKind::EmptyMinMax: return "Failed to compute min or max of X: the array is empty";
+        case ErrorKind::EmptyMean: return "Failed to calculate mean axis: the array is empty";
         case ErrorKind::InvalidNeighborCount:
             return "The number of nearest neighbors can't be less than 1";
         case ErrorKind::InvalidFarPointCount:
             return "The number of far points can't be less than 1";
-        case ErrorKind::IndexFailed:
-            return "";
-        case ErrorKind::NonFinite:
-            return "Embeddings must be finite: ";
+        case ErrorKind::IndexFailed: return "";
+        case ErrorKind::NonFinite: return "Embeddings must be finite: ";
     }
     return "";
 }

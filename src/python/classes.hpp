@@ -1,5 +1,6 @@
 #pragma once
 // The four class fronts and the other parts of the module.
+#include "src/python/binding.hpp"
 #include "src/python/py.hpp"
 
 namespace orvane::py {
@@ -13,6 +14,12 @@ struct ClassFront {
     destructor dealloc;
     PyMethodDef* methods;
 };
+
+template <class State>
+constexpr ClassFront class_front(const char* name, const char* doc, newfunc make,
+                                 PyMethodDef* methods) {
+    return {name, doc, sizeof(Instance<State>), make, dealloc_instance<State>, methods};
+}
 
 extern const ClassFront selection_front;
 extern const ClassFront typicality_front;

@@ -262,8 +262,7 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-const ClassFront selection_front = {"orvane_keldra.Selection", class_doc,
-                                    sizeof(Instance<State>),   selection_new,
-                                    dealloc_instance<State>,   methods};
+const ClassFront selection_front =
+    class_front<State>("orvane_keldra.Selection", class_doc, selection_new, methods);
 
 }  // namespace orvane::py

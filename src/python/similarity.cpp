@@ -51,8 +51,7 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-const ClassFront similarity_front = {"orvane_keldra.Similarity", class_doc,
-                                     sizeof(Instance<State>),    similarity_new,
-                                     dealloc_instance<State>,    methods};
+const ClassFront similarity_front =
+    class_front<State>("orvane_keldra.Similarity", class_doc, similarity_new, methods);
 
 }  // namespace orvane::py

@@ -24,14 +24,10 @@ using State = EmbeddingMatrix;
 
 int python_level(pacmap::LogLevel level) {
     switch (level) {
-        case pacmap::LogLevel::Debug:
-            return 10;
-        case pacmap::LogLevel::Info:
-            return 20;
-        case pacmap::LogLevel::Warn:
-            return 30;
-        case pacmap::LogLevel::Error:
-            return 40;
+        case pacmap::LogLevel::Debug: return 10;
+        case pacmap::LogLevel::Info: return 20;
+        case pacmap::LogLevel::Warn: return 30;
+        case pacmap::LogLevel::Error: return 40;
     }
     return 40;
 }
@@ -148,8 +144,7 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-const ClassFront two_dim_embedding_front = {"orvane_keldra.TwoDimEmbedding", class_doc,
-                                            sizeof(Instance<State>),         two_dim_embedding_new,
-                                            dealloc_instance<State>,         methods};
+const ClassFront two_dim_embedding_front =
+    class_front<State>("orvane_keldra.TwoDimEmbedding", class_doc, two_dim_embedding_new, methods);
 
 }  // namespace orvane::py

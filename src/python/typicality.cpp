@@ -52,8 +52,7 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-const ClassFront typicality_front = {"orvane_keldra.Typicality", class_doc,
-                                     sizeof(Instance<State>),    typicality_new,
-                                     dealloc_instance<State>,    methods};
+const ClassFront typicality_front =
+    class_front<State>("orvane_keldra.Typicality", class_doc, typicality_new, methods);
 
 }  // namespace orvane::py

@@ -7,10 +7,8 @@ namespace orvane {
 const ScoreKernels& score_kernels(simd::Level level) {
     switch (level) {
 #if defined(ORVANE_X86_LEVELS)
-        case simd::Level::avx2:
-            return score_kernels_avx2;
-        case simd::Level::avx512:
-            return score_kernels_avx512;
+        case simd::Level::avx2: return score_kernels_avx2;
+        case simd::Level::avx512: return score_kernels_avx512;
 #endif
         default:
             return score_kernels_baseline;  // on AArch64 the baseline copy is NEON code already
