@@ -4,15 +4,10 @@
 #include "src/common/failure.hpp"
 #include "src/python/binding.hpp"
 #include "src/python/classes.hpp"
+#include "src/python/docstrings.hpp"
 
 namespace orvane::py {
 namespace {
-
-const char class_doc[] =
-    "Selection()\n--\n\n"
-    "Python wrapper for the Selection class.\n\n"
-    "This class provides a Python interface to the native implementation of the\n"
-    "sample selection algorithms.";
 
 using State = CombinationSelection;
 
@@ -189,73 +184,18 @@ PyObject* set_full_pass(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef methods[] = {
     {"add_weighting_strategy", as_method(add_weighting_strategy), METH_VARARGS | METH_KEYWORDS,
-     "add_weighting_strategy($self, weights, strength)\n--\n\n"
-     "Add a weighting strategy to the selection.\n\n# Arguments\n"
-     "* `weights` - List of base weights for each sample\n"
-     "* `strength` - Strength multiplier for this strategy"},
+     docs::add_weighting_strategy},
     {"add_diversifying_strategy", as_method(add_diversifying_strategy),
-     METH_VARARGS | METH_KEYWORDS,
-     "add_diversifying_strategy($self, embeddings, strength, "
-     "stopping_condition_minimum_distance=None)\n--\n\n"
-     "Add a diversifying strategy to the selection.\n\n# Arguments\n"
-     "* `embeddings` - Vector of embeddings for all samples\n"
-     "* `strength` - Strength multiplier for this strategy\n"
-     "* `stopping_condition_minimum_distance` - When a sample would be closer than this to\n"
-     "  already selected samples, selection stops. `None` disables the stopping condition."},
+     METH_VARARGS | METH_KEYWORDS, docs::add_diversifying_strategy},
     {"add_balancing_strategy", as_method(add_balancing_strategy), METH_VARARGS | METH_KEYWORDS,
-     "add_balancing_strategy($self, class_distributions, target, strength)\n--\n\n"
-     "Add a balancing strategy to the selection.\n\n# Arguments\n"
-     "* `class_distributions` - For each sample, a list of probabilities of it belonging to a "
-     "class\n"
-     "* `target` - Target distribution for the classes\n"
-     "* `strength` - Strength multiplier for this strategy"},
+     docs::add_balancing_strategy},
     {"add_subpart_diversifying_strategy", as_method(add_subpart_diversifying_strategy),
-     METH_VARARGS | METH_KEYWORDS,
-     "add_subpart_diversifying_strategy($self, embeddings, sample_to_subpart_indices, strength, "
-     "stopping_condition_minimum_distance=None)\n--\n\n"
-     "Add a subpart diversifying strategy (object-level embeddings, sample-level selection).\n\n"
-     "When ranking candidate samples, each sample's score is the *mean* diversity/distance of its\n"
-     "objects, evaluating overall sample diversity. When a sample is selected (or preselected),\n"
-     "all of its objects are informed into the underlying diversifying strategy, updating\n"
-     "minimum distances to all objects contained in the selected sample.\n\n# Arguments\n"
-     "* `embeddings` - Object-level embeddings\n"
-     "* `sample_to_subpart_indices` - For each sample, indices of its objects\n"
-     "* `strength` - Strength multiplier for this strategy\n"
-     "* `stopping_condition_minimum_distance` - Optional minimum distance stopping condition"},
+     METH_VARARGS | METH_KEYWORDS, docs::add_subpart_diversifying_strategy},
     {"add_subpart_similarity_strategy", as_method(add_subpart_similarity_strategy),
-     METH_VARARGS | METH_KEYWORDS,
-     "add_subpart_similarity_strategy($self, key_embeddings, query_embeddings, "
-     "sample_to_subpart_indices, strength)\n--\n\n"
-     "Add a subpart similarity strategy (object-level embeddings, sample-level selection).\n\n"
-     "When ranking candidate samples, each sample's score is the *maximum* similarity among its\n"
-     "objects (favoring samples with at least one strong match without penalizing other objects).\n"
-     "When a sample is selected (or preselected), all of its objects are informed into the\n"
-     "underlying similarity strategy, accumulating their similarities into the selected state\n"
-     "(this matches the earlier implementation and preserves the joint dynamics of several "
-     "strategies).\n\n"
-     "# Arguments\n"
-     "* `key_embeddings` - Object-level candidate embeddings\n"
-     "* `query_embeddings` - Embeddings to compare the candidate objects against\n"
-     "* `sample_to_subpart_indices` - For each sample, indices of its objects\n"
-     "* `strength` - Strength multiplier for this strategy"},
+     METH_VARARGS | METH_KEYWORDS, docs::add_subpart_similarity_strategy},
     {"add_subpart_typicality_strategy", as_method(add_subpart_typicality_strategy),
-     METH_VARARGS | METH_KEYWORDS,
-     "add_subpart_typicality_strategy($self, embeddings, sample_to_subpart_indices, strength, "
-     "num_nearest_neighbors, stopping_condition_minimum_typicality=None)\n--\n\n"
-     "Select samples by mean object typicality. All objects of selected or preselected samples\n"
-     "contribute to accumulated scores. Empty samples score zero and do not trigger stopping.\n"
-     "`num_nearest_neighbors` excludes self, must be positive, and is capped at N - 1.\n"
-     "Requires at least two equally sized embeddings and valid object indices in the mapping.\n"
-     "`strength` multiplies the log potential when combining strategies. Selection stops if the\n"
-     "chosen sample's mean typicality is below `stopping_condition_minimum_typicality`."},
-    {"run_selection", as_method(run_selection), METH_VARARGS | METH_KEYWORDS,
-     "run_selection($self, preselected_indices, n_total_samples, n_samples_to_select)\n--\n\n"
-     "Run the selection algorithm.\n\n# Arguments\n"
-     "* `preselected_indices` - List of already selected sample indices\n"
-     "* `n_total_samples` - Total number of samples available\n"
-     "* `n_samples_to_select` - Total number of samples to return, including preselected "
-     "samples\n\n"
-     "# Returns\nA list of selected sample indices"},
+     METH_VARARGS | METH_KEYWORDS, docs::add_subpart_typicality_strategy},
+    {"run_selection", as_method(run_selection), METH_VARARGS | METH_KEYWORDS, docs::run_selection},
     {"_set_full_pass", as_method(set_full_pass), METH_VARARGS | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -263,6 +203,6 @@ PyMethodDef methods[] = {
 }  // namespace
 
 const ClassFront selection_front =
-    class_front<State>("orvane_keldra.Selection", class_doc, selection_new, methods);
+    class_front<State>("orvane_keldra.Selection", docs::selection_class, selection_new, methods);
 
 }  // namespace orvane::py

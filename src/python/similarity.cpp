@@ -4,15 +4,10 @@
 #include "src/common/failure.hpp"
 #include "src/python/binding.hpp"
 #include "src/python/classes.hpp"
+#include "src/python/docstrings.hpp"
 
 namespace orvane::py {
 namespace {
-
-const char class_doc[] =
-    "Similarity(key_embeddings)\n--\n\n"
-    "Python wrapper for the Similarity class.\n\n"
-    "This class provides a Python interface to the native implementation of the "
-    "similarity calculation.";
 
 using State = EmbeddingRows;
 
@@ -42,16 +37,13 @@ PyObject* calculate_similarity(PyObject* self, PyObject* args, PyObject* kwargs)
 
 PyMethodDef methods[] = {
     {"calculate_similarity", as_method(calculate_similarity), METH_VARARGS | METH_KEYWORDS,
-     "calculate_similarity($self, query_embeddings)\n--\n\n"
-     "Calculates a similarity score for each key embedding based on its nearest neighbor in the\n"
-     "query embeddings.\n\n# Arguments\n* `query_embeddings` - A vector of query embeddings.\n\n"
-     "# Returns\nA list of f32 similarity scores, with one score per key embedding."},
+     docs::calculate_similarity},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
 const ClassFront similarity_front =
-    class_front<State>("orvane_keldra.Similarity", class_doc, similarity_new, methods);
+    class_front<State>("orvane_keldra.Similarity", docs::similarity_class, similarity_new, methods);
 
 }  // namespace orvane::py

@@ -10,15 +10,10 @@
 #include "src/common/failure.hpp"
 #include "src/python/binding.hpp"
 #include "src/python/classes.hpp"
+#include "src/python/docstrings.hpp"
 
 namespace orvane::py {
 namespace {
-
-const char class_doc[] =
-    "TwoDimEmbedding(embeddings)\n--\n\n"
-    "Python wrapper for the TwoDimEmbedding class.\n\n"
-    "This class provides a Python interface to the native implementation of the\n"
-    "2D embedding calculation.";
 
 using State = EmbeddingMatrix;
 
@@ -134,17 +129,13 @@ PyObject* calculate_2d_embedding(PyObject* self, PyObject*) {
 }
 
 PyMethodDef methods[] = {
-    {"calculate_2d_embedding", calculate_2d_embedding, METH_NOARGS,
-     "calculate_2d_embedding($self)\n--\n\n"
-     "Calculate the 2D embedding for the embeddings.\n\n# Returns\n"
-     "A list of 2D embeddings, one for each input embedding. Each 2D embedding is given as (x, y)\n"
-     "coordinates."},
+    {"calculate_2d_embedding", calculate_2d_embedding, METH_NOARGS, docs::calculate_2d_embedding},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-const ClassFront two_dim_embedding_front =
-    class_front<State>("orvane_keldra.TwoDimEmbedding", class_doc, two_dim_embedding_new, methods);
+const ClassFront two_dim_embedding_front = class_front<State>(
+    "orvane_keldra.TwoDimEmbedding", docs::two_dim_embedding_class, two_dim_embedding_new, methods);
 
 }  // namespace orvane::py

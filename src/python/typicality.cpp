@@ -3,15 +3,10 @@
 
 #include "src/python/binding.hpp"
 #include "src/python/classes.hpp"
+#include "src/python/docstrings.hpp"
 
 namespace orvane::py {
 namespace {
-
-const char class_doc[] =
-    "Typicality(embeddings)\n--\n\n"
-    "Python wrapper for the Typicality class.\n\n"
-    "This class provides a Python interface to the native implementation of the\n"
-    "typicality calculation.";
 
 struct State {
     DistanceCalculator calculator;
@@ -43,16 +38,13 @@ PyObject* calculate_typicality(PyObject* self, PyObject* args, PyObject* kwargs)
 
 PyMethodDef methods[] = {
     {"calculate_typicality", as_method(calculate_typicality), METH_VARARGS | METH_KEYWORDS,
-     "calculate_typicality($self, num_nearest_neighbors)\n--\n\n"
-     "Calculate typicality for each embedding.\n\n# Arguments\n"
-     "* `num_nearest_neighbors` - The number of nearest neighbors (K) to consider for typicality\n"
-     "  calculation.\n\n# Returns\nA list of typicality scores, one for each embedding."},
+     docs::calculate_typicality},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
 const ClassFront typicality_front =
-    class_front<State>("orvane_keldra.Typicality", class_doc, typicality_new, methods);
+    class_front<State>("orvane_keldra.Typicality", docs::typicality_class, typicality_new, methods);
 
 }  // namespace orvane::py
