@@ -70,20 +70,27 @@ def typicality(data: Any, num_nearest_neighbors: int, *, block_rows: int | None 
     size = _tile_block_rows(block_rows, rows, tile)
     stored = rows.put_aligned(size)
     best = np.full((rows.n, k), np.inf, dtype=np.float32)
-    # Each block pair once, as the class takes each tile pair once; the largest go first, so
-    # that the last tasks to finish are short ones.
-    work = {(a, b): stored.sizes[a] * stored.sizes[b] // (2 if a == b else 1)
-            for b in range(len(stored.refs)) for a in range(b + 1)}
-    pairs = sorted(work, key=lambda ab: -work[ab])
-    tasks = [(functools.partial(_tile_pair_task.options(**_TASK_OPTIONS).remote, stored.refs[a],
-                                stored.firsts[a], stored.refs[b], stored.firsts[b], k),
+    # Each block pair once, as the class takes each tile pair once: diagonal by diagonal, so
+    # that the tasks in flight touch different blocks and each starts from the bounds its blocks'
+    # rows got from the tasks before; the pairs within one block, half the work, come last.
+    m = len(stored.refs)
+    pairs = [(a, a + off) for off in range(1, m) for a in range(m - off)] + [(a, a) for a in range(m)]
+    tasks = [(functools.partial(_submit_pair, best, stored, a, b),
               functools.partial(_merge_pair, best, stored, a, b))
              for a, b in pairs]
-    _gather("typicality", tasks)
+    _gather("typicality", tasks, "block pairs")
     _native._finish_smallest(best)
     scores = np.empty(rows.n, dtype=np.float32)
     _native._typicality_scores(best, scores)
     return scores
+
+
+def _submit_pair(best: np.ndarray, stored: _Stored, a: int, b: int) -> Any:
+    # Each row's current k-th distance: the task keeps only what beats it.
+    bound = np.concatenate([best[stored.firsts[p]:stored.firsts[p] + stored.sizes[p], -1]
+                            for p in ((a,) if a == b else (a, b))])
+    return _tile_pair_task.options(**_TASK_OPTIONS).remote(
+        stored.refs[a], stored.firsts[a], stored.refs[b], stored.firsts[b], bound, best.shape[1])
 
 
 def _merge_pair(best: np.ndarray, stored: _Stored, a: int, b: int, partial: np.ndarray) -> None:
@@ -140,8 +147,10 @@ def similarity(keys: Any, queries: Any, *, block_rows: int | None = None,
 
 
 @ray.remote
-def _tile_pair_task(a: np.ndarray, a_first: int, b: np.ndarray, b_first: int, k: int) -> np.ndarray:
-    best = np.empty((a.shape[0] + (b.shape[0] if b_first != a_first else 0), k), dtype=np.float32)
+def _tile_pair_task(a: np.ndarray, a_first: int, b: np.ndarray, b_first: int, bound: np.ndarray,
+                    k: int) -> np.ndarray:
+    # Buffers that start full of the bound: merged with the driver's, the same values come out.
+    best = np.repeat(bound[:, None], k, axis=1)
     _native._tile_pairs(a, a_first, b, b_first, best)
     return best
 
@@ -380,7 +389,8 @@ def _into(out: np.ndarray, lo: int, hi: int) -> Callable[[np.ndarray], None]:
     return accept
 
 
-def _gather(name: str, tasks: Sequence[tuple[Callable[[], Any], Callable[[Any], None]]]) -> None:
+def _gather(name: str, tasks: Sequence[tuple[Callable[[], Any], Callable[[Any], None]]],
+            unit: str = "blocks") -> None:
     """Submits the tasks, keeping about one per CPU of the cluster in flight, hands each result
     to its task's `accept` as it arrives and logs progress. On Ctrl-C (or any failure) it submits
     nothing more and re-raises; the few tasks in flight finish on their own. They are not
@@ -404,13 +414,13 @@ def _gather(name: str, tasks: Sequence[tuple[Callable[[], Any], Callable[[Any], 
         if now - start >= _FIRST_EVENT_S and now - last >= _BETWEEN_EVENTS_S:
             last = now
             reported = True
-            _log.info("%s", _progress(name, done, total, now - start))
+            _log.info("%s", _progress(name, done, total, unit, now - start))
     if reported:  # the last event, as the classes log it: a progress bar closes on it
-        _log.info("%s", _progress(name, done, total, time.monotonic() - start))
+        _log.info("%s", _progress(name, done, total, unit, time.monotonic() - start))
 
 
-def _progress(name: str, done: int, total: int, elapsed: float) -> str:
-    text = f"{name}: {done:,} of {total:,} blocks ({100 * done // total}%), {elapsed:,.0f} s elapsed"
+def _progress(name: str, done: int, total: int, unit: str, elapsed: float) -> str:
+    text = f"{name}: {done:,} of {total:,} {unit} ({100 * done // total}%), {elapsed:,.0f} s elapsed"
     if 0 < done < total:
         text += f", about {elapsed / done * (total - done):,.0f} s left"
     return text

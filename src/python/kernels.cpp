@@ -175,7 +175,8 @@ PyObject* tile_pair_rows_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // _tile_pairs(a, a_first, b, b_first, best): every tile pair between blocks a and b (b_first ==
-// a_first: within a); best is (rows of a, then of b unless b is a) x k, written here.
+// a_first: within a) fed to `best`, (rows of a, then of b unless b is a) x k, filled by the caller
+// with +inf or each row's bound (see smallest_by_tile_pairs).
 PyObject* tile_pairs_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded("_tile_pairs()", [&]() -> PyObject* {
         static constexpr Param params[] = {{"a", true}, {"a_first", true}, {"b", true},

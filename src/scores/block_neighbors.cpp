@@ -82,7 +82,6 @@ void smallest_by_tile_pairs(RowBlock a, RowBlock b, std::size_t dim, std::size_t
         best.size() != (a.rows + (same ? 0 : b.rows)) * k) {
         fail("assertion failed: tile-aligned blocks and one k-buffer per row");
     }
-    std::fill(best.begin(), best.end(), std::numeric_limits<float>::infinity());
     const std::vector<float> ha = half_norms(a, dim), hb = same ? ha : half_norms(b, dim);
     float* best_b = same ? best.data() : best.data() + a.rows * k;
     feed_tile_pairs({a.data, ha.data(), best.data(), a.rows}, {b.data, hb.data(), best_b, b.rows},

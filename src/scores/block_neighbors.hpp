@@ -32,7 +32,10 @@ std::size_t tile_pair_rows(std::size_t k);
 
 // Every tile pair between blocks a and b (b.first == a.first: the pairs within a), multiplied
 // and fed as the single-machine class does. `best` holds ascending k-buffers of half squared
-// distances for a's rows, then b's rows unless b is a; filled here from +inf.
+// distances for a's rows, then b's rows unless b is a. Each row's buffer starts as +inf, or as k
+// copies of the largest value of a buffer that the row already holds elsewhere: merged with that
+// buffer (merge_sorted_smallest), the result is the same values, and far fewer offers get past
+// the filter of a buffer that starts full.
 void smallest_by_tile_pairs(RowBlock a, RowBlock b, std::size_t dim, std::size_t k,
                             std::span<float> best);
 
