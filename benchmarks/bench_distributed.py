@@ -59,7 +59,8 @@ def compare_typicality(distributed, n, d, k, rounds):
     singles, runs = [], []
     try:
         for _ in range(rounds):
-            t, single = timed(lambda: np.asarray(ok.Typicality(x).calculate_typicality(k), np.float32))
+            t, single = timed(lambda: np.asarray(ok.Typicality(x).calculate_typicality(k),
+                                                 np.float32))
             singles.append(t)
             merge[0] = 0.0
             t, got = timed(lambda: distributed.typicality(x, k))
@@ -77,7 +78,8 @@ def compare_similarity(distributed, n, q, d, rounds):
     queries = rng.normal(size=(q, d)).astype(np.float32)
     singles, runs = [], []
     for _ in range(rounds):
-        t, single = timed(lambda: np.asarray(ok.Similarity(keys).calculate_similarity(queries), np.float32))
+        t, single = timed(lambda: np.asarray(ok.Similarity(keys).calculate_similarity(queries),
+                                             np.float32))
         singles.append(t)
         t, got = timed(lambda: distributed.similarity(keys, queries))
         runs.append(t)
@@ -90,25 +92,23 @@ import logging, os, time
 import numpy as np, ray
 from orvane_keldra import distributed
 
-def hwm_mb():
-    line = [l for l in open('/proc/self/status') if l.startswith('VmHWM:')][0]
-    return int(line.split()[1]) / 1024
-
-def rss_mb():
-    line = [l for l in open('/proc/self/status') if l.startswith('VmRSS:')][0]
+def status_mb(key):
+    line = [l for l in open('/proc/self/status') if l.startswith(key + ':')][0]
     return int(line.split()[1]) / 1024
 
 @ray.remote
 def probe():
     time.sleep(1.0)  # long enough that the probes land on different workers
-    return os.getpid(), hwm_mb()
+    return os.getpid(), (status_mb('VmHWM'), status_mb('RssShmem'))
 
 ray.init(num_cpus={cpus}, include_dashboard=False, logging_level=logging.WARNING)
 x = np.random.default_rng(0).normal(size=({n}, {d})).astype(np.float32)
-before = rss_mb()
+before = status_mb('VmRSS')
 distributed.typicality(x, {k})
-workers = dict(ray.get([probe.options(**distributed._TASK_OPTIONS).remote() for _ in range({cpus})]))
-print(f"{{before:.0f}} {{hwm_mb():.0f}} {{max(workers.values()):.0f}} {{len(workers)}}")
+probes = [probe.options(**distributed._TASK_OPTIONS).remote() for _ in range({cpus})]
+worker = max(dict(ray.get(probes)).values())
+print(f"{{before:.0f}} {{status_mb('VmHWM'):.0f}} {{status_mb('RssShmem'):.0f}} "
+      f"{{worker[0]:.0f}} {{worker[1]:.0f}}")
 ray.shutdown()
 """
 
@@ -142,7 +142,8 @@ def main():
     t_start = time.perf_counter() - t0
 
     print(machine_line())
-    print(f"Ray {ray.__version__}, local cluster of {args.cpus} CPUs; ray.init took {t_init:.1f} s, "
+    print(f"Ray {ray.__version__}, local cluster of {args.cpus} CPUs; "
+          f"ray.init took {t_init:.1f} s, "
           f"starting the workers {t_start:.1f} s; load average before: {os.getloadavg()[0]:.1f}")
 
     rows, costs = [], []
@@ -160,7 +161,8 @@ def main():
     singles, runs, _ = compare_typicality(distributed, args.wide_n, args.wide_d, args.k, 1)
     pairs = tile_pairs(args.wide_n)
     wide_cost = runs[0] * args.cpus / pairs
-    costs.append((f"{args.wide_n:,} x {args.wide_d}", pairs, wide_cost, singles[0] * args.cpus / pairs))
+    costs.append((f"{args.wide_n:,} x {args.wide_d}", pairs, wide_cost,
+                  singles[0] * args.cpus / pairs))
     rows.append((f"Typicality {args.wide_n:,} x {args.wide_d} K={args.k}, Ray", runs[0],
                  "Typicality (one process)", singles[0]))
 
@@ -169,11 +171,13 @@ def main():
     rows.append((f"Similarity {n_sim:,} x {args.queries:,} x {args.d}, Ray", min(runs),
                  "Similarity (one process)", min(singles)))
     print(f"similarity {n_sim:,} keys x {args.queries:,} queries: one process " +
-          ", ".join(f"{t:.2f} s" for t in singles) + "; Ray " + ", ".join(f"{t:.2f} s" for t in runs))
+          ", ".join(f"{t:.2f} s" for t in singles) + "; Ray " +
+          ", ".join(f"{t:.2f} s" for t in runs))
     print(f"load average after: {os.getloadavg()[0]:.1f}")
     ray.shutdown()
 
-    print_table("Through Ray against one process (typicality bit for bit equal; best of the rounds)", rows)
+    title = "Through Ray against one process (typicality bit for bit equal, best of the rounds)"
+    print_table(title, rows)
     print("\n| case | tile pairs | Ray core-s per tile pair | one process core-s per tile pair |")
     print("|---|---:|---:|---:|")
     for case, p, ray_cost, single_cost in costs:
@@ -183,7 +187,7 @@ def main():
         hours = big * wide_cost / (machines * CORES_PER_MACHINE) / 3600
         print(f"{BIG_N:,} x {BIG_D}: {big:,} tile pairs at {wide_cost * 1e3:.2f} core-ms "
               f"(d = {args.wide_d}) on {machines} machines of {CORES_PER_MACHINE} cores: "
-              f"about {hours:,.1f} h of compute")
+              f"about {hours:,.2f} h ({hours * 60:,.0f} min) of compute")
 
     if not args.no_memory:
         n = max(sizes)
@@ -192,10 +196,11 @@ def main():
                               text=True, cwd=tempfile.mkdtemp())
         if proc.returncode != 0:
             raise RuntimeError(proc.stderr)
-        before, driver, worker, count = proc.stdout.split()[-4:]
+        before, driver, driver_shm, worker, worker_shm = proc.stdout.split()[-5:]
         print(f"\nPeak RSS at {n:,} x {args.d} K={args.k} (fresh driver): driver {driver} MB "
-              f"({before} MB before the call, the rows included), busiest of {count} workers "
-              f"{worker} MB")
+              f"({before} MB before the call, the rows included; {driver_shm} MB of object-store "
+              f"pages mapped at the end), largest worker {worker} MB ({worker_shm} MB of "
+              f"object-store pages)")
 
 
 if __name__ == "__main__":

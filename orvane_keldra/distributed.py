@@ -41,8 +41,11 @@ _log = logging.getLogger("orvane_keldra")
 _TASK_OPTIONS: dict[str, Any] = {"num_cpus": 1, "runtime_env": {"env_vars": {"RAYON_NUM_THREADS": "1"}}}
 _TILE_ROWS = 256
 _MAX_BLOCK_BYTES = 64 << 20
-# Tile products per task of the tile-pair path: about a second of one core (d = 128: 24 x 24 tiles).
+# Tile products per task of the tile-pair path: about a second of one core (d = 128: 24 x 24 tiles)
+# up to _CPUS_AT_ONE_SECOND CPUs; beyond, tasks grow with the cluster so that the one driver, which
+# merges every result, receives no more results a second.
 _TASK_MULTIPLY_ADDS = 20_000_000_000
+_CPUS_AT_ONE_SECOND = 64
 _TASKS_PER_CPU = 4
 # Progress: a quiet start, then at most one event per interval (seconds).
 _FIRST_EVENT_S = 2.0
@@ -74,7 +77,8 @@ def typicality(data: Any, num_nearest_neighbors: int, *, block_rows: int | None 
     # that the tasks in flight touch different blocks and each starts from the bounds its blocks'
     # rows got from the tasks before; the pairs within one block, half the work, come last.
     m = len(stored.refs)
-    pairs = [(a, a + off) for off in range(1, m) for a in range(m - off)] + [(a, a) for a in range(m)]
+    pairs = [(a, a + off) for off in range(1, m) for a in range(m - off)]
+    pairs += [(a, a) for a in range(m)]
     tasks = [(functools.partial(_submit_pair, best, stored, a, b),
               functools.partial(_merge_pair, best, stored, a, b))
              for a, b in pairs]
@@ -368,8 +372,9 @@ def _tile_block_rows(block_rows: int | None, rows: _Rows, tile: int) -> int:
         return -(-_block_rows(block_rows, rows) // tile) * tile
     _ensure_ray()
     cpus = max(1, int(ray.cluster_resources().get("CPU", 1)))
-    # A task multiplies up to side x side tiles: about a second of one core.
-    side = max(1, math.isqrt(_TASK_MULTIPLY_ADDS // (tile * tile * max(rows.d, 1))))
+    # A task multiplies up to side x side tiles.
+    work = _TASK_MULTIPLY_ADDS * max(1, cpus // _CPUS_AT_ONE_SECOND)
+    side = max(1, math.isqrt(work // (tile * tile * max(rows.d, 1))))
     # At least _TASKS_PER_CPU block pairs per CPU, so that the cores stay busy to the end.
     blocks = 1
     while blocks * (blocks + 1) // 2 < _TASKS_PER_CPU * cpus:
@@ -420,7 +425,8 @@ def _gather(name: str, tasks: Sequence[tuple[Callable[[], Any], Callable[[Any], 
 
 
 def _progress(name: str, done: int, total: int, unit: str, elapsed: float) -> str:
-    text = f"{name}: {done:,} of {total:,} {unit} ({100 * done // total}%), {elapsed:,.0f} s elapsed"
+    text = f"{name}: {done:,} of {total:,} {unit} ({100 * done // total}%)"
+    text += f", {elapsed:,.0f} s elapsed"
     if 0 < done < total:
         text += f", about {elapsed / done * (total - done):,.0f} s left"
     return text

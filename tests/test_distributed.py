@@ -108,7 +108,8 @@ def test_neighbour_counts_and_list_input(x):
     K capped at N - 1, and lists of lists."""
     small = x[:1_500]
     for k in (1, 64):
-        assert np.array_equal(distributed.typicality(small, k, block_rows=600), _typicality(small, k))
+        got = distributed.typicality(small, k, block_rows=600)
+        assert np.array_equal(got, _typicality(small, k))
     assert_within(distributed.typicality(small, 100, block_rows=256), typicality_f64(small, 100))
     tiny = small[:7].tolist()
     assert np.array_equal(distributed.typicality(tiny, 50, block_rows=2), _typicality(tiny, 50))
@@ -221,4 +222,5 @@ def test_progress_ends_with_the_complete_event(monkeypatch, caplog):
         distributed.typicality(np.zeros((1_000, 4), np.float32), 3, block_rows=256)
     events = [r.getMessage() for r in caplog.records if r.name == "orvane_keldra"]
     # blocks of 512 rows, whole tiles: 2 blocks, 3 pairs
-    assert len(events) == 2 and events[-1].startswith("typicality: 3 of 3 block pairs (100%)"), events
+    assert len(events) == 2, events
+    assert events[-1].startswith("typicality: 3 of 3 block pairs (100%)"), events

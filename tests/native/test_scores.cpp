@@ -134,7 +134,8 @@ TEST_CASE("tile pairs of blocks, started from bounds and merged, give the one-ma
             }
         }
         smallest_by_tile_pairs(p, q, d, k, best);
-        merge_sorted_smallest({merged.data() + p.first * k, p.rows * k}, {best.data(), p.rows * k}, k);
+        merge_sorted_smallest({merged.data() + p.first * k, p.rows * k}, {best.data(), p.rows * k},
+                              k);
         if (p.first != q.first) {
             merge_sorted_smallest({merged.data() + q.first * k, q.rows * k},
                                   {best.data() + p.rows * k, q.rows * k}, k);
