@@ -1,11 +1,13 @@
 """Typicality and similarity over a Ray cluster, with the native kernels of the single-machine classes.
 
-The rows are cut into blocks that go into the object store once. One task per block of rows
-meets every stored block in turn and keeps, per row, only its k nearest distances (typicality)
-or its nearest query distance (similarity); the driver combines the per-row distances into the
-scores with the same sums as one machine. The results therefore equal
-``Typicality(x).calculate_typicality(K)`` and ``Similarity(keys).calculate_similarity(queries)``,
-and bad input raises the same exceptions as those classes.
+The rows are cut into blocks that go into the object store once. Typicality takes every pair of
+blocks once: a task multiplies their square tiles pairwise, as the class does on one machine, and
+returns both blocks' k nearest distances per row; the driver merges them per row. Similarity (and
+typicality with more neighbours than the class's tile path serves) runs one task per block of rows
+against every stored block. The driver combines the per-row distances into the scores with the same
+sums as one machine. The results therefore equal ``Typicality(x).calculate_typicality(K)`` and
+``Similarity(keys).calculate_similarity(queries)``, and bad input raises the same exceptions as
+those classes.
 
 Each task takes one CPU and runs the native kernels on one thread (``RAYON_NUM_THREADS=1`` in its
 runtime environment): Ray spreads the blocks over the cores, and threads do not multiply.
@@ -17,6 +19,7 @@ import functools
 import importlib
 import importlib.util
 import logging
+import math
 import numbers
 import sys
 import time
@@ -44,6 +47,12 @@ _TASK_OPTIONS: dict[str, Any] = {
 }
 _TILE_ROWS = 256
 _MAX_BLOCK_BYTES = 64 << 20
+# Tile products per task of the tile-pair path: about a second of one core (d = 128: 24 x 24 tiles)
+# up to _CPUS_AT_ONE_SECOND CPUs; beyond, tasks grow with the cluster so that the one driver, which
+# merges every result, receives no more results a second.
+_TASK_MULTIPLY_ADDS = 20_000_000_000
+_CPUS_AT_ONE_SECOND = 64
+_TASKS_PER_CPU = 4
 # Progress: a quiet start, then at most one event per interval (seconds).
 _FIRST_EVENT_S = 2.0
 _BETWEEN_EVENTS_S = 1.0
@@ -56,18 +65,72 @@ def typicality(
     block_rows: int | None = None,
     column: str | None = None,
 ) -> np.ndarray:
-    """Typicality of every row of `data`, computed by Ray tasks over blocks of rows.
+    """Typicality of every row of `data`, computed by Ray tasks over pairs of row blocks.
 
     `data`: a 2-D NumPy array or memmap, a ``ray.data.Dataset`` whose column `column` holds one
     equal-length float vector per row, or anything ``Typicality`` accepts. Returns a float32 array
-    of scores in row order, equal to ``Typicality(data).calculate_typicality(num_nearest_neighbors)``.
-    `block_rows` sets the rows per task (default: about four tasks per CPU of the cluster).
+    of scores in row order, equal to
+    ``Typicality(data).calculate_typicality(num_nearest_neighbors)``: bit for bit up to 64
+    neighbours, within f32 rounding beyond. `block_rows` sets the rows per stored block, in whole
+    tiles of the class (default: about a second of one core per task, and several tasks per CPU of
+    the cluster).
     """
     rows = _Rows.inspect(data, "embeddings", column)
     _native._check_embeddings(rows.n, rows.values, rows.d, rows.first_odd_row())
     k = _native._neighbor_count(num_nearest_neighbors, rows.n)
+    tile = _native._tile_pair_rows(k)
+    if tile == 0:
+        return _typicality_by_rows(rows, k, block_rows)
+    size = _tile_block_rows(block_rows, rows, tile)
+    stored = rows.put_aligned(size)
+    best = np.full((rows.n, k), np.inf, dtype=np.float32)
+    # Each block pair once, as the class takes each tile pair once: diagonal by diagonal, so
+    # that the tasks in flight touch different blocks and each starts from the bounds its blocks'
+    # rows got from the tasks before; the pairs within one block, half the work, come last.
+    m = len(stored.refs)
+    pairs = [(a, a + off) for off in range(1, m) for a in range(m - off)]
+    pairs += [(a, a) for a in range(m)]
+    tasks = [
+        (
+            functools.partial(_submit_pair, best, stored, a, b),
+            functools.partial(_merge_pair, best, stored, a, b),
+        )
+        for a, b in pairs
+    ]
+    _gather("typicality", tasks, "block pairs")
+    _native._finish_smallest(best)
+    scores = np.empty(rows.n, dtype=np.float32)
+    _native._typicality_scores(best, scores)
+    return scores
+
+
+def _submit_pair(best: np.ndarray, stored: _Stored, a: int, b: int) -> Any:
+    # Each row's current k-th distance: the task keeps only what beats it.
+    bound = np.concatenate(
+        [
+            best[stored.firsts[p] : stored.firsts[p] + stored.sizes[p], -1]
+            for p in ((a,) if a == b else (a, b))
+        ]
+    )
+    return _tile_pair_task.options(**_TASK_OPTIONS).remote(
+        stored.refs[a], stored.firsts[a], stored.refs[b], stored.firsts[b], bound, best.shape[1]
+    )
+
+
+def _merge_pair(best: np.ndarray, stored: _Stored, a: int, b: int, partial: np.ndarray) -> None:
+    lo, n = stored.firsts[a], stored.sizes[a]
+    _native._merge_sorted(best[lo : lo + n], partial[:n])
+    if b != a:
+        lo = stored.firsts[b]
+        _native._merge_sorted(best[lo : lo + stored.sizes[b]], partial[n:])
+
+
+def _typicality_by_rows(rows: _Rows, k: int, block_rows: int | None) -> np.ndarray:
+    """Many neighbours: whole rows of tasks against every stored block, as the class scans whole
+    rows then (with other GEMM shapes, so within f32 rounding of it)."""
     size = _block_rows(block_rows, rows)
     stored = rows.put(size)
+    r = np.empty((rows.n, k), dtype=np.float32)
     # The refs of every stored block travel inside a list, so a task fetches them one at a time.
     tasks = [
         (
@@ -82,13 +145,11 @@ def typicality(
                 stored.firsts,
                 b,
             ),
-            stored.firsts[b] + lo,
-            stored.firsts[b] + hi,
+            _into(r, stored.firsts[b] + lo, stored.firsts[b] + hi),
         )
         for b, lo, hi in stored.slices(size)
     ]
-    r = np.empty((rows.n, k), dtype=np.float32)
-    _gather("typicality", tasks, r)
+    _gather("typicality", tasks)
     scores = np.empty(rows.n, dtype=np.float32)
     _native._typicality_scores(r, scores)
     return scores
@@ -117,21 +178,30 @@ def similarity(
     stored = key_rows.put(size)
     # Query blocks only bound the memory of a task: as large as that allows.
     query_refs = query_rows.put(_max_block_rows(query_rows.d)).refs
+    dist = np.empty(key_rows.n, dtype=np.float32)
     tasks = [
         (
             functools.partial(
                 _similarity_task.options(**_TASK_OPTIONS).remote, stored.refs[b], lo, hi, query_refs
             ),
-            stored.firsts[b] + lo,
-            stored.firsts[b] + hi,
+            _into(dist, stored.firsts[b] + lo, stored.firsts[b] + hi),
         )
         for b, lo, hi in stored.slices(size)
     ]
-    dist = np.empty(key_rows.n, dtype=np.float32)
-    _gather("similarity", tasks, dist)
+    _gather("similarity", tasks)
     scores = np.empty(key_rows.n, dtype=np.float32)
     _native._similarity_scores(dist, scores)
     return scores
+
+
+@ray.remote
+def _tile_pair_task(
+    a: np.ndarray, a_first: int, b: np.ndarray, b_first: int, bound: np.ndarray, k: int
+) -> np.ndarray:
+    # Buffers that start full of the bound: merged with the driver's, the same values come out.
+    best = np.repeat(bound[:, None], k, axis=1)
+    _native._tile_pairs(a, a_first, b, b_first, best)
+    return best
 
 
 @ray.remote
@@ -166,6 +236,12 @@ def _similarity_task(own: np.ndarray, lo: int, hi: int, query_refs: list[Any]) -
         del stored
     _native._finish_nearest(nearest)
     return nearest
+
+
+@ray.remote(num_cpus=1)
+def _restack(lo: int, hi: int, firsts: list[int], *parts: np.ndarray) -> np.ndarray:
+    """Rows [lo, hi) from the parts that hold them (part i starts at row firsts[i])."""
+    return np.concatenate([p[max(lo - f, 0) : hi - f] for f, p in zip(firsts, parts)])
 
 
 @ray.remote(num_cpus=1)
@@ -308,6 +384,27 @@ class _Rows:
             del block
         return _Stored(refs, sizes)
 
+    def put_aligned(self, size: int) -> _Stored:
+        """Blocks of `size` rows from row 0 (the last may be shorter), Dataset blocks cut anew."""
+        if self._parts is None:
+            return self.put(size)
+        parts = _Stored(self._parts, [i[0] for i in self._infos])
+        refs, sizes = [], []
+        for lo in range(0, self.n, size):
+            hi = min(lo + size, self.n)
+            held = [
+                p
+                for p in range(len(parts.refs))
+                if parts.firsts[p] < hi and parts.firsts[p] + parts.sizes[p] > lo
+            ]
+            refs.append(
+                _restack.remote(
+                    lo, hi, [parts.firsts[p] for p in held], *[parts.refs[p] for p in held]
+                )
+            )
+            sizes.append(hi - lo)
+        return _Stored(refs, sizes)
+
 
 def _as_float32(block: np.ndarray) -> np.ndarray:
     """The float32 values the classes' conversion gives: other types go through float64, as a
@@ -344,46 +441,71 @@ def _block_rows(block_rows: int | None, rows: _Rows) -> int:
     return max(_TILE_ROWS, min(per_task, _max_block_rows(rows.d)))
 
 
+def _tile_block_rows(block_rows: int | None, rows: _Rows, tile: int) -> int:
+    """Rows per block of the tile-pair path: whole tiles, so the tiles are the class's."""
+    if block_rows is not None:
+        return -(-_block_rows(block_rows, rows) // tile) * tile
+    _ensure_ray()
+    cpus = max(1, int(ray.cluster_resources().get("CPU", 1)))
+    # A task multiplies up to side x side tiles.
+    work = _TASK_MULTIPLY_ADDS * max(1, cpus // _CPUS_AT_ONE_SECOND)
+    side = max(1, math.isqrt(work // (tile * tile * max(rows.d, 1))))
+    # At least _TASKS_PER_CPU block pairs per CPU, so that the cores stay busy to the end.
+    blocks = 1
+    while blocks * (blocks + 1) // 2 < _TASKS_PER_CPU * cpus:
+        blocks += 1
+    tiles = -(-rows.n // tile)
+    side = max(1, min(side, -(-tiles // blocks), _max_block_rows(rows.d) // tile))
+    return side * tile
+
+
 def _max_block_rows(d: int) -> int:
     return max(_TILE_ROWS, _MAX_BLOCK_BYTES // (4 * max(d, 1)))
 
 
+def _into(out: np.ndarray, lo: int, hi: int) -> Callable[[np.ndarray], None]:
+    def accept(result: np.ndarray) -> None:
+        out[lo:hi] = result
+
+    return accept
+
+
 def _gather(
-    name: str, tasks: Sequence[tuple[Callable[[], Any], int, int]], out: np.ndarray
+    name: str,
+    tasks: Sequence[tuple[Callable[[], Any], Callable[[Any], None]]],
+    unit: str = "blocks",
 ) -> None:
-    """Submits the tasks, keeping about one per CPU of the cluster in flight, writes each result
-    into its rows of `out` as it arrives and logs progress. On Ctrl-C (or any failure) it submits
+    """Submits the tasks, keeping about one per CPU of the cluster in flight, hands each result
+    to its task's `accept` as it arrives and logs progress. On Ctrl-C (or any failure) it submits
     nothing more and re-raises; the few tasks in flight finish on their own. They are not
     cancelled: cancelling a task that completes at the same moment aborts the driver (Ray 2.60
     fails an internal check when the late reply arrives)."""
     window = max(1, int(ray.cluster_resources().get("CPU", 1)))
     waiting = list(reversed(tasks))
-    pending: dict[Any, tuple[int, int]] = {}
+    pending: dict[Any, Callable[[Any], None]] = {}
     total, done = len(tasks), 0
     start = last = time.monotonic()
     reported = False
     while waiting or pending:
         while waiting and len(pending) < window:
-            submit, lo, hi = waiting.pop()
-            pending[submit()] = (lo, hi)
+            submit, accept = waiting.pop()
+            pending[submit()] = accept
         ready, _ = ray.wait(list(pending), num_returns=1, timeout=0.25)
         for ref in ready:
-            lo, hi = pending.pop(ref)
-            out[lo:hi] = ray.get(ref)
+            pending.pop(ref)(ray.get(ref))
             done += 1
         now = time.monotonic()
         if now - start >= _FIRST_EVENT_S and now - last >= _BETWEEN_EVENTS_S:
             last = now
             reported = True
-            _log.info("%s", _progress(name, done, total, now - start))
+            _log.info("%s", _progress(name, done, total, unit, now - start))
     if reported:  # the last event, as the classes log it: a progress bar closes on it
-        _log.info("%s", _progress(name, done, total, time.monotonic() - start))
+        _log.info("%s", _progress(name, done, total, unit, time.monotonic() - start))
 
 
-def _progress(name: str, done: int, total: int, elapsed: float) -> str:
-    text = (
-        f"{name}: {done:,} of {total:,} blocks ({100 * done // total}%), {elapsed:,.0f} s elapsed"
-    )
+def _progress(name: str, done: int, total: int, unit: str, elapsed: float) -> str:
+    text = f"{name}: {done:,} of {total:,} {unit} ({100 * done // total}%)"
+    text += f", {elapsed:,.0f} s elapsed"
     if 0 < done < total:
         text += f", about {elapsed / done * (total - done):,.0f} s left"
     return text

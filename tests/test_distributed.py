@@ -1,5 +1,6 @@
-"""orvane_keldra.distributed on a local two-CPU Ray cluster: scores within f32 rounding of the exact
-ones and the same errors as the single-machine classes, whatever the source and the block size."""
+"""orvane_keldra.distributed on a local two-CPU Ray cluster: typicality bit for bit the class's,
+similarity within f32 rounding of the exact scores, and the same errors as the single-machine
+classes, whatever the source and the block size."""
 
 import logging
 import os
@@ -43,9 +44,13 @@ def x():
     return x
 
 
+def _typicality(x, k):
+    return np.asarray(ok.Typicality(x).calculate_typicality(k), dtype=np.float32)
+
+
 @pytest.fixture(scope="module")
 def typicality_ref(x):
-    return typicality_f64(x, K)
+    return _typicality(x, K)
 
 
 @pytest.fixture(scope="module")
@@ -68,7 +73,7 @@ def _dataset(x, column):
 def _source(kind, x, tmp_path_factory):
     """(data, column, block_rows) for one way a user holds the embeddings."""
     if kind == "array":
-        return x, None, 3_000  # the last block is shorter
+        return x, None, 3_000  # whole tiles of the class: 3,072 rows, the last block shorter
     if kind == "memmap":
         path = tmp_path_factory.mktemp("memmap") / "x.f64"
         m = np.memmap(path, dtype=np.float64, mode="w+", shape=x.shape)
@@ -88,7 +93,7 @@ def test_typicality_equals_one_machine(kind, x, typicality_ref, tmp_path_factory
     data, column, block_rows = _source(kind, x, tmp_path_factory)
     got = distributed.typicality(data, K, block_rows=block_rows, column=column)
     assert got.dtype == np.float32 and got.shape == (N,)
-    assert_within(got, typicality_ref)
+    assert np.array_equal(got, typicality_ref)
 
 
 @pytest.mark.parametrize("kind", SOURCES)
@@ -100,12 +105,15 @@ def test_similarity_equals_one_machine(kind, x, queries, similarity_ref, tmp_pat
 
 
 def test_neighbour_counts_and_list_input(x):
-    """Large K (no longer a short sorted buffer), K capped at N - 1, and lists of lists."""
+    """The ends of the tile-pair path, large K (whole rows, other GEMM shapes than the class),
+    K capped at N - 1, and lists of lists."""
     small = x[:1_500]
-    for k in (1, 100):
-        assert_within(distributed.typicality(small, k, block_rows=256), typicality_f64(small, k))
+    for k in (1, 64):
+        got = distributed.typicality(small, k, block_rows=600)
+        assert np.array_equal(got, _typicality(small, k))
+    assert_within(distributed.typicality(small, 100, block_rows=256), typicality_f64(small, 100))
     tiny = small[:7].tolist()
-    assert_within(distributed.typicality(tiny, 50, block_rows=2), typicality_f64(tiny, 6))
+    assert np.array_equal(distributed.typicality(tiny, 50, block_rows=2), _typicality(tiny, 50))
     keys = [[0.0, 0.0], [3.0, 4.0]]
     assert list(distributed.similarity(keys, [[0.0, 0.0]])) == [-0.0, -2.0]
 
@@ -179,19 +187,20 @@ def test_ctrl_c_stops_submitting_and_progress_is_logged(monkeypatch, caplog):
     # nothing submitted after the interrupt, never more in flight than the cluster has CPUs
     assert len(submitted) == 6 and max(submitted) <= int(ray.cluster_resources()["CPU"])
     events = [r.getMessage() for r in caplog.records if r.name == "orvane_keldra"]
+    # 20 blocks of 1,024 rows, 210 pairs of them
     done = [
         int(
             re.fullmatch(
-                r"typicality: (\d+) of 20 blocks \(\d+%\), \d+ s elapsed"
+                r"typicality: (\d+) of 210 block pairs \(\d+%\), \d+ s elapsed"
                 r"(, about [\d,]+ s left)?",
                 e,
             ).group(1)
         )
         for e in events
     ]
-    assert len(done) == 5 and done == sorted(done) and done[-1] < 20, events
+    assert len(done) == 5 and done == sorted(done) and done[-1] < 210, events
     # the cluster is still usable afterwards
-    assert_within(distributed.typicality(big[:600], 3), typicality_f64(big[:600], 3))
+    assert np.array_equal(distributed.typicality(big[:600], 3), _typicality(big[:600], 3))
 
 
 def test_empty_filtered_dataset_and_ragged_rows_fail_as_the_classes_do(capfd):
@@ -231,4 +240,6 @@ def test_progress_ends_with_the_complete_event(monkeypatch, caplog):
     with caplog.at_level(logging.INFO, logger="orvane_keldra"):
         distributed.typicality(np.zeros((1_000, 4), np.float32), 3, block_rows=256)
     events = [r.getMessage() for r in caplog.records if r.name == "orvane_keldra"]
-    assert len(events) == 2 and events[-1].startswith("typicality: 4 of 4 blocks (100%)"), events
+    # blocks of 512 rows, whole tiles: 2 blocks, 3 pairs
+    assert len(events) == 2, events
+    assert events[-1].startswith("typicality: 3 of 3 block pairs (100%)"), events

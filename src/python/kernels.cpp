@@ -174,6 +174,48 @@ PyObject* merge_smallest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// _tile_pair_rows(k) -> rows per tile of the tile-pair path, or 0 when k takes the row path.
+PyObject* tile_pair_rows_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded("_tile_pair_rows()", [&]() -> PyObject* {
+        static constexpr Param params[] = {{"k", true}};
+        PyObject* a[1];
+        bind("_tile_pair_rows()", params, args, kwargs, a);
+        return size_value(tile_pair_rows(to_u64(a[0], "k")));
+    });
+}
+
+// _tile_pairs(a, a_first, b, b_first, best): every tile pair between blocks a and b (b_first ==
+// a_first: within a) fed to `best`, (rows of a, then of b unless b is a) x k, filled by the caller
+// with +inf or each row's bound (see smallest_by_tile_pairs).
+PyObject* tile_pairs_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded("_tile_pairs()", [&]() -> PyObject* {
+        static constexpr Param params[] = {
+            {"a", true}, {"a_first", true}, {"b", true}, {"b_first", true}, {"best", true}};
+        PyObject* a[5];
+        bind("_tile_pairs()", params, args, kwargs, a);
+        const FloatView x(a[0], 2, false, "a"), y(a[2], 2, false, "b"), best(a[4], 2, true, "best");
+        const std::size_t dim = x.extent(1);
+        if (y.extent(1) != dim) fail("assertion failed: block shapes agree");
+        smallest_by_tile_pairs({x.data(), x.extent(0), to_u64(a[1], "a_first")},
+                               {y.data(), y.extent(0), to_u64(a[3], "b_first")}, dim,
+                               best.extent(1), best.span());
+        Py_RETURN_NONE;
+    });
+}
+
+// _merge_sorted(into, from): per row, the k smallest of two ascending k-buffers, into `into`.
+PyObject* merge_sorted_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded("_merge_sorted()", [&]() -> PyObject* {
+        static constexpr Param params[] = {{"into", true}, {"from", true}};
+        PyObject* a[2];
+        bind("_merge_sorted()", params, args, kwargs, a);
+        const FloatView into(a[0], 2, true, "into"), from(a[1], 2, false, "from");
+        if (from.extent(1) != into.extent(1)) fail("assertion failed: block shapes agree");
+        merge_sorted_smallest(into.span(), from.span(), into.extent(1));
+        Py_RETURN_NONE;
+    });
+}
+
 // _finish_smallest(heaps): ascending neighbor distances r per row, in place.
 PyObject* finish_smallest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded("_finish_smallest()", [&]() -> PyObject* {
@@ -253,6 +295,9 @@ PyMethodDef kernel_methods[] = {
     KERNEL("_check_queries", check_queries),
     KERNEL("_neighbor_count", neighbor_count_fn),
     KERNEL("_merge_smallest", merge_smallest_fn),
+    KERNEL("_tile_pair_rows", tile_pair_rows_fn),
+    KERNEL("_tile_pairs", tile_pairs_fn),
+    KERNEL("_merge_sorted", merge_sorted_fn),
     KERNEL("_finish_smallest", finish_smallest_fn),
     KERNEL("_merge_nearest", merge_nearest_fn),
     KERNEL("_finish_nearest", finish_nearest_fn),

@@ -9,6 +9,7 @@
 #include "src/common/failure.hpp"
 #include "src/common/worker_pool.hpp"
 #include "src/scores/distance_calculator.hpp"
+#include "src/scores/row_blocks.hpp"
 #include "src/scores/blocked_scan.hpp"
 #include "src/scores/typicality.hpp"
 
@@ -71,6 +72,37 @@ void merge_smallest(RowBlock queries, RowBlock stored, std::size_t dim, std::siz
                         push_bounded(heap, k, v);
                     }
                 });
+}
+
+std::size_t tile_pair_rows(std::size_t k) { return k <= kInsertionLimit ? kTriangleTile : 0; }
+
+void smallest_by_tile_pairs(RowBlock a, RowBlock b, std::size_t dim, std::size_t k,
+                            std::span<float> best) {
+    const bool same = a.first == b.first;
+    if (k == 0 || k > kInsertionLimit || a.first % kTriangleTile != 0 ||
+        b.first % kTriangleTile != 0 || (same && a.rows != b.rows) ||
+        best.size() != (a.rows + (same ? 0 : b.rows)) * k) {
+        fail("assertion failed: tile-aligned blocks and one k-buffer per row");
+    }
+    const std::vector<float> ha = half_norms(a, dim), hb = same ? ha : half_norms(b, dim);
+    float* best_b = same ? best.data() : best.data() + a.rows * k;
+    feed_tile_pairs({a.data, ha.data(), best.data(), a.rows}, {b.data, hb.data(), best_b, b.rows},
+                    same, dim, k, nullptr, 0);
+}
+
+void merge_sorted_smallest(std::span<float> into, std::span<const float> from, std::size_t k) {
+    if (k == 0 || into.size() != from.size() || into.size() % k != 0) {
+        fail("assertion failed: rows of k distances");
+    }
+    std::vector<float> merged(k);
+    for (std::size_t i = 0; i < into.size(); i += k) {
+        const float *x = into.data() + i, *y = from.data() + i;
+        // Nothing of `from` gets in: the common case once a row has met its near tiles.
+        if (!(y[0] < x[k - 1])) continue;
+        std::size_t p = 0, q = 0;
+        for (float& m : merged) m = (q == k || (p < k && !(y[q] < x[p]))) ? x[p++] : y[q++];
+        std::copy(merged.begin(), merged.end(), into.data() + i);
+    }
 }
 
 void finish_smallest(std::span<float> heaps, std::size_t k) {

@@ -19,42 +19,45 @@
 
 namespace orvane {
 
-namespace {
-
-// Largest k served by the sorted insertion buffers; beyond it whole rows go through nth_element.
-constexpr std::size_t kInsertionLimit = 64;
-
-// Small k: every pair of square tiles (I <= J) is multiplied once, and the one product feeds the
-// buffers of tile I's rows and, transposed, those of tile J's rows: about half the GEMM work of
-// scanning whole rows. A tile's buffers are fed under its lock; since a buffer ends as the k
-// smallest values offered, in any order, the result does not depend on scheduling or on the
-// number of workers.
-void smallest_by_triangle(const DistanceCalculator& calc, std::size_t k, float* t,
-                          stop::Progress& progress) {
-    const std::size_t n = calc.size(), d = calc.dim(), s = kTriangleTile;
-    const float* data = calc.matrix().data.data();
-    const float* h = calc.half_norms().data();
-    std::fill(t, t + n * k, std::numeric_limits<float>::infinity());
-    const std::size_t n_tiles = (n + s - 1) / s;
+// A tile's buffers are fed under its lock; since a buffer ends as the k smallest values offered,
+// the result does not depend on scheduling or on the number of workers. With `same`, every pair
+// of square tiles I <= J is multiplied once and feeds tile I's rows and, transposed, tile J's:
+// about half the GEMM work of scanning whole rows.
+void feed_tile_pairs(TileRows a, TileRows b, bool same, std::size_t d, std::size_t k,
+                     stop::Progress* progress, std::size_t units) {
+    const std::size_t s = kTriangleTile;
+    const std::size_t na = (a.rows + s - 1) / s, nb = (b.rows + s - 1) / s;
     // Diagonal by diagonal, so that tasks running side by side mostly touch different tiles.
     std::vector<std::pair<std::size_t, std::size_t>> pairs;
-    pairs.reserve(n_tiles * (n_tiles + 1) / 2);
-    for (std::size_t off = 0; off < n_tiles; ++off) {
-        for (std::size_t i = 0; i + off < n_tiles; ++i) pairs.emplace_back(i, i + off);
+    pairs.reserve(same ? na * (na + 1) / 2 : na * nb);
+    if (same) {
+        for (std::size_t off = 0; off < na; ++off) {
+            for (std::size_t i = 0; i + off < na; ++i) pairs.emplace_back(i, i + off);
+        }
+    } else {
+        for (std::size_t off = 0; off < na + nb - 1; ++off) {
+            for (std::size_t i = off < nb ? 0 : off - nb + 1; i < na && i <= off; ++i) {
+                pairs.emplace_back(i, nb - 1 - (off - i));
+            }
+        }
     }
-    // Progress in rows: task t reports its share of the products, rounded so the shares add up to
-    // n.
+    if (pairs.empty()) return;
+    // Progress: task t reports its share of the products, rounded so the shares add up to units.
     std::vector<std::uint64_t> work_before(pairs.size() + 1, 0);
     for (std::size_t p = 0; p < pairs.size(); ++p) {
         const auto [ti, tj] = pairs[p];
-        const std::uint64_t rows = std::min(s, n - ti * s), cols = std::min(s, n - tj * s);
-        work_before[p + 1] = work_before[p] + rows * cols * (ti == tj ? 1 : 2);
+        const std::uint64_t rows = std::min(s, a.rows - ti * s);
+        const std::uint64_t cols = std::min(s, b.rows - tj * s);
+        work_before[p + 1] = work_before[p] + rows * cols * (same && ti == tj ? 1 : 2);
     }
-    const auto rows_until = [&](std::size_t p) {
-        return static_cast<std::size_t>(static_cast<unsigned __int128>(n) * work_before[p] /
+    const auto units_until = [&](std::size_t p) {
+        return static_cast<std::size_t>(static_cast<unsigned __int128>(units) * work_before[p] /
                                         work_before.back());
     };
-    std::vector<std::mutex> locks(n_tiles);
+    std::vector<std::mutex> locks_a(na), locks_b(same ? 0 : nb);
+    const auto lock_b = [&](std::size_t j) -> std::mutex& {
+        return same ? locks_a[j] : locks_b[j];
+    };
     struct Scratch {
         std::vector<float> products, worst;
     };
@@ -62,38 +65,44 @@ void smallest_by_triangle(const DistanceCalculator& calc, std::size_t k, float* 
     const ScoreKernels& kernels = score_kernels();
     pool::run_tasks(pairs.size(), [&](std::size_t task, std::size_t worker) {
         const std::size_t ti = pairs[task].first, tj = pairs[task].second;
-        const std::size_t r0 = ti * s, rows = std::min(s, n - r0);
-        const std::size_t c0 = tj * s, cols = std::min(s, n - c0);
+        const std::size_t r0 = ti * s, rows = std::min(s, a.rows - r0);
+        const std::size_t c0 = tj * s, cols = std::min(s, b.rows - c0);
+        const bool diagonal = same && ti == tj;
         Scratch& w = scratch[worker];
         w.products.resize(rows * cols);
         w.worst.resize(cols);
-        blas::gemm_abt(rows, cols, d, data + r0 * d, data + c0 * d, w.products.data());
+        blas::gemm_abt(rows, cols, d, a.x + r0 * d, b.x + c0 * d, w.products.data());
         const auto feed_rows = [&] {
-            std::lock_guard<std::mutex> hold(locks[ti]);
-            kernels.feed_tile_rows(w.products.data(), rows, cols, h + r0, h + c0, ti == tj,
-                                   t + r0 * k, k);
+            kernels.feed_tile_rows(w.products.data(), rows, cols, a.h + r0, b.h + c0, diagonal,
+                                   a.best + r0 * k, k);
         };
         const auto feed_columns = [&] {
-            std::lock_guard<std::mutex> hold(locks[tj]);
-            kernels.feed_tile_columns(w.products.data(), rows, cols, h + r0, h + c0, t + c0 * k, k,
-                                      w.worst.data());
+            kernels.feed_tile_columns(w.products.data(), rows, cols, a.h + r0, b.h + c0,
+                                      b.best + c0 * k, k, w.worst.data());
         };
-        if (ti == tj) {
+        if (diagonal) {
+            std::lock_guard<std::mutex> hold(locks_a[ti]);
             feed_rows();
-        } else if (locks[ti].try_lock()) {
+        } else if (locks_a[ti].try_lock()) {
             {
-                std::lock_guard<std::mutex> adopt(locks[ti], std::adopt_lock);
-                kernels.feed_tile_rows(w.products.data(), rows, cols, h + r0, h + c0, false,
-                                       t + r0 * k, k);
+                std::lock_guard<std::mutex> adopt(locks_a[ti], std::adopt_lock);
+                feed_rows();
             }
+            std::lock_guard<std::mutex> hold(lock_b(tj));
             feed_columns();
         } else {
-            feed_columns();
+            {
+                std::lock_guard<std::mutex> hold(lock_b(tj));
+                feed_columns();
+            }
+            std::lock_guard<std::mutex> hold(locks_a[ti]);
             feed_rows();
         }
-        progress.advance(rows_until(task + 1) - rows_until(task));
+        if (progress) progress->advance(units_until(task + 1) - units_until(task));
     });
 }
+
+namespace {
 
 // Large k: the whole row of distances, then a linear-time selection.
 void smallest_by_rows(const DistanceCalculator& calc, std::size_t first, std::size_t count,
@@ -134,7 +143,9 @@ std::vector<float> typicality_scores(const DistanceCalculator& calc, std::size_t
     std::vector<float> t(n * k);
     stop::Progress progress("typicality", "rows", n);
     if (k <= kInsertionLimit) {
-        smallest_by_triangle(calc, k, t.data(), progress);
+        std::fill(t.begin(), t.end(), std::numeric_limits<float>::infinity());
+        const TileRows all{calc.matrix().data.data(), calc.half_norms().data(), t.data(), n};
+        feed_tile_pairs(all, all, true, calc.dim(), k, &progress, n);
     } else {
         const std::size_t block = rows_per_block(n);
         std::vector<std::vector<float>> scratch(pool::worker_count());

@@ -2,10 +2,13 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
+#include "src/scores/block_neighbors.hpp"
 #include "src/scores/distance_calculator.hpp"
 #include "src/scores/kernels.hpp"
+#include "src/scores/row_blocks.hpp"
 #include "src/common/failure.hpp"
 #include "src/scores/similarity.hpp"
 #include "src/scores/typicality.hpp"
@@ -103,4 +106,43 @@ TEST_CASE("tile scans: every level this machine has keeps the same buffers") {
         const auto got = scan(score_kernels(level));
         CHECK(std::memcmp(got.data(), base.data(), got.size() * sizeof(float)) == 0);
     }
+}
+
+TEST_CASE("tile pairs of blocks, started from bounds and merged, give the one-matrix buffers") {
+    // Two blocks of 1,024 and 276 rows; coarse values give many equal distances, so the values a
+    // bound ties with are exercised too.
+    const std::size_t n = 1300, d = 8, k = 6, split = 2 * kTriangleTile;
+    std::uint32_t s = 11;
+    const auto next = [&s] { return (s = s * 1664525u + 1013904223u) >> 8; };
+    EmbeddingRows rows;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::vector<float> row(d);
+        for (float& v : row) v = static_cast<float>(next() % 4);
+        rows.append_row(row);
+    }
+    const DistanceCalculator calc(std::move(rows));
+    const float* x = calc.matrix().data.data();
+    const float inf = std::numeric_limits<float>::infinity();
+    std::vector<float> one(n * k, inf), merged(n * k, inf);
+    feed_tile_pairs({x, calc.half_norms().data(), one.data(), n},
+                    {x, calc.half_norms().data(), one.data(), n}, true, d, k, nullptr, 0);
+
+    const RowBlock a{x, split, 0}, b{x + split * d, n - split, split};
+    for (const auto& [p, q] : {std::pair{a, b}, std::pair{a, a}, std::pair{b, b}}) {
+        std::vector<float> best;
+        for (const RowBlock& blk : p.first == q.first ? std::vector{p} : std::vector{p, q}) {
+            for (std::size_t i = blk.first; i < blk.first + blk.rows; ++i) {
+                best.insert(best.end(), k, merged[i * k + k - 1]);  // the row's bound so far
+            }
+        }
+        smallest_by_tile_pairs(p, q, d, k, best);
+        merge_sorted_smallest({merged.data() + p.first * k, p.rows * k}, {best.data(), p.rows * k},
+                              k);
+        if (p.first != q.first) {
+            merge_sorted_smallest({merged.data() + q.first * k, q.rows * k},
+                                  {best.data() + p.rows * k, q.rows * k}, k);
+        }
+    }
+    CHECK(one[k - 1] < inf);
+    CHECK(std::memcmp(merged.data(), one.data(), one.size() * sizeof(float)) == 0);
 }
