@@ -82,8 +82,10 @@ def interrupt_child(setup, call, check):
     code = (
         textwrap.dedent(
             """
-        import json, sys
+        import json, signal, sys
         import numpy as np
+        # a child started with SIGINT ignored (a background job of a shell) would not raise
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         import orvane_keldra as ok
         """
         )
