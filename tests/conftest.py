@@ -20,6 +20,15 @@ def run_python(code, env=None, timeout=300):
     )
 
 
+def expect(exc, fn, *args):
+    """Fails unless fn(*args) raises `exc`: pytest.raises for lambdas and for plain scripts."""
+    try:
+        fn(*args)
+    except exc:
+        return
+    raise AssertionError(f"{fn!r}{args!r:.60} did not raise {exc.__name__}")
+
+
 def panic_type():
     """The module's PanicException class: it is not exported, so it is reached by catching one."""
     import orvane_keldra as ok

@@ -4,19 +4,11 @@ LeakSanitizer (tools/sanitize.sh), where anything the module loses is reported a
 import sys
 
 import numpy as np
-from conftest import panic_type
+from conftest import expect, panic_type
 
 import orvane_keldra as ok
 
 PANIC = panic_type()
-
-
-def fails(exc, fn, *args):
-    try:
-        fn(*args)
-    except exc:
-        return
-    raise AssertionError(f"{fn.__qualname__}{args!r:.60} did not raise {exc.__name__}")
 
 
 class Iterates(list):
@@ -41,24 +33,24 @@ def main():
         sim = ok.Similarity(Iterates(Iterates(r) for r in rows))
         assert len(sim.calculate_similarity(x[:5])) == n
         assert len(ok.Similarity(x[::2, ::3]).calculate_similarity(x[:3, ::3].tolist())) == n // 2
-        fails(TypeError, ok.Similarity, bad_tail)
-        fails(ValueError, ok.Similarity, [])
-        fails(ValueError, sim.calculate_similarity, [])
-        fails(PANIC, sim.calculate_similarity, ragged)
-        fails(PANIC, sim.calculate_similarity, [[1.0, 2.0]])
-        fails(TypeError, sim.calculate_similarity, None)
+        expect(TypeError, ok.Similarity, bad_tail)
+        expect(ValueError, ok.Similarity, [])
+        expect(ValueError, sim.calculate_similarity, [])
+        expect(PANIC, sim.calculate_similarity, ragged)
+        expect(PANIC, sim.calculate_similarity, [[1.0, 2.0]])
+        expect(TypeError, sim.calculate_similarity, None)
 
         # Typicality
         typ = ok.Typicality(x)
         assert len(typ.calculate_typicality(5)) == n
         assert len(typ.calculate_typicality(10**6)) == n  # capped, the large-k path
         assert len(ok.Typicality(rows).calculate_typicality(70)) == n
-        fails(PANIC, typ.calculate_typicality, 0)
-        fails(OverflowError, typ.calculate_typicality, -3)
-        fails(TypeError, typ.calculate_typicality, "5")
-        fails(PANIC, ok.Typicality, ragged)
-        fails(PANIC, ok.Typicality, rows[:1])
-        fails(TypeError, ok.Typicality, bad_tail)
+        expect(PANIC, typ.calculate_typicality, 0)
+        expect(OverflowError, typ.calculate_typicality, -3)
+        expect(TypeError, typ.calculate_typicality, "5")
+        expect(PANIC, ok.Typicality, ragged)
+        expect(PANIC, ok.Typicality, rows[:1])
+        expect(TypeError, ok.Typicality, bad_tail)
 
         # TwoDimEmbedding, with the logging bridge on for one call
         import logging
@@ -66,11 +58,11 @@ def main():
         logger = logging.getLogger("orvane_keldra")
         logger.setLevel(logging.DEBUG if _ == 0 else logging.WARNING)
         assert len(ok.TwoDimEmbedding(x[:30]).calculate_2d_embedding()) == 30
-        fails(RuntimeError, ok.TwoDimEmbedding([[1.0]]).calculate_2d_embedding)
-        fails(RuntimeError, ok.TwoDimEmbedding([[], []]).calculate_2d_embedding)
-        fails(PANIC, ok.TwoDimEmbedding, [[1.0, 2.0], [3.0]])
-        fails(TypeError, ok.TwoDimEmbedding, bad_tail)
-        fails(TypeError, ok.TwoDimEmbedding([[0.0], [1.0]]).calculate_2d_embedding, 1)
+        expect(RuntimeError, ok.TwoDimEmbedding([[1.0]]).calculate_2d_embedding)
+        expect(RuntimeError, ok.TwoDimEmbedding([[], []]).calculate_2d_embedding)
+        expect(PANIC, ok.TwoDimEmbedding, [[1.0, 2.0], [3.0]])
+        expect(TypeError, ok.TwoDimEmbedding, bad_tail)
+        expect(TypeError, ok.TwoDimEmbedding([[0.0], [1.0]]).calculate_2d_embedding, 1)
 
         # Selection: every strategy, then every kind of failure on the same object
         s = ok.Selection()
@@ -81,22 +73,22 @@ def main():
         s.add_subpart_similarity_strategy(rows, rows[:7], mapping, 0.5)
         s.add_subpart_typicality_strategy(x, mapping, 0.5, 4, 0.0)
         assert len(s.run_selection([1, 1], n, 12)) == 12
-        fails(TypeError, s.add_weighting_strategy, bad_tail[-1], 1.0)
-        fails(ValueError, s.add_balancing_strategy, [[0.5, 0.5], [1.0]], [0.5, 0.5], 1.0)
-        fails(PANIC, s.add_balancing_strategy, [], [0.5], 1.0)
-        fails(PANIC, s.add_balancing_strategy, classes, [0.5, 0.5], 1.0)
-        fails(ValueError, s.add_subpart_similarity_strategy, [], rows, mapping, 1.0)
-        fails(ValueError, s.add_subpart_typicality_strategy, rows, [[0], [n]], 1.0, 3)
-        fails(ValueError, s.add_subpart_typicality_strategy, rows, mapping, 1.0, 0)
-        fails(PANIC, s.add_diversifying_strategy, ragged, 1.0)
-        fails(PANIC, s.run_selection, [n + 5], n, 3)
-        fails(ValueError, s.run_selection, [], n + 1, 3)
-        fails(OverflowError, s.run_selection, [], n, -1)
-        fails(TypeError, s.run_selection, [], n)
+        expect(TypeError, s.add_weighting_strategy, bad_tail[-1], 1.0)
+        expect(ValueError, s.add_balancing_strategy, [[0.5, 0.5], [1.0]], [0.5, 0.5], 1.0)
+        expect(PANIC, s.add_balancing_strategy, [], [0.5], 1.0)
+        expect(PANIC, s.add_balancing_strategy, classes, [0.5, 0.5], 1.0)
+        expect(ValueError, s.add_subpart_similarity_strategy, [], rows, mapping, 1.0)
+        expect(ValueError, s.add_subpart_typicality_strategy, rows, [[0], [n]], 1.0, 3)
+        expect(ValueError, s.add_subpart_typicality_strategy, rows, mapping, 1.0, 0)
+        expect(PANIC, s.add_diversifying_strategy, ragged, 1.0)
+        expect(PANIC, s.run_selection, [n + 5], n, 3)
+        expect(ValueError, s.run_selection, [], n + 1, 3)
+        expect(OverflowError, s.run_selection, [], n, -1)
+        expect(TypeError, s.run_selection, [], n)
         nan = ok.Selection()
         nan.add_weighting_strategy([1.0, 2.0], float("nan"))
-        fails(PANIC, nan.run_selection, [], 2, 1)
-        fails(PANIC, ok.Selection().run_selection, [], 0, 1)
+        expect(PANIC, nan.run_selection, [], 2, 1)
+        expect(PANIC, ok.Selection().run_selection, [], 0, 1)
 
         held = []
 

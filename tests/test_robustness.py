@@ -9,7 +9,7 @@ import threading
 
 import numpy as np
 import pytest
-from conftest import panic_type, run_python
+from conftest import expect, panic_type, run_python
 
 import orvane_keldra as ok
 
@@ -22,14 +22,6 @@ def rss_mb():
             if line.startswith("VmRSS:"):
                 return int(line.split()[1]) / 1024.0
     raise AssertionError("no VmRSS line")
-
-
-def expect(exc, fn, *args):
-    try:
-        fn(*args)
-    except exc:
-        return
-    raise AssertionError(f"{fn} did not raise {exc}")
 
 
 class Items:

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "src/common/embedding.hpp"
@@ -57,18 +58,26 @@ PyObject* guarded(const char* where, F&& body, bool report_progress = false) {
     }
 }
 
-// Binds a call's arguments by its parameter table, then runs `body(a)` guarded.
+// Binds a call's arguments by its parameter table, then runs `body(a)` guarded; failures are
+// reported as those of `where` (the class method a private kernel checks for, say).
 template <std::size_t N, class F>
-PyObject* bound_call(const char* callable, const Param (&params)[N], PyObject* args,
-                     PyObject* kwargs, F&& body, bool report_progress = false) {
+PyObject* bound_call_as(const char* where, const char* callable, const Param (&params)[N],
+                        PyObject* args, PyObject* kwargs, F&& body, bool report_progress = false) {
     return guarded(
-        callable,
+        where,
         [&]() -> PyObject* {
             PyObject* a[N];
             bind_arguments(callable, params, args, kwargs, a);
             return body(a);
         },
         report_progress);
+}
+
+template <std::size_t N, class F>
+PyObject* bound_call(const char* callable, const Param (&params)[N], PyObject* args,
+                     PyObject* kwargs, F&& body, bool report_progress = false) {
+    return bound_call_as(callable, callable, params, args, kwargs, std::forward<F>(body),
+                         report_progress);
 }
 
 // Registers how PanicException pickles (private functions on `module`, a copyreg entry).

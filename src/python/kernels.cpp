@@ -49,20 +49,12 @@ private:
 
 PyObject* size_value(std::size_t v) { return checked(PyLong_FromSize_t(v)).release(); }
 
-template <std::size_t N>
-void bind(const char* callable, const Param (&params)[N], PyObject* args, PyObject* kwargs,
-          PyObject** out) {
-    bind_arguments(callable, params, args, kwargs, out);
-}
-
 // _rows(obj, param) -> (values as bytes, n, d, row lengths or None): the conversion of the
 // classes; `param` names the argument in notes. d is the first row's length; the lengths are
 // returned only when rows differ.
 PyObject* rows(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded("_rows()", [&]() -> PyObject* {
-        static constexpr Param params[] = {{"obj", true}, {"param", true}};
-        PyObject* a[2];
-        bind("_rows()", params, args, kwargs, a);
+    static constexpr Param params[] = {{"obj", true}, {"param", true}};
+    return bound_call("_rows()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         const char* param = PyUnicode_AsUTF8AndSize(a[1], nullptr);
         if (!param) throw ErrorAlreadySet{};
         const EmbeddingRows r = to_rows(a[0], param);
@@ -96,72 +88,65 @@ void check_odd_row(PyObject* odd, std::size_t d) {
 
 // _check_embeddings(n, values, d, odd=None): what Typicality checks on construction.
 PyObject* check_embeddings(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded(kTypicality, [&]() -> PyObject* {
-        static constexpr Param params[] = {
-            {"n", true}, {"values", true}, {"d", true}, {"odd", false}};
-        PyObject* a[4];
-        bind("_check_embeddings()", params, args, kwargs, a);
-        const std::size_t n = to_u64(a[0], "n"), d = to_u64(a[2], "d");
-        require_two_embeddings(n);
-        check_matrix_shape(to_u64(a[1], "values"), n, d);
-        check_odd_row(a[3], d);
-        Py_RETURN_NONE;
-    });
+    static constexpr Param params[] = {{"n", true}, {"values", true}, {"d", true}, {"odd", false}};
+    return bound_call_as(kTypicality, "_check_embeddings()", params, args, kwargs,
+                         [&](PyObject** a) -> PyObject* {
+                             const std::size_t n = to_u64(a[0], "n"), d = to_u64(a[2], "d");
+                             require_two_embeddings(n);
+                             check_matrix_shape(to_u64(a[1], "values"), n, d);
+                             check_odd_row(a[3], d);
+                             Py_RETURN_NONE;
+                         });
 }
 
 // _check_keys(n): what Similarity checks on construction.
 PyObject* check_keys(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded(kSimilarity, [&]() -> PyObject* {
-        static constexpr Param params[] = {{"n", true}};
-        PyObject* a[1];
-        bind("_check_keys()", params, args, kwargs, a);
-        if (to_u64(a[0], "n") == 0)
-            throw InvalidArgument("Empty list of key_embeddings is not supported");
-        Py_RETURN_NONE;
-    });
+    static constexpr Param params[] = {{"n", true}};
+    return bound_call_as(
+        kSimilarity, "_check_keys()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
+            if (to_u64(a[0], "n") == 0)
+                throw InvalidArgument("Empty list of key_embeddings is not supported");
+            Py_RETURN_NONE;
+        });
 }
 
 // _check_queries(n, values, d, key_length, odd=None): what calculate_similarity checks, in its
 // order: no queries, ragged queries, then the first key whose length is not the queries' d.
 PyObject* check_queries(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded(kSimilarity, [&]() -> PyObject* {
-        static constexpr Param params[] = {
-            {"n", true}, {"values", true}, {"d", true}, {"key_length", true}, {"odd", false}};
-        PyObject* a[5];
-        bind("_check_queries()", params, args, kwargs, a);
-        const std::size_t n = to_u64(a[0], "n"), d = to_u64(a[2], "d");
-        if (n == 0) throw InvalidArgument("Empty list of query_embeddings is not supported");
-        check_matrix_shape(to_u64(a[1], "values"), n, d);
-        check_odd_row(a[4], d);
-        if (a[3] != Py_None) {
-            const std::size_t length = to_u64(a[3], "key_length");
-            if (length != d) fail_vector_shape(n, d, length);
-        }
-        Py_RETURN_NONE;
-    });
+    static constexpr Param params[] = {
+        {"n", true}, {"values", true}, {"d", true}, {"key_length", true}, {"odd", false}};
+    return bound_call_as(
+        kSimilarity, "_check_queries()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
+            const std::size_t n = to_u64(a[0], "n"), d = to_u64(a[2], "d");
+            if (n == 0) throw InvalidArgument("Empty list of query_embeddings is not supported");
+            check_matrix_shape(to_u64(a[1], "values"), n, d);
+            check_odd_row(a[4], d);
+            if (a[3] != Py_None) {
+                const std::size_t length = to_u64(a[3], "key_length");
+                if (length != d) fail_vector_shape(n, d, length);
+            }
+            Py_RETURN_NONE;
+        });
 }
 
 // _neighbor_count(num_nearest_neighbors, n) -> k, converted and checked as the class does.
 PyObject* neighbor_count_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded(kTypicality, [&]() -> PyObject* {
-        static constexpr Param params[] = {{"num_nearest_neighbors", true}, {"n", true}};
-        PyObject* a[2];
-        bind("_neighbor_count()", params, args, kwargs, a);
-        const std::size_t K = to_u64(a[0], "num_nearest_neighbors");
-        return size_value(neighbor_count(K, to_u64(a[1], "n")));
-    });
+    static constexpr Param params[] = {{"num_nearest_neighbors", true}, {"n", true}};
+    return bound_call_as(kTypicality, "_neighbor_count()", params, args, kwargs,
+                         [&](PyObject** a) -> PyObject* {
+                             const std::size_t K = to_u64(a[0], "num_nearest_neighbors");
+                             return size_value(neighbor_count(K, to_u64(a[1], "n")));
+                         });
 }
 
 // _merge_smallest(queries, query_first, stored, stored_first, heaps)
 PyObject* merge_smallest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded("_merge_smallest()", [&]() -> PyObject* {
-        static constexpr Param params[] = {{"queries", true},
-                                           {"query_first", true},
-                                           {"stored", true},
-                                           {"stored_first", true},
-                                           {"heaps", true}};
-        PyObject* a[5];
-        bind("_merge_smallest()", params, args, kwargs, a);
+    static constexpr Param params[] = {{"queries", true},
+                                       {"query_first", true},
+                                       {"stored", true},
+                                       {"stored_first", true},
+                                       {"heaps", true}};
+    return bound_call("_merge_smallest()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         const FloatView q(a[0], 2, false, "queries"), s(a[2], 2, false, "stored"),
             h(a[4], 2, true, "heaps");
         const std::size_t dim = q.extent(1);
@@ -176,10 +161,8 @@ PyObject* merge_smallest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // _tile_pair_rows(k) -> rows per tile of the tile-pair path, or 0 when k takes the row path.
 PyObject* tile_pair_rows_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded("_tile_pair_rows()", [&]() -> PyObject* {
-        static constexpr Param params[] = {{"k", true}};
-        PyObject* a[1];
-        bind("_tile_pair_rows()", params, args, kwargs, a);
+    static constexpr Param params[] = {{"k", true}};
+    return bound_call("_tile_pair_rows()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         return size_value(tile_pair_rows(to_u64(a[0], "k")));
     });
 }
@@ -188,11 +171,9 @@ PyObject* tile_pair_rows_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 // a_first: within a) fed to `best`, (rows of a, then of b unless b is a) x k, filled by the caller
 // with +inf or each row's bound (see smallest_by_tile_pairs).
 PyObject* tile_pairs_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded("_tile_pairs()", [&]() -> PyObject* {
-        static constexpr Param params[] = {
-            {"a", true}, {"a_first", true}, {"b", true}, {"b_first", true}, {"best", true}};
-        PyObject* a[5];
-        bind("_tile_pairs()", params, args, kwargs, a);
+    static constexpr Param params[] = {
+        {"a", true}, {"a_first", true}, {"b", true}, {"b_first", true}, {"best", true}};
+    return bound_call("_tile_pairs()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         const FloatView x(a[0], 2, false, "a"), y(a[2], 2, false, "b"), best(a[4], 2, true, "best");
         const std::size_t dim = x.extent(1);
         if (y.extent(1) != dim) fail("assertion failed: block shapes agree");
@@ -205,10 +186,8 @@ PyObject* tile_pairs_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // _merge_sorted(into, from): per row, the k smallest of two ascending k-buffers, into `into`.
 PyObject* merge_sorted_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded("_merge_sorted()", [&]() -> PyObject* {
-        static constexpr Param params[] = {{"into", true}, {"from", true}};
-        PyObject* a[2];
-        bind("_merge_sorted()", params, args, kwargs, a);
+    static constexpr Param params[] = {{"into", true}, {"from", true}};
+    return bound_call("_merge_sorted()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         const FloatView into(a[0], 2, true, "into"), from(a[1], 2, false, "from");
         if (from.extent(1) != into.extent(1)) fail("assertion failed: block shapes agree");
         merge_sorted_smallest(into.span(), from.span(), into.extent(1));
@@ -218,10 +197,8 @@ PyObject* merge_sorted_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // _finish_smallest(heaps): ascending neighbor distances r per row, in place.
 PyObject* finish_smallest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded("_finish_smallest()", [&]() -> PyObject* {
-        static constexpr Param params[] = {{"heaps", true}};
-        PyObject* a[1];
-        bind("_finish_smallest()", params, args, kwargs, a);
+    static constexpr Param params[] = {{"heaps", true}};
+    return bound_call("_finish_smallest()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         const FloatView h(a[0], 2, true, "heaps");
         if (h.size() > 0) finish_smallest(h.span(), h.extent(1));
         Py_RETURN_NONE;
@@ -230,10 +207,8 @@ PyObject* finish_smallest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // _merge_nearest(queries, stored, nearest)
 PyObject* merge_nearest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded("_merge_nearest()", [&]() -> PyObject* {
-        static constexpr Param params[] = {{"queries", true}, {"stored", true}, {"nearest", true}};
-        PyObject* a[3];
-        bind("_merge_nearest()", params, args, kwargs, a);
+    static constexpr Param params[] = {{"queries", true}, {"stored", true}, {"nearest", true}};
+    return bound_call("_merge_nearest()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         const FloatView q(a[0], 2, false, "queries"), s(a[1], 2, false, "stored"),
             m(a[2], 1, true, "nearest");
         if (s.extent(1) != q.extent(1)) fail("assertion failed: block shapes agree");
@@ -245,10 +220,8 @@ PyObject* merge_nearest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // _finish_nearest(nearest): Euclidean distances, in place.
 PyObject* finish_nearest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded("_finish_nearest()", [&]() -> PyObject* {
-        static constexpr Param params[] = {{"nearest", true}};
-        PyObject* a[1];
-        bind("_finish_nearest()", params, args, kwargs, a);
+    static constexpr Param params[] = {{"nearest", true}};
+    return bound_call("_finish_nearest()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         const FloatView m(a[0], 1, true, "nearest");
         finish_nearest(m.span());
         Py_RETURN_NONE;
@@ -262,10 +235,8 @@ void copy_into(const FloatView& out, const std::vector<float>& values) {
 
 // _typicality_scores(r, out): scores from every row's k neighbor distances (n x k).
 PyObject* typicality_scores_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded("_typicality_scores()", [&]() -> PyObject* {
-        static constexpr Param params[] = {{"r", true}, {"out", true}};
-        PyObject* a[2];
-        bind("_typicality_scores()", params, args, kwargs, a);
+    static constexpr Param params[] = {{"r", true}, {"out", true}};
+    return bound_call("_typicality_scores()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         const FloatView r(a[0], 2, false, "r"), out(a[1], 1, true, "out");
         if (r.extent(1) == 0) fail("assertion failed: k > 0");
         copy_into(out, typicality_from_distances(r.span(), r.extent(0), r.extent(1)));
@@ -275,10 +246,8 @@ PyObject* typicality_scores_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // _similarity_scores(dist, out): scores from every key's distance to its nearest query.
 PyObject* similarity_scores_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded("_similarity_scores()", [&]() -> PyObject* {
-        static constexpr Param params[] = {{"dist", true}, {"out", true}};
-        PyObject* a[2];
-        bind("_similarity_scores()", params, args, kwargs, a);
+    static constexpr Param params[] = {{"dist", true}, {"out", true}};
+    return bound_call("_similarity_scores()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         const FloatView dist(a[0], 1, false, "dist"), out(a[1], 1, true, "out");
         if (dist.size() == 0) fail("called `Option::unwrap()` on a `None` value");
         copy_into(out, similarity_from_distances(dist.span()));

@@ -115,12 +115,8 @@ TEST_CASE("pacmap neighbor counts and their errors") {
     }
     PacmapConfig no_far = driver_config(100);
     no_far.far_pair_ratio = 0.0f;
-    try {
-        neighbor_counts(100, no_far, nullptr);
-        CHECK(false);
-    } catch (const LayoutFailure& f) {
-        CHECK_EQ(std::string(f.what()), "The number of far points can't be less than 1");
-    }
+    CHECK_THROWS_WITH(neighbor_counts(100, no_far, nullptr), LayoutFailure,
+                      "The number of far points can't be less than 1");
     PacmapConfig big = driver_config(5);
     big.override_neighbors = 9;
     RecordingSink sink;
