@@ -179,6 +179,13 @@ TEST_CASE("subpart similarity: max fold over object scores, accumulated sum") {
         bad.inform(0), InternalFailure,
         "The index of the selected_sample (9) is bigger than the number of samples (3)");
     CHECK_EQ(bad.accumulated(), -0.75f);
+    // Indices are kept as given when one is too wide for 4 bytes.
+    const std::size_t huge = std::size_t{1} << 33;
+    SubpartSimilarityStrategy wide(rows({{0}, {1}, {3}}), rows({{0}}), {{0, 2}, {huge}}, 1.0f);
+    wide.inform(0);
+    CHECK_EQ(wide.accumulated(), -2.25f);
+    CHECK_THROWS_WITH(wide.inform(1), InternalFailure, "selected_sample (8589934592)");
+    CHECK_THROWS_WITH(wide.potentials(), InternalFailure, "the index is 8589934592");
     CHECK_THROWS_WITH(SubpartSimilarityStrategy(EmbeddingRows{}, rows({{0}}), {}, 1.0f),
                       InternalFailure, "Empty list of key_embeddings is not supported");
 }
