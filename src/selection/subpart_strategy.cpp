@@ -59,13 +59,15 @@ void in_blocks(std::span<float> out, Body&& body) {
     });
 }
 
-float object_value(std::span<const float> v, std::size_t object, float offset) {
+inline float object_value(std::span<const float> v, std::size_t object, float offset) {
     if (object >= v.size()) fail_index(object, v.size());
     return v[object] + offset;
 }
 
+// Inlined into the per-step loops, where a call per sample costs as much as the fold.
 template <class Index>
-float mean_of(std::span<const Index> objects, std::span<const float> v, float offset) {
+[[gnu::always_inline]] inline float mean_of(std::span<const Index> objects,
+                                            std::span<const float> v, float offset) {
     if (objects.empty()) return 0.0f;
     float sum = -0.0f;
     for (std::size_t o : objects) sum = sum + object_value(v, o, offset);
@@ -73,7 +75,8 @@ float mean_of(std::span<const Index> objects, std::span<const float> v, float of
 }
 
 template <class Index>
-float max_of(std::span<const Index> objects, std::span<const float> v, float offset) {
+[[gnu::always_inline]] inline float max_of(std::span<const Index> objects, std::span<const float> v,
+                                           float offset) {
     if (objects.empty()) return 0.0f;
     float best = object_value(v, objects[0], offset);
     for (std::size_t o : objects.subspan(1)) {
@@ -118,7 +121,7 @@ void SubpartDiversifyingStrategy::potentials_range(std::size_t begin, std::span<
     const std::span<const float> min_distances = inner_.min_distances();
     for (std::size_t i = 0; i < out.size(); ++i) {
         out[i] = mapping_.with_objects(
-            begin + i, [&](auto objects) { return fold_mean(objects, min_distances, s); });
+            begin + i, [&](auto objects) { return mean_of(objects, min_distances, s); });
     }
 }
 
@@ -190,7 +193,7 @@ SubpartSimilarityStrategy::SubpartSimilarityStrategy(const EmbeddingRows& key_em
 void SubpartSimilarityStrategy::potentials_range(std::size_t begin, std::span<float> out) const {
     for (std::size_t i = 0; i < out.size(); ++i) {
         out[i] = mapping_.with_objects(
-            begin + i, [&](auto objects) { return fold_max(objects, scores_, accumulated_); });
+            begin + i, [&](auto objects) { return max_of(objects, scores_, accumulated_); });
     }
 }
 
@@ -224,7 +227,7 @@ SubpartTypicalityStrategy::SubpartTypicalityStrategy(
 void SubpartTypicalityStrategy::potentials_range(std::size_t begin, std::span<float> out) const {
     for (std::size_t i = 0; i < out.size(); ++i) {
         out[i] = mapping_.with_objects(
-            begin + i, [&](auto objects) { return fold_mean(objects, scores_, accumulated_); });
+            begin + i, [&](auto objects) { return mean_of(objects, scores_, accumulated_); });
     }
 }
 
