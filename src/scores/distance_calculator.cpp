@@ -1,5 +1,6 @@
 #include "src/scores/distance_calculator.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "src/common/blas.hpp"
@@ -58,6 +59,31 @@ void DistanceCalculator::compute_half_norms() {
             half_norms_[i] = blas::dot(d, x, x) * 0.5f;
         }
     });
+}
+
+void DistanceCalculator::reorder_rows(std::span<const std::uint32_t> order) {
+    const std::size_t n = matrix_.rows, d = matrix_.cols;
+    std::vector<bool> placed(n, false);
+    std::vector<float> first(d);
+    // Each cycle of the permutation is walked once, its first row parked aside.
+    for (std::size_t start = 0; start < n; ++start) {
+        if (placed[start] || order[start] == start) continue;
+        std::copy(matrix_.row(start), matrix_.row(start) + d, first.begin());
+        const float first_half = half_norms_[start];
+        std::size_t i = start;
+        while (true) {
+            placed[i] = true;
+            const std::size_t from = order[i];
+            if (from == start) {
+                std::copy(first.begin(), first.end(), matrix_.row(i));
+                half_norms_[i] = first_half;
+                break;
+            }
+            std::copy(matrix_.row(from), matrix_.row(from) + d, matrix_.row(i));
+            half_norms_[i] = half_norms_[from];
+            i = from;
+        }
+    }
 }
 
 void DistanceCalculator::check_index(std::size_t i) const {

@@ -2,6 +2,7 @@
 // Half squared Euclidean distances |a - b|^2 / 2 over a stored embedding matrix, each from one
 // dot product and precomputed half norms, clamped at 0 (a NaN becomes 0).
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -34,6 +35,9 @@ public:
     // Same quantities from one matrix-vector product, on the calling thread.
     std::vector<float> distances_from_row_dense(std::size_t i) const;
     std::vector<float> distances_from_vector(std::span<const float> v) const;
+    // Row i becomes the old row order[i] (a permutation), with its half norm; in place, so the
+    // matrix is never held twice.
+    void reorder_rows(std::span<const std::uint32_t> order);
 
     // Shape failure for a vector of the wrong length, as reported by the dense variants.
     [[noreturn]] void fail_shape(std::size_t length) const;

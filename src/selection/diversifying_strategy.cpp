@@ -82,7 +82,7 @@ bool finite_row(const float* x, std::size_t d) {
 
 }  // namespace
 
-void DiversifyingStrategy::Buckets::build(const DistanceCalculator& calc) {
+void DiversifyingStrategy::Buckets::build(DistanceCalculator& calc) {
     const std::size_t n = calc.size(), d = calc.dim();
     // Small sets are cheaper in full; few dimensions would make the index too large beside them.
     if (n < 1024 || d < 32 || static_cast<double>(d) * std::ldexp(1.0, -24) > 0.05 ||
@@ -103,7 +103,7 @@ void DiversifyingStrategy::Buckets::build(const DistanceCalculator& calc) {
     if (rows.empty()) return;
     std::size_t k = static_cast<std::size_t>(std::sqrt(static_cast<double>(rows.size())) / 2.0);
     k = std::clamp<std::size_t>(k, 1, 1024);
-    // Per row: group, place in `members` and gap; under a tenth of the rows.
+    // Per row: its sample, its stored row and its gap; under a tenth of the rows.
     const double extra = 12.0 * static_cast<double>(n) + static_cast<double>(k) * (4.0 * d + 16.0);
     if (extra > 0.1 * 4.0 * static_cast<double>(n) * static_cast<double>(d)) return;
 
@@ -123,7 +123,7 @@ void DiversifyingStrategy::Buckets::build(const DistanceCalculator& calc) {
         std::copy(c, c + lead, lead_centres.begin() + static_cast<std::ptrdiff_t>(b * lead));
         centre_half[b] = blas::dot(lead, c, c) * 0.5f;
     }
-    group_of.assign(n, static_cast<std::uint32_t>(k));
+    std::vector<std::uint32_t> group_of(n, static_cast<std::uint32_t>(k));
     const std::size_t chunk = 256;
     std::vector<float> products(pool::worker_count() * chunk * k);
     pool::for_blocks(rows.size(), chunk, [&](std::size_t begin, std::size_t end, std::size_t w) {
@@ -164,29 +164,34 @@ void DiversifyingStrategy::Buckets::build(const DistanceCalculator& calc) {
                 static_cast<float>(sums[b * d + c] / static_cast<double>(sizes[b]));
         }
     }
-    gap.assign(n, 0.0f);
-    pool::for_blocks(n, kRowBlock, [&](std::size_t begin, std::size_t end, std::size_t) {
-        for (std::size_t j = begin; j < end; ++j) {
-            if (group_of[j] == k) continue;
-            const double e = distance_to(calc.matrix().row(j), centres.data() + group_of[j] * d, d);
-            gap[j] = static_cast<float>(e * kGrow);
-        }
-    });
     offsets.assign(k + 2, 0);
     for (std::size_t b = 0; b <= k; ++b) {
         offsets[b + 1] = offsets[b] + static_cast<std::uint32_t>(sizes[b]);
     }
     members.resize(n);
     std::vector<std::uint32_t> fill(offsets.begin(), offsets.end() - 1);
+    for (std::size_t j = 0; j < n; ++j)
+        members[fill[group_of[j]]++] = static_cast<std::uint32_t>(j);
+    // Moving a row changes none of its bits, and its dot products are the same calls on the same
+    // values, so every distance stays as it was.
+    calc.reorder_rows(members);
+    position.resize(n);
+    for (std::size_t i = 0; i < n; ++i) position[members[i]] = static_cast<std::uint32_t>(i);
+    const std::size_t bounded_rows = offsets[k];
+    gap.assign(n, 0.0f);
+    pool::for_blocks(bounded_rows, kRowBlock, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const float* c = centres.data() + group_of[members[i]] * d;
+            gap[i] = static_cast<float>(distance_to(calc.matrix().row(i), c, d) * kGrow);
+        }
+    });
     radius.assign(k, 0.0f);
     top_half_norm.assign(k, 0.0f);
-    for (std::size_t j = 0; j < n; ++j) {
-        const std::size_t b = group_of[j];
-        const std::uint32_t place = fill[b]++;
-        members[place] = static_cast<std::uint32_t>(j);
-        if (b == k) continue;
-        radius[b] = std::max(radius[b], gap[j]);
-        top_half_norm[b] = std::max(top_half_norm[b], h[j]);
+    for (std::size_t b = 0; b < k; ++b) {
+        for (std::uint32_t i = offsets[b]; i < offsets[b + 1]; ++i) {
+            radius[b] = std::max(radius[b], gap[i]);
+            top_half_norm[b] = std::max(top_half_norm[b], h[i]);
+        }
     }
     max_min.assign(k, kUnreached);
 }
@@ -246,13 +251,14 @@ void DiversifyingStrategy::inform(std::size_t selected_sample) {
 }
 
 void DiversifyingStrategy::inform_all_rows(std::size_t selected_sample) {
-    distance_row_ = calculator_.distances_from_row(selected_sample);
+    distance_row_ = calculator_.distances_from_row(stored_row(selected_sample));
     selected_.push_back(selected_sample);
     computed_rows_ += distance_row_.size();
     // A sample's own selection must not lower its own entry to zero.
     const float old = min_distances_[selected_sample];
-    for (std::size_t j = 0; j < min_distances_.size(); ++j) {
-        if (distance_row_[j] < min_distances_[j]) min_distances_[j] = distance_row_[j];
+    for (std::size_t i = 0; i < distance_row_.size(); ++i) {
+        const std::size_t j = sample_at(i);
+        if (distance_row_[i] < min_distances_[j]) min_distances_[j] = distance_row_[i];
     }
     min_distances_[selected_sample] = old;
     if (buckets_.built()) buckets_.refresh_max_min(min_distances_);
@@ -262,15 +268,16 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
     const std::size_t n = sample_count(), d = calculator_.dim(), k = buckets_.count;
     const auto& matrix = calculator_.matrix();
     const auto& h = calculator_.half_norms();
-    const float* v = matrix.row(selected_sample);
-    const float h_v = h[selected_sample];
+    const auto& members = buckets_.members;
+    const std::size_t at = buckets_.position[selected_sample];
+    const float* v = matrix.row(at);
+    const float h_v = h[at];
     const Margin margin(d);
     // A pick that is not finite, or near overflow, proves nothing: every row is computed.
-    const bool bounded = buckets_.group_of[selected_sample] != k;
+    const bool bounded = at < buckets_.offsets[k];
 
     std::vector<double> to_centre(k, 0.0);
     std::vector<unsigned char> active(k + 1, 1);
-    std::size_t active_rows = buckets_.offsets[k + 1] - buckets_.offsets[k];
     if (bounded) {
         pool::for_blocks(k, 64, [&](std::size_t begin, std::size_t end, std::size_t) {
             for (std::size_t b = begin; b < end; ++b) {
@@ -281,92 +288,62 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
             }
         });
     }
-    for (std::size_t b = 0; b < k; ++b) {
-        if (active[b]) active_rows += buckets_.offsets[b + 1] - buckets_.offsets[b];
-    }
-
-    auto product = [&](std::size_t j, float h_j) {
-        return clamp_distance((h_j - blas::dot(d, matrix.row(j), v)) + h_v);
-    };
-    auto keeps = [&](std::size_t b, std::size_t j) {
-        return j == selected_sample ||
-               (bounded && b != k &&
-                keeps_minimum(to_centre[b] - buckets_.gap[j], static_cast<double>(h[j]) + h_v,
-                              min_distances_[j], margin));
-    };
-    // Many rows in play: walk all rows in memory order, which streams. Few: walk the members of
-    // live groups, bound each row first, then compute the rest with their rows fetched ahead.
-    const bool sweep = active_rows * 8 >= n;
-    distance_row_.resize(n);
     std::vector<std::uint32_t> live;
     for (std::size_t b = 0; b <= k; ++b) {
         if (active[b]) live.push_back(static_cast<std::uint32_t>(b));
     }
-    if (sweep) {
-        pool::for_blocks(n, kRowBlock, [&](std::size_t begin, std::size_t end, std::size_t) {
-            for (std::size_t j = begin; j < end; ++j) {
-                const std::size_t b = buckets_.group_of[j];
-                distance_row_[j] = active[b] && !keeps(b, j) ? product(j, h[j]) : kSkipped;
-            }
-        });
-    } else {
-        const std::size_t lines = std::min<std::size_t>((d * sizeof(float) + 63) / 64, 16);
-        pool::run_tasks(live.size(), [&](std::size_t t, std::size_t) {
-            const std::size_t b = live[t];
-            const std::uint32_t first = buckets_.offsets[b], last = buckets_.offsets[b + 1];
-            float* out = distance_row_.data();
-            for (std::uint32_t i = first; i < last; ++i) {
-                if (i + 16 < last) {
-                    const std::uint32_t ahead = buckets_.members[i + 16];
-                    __builtin_prefetch(&min_distances_[ahead]);
-                    __builtin_prefetch(&h[ahead]);
-                    __builtin_prefetch(&buckets_.gap[ahead]);
-                }
-                out[i] = keeps(b, buckets_.members[i]) ? kSkipped : kToCompute;
-            }
-            // Rows to compute are marked with NaN (a distance never is); a second cursor runs a
-            // few marks ahead to fetch their rows.
-            auto next = [&](std::uint32_t i) {
-                while (i < last && !std::isnan(out[i])) ++i;
-                return i;
-            };
-            auto fetch = [&](std::uint32_t i) {
-                const char* row = reinterpret_cast<const char*>(matrix.row(buckets_.members[i]));
-                for (std::size_t l = 0; l < lines; ++l) __builtin_prefetch(row + 64 * l);
-            };
-            std::uint32_t ahead = next(first);
-            for (int a = 0; a < kRowsAhead && ahead < last; ++a) {
-                fetch(ahead);
-                ahead = next(ahead + 1);
-            }
-            for (std::uint32_t i = next(first); i < last; i = next(i + 1)) {
-                if (ahead < last) fetch(ahead), ahead = next(ahead + 1);
-                const std::uint32_t j = buckets_.members[i];
-                out[i] = product(j, h[j]);
-            }
-        });
-    }
+
+    // `i` is a stored row throughout.
+    auto keeps = [&](std::size_t b, std::size_t i) {
+        return i == at ||
+               (bounded && b != k &&
+                keeps_minimum(to_centre[b] - buckets_.gap[i], static_cast<double>(h[i]) + h_v,
+                              min_distances_[members[i]], margin));
+    };
+    distance_row_.resize(n);
+    const std::size_t lines = std::min<std::size_t>((d * sizeof(float) + 63) / 64, 16);
+    // A live group is bounded row by row first; the rows left are computed in order, with a few
+    // fetched ahead, as gaps in the sequence would stop the hardware from doing it.
+    pool::run_tasks(live.size(), [&](std::size_t t, std::size_t) {
+        const std::size_t b = live[t];
+        const std::uint32_t first = buckets_.offsets[b], last = buckets_.offsets[b + 1];
+        float* out = distance_row_.data();
+        for (std::uint32_t i = first; i < last; ++i) {
+            if (i + 16 < last) __builtin_prefetch(&min_distances_[members[i + 16]]);
+            out[i] = keeps(b, i) ? kSkipped : kToCompute;
+        }
+        // Rows to compute are marked with NaN (a distance never is); a second cursor runs a few
+        // marks ahead to fetch their rows.
+        auto next = [&](std::uint32_t i) {
+            while (i < last && !std::isnan(out[i])) ++i;
+            return i;
+        };
+        auto fetch = [&](std::uint32_t i) {
+            const char* row = reinterpret_cast<const char*>(matrix.row(i));
+            for (std::size_t l = 0; l < lines; ++l) __builtin_prefetch(row + 64 * l);
+        };
+        std::uint32_t ahead = next(first);
+        for (int a = 0; a < kRowsAhead && ahead < last; ++a) {
+            fetch(ahead);
+            ahead = next(ahead + 1);
+        }
+        for (std::uint32_t i = next(first); i < last; i = next(i + 1)) {
+            if (ahead < last) fetch(ahead), ahead = next(ahead + 1);
+            out[i] = clamp_distance((h[i] - blas::dot(d, matrix.row(i), v)) + h_v);
+        }
+    });
 
     selected_.push_back(selected_sample);
-    for (std::size_t b = 0; b < k; ++b) {
-        if (active[b]) buckets_.max_min[b] = 0.0f;
-    }
-    auto update = [&](std::size_t j, float t) {
-        if (t != kSkipped) ++computed_rows_;
-        if (t < min_distances_[j]) min_distances_[j] = t;
-        const std::size_t b = buckets_.group_of[j];
-        if (b != k) buckets_.max_min[b] = std::max(buckets_.max_min[b], min_distances_[j]);
-    };
-    if (sweep) {
-        for (std::size_t j = 0; j < n; ++j) {
-            if (active[buckets_.group_of[j]]) update(j, distance_row_[j]);
+    for (std::uint32_t b : live) {
+        float top = 0.0f;
+        for (std::uint32_t i = buckets_.offsets[b]; i < buckets_.offsets[b + 1]; ++i) {
+            const float t = distance_row_[i];
+            float& m = min_distances_[members[i]];
+            if (t != kSkipped) ++computed_rows_;
+            if (t < m) m = t;
+            top = std::max(top, m);
         }
-    } else {
-        for (std::uint32_t b : live) {
-            for (std::uint32_t i = buckets_.offsets[b]; i < buckets_.offsets[b + 1]; ++i) {
-                update(buckets_.members[i], distance_row_[i]);
-            }
-        }
+        if (b != k) buckets_.max_min[b] = top;
     }
 }
 

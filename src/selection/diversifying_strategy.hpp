@@ -60,31 +60,38 @@ public:
 private:
     // Rows grouped around centres at construction, so that inform can prove whole groups and
     // single rows keep their minimum without computing their distance. Rows with a value that is
-    // not finite, or norms near overflow, sit in a last group that is always computed.
+    // not finite, or norms near overflow, sit in a last group that is always computed. The
+    // calculator then holds the rows in group order, so the rows of a group are read in
+    // sequence; per-sample state (minima, selections) keeps the caller's order.
     struct Buckets {
         std::size_t count = 0;                // groups with a centre; group `count` is the rest
         std::vector<float> centres;           // count x D
         std::vector<float> radius;            // per group: largest gap (rounded up)
         std::vector<float> top_half_norm;     // per group: largest half norm of a member
         std::vector<float> max_min;           // per group: at least the largest member minimum
-        std::vector<std::uint32_t> offsets;   // count + 2 entries into members
-        std::vector<std::uint32_t> members;   // row indices, grouped, ascending within a group
-        std::vector<std::uint32_t> group_of;  // per row
-        std::vector<float> gap;               // per row: distance to its centre (rounded up)
+        std::vector<std::uint32_t> offsets;   // count + 2 entries into the stored rows
+        std::vector<std::uint32_t> members;   // per stored row: its sample, ascending in a group
+        std::vector<std::uint32_t> position;  // per sample: its stored row
+        std::vector<float> gap;               // per stored row: distance to its centre (rounded up)
 
         bool built() const { return !offsets.empty(); }
-        void build(const DistanceCalculator& calc);
+        void build(DistanceCalculator& calc);
         void refresh_max_min(const std::vector<float>& min_distances) noexcept;
     };
 
+    std::size_t stored_row(std::size_t sample) const {
+        return buckets_.built() ? buckets_.position[sample] : sample;
+    }
+    std::size_t sample_at(std::size_t row) const {
+        return buckets_.built() ? buckets_.members[row] : row;
+    }
     void inform_all_rows(std::size_t selected_sample);
     void inform_bounded(std::size_t selected_sample);
 
     DistanceCalculator calculator_;
     std::vector<std::size_t> selected_;
     std::vector<float> min_distances_;
-    // Distances from the last informed sample (+inf: skipped): by row in a sweep, by place in
-    // `members` when only some groups are walked.
+    // Distances from the last informed sample by stored row (+inf: skipped).
     std::vector<float> distance_row_;
     Buckets buckets_;
     bool pruning_ = false;

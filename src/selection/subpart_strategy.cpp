@@ -15,17 +15,35 @@ namespace orvane {
 SubpartMapping::SubpartMapping(const IndexRows& sample_to_subpart_indices) {
     offsets_.reserve(sample_to_subpart_indices.size() + 1);
     offsets_.push_back(0);
+    bool narrow = true;
     for (const auto& objects : sample_to_subpart_indices) {
-        indices_.insert(indices_.end(), objects.begin(), objects.end());
-        offsets_.push_back(indices_.size());
+        offsets_.push_back(offsets_.back() + objects.size());
+        for (std::size_t o : objects) narrow = narrow && o <= UINT32_MAX;
+    }
+    if (narrow) {
+        narrow_.reserve(offsets_.back());
+        for (const auto& objects : sample_to_subpart_indices) {
+            for (std::size_t o : objects) narrow_.push_back(static_cast<std::uint32_t>(o));
+        }
+    } else {
+        wide_.reserve(offsets_.back());
+        for (const auto& objects : sample_to_subpart_indices) {
+            wide_.insert(wide_.end(), objects.begin(), objects.end());
+        }
     }
 }
 
 void SubpartMapping::check_objects(std::size_t n_objects) const {
     if (n_objects != 0 && n_objects == checked_for_) return;
-    for (std::size_t o : indices_) {
-        if (o >= n_objects) fail_index(o, n_objects);
-    }
+    auto check = [&](const auto& indices) {
+        for (std::size_t o : indices) {
+            if (o >= n_objects) fail_index(o, n_objects);
+        }
+    };
+    if (wide_.empty())
+        check(narrow_);
+    else
+        check(wide_);
     checked_for_ = n_objects;
 }
 
@@ -41,21 +59,24 @@ void in_blocks(std::span<float> out, Body&& body) {
     });
 }
 
-float object_value(std::span<const float> v, std::size_t object, float offset) {
+inline float object_value(std::span<const float> v, std::size_t object, float offset) {
     if (object >= v.size()) fail_index(object, v.size());
     return v[object] + offset;
 }
 
-}  // namespace
-
-float fold_mean(std::span<const std::size_t> objects, std::span<const float> v, float offset) {
+// Inlined into the per-step loops, where a call per sample costs as much as the fold.
+template <class Index>
+[[gnu::always_inline]] inline float mean_of(std::span<const Index> objects,
+                                            std::span<const float> v, float offset) {
     if (objects.empty()) return 0.0f;
     float sum = -0.0f;
     for (std::size_t o : objects) sum = sum + object_value(v, o, offset);
     return sum / static_cast<float>(objects.size());
 }
 
-float fold_max(std::span<const std::size_t> objects, std::span<const float> v, float offset) {
+template <class Index>
+[[gnu::always_inline]] inline float max_of(std::span<const Index> objects, std::span<const float> v,
+                                           float offset) {
     if (objects.empty()) return 0.0f;
     float best = object_value(v, objects[0], offset);
     for (std::size_t o : objects.subspan(1)) {
@@ -63,6 +84,21 @@ float fold_max(std::span<const std::size_t> objects, std::span<const float> v, f
         if (total_order_key(x) > total_order_key(best)) best = x;
     }
     return best;
+}
+
+}  // namespace
+
+float fold_mean(std::span<const std::size_t> objects, std::span<const float> v, float offset) {
+    return mean_of(objects, v, offset);
+}
+float fold_mean(std::span<const std::uint32_t> objects, std::span<const float> v, float offset) {
+    return mean_of(objects, v, offset);
+}
+float fold_max(std::span<const std::size_t> objects, std::span<const float> v, float offset) {
+    return max_of(objects, v, offset);
+}
+float fold_max(std::span<const std::uint32_t> objects, std::span<const float> v, float offset) {
+    return max_of(objects, v, offset);
 }
 
 // ---- subpart diversifying ----
@@ -84,7 +120,8 @@ void SubpartDiversifyingStrategy::potentials_range(std::size_t begin, std::span<
                                                    float s) const {
     const std::span<const float> min_distances = inner_.min_distances();
     for (std::size_t i = 0; i < out.size(); ++i) {
-        out[i] = fold_mean(mapping_.objects(begin + i), min_distances, s);
+        out[i] = mapping_.with_objects(
+            begin + i, [&](auto objects) { return mean_of(objects, min_distances, s); });
     }
 }
 
@@ -103,23 +140,27 @@ std::vector<float> SubpartDiversifyingStrategy::potentials() const {
 void SubpartDiversifyingStrategy::inform(std::size_t selected_sample) {
     check_selected_sample(selected_sample, sample_count());
     // One object at a time, so objects of one sample become each other's nearest neighbors.
-    for (std::size_t o : mapping_.objects(selected_sample)) inner_.inform(o);
+    mapping_.with_objects(selected_sample, [&](auto objects) {
+        for (std::size_t o : objects) inner_.inform(o);
+    });
 }
 
 bool SubpartDiversifyingStrategy::should_stop(std::size_t candidate_index) const {
     check_candidate_index(candidate_index, sample_count());
     if (!inner_.stopping_enabled()) return false;
-    const auto objects = mapping_.objects(candidate_index);
-    if (objects.empty()) return false;
-    const float s = inner_.selected_set_diversity();
-    return fold_mean(objects, inner_.min_distances(), s) < (inner_.stop_threshold() + s);
+    return mapping_.with_objects(candidate_index, [&](auto objects) {
+        if (objects.empty()) return false;
+        const float s = inner_.selected_set_diversity();
+        return fold_mean(objects, inner_.min_distances(), s) < (inner_.stop_threshold() + s);
+    });
 }
 
 // ---- subpart similarity and typicality: fixed object scores plus an accumulated sum ----
 
 namespace {
 
-void add_object_scores(std::span<const std::size_t> objects, const std::vector<float>& scores,
+template <class Index>
+void add_object_scores(std::span<const Index> objects, const std::vector<float>& scores,
                        float& accumulated) {
     for (std::size_t o : objects) {
         check_selected_sample(o, scores.size());
@@ -151,7 +192,8 @@ SubpartSimilarityStrategy::SubpartSimilarityStrategy(const EmbeddingRows& key_em
 
 void SubpartSimilarityStrategy::potentials_range(std::size_t begin, std::span<float> out) const {
     for (std::size_t i = 0; i < out.size(); ++i) {
-        out[i] = fold_max(mapping_.objects(begin + i), scores_, accumulated_);
+        out[i] = mapping_.with_objects(
+            begin + i, [&](auto objects) { return max_of(objects, scores_, accumulated_); });
     }
 }
 
@@ -169,7 +211,8 @@ std::vector<float> SubpartSimilarityStrategy::potentials() const {
 
 void SubpartSimilarityStrategy::inform(std::size_t selected_sample) {
     check_selected_sample(selected_sample, sample_count());
-    add_object_scores(mapping_.objects(selected_sample), scores_, accumulated_);
+    mapping_.with_objects(selected_sample,
+                          [&](auto objects) { add_object_scores(objects, scores_, accumulated_); });
 }
 
 SubpartTypicalityStrategy::SubpartTypicalityStrategy(
@@ -183,7 +226,8 @@ SubpartTypicalityStrategy::SubpartTypicalityStrategy(
 
 void SubpartTypicalityStrategy::potentials_range(std::size_t begin, std::span<float> out) const {
     for (std::size_t i = 0; i < out.size(); ++i) {
-        out[i] = fold_mean(mapping_.objects(begin + i), scores_, accumulated_);
+        out[i] = mapping_.with_objects(
+            begin + i, [&](auto objects) { return mean_of(objects, scores_, accumulated_); });
     }
 }
 
@@ -201,16 +245,18 @@ std::vector<float> SubpartTypicalityStrategy::potentials() const {
 
 void SubpartTypicalityStrategy::inform(std::size_t selected_sample) {
     check_selected_sample(selected_sample, sample_count());
-    add_object_scores(mapping_.objects(selected_sample), scores_, accumulated_);
+    mapping_.with_objects(selected_sample,
+                          [&](auto objects) { add_object_scores(objects, scores_, accumulated_); });
 }
 
 bool SubpartTypicalityStrategy::should_stop(std::size_t candidate_index) const {
     check_candidate_index(candidate_index, sample_count());
     if (!stop_enabled_) return false;
-    const auto objects = mapping_.objects(candidate_index);
-    // Empty samples never trigger the stop.
-    if (objects.empty()) return false;
-    return fold_mean(objects, scores_, accumulated_) < (stop_threshold_ + accumulated_);
+    return mapping_.with_objects(candidate_index, [&](auto objects) {
+        // Empty samples never trigger the stop.
+        if (objects.empty()) return false;
+        return fold_mean(objects, scores_, accumulated_) < (stop_threshold_ + accumulated_);
+    });
 }
 
 }  // namespace orvane

@@ -2,6 +2,7 @@
 // Strategies that choose whole samples from the embeddings of the objects inside them: object
 // values are folded per sample, and selecting a sample informs all of its objects.
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
@@ -17,8 +18,13 @@ public:
     explicit SubpartMapping(const IndexRows& sample_to_subpart_indices);
 
     std::size_t sample_count() const { return offsets_.size() - 1; }
-    std::span<const std::size_t> objects(std::size_t sample) const {
-        return {indices_.data() + offsets_[sample], offsets_[sample + 1] - offsets_[sample]};
+    // Calls f with the sample's objects, as 4-byte indices when every index fits (half of what
+    // the folds of a step read), else as they were given.
+    template <class F>
+    decltype(auto) with_objects(std::size_t sample, F&& f) const {
+        const std::size_t first = offsets_[sample], count = offsets_[sample + 1] - first;
+        if (wide_.empty()) return f(std::span<const std::uint32_t>(narrow_.data() + first, count));
+        return f(std::span<const std::size_t>(wide_.data() + first, count));
     }
 
     // Fails as a fold would at the first object (in sample order) not below n_objects. Neither
@@ -29,13 +35,16 @@ public:
 private:
     mutable std::size_t checked_for_ = 0;
     std::vector<std::size_t> offsets_;
-    std::vector<std::size_t> indices_;
+    std::vector<std::uint32_t> narrow_;
+    std::vector<std::size_t> wide_;  // only when an index does not fit in 4 bytes
 };
 
 // Mean of v over the objects, summed in list order from -0.0; 0.0 for no objects.
 float fold_mean(std::span<const std::size_t> objects, std::span<const float> v, float offset);
+float fold_mean(std::span<const std::uint32_t> objects, std::span<const float> v, float offset);
 // Largest v[o] + offset under the IEEE total order; 0.0 for no objects.
 float fold_max(std::span<const std::size_t> objects, std::span<const float> v, float offset);
+float fold_max(std::span<const std::uint32_t> objects, std::span<const float> v, float offset);
 
 class SubpartDiversifyingStrategy {
 public:

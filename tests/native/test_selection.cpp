@@ -179,6 +179,13 @@ TEST_CASE("subpart similarity: max fold over object scores, accumulated sum") {
         bad.inform(0), InternalFailure,
         "The index of the selected_sample (9) is bigger than the number of samples (3)");
     CHECK_EQ(bad.accumulated(), -0.75f);
+    // Indices are kept as given when one is too wide for 4 bytes.
+    const std::size_t huge = std::size_t{1} << 33;
+    SubpartSimilarityStrategy wide(rows({{0}, {1}, {3}}), rows({{0}}), {{0, 2}, {huge}}, 1.0f);
+    wide.inform(0);
+    CHECK_EQ(wide.accumulated(), -2.25f);
+    CHECK_THROWS_WITH(wide.inform(1), InternalFailure, "selected_sample (8589934592)");
+    CHECK_THROWS_WITH(wide.potentials(), InternalFailure, "the index is 8589934592");
     CHECK_THROWS_WITH(SubpartSimilarityStrategy(EmbeddingRows{}, rows({{0}}), {}, 1.0f),
                       InternalFailure, "Empty list of key_embeddings is not supported");
 }
@@ -258,6 +265,8 @@ EmbeddingRows test_rows(std::size_t n, std::size_t d, std::size_t clusters, floa
 }  // namespace
 
 TEST_CASE("diversifying: bounded inform keeps the minima of the full pass bit for bit") {
+    // Both strategies store their rows in group order; `plain` keeps the caller's order, so the
+    // minima are also checked against distances computed from the rows where they were.
     // Far-apart clusters, touching ones (bounds near their limit), a blob, and rows far from
     // the origin (large norms, so a wide rounding margin).
     struct Case {
@@ -272,6 +281,8 @@ TEST_CASE("diversifying: bounded inform keeps the minima of the full pass bit fo
                                   1.0f);
         full.set_pruning(false);
         CHECK(bounded.pruning());
+        const DistanceCalculator plain(test_rows(3000, 40, c.clusters, c.spread, c.offset));
+        std::vector<float> minima(3000, 1e8f);
         // Farthest-point order after the two rows that are not finite, with one repeat.
         std::vector<std::size_t> picks = {0, 300, 301};
         for (std::size_t step = 0; step < 150; ++step) {
@@ -286,6 +297,12 @@ TEST_CASE("diversifying: bounded inform keeps the minima of the full pass bit fo
             }
             bounded.inform(picks[step]);
             full.inform(picks[step]);
+            const std::vector<float> row = plain.distances_from_row(picks[step]);
+            for (std::size_t j = 0; j < 3000; ++j) {
+                if (j != picks[step]) minima[j] = std::min(minima[j], row[j]);
+            }
+            CHECK(std::memcmp(minima.data(), full.min_distances().data(), 3000 * sizeof(float)) ==
+                  0);
             CHECK(std::memcmp(bounded.min_distances().data(), full.min_distances().data(),
                               3000 * sizeof(float)) == 0);
         }
