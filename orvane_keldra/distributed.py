@@ -3,7 +3,7 @@
 The rows are cut into blocks that go into the object store once. Typicality takes every pair of
 blocks once: a task multiplies their square tiles pairwise, as the class does on one machine, and
 returns both blocks' k nearest distances per row; the driver merges them per row. Similarity (and
-typicality with more neighbours than the class's tile path serves) runs one task per block of rows
+typicality with more neighbors than the class's tile path serves) runs one task per block of rows
 against every stored block. The driver combines the per-row distances into the scores with the same
 sums as one machine. The results therefore equal ``Typicality(x).calculate_typicality(K)`` and
 ``Similarity(keys).calculate_similarity(queries)``, and bad input raises the same exceptions as
@@ -71,7 +71,7 @@ def typicality(
     equal-length float vector per row, or anything ``Typicality`` accepts. Returns a float32 array
     of scores in row order, equal to
     ``Typicality(data).calculate_typicality(num_nearest_neighbors)``: bit for bit up to 64
-    neighbours, within f32 rounding beyond. `block_rows` sets the rows per stored block, in whole
+    neighbors, within f32 rounding beyond. `block_rows` sets the rows per stored block, in whole
     tiles of the class (default: about a second of one core per task, and several tasks per CPU of
     the cluster).
     """
@@ -126,7 +126,7 @@ def _merge_pair(best: np.ndarray, stored: _Stored, a: int, b: int, partial: np.n
 
 
 def _typicality_by_rows(rows: _Rows, k: int, block_rows: int | None) -> np.ndarray:
-    """Many neighbours: whole rows of tasks against every stored block, as the class scans whole
+    """Many neighbors: whole rows of tasks against every stored block, as the class scans whole
     rows then (with other GEMM shapes, so within f32 rounding of it)."""
     size = _block_rows(block_rows, rows)
     stored = rows.put(size)
@@ -217,7 +217,7 @@ def _typicality_task(
 ) -> np.ndarray:
     queries = own[lo:hi]
     heaps = np.full((hi - lo, k), np.inf, dtype=np.float32)
-    # The own block first: it is already here and holds the likeliest neighbours.
+    # The own block first: it is already here and holds the likeliest neighbors.
     for b in [own_index] + [b for b in range(len(refs)) if b != own_index]:
         stored = own if b == own_index else ray.get(refs[b])
         _native._merge_smallest(queries, first + lo, stored, firsts[b], heaps)

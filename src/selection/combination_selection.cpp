@@ -10,14 +10,14 @@
 
 #include "src/common/failure.hpp"
 #include "src/selection/selection_checks.hpp"
+#include "src/selection/step_bounds.hpp"
 #include "src/common/worker_pool.hpp"
 
 namespace orvane {
 
 namespace {
 
-constexpr float kPotentialFloor = 1e-8f;
-constexpr float kExcluded = std::numeric_limits<float>::lowest();
+using namespace step;
 
 constexpr const char* kKindNames[] = {"weighting",          "diversifying",
                                       "balancing",          "subpart diversifying",
@@ -49,18 +49,6 @@ bool any_stops(const Strategies& strategies, std::size_t candidate) {
     }
     return false;
 }
-
-// strength * ln(maxNum(p, 1e-8)): a NaN potential takes the floor. Written as a comparison, which
-// compiles inline where std::fmax is a call.
-inline float floored(float potential) {
-    return potential > kPotentialFloor ? potential : kPotentialFloor;
-}
-inline float contribution(float potential, float strength) {
-    return strength * std::log(floored(potential));
-}
-
-// Samples per task of a step. Fixed, so no result depends on the number of workers.
-constexpr std::size_t kStepBlock = 4096;
 
 // What a strategy needs on every worker during one step, computed once on the calling thread
 // beforehand (checks included, so a failure is the same as in a sequential pass).
@@ -131,13 +119,6 @@ void restore_each(Strategies& strategies, Saved& saved) noexcept {
 
 [[noreturn]] void fail_no_candidate() { fail("called `Option::unwrap()` on a `None` value"); }
 
-// The best of one block: highest score, ties to the lowest index, and whether a NaN was seen.
-struct BlockBest {
-    std::size_t index;
-    float score;
-    bool nan;
-};
-
 BlockBest best_in(std::span<const float> score, std::size_t begin) {
     BlockBest best{begin, score[0], std::isnan(score[0])};
     for (std::size_t i = 1; i < score.size(); ++i) {
@@ -160,194 +141,6 @@ std::size_t best_of_blocks(const std::vector<BlockBest>& blocks, std::size_t n) 
     if (n > 1 && best.nan) fail_no_candidate();
     return best.index;
 }
-
-// Skipping blocks that cannot hold the best sample.
-//
-// With weighting, diversifying and shared balancing strategies only, a score is a chain of f32
-// additions of contributions strength * ln(maxNum(key + offset, 1e-8)), each monotone in one
-// per-sample key (a weight, a minimum distance) or taken from a few shared values (one per
-// distinct class row). Rounded addition, maxNum and multiplication are monotone; a faithfully
-// rounded log (error below one ulp, as in every libm we build with) is monotone up to one ulp.
-// So chaining each strategy's extremes over a block's free samples, with the log moved one ulp
-// outwards, bounds every score of the block from both sides. A block whose bounds are not both
-// finite may hold a NaN or an infinity and is always computed; the others are computed only while
-// their upper bound can still beat the best score found. The pick is the full pass's pick.
-constexpr std::size_t kMaxMaskRows = 64;
-// Blocks computed together once the bounds are sorted; fixed, like every block size.
-constexpr std::size_t kBoundedBatch = 2;
-
-struct Range {
-    float lo, hi;
-};
-
-// Keys of the free samples of [begin, end): lo is -inf if one is NaN (its potential takes the
-// floor), hi is -inf if none is a number.
-Range key_range(const float* key, const unsigned char* taken, std::size_t begin, std::size_t end) {
-    constexpr float inf = std::numeric_limits<float>::infinity();
-    Range r{inf, -inf};
-    for (std::size_t i = begin; i < end; ++i) {
-        if (taken[i]) continue;
-        const float k = key[i];
-        if (k < r.lo) r.lo = k;
-        if (k > r.hi) r.hi = k;
-        if (k != k) r.lo = -inf;
-    }
-    return r;
-}
-
-// Minima are never NaN and never below 0 (distances are clamped), so only the top is searched,
-// in independent lanes the compiler can keep in vector registers.
-Range minimum_range(const float* key, const unsigned char* taken, std::size_t begin,
-                    std::size_t end) {
-    constexpr float inf = std::numeric_limits<float>::infinity();
-    constexpr std::size_t kLanes = 8;
-    float top[kLanes];
-    std::fill(top, top + kLanes, -inf);
-    std::size_t i = begin;
-    for (; i + kLanes <= end; i += kLanes) {
-        for (std::size_t u = 0; u < kLanes; ++u) {
-            const float k = taken[i + u] ? -inf : key[i + u];
-            top[u] = k > top[u] ? k : top[u];
-        }
-    }
-    for (; i < end; ++i) {
-        const float k = taken[i] ? -inf : key[i];
-        top[0] = k > top[0] ? k : top[0];
-    }
-    float hi = top[0];
-    for (std::size_t u = 1; u < kLanes; ++u) hi = top[u] > hi ? top[u] : hi;
-    return {0.0f, hi};
-}
-
-Range contribution_range(Range key, float offset, float strength) {
-    constexpr float inf = std::numeric_limits<float>::infinity();
-    auto ln = [&](float k) { return std::log(floored(k + offset)); };
-    const float up = std::nextafter(ln(key.hi), inf), down = std::nextafter(ln(key.lo), -inf);
-    if (strength >= 0.0f) return {strength * down, strength * up};
-    if (strength < 0.0f) return {strength * up, strength * down};
-    return {strength, strength};  // NaN: nothing is proven
-}
-
-class StepBounds {
-public:
-    StepBounds(const std::vector<WeightingStrategy>& weighting,
-               const std::vector<DiversifyingStrategy>& diversifying,
-               const std::vector<BalancingStrategy>& balancing, std::size_t n)
-        : weighting_(weighting),
-          diversifying_(diversifying),
-          balancing_(balancing),
-          n_(n),
-          blocks_((n + kStepBlock - 1) / kStepBlock),
-          weights_(weighting.size() * blocks_),
-          distances_(diversifying.size() * blocks_),
-          masks_(balancing.size() * blocks_),
-          free_(blocks_),
-          upper_(blocks_),
-          proven_(blocks_) {}
-
-    // Every structure of one block, after its free samples changed.
-    void refresh_block(std::size_t b, const unsigned char* taken) {
-        const std::size_t begin = b * kStepBlock, end = std::min(n_, begin + kStepBlock);
-        std::size_t free = 0;
-        for (std::size_t i = begin; i < end; ++i) free += taken[i] ? 0 : 1;
-        free_[b] = free;
-        for (std::size_t s = 0; s < weighting_.size(); ++s) {
-            const float* weights = weighting_[s].weights().data();
-            weights_[s * blocks_ + b] = key_range(weights, taken, begin, end);
-        }
-        for (std::size_t s = 0; s < balancing_.size(); ++s) {
-            std::uint64_t mask = 0;
-            for (std::size_t i = begin; i < end; ++i) {
-                if (!taken[i]) mask |= std::uint64_t{1} << balancing_[s].row_of(i);
-            }
-            masks_[s * blocks_ + b] = mask;
-        }
-        refresh_distances(b, taken);
-    }
-
-    void refresh_distances(std::size_t b, const unsigned char* taken) {
-        const std::size_t begin = b * kStepBlock, end = std::min(n_, begin + kStepBlock);
-        for (std::size_t s = 0; s < diversifying_.size(); ++s) {
-            distances_[s * blocks_ + b] =
-                minimum_range(diversifying_[s].min_distances().data(), taken, begin, end);
-        }
-    }
-
-    // The minima fall wherever a pick lands, so their ranges are renewed after every step.
-    void refresh_all_distances(const unsigned char* taken) {
-        if (diversifying_.empty()) return;
-        pool::run_tasks(blocks_, [&](std::size_t b, std::size_t) { refresh_distances(b, taken); });
-    }
-
-    // Bounds of this step's scores; `order` lists the blocks to compute, those that must be
-    // computed first, then the rest by falling upper bound (ties by position). Returns how many
-    // must be computed.
-    template <class Steps>
-    std::size_t plan(const Steps& steps, std::vector<std::size_t>& order) {
-        const auto& diversity = std::get<1>(steps);
-        const auto& shares = std::get<2>(steps);
-        order.clear();
-        for (std::size_t b = 0; b < blocks_; ++b) {
-            if (free_[b] == 0) {
-                upper_[b] = kExcluded;
-                proven_[b] = 1;
-                continue;
-            }
-            float hi = 0.0f, lo = 0.0f;
-            auto chain = [&](Range r) { hi = hi + r.hi, lo = lo + r.lo; };
-            for (std::size_t s = 0; s < weighting_.size(); ++s) {
-                chain(contribution_range(weights_[s * blocks_ + b], weighting_[s].accumulated(),
-                                         weighting_[s].strength()));
-            }
-            for (std::size_t s = 0; s < diversifying_.size(); ++s) {
-                chain(contribution_range(distances_[s * blocks_ + b], diversity[s].s,
-                                         diversifying_[s].strength()));
-            }
-            for (std::size_t s = 0; s < balancing_.size(); ++s) {
-                chain(shared_range(masks_[s * blocks_ + b], shares[s].contributions));
-            }
-            upper_[b] = hi;
-            proven_[b] = std::isfinite(hi) && std::isfinite(lo);
-            if (!proven_[b]) order.push_back(b);
-        }
-        const std::size_t must = order.size();
-        for (std::size_t b = 0; b < blocks_; ++b) {
-            if (proven_[b]) order.push_back(b);
-        }
-        std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(must), order.end(),
-                         [&](std::size_t a, std::size_t b) { return upper_[a] > upper_[b]; });
-        return must;
-    }
-
-    // Whether block b may hold a score that beats `best` (ties go to the lower index).
-    bool may_beat(std::size_t b, const BlockBest& best) const {
-        return upper_[b] > best.score || (upper_[b] == best.score && b * kStepBlock < best.index);
-    }
-
-private:
-    static Range shared_range(std::uint64_t mask, const std::vector<float>& contributions) {
-        constexpr float inf = std::numeric_limits<float>::infinity();
-        Range r{inf, -inf};
-        for (std::size_t u = 0; mask != 0; ++u, mask >>= 1) {
-            if (!(mask & 1)) continue;
-            const float c = contributions[u];
-            if (!std::isfinite(c)) return {c, c};
-            if (c < r.lo) r.lo = c;
-            if (c > r.hi) r.hi = c;
-        }
-        return r;
-    }
-
-    const std::vector<WeightingStrategy>& weighting_;
-    const std::vector<DiversifyingStrategy>& diversifying_;
-    const std::vector<BalancingStrategy>& balancing_;
-    std::size_t n_, blocks_;
-    std::vector<Range> weights_, distances_;
-    std::vector<std::uint64_t> masks_;
-    std::vector<std::size_t> free_;
-    std::vector<float> upper_;
-    std::vector<unsigned char> proven_;
-};
 
 }  // namespace
 
