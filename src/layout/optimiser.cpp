@@ -1,4 +1,5 @@
 #include "src/layout/optimiser.hpp"
+#include "src/layout/optimiser_testing.hpp"
 
 #include <algorithm>
 #include <charconv>

@@ -38,25 +38,11 @@ struct LayoutPairs {
     PairLists neighbor, mid_near, far;
 };
 
-// Gradient of the planar layout y (n x 2) with the loss in the extra last row: (n + 1) x 2.
-std::vector<float> pacmap_gradient(const std::vector<float>& y, const LayoutPairs& pairs,
-                                   const PairWeights& weights, simd::Level level = simd::active());
-// The same from ungrouped pair rows (copied); dims must be 2.
-std::vector<float> pacmap_gradient(const std::vector<float>& y, std::size_t dims,
-                                   const std::vector<std::uint32_t>& pair_neighbors,
-                                   const std::vector<std::uint32_t>& pair_mid_near,
-                                   const std::vector<std::uint32_t>& pair_far,
-                                   const PairWeights& weights);
-
 // Plain decimal with the fewest digits that read back as the same f32.
 std::string format_loss(float loss);
 
 // f32 integer power by repeated squaring.
 float powi(float base, std::uint64_t k);
-
-// One Adam update of y from gradient g (first y.size() entries), t counted from 0.
-void adam_step(std::vector<float>& y, std::vector<float>& m, std::vector<float>& v,
-               const std::vector<float>& g, std::size_t t, float learning_rate);
 
 // 450 (num_iters) Adam steps of the planar layout y (n x 2) in place.
 void optimise(std::vector<float>& y, const LayoutPairs& pairs, const std::size_t (&num_iters)[3],

@@ -12,6 +12,7 @@
 #include "src/layout/kernels.hpp"
 #include "src/layout/neighbors.hpp"
 #include "src/layout/optimiser.hpp"
+#include "src/layout/optimiser_testing.hpp"
 #include "src/layout/pacmap.hpp"
 #include "src/layout/pair_sampling.hpp"
 #include "src/layout/preprocess.hpp"
