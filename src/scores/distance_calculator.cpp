@@ -5,6 +5,7 @@
 
 #include "src/common/blas.hpp"
 #include "src/common/failure.hpp"
+#include "src/common/stop.hpp"
 #include "src/common/worker_pool.hpp"
 
 namespace orvane {
@@ -65,7 +66,9 @@ void DistanceCalculator::reorder_rows(std::span<const std::uint32_t> order) {
     const std::size_t n = matrix_.rows, d = matrix_.cols;
     std::vector<bool> placed(n, false);
     std::vector<float> first(d);
-    // Each cycle of the permutation is walked once, its first row parked aside.
+    // Each cycle of the permutation is walked once, its first row parked aside. A stop leaves the
+    // rows half moved: callers reorder only a calculator they are still building.
+    std::size_t moved = 0;
     for (std::size_t start = 0; start < n; ++start) {
         if (placed[start] || order[start] == start) continue;
         std::copy(matrix_.row(start), matrix_.row(start) + d, first.begin());
@@ -79,6 +82,7 @@ void DistanceCalculator::reorder_rows(std::span<const std::uint32_t> order) {
                 half_norms_[i] = first_half;
                 break;
             }
+            if (++moved % 16384 == 0) stop::poll();
             std::copy(matrix_.row(from), matrix_.row(from) + d, matrix_.row(i));
             half_norms_[i] = half_norms_[from];
             i = from;
