@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "src/common/embedding.hpp"
@@ -38,6 +39,9 @@ public:
     // Row i becomes the old row order[i] (a permutation), with its half norm; in place, so the
     // matrix is never held twice.
     void reorder_rows(std::span<const std::uint32_t> order);
+    // Hands the stored floats over; size, dimension and half norms stay, and nothing that reads
+    // rows may be called afterwards.
+    std::vector<float> release_values() { return std::exchange(matrix_.data, {}); }
 
     // Shape failure for a vector of the wrong length, as reported by the dense variants.
     [[noreturn]] void fail_shape(std::size_t length) const;

@@ -6,6 +6,7 @@
 
 #include "src/common/blas.hpp"
 #include "src/common/worker_pool.hpp"
+#include "src/scores/kernels.hpp"
 #include "src/selection/selection_checks.hpp"
 
 namespace orvane {
@@ -14,8 +15,9 @@ namespace {
 
 constexpr float kUnreached = 1e8f;
 constexpr float kSkipped = std::numeric_limits<float>::infinity();
-constexpr float kToCompute = std::numeric_limits<float>::quiet_NaN();
 constexpr std::size_t kRowBlock = 2048;
+// Rows of a group bounded, then computed, together: their high halves stay in cache between.
+constexpr std::uint32_t kChunkRows = 64;
 // Rows fetched ahead of their dot product when a walk jumps between rows.
 constexpr int kRowsAhead = 12;
 // Half norms above this could overflow inside a dot product; such rows are always computed.
@@ -63,6 +65,35 @@ bool keeps_minimum(double lb, double half_norms, float min_distance, const Margi
     if (min_distance <= 0.0f) return true;
     return lb > 0.0 && margin.lower(lb, half_norms) >= static_cast<double>(min_distance);
 }
+
+// Why the high halves bound a distance.
+//
+// The high half t_k of x_k is x_k cut towards zero to its top eight significant bits, so
+// |x_k - t_k| < 2^-7 |x_k| for a normal x_k and < 2^-133 for a subnormal one; hence
+// |x_j - t| <= 2^-7 |x_j| + sqrt(D) 2^-133 = r, where |x_j|^2 = 2 h_j* <= (2 h_j + D 2^-149) /
+// (1 - g) as h_j = fl(x_j . x_j) * 0.5. The kernel's sum s of the D terms fl(fl(t_k - v_k)^2), in
+// any order, is at most (1 + u)^3 (1 + g) |t - v|^2 plus D 2^-149 for squares that underflow.
+// So |x_j - v| >= |t - v| - r >= sqrt((s - D 2^-149) / ((1 + u)^3 (1 + g))) - r = lb, which the
+// margin above turns into a bound on the computed distance. Rows and pick are finite and their
+// norms below kNormLimit, so s cannot overflow.
+struct HighHalfBound {
+    double shrink, tiny, one_minus_g, relative, absolute;
+    explicit HighHalfBound(std::size_t d) {
+        const double u = std::ldexp(1.0, -24);
+        const double du = static_cast<double>(d) * u;
+        const double g = du / (1.0 - du);
+        shrink = kShrink / ((1.0 + u) * (1.0 + u) * (1.0 + u) * (1.0 + g));
+        tiny = static_cast<double>(d) * std::ldexp(1.0, -149);
+        one_minus_g = 1.0 - g;
+        relative = std::ldexp(1.0, -7) * kGrow;
+        absolute = std::sqrt(static_cast<double>(d)) * std::ldexp(1.0, -133) * kGrow;
+    }
+    double lower(float s, float h) const {
+        const double to_high = std::sqrt(std::max(0.0, (static_cast<double>(s) - tiny) * shrink));
+        const double norm = std::sqrt((2.0 * static_cast<double>(h) + tiny) / one_minus_g) * kGrow;
+        return to_high * kShrink - (relative * norm + absolute);
+    }
+};
 
 double distance_to(const float* a, const float* b, std::size_t d) {
     double s = 0.0;
@@ -216,6 +247,10 @@ DiversifyingStrategy::DiversifyingStrategy(EmbeddingRows embeddings,
       strength_(strength) {
     buckets_.build(calculator_);
     pruning_ = buckets_.built();
+    if (buckets_.built()) {
+        const std::size_t n = calculator_.size(), d = calculator_.dim();
+        split_ = SplitRows(calculator_.release_values(), n, d);
+    }
 }
 
 float DiversifyingStrategy::selected_set_diversity() const {
@@ -250,8 +285,36 @@ void DiversifyingStrategy::inform(std::size_t selected_sample) {
     }
 }
 
+std::vector<float> DiversifyingStrategy::stored_values(std::size_t i) const {
+    const std::size_t d = calculator_.dim();
+    std::vector<float> out(d);
+    if (split_.empty()) {
+        std::copy(calculator_.matrix().row(i), calculator_.matrix().row(i) + d, out.begin());
+    } else {
+        split_.row(i, out.data());
+    }
+    return out;
+}
+
 void DiversifyingStrategy::inform_all_rows(std::size_t selected_sample) {
-    distance_row_ = calculator_.distances_from_row(stored_row(selected_sample));
+    const std::size_t at = stored_row(selected_sample);
+    if (split_.empty()) {
+        distance_row_ = calculator_.distances_from_row(at);
+    } else {
+        // The calculator's dot products, on the same floats put back together.
+        const std::size_t n = sample_count(), d = calculator_.dim();
+        const auto& h = calculator_.half_norms();
+        const std::vector<float> v = stored_values(at);
+        distance_row_.resize(n);
+        pool::for_blocks(n, kRowBlock, [&](std::size_t begin, std::size_t end, std::size_t) {
+            std::vector<float> x(d);
+            for (std::size_t j = begin; j < end; ++j) {
+                split_.row(j, x.data());
+                distance_row_[j] =
+                    clamp_distance((h[j] - blas::dot(d, x.data(), v.data())) + h[at]);
+            }
+        });
+    }
     selected_.push_back(selected_sample);
     computed_rows_ += distance_row_.size();
     // A sample's own selection must not lower its own entry to zero.
@@ -266,15 +329,19 @@ void DiversifyingStrategy::inform_all_rows(std::size_t selected_sample) {
 
 void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
     const std::size_t n = sample_count(), d = calculator_.dim(), k = buckets_.count;
-    const auto& matrix = calculator_.matrix();
     const auto& h = calculator_.half_norms();
     const auto& members = buckets_.members;
     const std::size_t at = buckets_.position[selected_sample];
-    const float* v = matrix.row(at);
+    const std::vector<float> pick = stored_values(at);
+    const float* v = pick.data();
     const float h_v = h[at];
     const Margin margin(d);
+    const HighHalfBound high_bound(d);
+    const ScoreKernels& kernels = score_kernels();
     // A pick that is not finite, or near overflow, proves nothing: every row is computed.
     const bool bounded = at < buckets_.offsets[k];
+    std::vector<float> even((d + 1) / 2), odd(d / 2 + 1);
+    for (std::size_t c = 0; c < d; ++c) (c % 2 == 0 ? even : odd)[c / 2] = v[c];
 
     std::vector<double> to_centre(k, 0.0);
     std::vector<unsigned char> active(k + 1, 1);
@@ -300,36 +367,60 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
                 keeps_minimum(to_centre[b] - buckets_.gap[i], static_cast<double>(h[i]) + h_v,
                               min_distances_[members[i]], margin));
     };
+    auto high_keeps = [&](std::size_t i) {
+        const float s = kernels.high_half_distance(split_.high(i), even.data(), odd.data(), d);
+        return keeps_minimum(high_bound.lower(s, h[i]), static_cast<double>(h[i]) + h_v,
+                             min_distances_[members[i]], margin);
+    };
+    auto fetch = [&](const std::uint16_t* half) {
+        const char* bytes = reinterpret_cast<const char*>(half);
+        const std::size_t lines = std::min<std::size_t>((d * 2 + 63) / 64, 16);
+        for (std::size_t l = 0; l < lines; ++l) __builtin_prefetch(bytes + 64 * l);
+    };
     distance_row_.resize(n);
-    const std::size_t lines = std::min<std::size_t>((d * sizeof(float) + 63) / 64, 16);
-    // A live group is bounded row by row first; the rows left are computed in order, with a few
-    // fetched ahead, as gaps in the sequence would stop the hardware from doing it.
-    pool::run_tasks(live.size(), [&](std::size_t t, std::size_t) {
+    std::vector<float> rebuilt(pool::worker_count() * d);
+    // A live group goes by chunks of rows: the group's bound first, then the bound on the high
+    // halves, then the rows left are rebuilt and computed while their high halves are still in
+    // cache. Rows are fetched a few ahead, as gaps in the sequence would stop the hardware from
+    // doing it.
+    pool::run_tasks(live.size(), [&](std::size_t t, std::size_t worker) {
         const std::size_t b = live[t];
+        const bool by_row = bounded && b != k;
         const std::uint32_t first = buckets_.offsets[b], last = buckets_.offsets[b + 1];
         float* out = distance_row_.data();
-        for (std::uint32_t i = first; i < last; ++i) {
-            if (i + 16 < last) __builtin_prefetch(&min_distances_[members[i + 16]]);
-            out[i] = keeps(b, i) ? kSkipped : kToCompute;
-        }
-        // Rows to compute are marked with NaN (a distance never is); a second cursor runs a few
-        // marks ahead to fetch their rows.
-        auto next = [&](std::uint32_t i) {
-            while (i < last && !std::isnan(out[i])) ++i;
-            return i;
-        };
-        auto fetch = [&](std::uint32_t i) {
-            const char* row = reinterpret_cast<const char*>(matrix.row(i));
-            for (std::size_t l = 0; l < lines; ++l) __builtin_prefetch(row + 64 * l);
-        };
-        std::uint32_t ahead = next(first);
-        for (int a = 0; a < kRowsAhead && ahead < last; ++a) {
-            fetch(ahead);
-            ahead = next(ahead + 1);
-        }
-        for (std::uint32_t i = next(first); i < last; i = next(i + 1)) {
-            if (ahead < last) fetch(ahead), ahead = next(ahead + 1);
-            out[i] = clamp_distance((h[i] - blas::dot(d, matrix.row(i), v)) + h_v);
+        float* x = rebuilt.data() + worker * d;
+        std::uint32_t pending[kChunkRows], exact[kChunkRows];
+        for (std::uint32_t c0 = first; c0 < last; c0 += kChunkRows) {
+            const std::uint32_t c1 = std::min<std::uint32_t>(last, c0 + kChunkRows);
+            std::size_t n_pending = 0, n_exact = 0;
+            for (std::uint32_t i = c0; i < c1; ++i) {
+                if (i + 16 < last) __builtin_prefetch(&min_distances_[members[i + 16]]);
+                if (keeps(b, i)) {
+                    out[i] = kSkipped;
+                } else {
+                    pending[n_pending++] = i;
+                }
+            }
+            for (std::size_t q = 0; q < n_pending; ++q) {
+                const std::uint32_t i = pending[q];
+                if (by_row) {
+                    if (q + kRowsAhead < n_pending) fetch(split_.high(pending[q + kRowsAhead]));
+                    if (high_keeps(i)) {
+                        out[i] = kSkipped;
+                        continue;
+                    }
+                }
+                exact[n_exact++] = i;
+            }
+            for (std::size_t q = 0; q < n_exact; ++q) {
+                if (q + kRowsAhead < n_exact) {
+                    fetch(split_.low(exact[q + kRowsAhead]));
+                    if (!by_row) fetch(split_.high(exact[q + kRowsAhead]));
+                }
+                const std::uint32_t i = exact[q];
+                split_.row(i, x);
+                out[i] = clamp_distance((h[i] - blas::dot(d, x, v)) + h_v);
+            }
         }
     });
 

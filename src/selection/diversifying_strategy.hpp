@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "src/scores/distance_calculator.hpp"
+#include "src/scores/split_rows.hpp"
 #include "src/common/embedding.hpp"
 
 namespace orvane {
@@ -62,7 +63,8 @@ private:
     // single rows keep their minimum without computing their distance. Rows with a value that is
     // not finite, or norms near overflow, sit in a last group that is always computed. The
     // calculator then holds the rows in group order, so the rows of a group are read in
-    // sequence; per-sample state (minima, selections) keeps the caller's order.
+    // sequence, and hands them to `split_` in halves; per-sample state (minima, selections) keeps
+    // the caller's order.
     struct Buckets {
         std::size_t count = 0;                // groups with a centre; group `count` is the rest
         std::vector<float> centres;           // count x D
@@ -87,8 +89,12 @@ private:
     }
     void inform_all_rows(std::size_t selected_sample);
     void inform_bounded(std::size_t selected_sample);
+    // Stored row i, rebuilt from its halves once they are split.
+    std::vector<float> stored_values(std::size_t i) const;
 
     DistanceCalculator calculator_;
+    // The rows in halves, once grouped (the calculator then holds none).
+    SplitRows split_;
     std::vector<std::size_t> selected_;
     std::vector<float> min_distances_;
     // Distances from the last informed sample by stored row (+inf: skipped).

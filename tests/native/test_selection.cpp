@@ -242,9 +242,10 @@ TEST_CASE("run_selection validates counts and preselection before informing anyt
 namespace {
 
 // n x d rows: `clusters` far-apart Gaussian groups in shuffled order (1 cluster: one blob),
-// shifted by `offset`, with a few duplicates and one row each of NaN and infinity.
+// shifted by `offset` and scaled by `scale`, with a few duplicates and one row each of NaN and
+// infinity.
 EmbeddingRows test_rows(std::size_t n, std::size_t d, std::size_t clusters, float spread,
-                        float offset) {
+                        float offset, float scale = 1.0f) {
     std::mt19937 gen(7);
     std::normal_distribution<float> normal;
     std::vector<float> centres(clusters * d);
@@ -253,7 +254,9 @@ EmbeddingRows test_rows(std::size_t n, std::size_t d, std::size_t clusters, floa
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t c = gen() % clusters;
         std::vector<float> row(d);
-        for (std::size_t k = 0; k < d; ++k) row[k] = offset + centres[c * d + k] + normal(gen);
+        for (std::size_t k = 0; k < d; ++k) {
+            row[k] = (offset + centres[c * d + k] + normal(gen)) * scale;
+        }
         if (i % 97 == 5) row = std::vector<float>(r.row(i - 1).begin(), r.row(i - 1).end());
         if (i == 300) row[3] = std::numeric_limits<float>::quiet_NaN();
         if (i == 301) row[0] = std::numeric_limits<float>::infinity();
@@ -267,21 +270,22 @@ EmbeddingRows test_rows(std::size_t n, std::size_t d, std::size_t clusters, floa
 TEST_CASE("diversifying: bounded inform keeps the minima of the full pass bit for bit") {
     // Both strategies store their rows in group order; `plain` keeps the caller's order, so the
     // minima are also checked against distances computed from the rows where they were.
-    // Far-apart clusters, touching ones (bounds near their limit), a blob, and rows far from
-    // the origin (large norms, so a wide rounding margin).
+    // Far-apart clusters, touching ones (bounds near their limit), a blob (where only the high
+    // halves can prove anything), rows far from the origin (large norms, so a wide rounding
+    // margin), an odd dimension, and subnormal values.
     struct Case {
-        std::size_t clusters;
-        float spread, offset;
+        std::size_t clusters, d;
+        float spread, offset, scale;
     };
-    for (const Case c : {Case{12, 8.0f, 0.0f}, Case{30, 0.4f, 0.0f}, Case{1, 0.0f, 0.0f},
-                         Case{12, 8.0f, 300.0f}}) {
-        DiversifyingStrategy bounded(test_rows(3000, 40, c.clusters, c.spread, c.offset),
-                                     std::nullopt, 1.0f);
-        DiversifyingStrategy full(test_rows(3000, 40, c.clusters, c.spread, c.offset), std::nullopt,
-                                  1.0f);
+    for (const Case c : {Case{12, 40, 8.0f, 0.0f, 1.0f}, Case{30, 40, 0.4f, 0.0f, 1.0f},
+                         Case{1, 41, 0.0f, 0.0f, 1.0f}, Case{12, 40, 8.0f, 300.0f, 1.0f},
+                         Case{12, 36, 8.0f, 0.0f, 1e-40f}}) {
+        auto rows = [&] { return test_rows(3000, c.d, c.clusters, c.spread, c.offset, c.scale); };
+        DiversifyingStrategy bounded(rows(), std::nullopt, 1.0f);
+        DiversifyingStrategy full(rows(), std::nullopt, 1.0f);
         full.set_pruning(false);
         CHECK(bounded.pruning());
-        const DistanceCalculator plain(test_rows(3000, 40, c.clusters, c.spread, c.offset));
+        const DistanceCalculator plain(rows());
         std::vector<float> minima(3000, 1e8f);
         // Farthest-point order after the two rows that are not finite, with one repeat.
         std::vector<std::size_t> picks = {0, 300, 301};
@@ -306,7 +310,7 @@ TEST_CASE("diversifying: bounded inform keeps the minima of the full pass bit fo
             CHECK(std::memcmp(bounded.min_distances().data(), full.min_distances().data(),
                               3000 * sizeof(float)) == 0);
         }
-        if (c.spread == 8.0f && c.offset == 0.0f) {
+        if (c.offset == 0.0f && c.scale == 1.0f && c.spread != 0.4f) {
             CHECK(bounded.computed_rows() * 4 < full.computed_rows());
         }
     }

@@ -1,0 +1,44 @@
+#pragma once
+// A row matrix stored as two planes of 16-bit halves: the high halves (sign, exponent and the
+// top seven mantissa bits, i.e. each value cut towards zero to bfloat16) and the low halves.
+// A bound on a distance reads only the high plane, half the bytes of the rows; a row that must be
+// computed is put back together bit for bit. The planes are kept per block of rows inside the
+// buffer that held the floats, so the matrix is never held twice.
+#include <cstddef>
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+namespace orvane {
+
+class SplitRows {
+public:
+    SplitRows() = default;
+    // Takes over `values` (rows x cols floats, row-major) and splits it in place, in parallel.
+    SplitRows(std::vector<float>&& values, std::size_t rows, std::size_t cols);
+
+    std::size_t size() const { return rows_; }
+    std::size_t dim() const { return cols_; }
+    bool empty() const { return rows_ == 0; }
+
+    const std::uint16_t* high(std::size_t i) const { return plane(i, false); }
+    const std::uint16_t* low(std::size_t i) const { return plane(i, true); }
+    // The stored floats of row i, exactly as they were handed over.
+    void row(std::size_t i, float* out) const;
+
+    static constexpr std::size_t kBlockRows = 256;
+
+private:
+    const std::uint16_t* plane(std::size_t i, bool low) const {
+        const std::size_t block = i / kBlockRows, r = i % kBlockRows;
+        const std::size_t in_block = std::min(kBlockRows, rows_ - block * kBlockRows);
+        const auto* halves = reinterpret_cast<const std::uint16_t*>(storage_.data());
+        return halves + block * kBlockRows * cols_ * 2 + ((low ? in_block : 0) + r) * cols_;
+    }
+
+    std::vector<float> storage_;
+    std::size_t rows_ = 0;
+    std::size_t cols_ = 0;
+};
+
+}  // namespace orvane
