@@ -9,11 +9,16 @@ namespace orvane {
 
 SplitRows::SplitRows(std::vector<float>&& values, std::size_t rows, std::size_t cols)
     : storage_(std::move(values)), rows_(rows), cols_(cols) {
+    block_shift_ = 6;
+    while (block_shift_ < 12 && (std::size_t{2} << block_shift_) * cols * 2 <= (1u << 20)) {
+        ++block_shift_;
+    }
+    const std::size_t block_rows = std::size_t{1} << block_shift_;
     // The halves are written over the floats they come from; all access to the buffer goes
     // through bytes (memcpy) while it changes type, so no load is reordered across a store.
     auto* bytes = reinterpret_cast<unsigned char*>(storage_.data());
     std::vector<std::vector<std::uint32_t>> scratch(pool::worker_count());
-    pool::for_blocks(rows, kBlockRows, [&](std::size_t begin, std::size_t end, std::size_t w) {
+    pool::for_blocks(rows, block_rows, [&](std::size_t begin, std::size_t end, std::size_t w) {
         const std::size_t n = (end - begin) * cols;
         auto& bits = scratch[w];
         bits.resize(n);
@@ -31,9 +36,14 @@ SplitRows::SplitRows(std::vector<float>&& values, std::size_t rows, std::size_t 
 void SplitRows::row(std::size_t i, float* out) const {
     const std::uint16_t* h = high(i);
     const std::uint16_t* l = low(i);
-    for (std::size_t k = 0; k < cols_; ++k) {
-        const std::uint32_t bits = (static_cast<std::uint32_t>(h[k]) << 16) | l[k];
-        std::memcpy(out + k, &bits, sizeof bits);
+    // Through a buffer of integers, so that the joining runs in vectors.
+    std::uint32_t bits[256];
+    for (std::size_t k0 = 0; k0 < cols_; k0 += 256) {
+        const std::size_t m = std::min<std::size_t>(256, cols_ - k0);
+        for (std::size_t k = 0; k < m; ++k) {
+            bits[k] = (static_cast<std::uint32_t>(h[k0 + k]) << 16) | l[k0 + k];
+        }
+        std::memcpy(out + k0, bits, m * sizeof(float));
     }
 }
 

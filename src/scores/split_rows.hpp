@@ -3,7 +3,8 @@
 // top seven mantissa bits, i.e. each value cut towards zero to bfloat16) and the low halves.
 // A bound on a distance reads only the high plane, half the bytes of the rows; a row that must be
 // computed is put back together bit for bit. The planes are kept per block of rows inside the
-// buffer that held the floats, so the matrix is never held twice.
+// buffer that held the floats, so the matrix is never held twice; a block's high halves take
+// about a megabyte, so that a pass over them reads long runs of memory.
 #include <cstddef>
 #include <algorithm>
 #include <cstdint>
@@ -26,19 +27,19 @@ public:
     // The stored floats of row i, exactly as they were handed over.
     void row(std::size_t i, float* out) const;
 
-    static constexpr std::size_t kBlockRows = 256;
-
 private:
     const std::uint16_t* plane(std::size_t i, bool low) const {
-        const std::size_t block = i / kBlockRows, r = i % kBlockRows;
-        const std::size_t in_block = std::min(kBlockRows, rows_ - block * kBlockRows);
+        const std::size_t block = i >> block_shift_, r = i & ((std::size_t{1} << block_shift_) - 1);
+        const std::size_t start = block << block_shift_;
+        const std::size_t in_block = std::min(std::size_t{1} << block_shift_, rows_ - start);
         const auto* halves = reinterpret_cast<const std::uint16_t*>(storage_.data());
-        return halves + block * kBlockRows * cols_ * 2 + ((low ? in_block : 0) + r) * cols_;
+        return halves + start * cols_ * 2 + ((low ? in_block : 0) + r) * cols_;
     }
 
     std::vector<float> storage_;
     std::size_t rows_ = 0;
     std::size_t cols_ = 0;
+    std::size_t block_shift_ = 0;  // rows per block: a power of two
 };
 
 }  // namespace orvane

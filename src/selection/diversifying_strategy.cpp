@@ -14,7 +14,6 @@ namespace orvane {
 namespace {
 
 constexpr float kUnreached = 1e8f;
-constexpr float kSkipped = std::numeric_limits<float>::infinity();
 constexpr std::size_t kRowBlock = 2048;
 // Rows of a group bounded, then computed, together: their high halves stay in cache between.
 constexpr std::uint32_t kChunkRows = 64;
@@ -70,28 +69,38 @@ bool keeps_minimum(double lb, double half_norms, float min_distance, const Margi
 //
 // The high half t_k of x_k is x_k cut towards zero to its top eight significant bits, so
 // |x_k - t_k| < 2^-7 |x_k| for a normal x_k and < 2^-133 for a subnormal one; hence
-// |x_j - t| <= 2^-7 |x_j| + sqrt(D) 2^-133 = r, where |x_j|^2 = 2 h_j* <= (2 h_j + D 2^-149) /
-// (1 - g) as h_j = fl(x_j . x_j) * 0.5. The kernel's sum s of the D terms fl(fl(t_k - v_k)^2), in
-// any order, is at most (1 + u)^3 (1 + g) |t - v|^2 plus D 2^-149 for squares that underflow.
-// So |x_j - v| >= |t - v| - r >= sqrt((s - D 2^-149) / ((1 + u)^3 (1 + g))) - r = lb, which the
-// margin above turns into a bound on the computed distance. Rows and pick are finite and their
-// norms below kNormLimit, so s cannot overflow.
+// |x_j - t| <= 2^-7 |x_j| + a with a = sqrt(D) 2^-133. The kernel's p = fl(t . v), in any order,
+// is within g |t| |v| + D 2^-149 of t . v, and |t| <= |x_j|. So with exact half norms H,
+//   x_j . v = t . v + (x_j - t) . v <= p + (g + 2^-7) |x_j| |v| + a |v| + D 2^-149,
+// and H_j >= (h_j - D 2^-150) / (1 + g), likewise for v, as h = fl(x . x) * 0.5. The exact half
+// squared distance d* = H_j - x_j . v + H_v is then at least
+//   (h_j + h_v) / (1 + g) - p - ((g + 2^-7) N + a) |v| - D 2^-149,
+// with N >= |x_j| from the group's largest half norm (|x|^2 = 2 H <= 2 h / (1 - g)). The margin
+// above puts the computed distance within c (h_j + h_v) + eta of d*, so a row whose bound less
+// that is at least m_j keeps m_j. The double arithmetic of the test, a few roundings of 2^-53
+// of terms no larger than h_j + h_v + N |v|, is covered by 1e-12 of them. Rows and pick are
+// finite and their norms below kNormLimit, so p cannot overflow.
 struct HighHalfBound {
-    double shrink, tiny, one_minus_g, relative, absolute;
-    explicit HighHalfBound(std::size_t d) {
+    // The test for one group: (alpha h_j - p) + k >= m_j.
+    struct Test {
+        double alpha, k;
+        bool keeps(float p, float h_j, float m) const {
+            return (alpha * static_cast<double>(h_j) - static_cast<double>(p)) + k >=
+                   static_cast<double>(m);
+        }
+    };
+    static Test test(std::size_t d, double top_half_norm, float h_v, const Margin& margin) {
         const double u = std::ldexp(1.0, -24);
         const double du = static_cast<double>(d) * u;
         const double g = du / (1.0 - du);
-        shrink = kShrink / ((1.0 + u) * (1.0 + u) * (1.0 + u) * (1.0 + g));
-        tiny = static_cast<double>(d) * std::ldexp(1.0, -149);
-        one_minus_g = 1.0 - g;
-        relative = std::ldexp(1.0, -7) * kGrow;
-        absolute = std::sqrt(static_cast<double>(d)) * std::ldexp(1.0, -133) * kGrow;
-    }
-    double lower(float s, float h) const {
-        const double to_high = std::sqrt(std::max(0.0, (static_cast<double>(s) - tiny) * shrink));
-        const double norm = std::sqrt((2.0 * static_cast<double>(h) + tiny) / one_minus_g) * kGrow;
-        return to_high * kShrink - (relative * norm + absolute);
+        const double tiny = static_cast<double>(d) * std::ldexp(1.0, -149);
+        const double a = std::sqrt(static_cast<double>(d)) * std::ldexp(1.0, -133);
+        const double hv = static_cast<double>(h_v);
+        const double nx = std::sqrt((2.0 * top_half_norm + tiny) / (1.0 - g)) * kGrow;
+        const double nv = std::sqrt((2.0 * hv + tiny) / (1.0 - g)) * kGrow;
+        const double shrunk = kShrink / (1.0 + g) - margin.c;
+        return {shrunk - 1e-12, shrunk * hv - ((g + std::ldexp(1.0, -7)) * nx + a) * nv * kGrow -
+                                    2.0 * tiny - margin.eta - 1e-12 * (hv + nx * nv)};
     }
 };
 
@@ -134,8 +143,8 @@ void DiversifyingStrategy::Buckets::build(DistanceCalculator& calc) {
     if (rows.empty()) return;
     std::size_t k = static_cast<std::size_t>(std::sqrt(static_cast<double>(rows.size())) / 2.0);
     k = std::clamp<std::size_t>(k, 1, 1024);
-    // Per row: its sample, its stored row and its gap; under a tenth of the rows.
-    const double extra = 12.0 * static_cast<double>(n) + static_cast<double>(k) * (4.0 * d + 16.0);
+    // Per row: its sample, its stored row, its gap and its minimum; under a tenth of the rows.
+    const double extra = 16.0 * static_cast<double>(n) + static_cast<double>(k) * (4.0 * d + 16.0);
     if (extra > 0.1 * 4.0 * static_cast<double>(n) * static_cast<double>(d)) return;
 
     // Centres start at evenly spaced rows; the grouping only affects how much is skipped.
@@ -225,15 +234,14 @@ void DiversifyingStrategy::Buckets::build(DistanceCalculator& calc) {
         }
     }
     max_min.assign(k, kUnreached);
+    stored_min.assign(n, kUnreached);
 }
 
-void DiversifyingStrategy::Buckets::refresh_max_min(
-    const std::vector<float>& min_distances) noexcept {
+void DiversifyingStrategy::Buckets::refresh(const std::vector<float>& min_distances) noexcept {
+    for (std::size_t i = 0; i < members.size(); ++i) stored_min[i] = min_distances[members[i]];
     for (std::size_t b = 0; b < count; ++b) {
         float m = 0.0f;
-        for (std::uint32_t i = offsets[b]; i < offsets[b + 1]; ++i) {
-            m = std::max(m, min_distances[members[i]]);
-        }
+        for (std::uint32_t i = offsets[b]; i < offsets[b + 1]; ++i) m = std::max(m, stored_min[i]);
         max_min[b] = m;
     }
 }
@@ -276,8 +284,8 @@ std::vector<float> DiversifyingStrategy::potentials() const {
 
 void DiversifyingStrategy::inform(std::size_t selected_sample) {
     check_selected_sample(selected_sample, sample_count());
-    // Distances land in the scratch row first, so a stop inside the parallel part leaves the
-    // minima untouched; the update itself cannot fail.
+    // A stop inside the bounded pass may leave some minima lowered and the pick unrecorded; a run
+    // restores what it saved before its first step.
     if (pruning_) {
         inform_bounded(selected_sample);
     } else {
@@ -324,19 +332,19 @@ void DiversifyingStrategy::inform_all_rows(std::size_t selected_sample) {
         if (distance_row_[i] < min_distances_[j]) min_distances_[j] = distance_row_[i];
     }
     min_distances_[selected_sample] = old;
-    if (buckets_.built()) buckets_.refresh_max_min(min_distances_);
+    if (buckets_.built()) buckets_.refresh(min_distances_);
 }
 
 void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
-    const std::size_t n = sample_count(), d = calculator_.dim(), k = buckets_.count;
+    const std::size_t d = calculator_.dim(), k = buckets_.count;
     const auto& h = calculator_.half_norms();
     const auto& members = buckets_.members;
+    auto& stored_min = buckets_.stored_min;
     const std::size_t at = buckets_.position[selected_sample];
     const std::vector<float> pick = stored_values(at);
     const float* v = pick.data();
     const float h_v = h[at];
     const Margin margin(d);
-    const HighHalfBound high_bound(d);
     const ScoreKernels& kernels = score_kernels();
     // A pick that is not finite, or near overflow, proves nothing: every row is computed.
     const bool bounded = at < buckets_.offsets[k];
@@ -361,81 +369,93 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
     }
 
     // `i` is a stored row throughout.
-    auto keeps = [&](std::size_t b, std::size_t i) {
-        return i == at ||
-               (bounded && b != k &&
-                keeps_minimum(to_centre[b] - buckets_.gap[i], static_cast<double>(h[i]) + h_v,
-                              min_distances_[members[i]], margin));
-    };
-    auto high_keeps = [&](std::size_t i) {
-        const float s = kernels.high_half_distance(split_.high(i), even.data(), odd.data(), d);
-        return keeps_minimum(high_bound.lower(s, h[i]), static_cast<double>(h[i]) + h_v,
-                             min_distances_[members[i]], margin);
-    };
     auto fetch = [&](const std::uint16_t* half) {
         const char* bytes = reinterpret_cast<const char*>(half);
         const std::size_t lines = std::min<std::size_t>((d * 2 + 63) / 64, 16);
         for (std::size_t l = 0; l < lines; ++l) __builtin_prefetch(bytes + 64 * l);
     };
-    distance_row_.resize(n);
     std::vector<float> rebuilt(pool::worker_count() * d);
+    std::vector<std::size_t> computed(live.size(), 0);
     // A live group goes by chunks of rows: the group's bound first, then the bound on the high
     // halves, then the rows left are rebuilt and computed while their high halves are still in
-    // cache. Rows are fetched a few ahead, as gaps in the sequence would stop the hardware from
-    // doing it.
+    // cache, fetched a few ahead, as gaps in the sequence would stop the hardware from doing it.
+    // Groups hold disjoint samples, so each task lowers its own minima; a stop part way leaves
+    // some lowered, which the run undoes (restore), and the pick is recorded only at the end.
     pool::run_tasks(live.size(), [&](std::size_t t, std::size_t worker) {
         const std::size_t b = live[t];
         const bool by_row = bounded && b != k;
         const std::uint32_t first = buckets_.offsets[b], last = buckets_.offsets[b + 1];
-        float* out = distance_row_.data();
         float* x = rebuilt.data() + worker * d;
-        std::uint32_t pending[kChunkRows], exact[kChunkRows];
+        const HighHalfBound::Test high_test =
+            by_row ? HighHalfBound::test(d, buckets_.top_half_norm[b], h_v, margin)
+                   : HighHalfBound::Test{};
+        std::uint32_t pending[kChunkRows], exact[kChunkRows], held[kChunkRows];
+        std::size_t n_held = 0;
+        const std::uint16_t* highs[kChunkRows];
+        float sums[kChunkRows];
+        auto ask = [&](std::uint32_t i) {
+            fetch(split_.low(i));
+            if (!by_row) fetch(split_.high(i));
+        };
+        auto compute = [&](const std::uint32_t* list, std::size_t count) {
+            for (std::size_t q = 0; q < count; ++q) {
+                if (q + kRowsAhead < count) ask(list[q + kRowsAhead]);
+                const std::uint32_t i = list[q];
+                split_.row(i, x);
+                const float dist = clamp_distance((h[i] - blas::dot(d, x, v)) + h_v);
+                if (dist < stored_min[i]) {
+                    stored_min[i] = dist;
+                    min_distances_[members[i]] = dist;
+                }
+            }
+            computed[t] += count;
+        };
         for (std::uint32_t c0 = first; c0 < last; c0 += kChunkRows) {
             const std::uint32_t c1 = std::min<std::uint32_t>(last, c0 + kChunkRows);
+            const std::uint32_t rows = c1 - c0;
+            // The group's bound first, without branches, so that it runs in vectors.
+            unsigned char pass[kChunkRows] = {};
+            if (by_row) {
+                const double to_b = to_centre[b];
+                for (std::uint32_t r = 0; r < rows; ++r) {
+                    const std::uint32_t i = c0 + r;
+                    const double lb = to_b - buckets_.gap[i];
+                    const double norms = static_cast<double>(h[i]) + h_v;
+                    const float m = stored_min[i];
+                    pass[r] = (m <= 0.0f) | ((lb > 0.0) & (margin.lower(lb, norms) >= m));
+                }
+            }
+            if (at >= c0 && at < c1) pass[at - c0] = 1;
             std::size_t n_pending = 0, n_exact = 0;
-            for (std::uint32_t i = c0; i < c1; ++i) {
-                if (i + 16 < last) __builtin_prefetch(&min_distances_[members[i + 16]]);
-                if (keeps(b, i)) {
-                    out[i] = kSkipped;
-                } else {
-                    pending[n_pending++] = i;
-                }
+            for (std::uint32_t r = 0; r < rows; ++r) {
+                pending[n_pending] = c0 + r;
+                n_pending += pass[r] ^ 1;
             }
-            for (std::size_t q = 0; q < n_pending; ++q) {
-                const std::uint32_t i = pending[q];
-                if (by_row) {
-                    if (q + kRowsAhead < n_pending) fetch(split_.high(pending[q + kRowsAhead]));
-                    if (high_keeps(i)) {
-                        out[i] = kSkipped;
-                        continue;
-                    }
+            if (by_row && n_pending > 0) {
+                for (std::size_t q = 0; q < n_pending; ++q) highs[q] = split_.high(pending[q]);
+                kernels.high_half_dots(highs, n_pending, even.data(), odd.data(), d, sums);
+                for (std::size_t q = 0; q < n_pending; ++q) {
+                    const std::uint32_t i = pending[q];
+                    exact[n_exact] = i;
+                    n_exact += high_test.keeps(sums[q], h[i], stored_min[i]) ? 0 : 1;
                 }
-                exact[n_exact++] = i;
+            } else {
+                for (std::size_t q = 0; q < n_pending; ++q) exact[n_exact++] = pending[q];
             }
-            for (std::size_t q = 0; q < n_exact; ++q) {
-                if (q + kRowsAhead < n_exact) {
-                    fetch(split_.low(exact[q + kRowsAhead]));
-                    if (!by_row) fetch(split_.high(exact[q + kRowsAhead]));
-                }
-                const std::uint32_t i = exact[q];
-                split_.row(i, x);
-                out[i] = clamp_distance((h[i] - blas::dot(d, x, v)) + h_v);
-            }
+            // This chunk's rows are computed after the next chunk's bounds, so that their first
+            // low halves arrive in between; the rest are fetched a few ahead.
+            for (std::size_t q = 0; q < n_exact && q < kRowsAhead; ++q) ask(exact[q]);
+            compute(held, n_held);
+            std::copy(exact, exact + n_exact, held);
+            n_held = n_exact;
         }
-    });
-
-    selected_.push_back(selected_sample);
-    for (std::uint32_t b : live) {
+        compute(held, n_held);
         float top = 0.0f;
-        for (std::uint32_t i = buckets_.offsets[b]; i < buckets_.offsets[b + 1]; ++i) {
-            const float t = distance_row_[i];
-            float& m = min_distances_[members[i]];
-            if (t != kSkipped) ++computed_rows_;
-            if (t < m) m = t;
-            top = std::max(top, m);
-        }
+        for (std::uint32_t i = first; i < last; ++i) top = std::max(top, stored_min[i]);
         if (b != k) buckets_.max_min[b] = top;
-    }
+    });
+    selected_.push_back(selected_sample);
+    for (std::size_t c : computed) computed_rows_ += c;
 }
 
 bool DiversifyingStrategy::should_stop(std::size_t candidate_index) const {

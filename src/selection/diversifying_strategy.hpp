@@ -55,7 +55,7 @@ public:
     void restore(Saved saved) noexcept {
         selected_.resize(saved.n_selected);
         min_distances_ = std::move(saved.min_distances);
-        buckets_.refresh_max_min(min_distances_);
+        buckets_.refresh(min_distances_);
     }
 
 private:
@@ -75,10 +75,12 @@ private:
         std::vector<std::uint32_t> members;   // per stored row: its sample, ascending in a group
         std::vector<std::uint32_t> position;  // per sample: its stored row
         std::vector<float> gap;               // per stored row: distance to its centre (rounded up)
+        std::vector<float> stored_min;        // per stored row: its sample's minimum, read in order
 
         bool built() const { return !offsets.empty(); }
         void build(DistanceCalculator& calc);
-        void refresh_max_min(const std::vector<float>& min_distances) noexcept;
+        // Takes the minima over from the samples' own list.
+        void refresh(const std::vector<float>& min_distances) noexcept;
     };
 
     std::size_t stored_row(std::size_t sample) const {
@@ -97,7 +99,7 @@ private:
     SplitRows split_;
     std::vector<std::size_t> selected_;
     std::vector<float> min_distances_;
-    // Distances from the last informed sample by stored row (+inf: skipped).
+    // The full pass's distances from the last informed sample, by stored row.
     std::vector<float> distance_row_;
     Buckets buckets_;
     bool pruning_ = false;

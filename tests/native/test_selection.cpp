@@ -277,9 +277,9 @@ TEST_CASE("diversifying: bounded inform keeps the minima of the full pass bit fo
         std::size_t clusters, d;
         float spread, offset, scale;
     };
-    for (const Case c : {Case{12, 40, 8.0f, 0.0f, 1.0f}, Case{30, 40, 0.4f, 0.0f, 1.0f},
-                         Case{1, 41, 0.0f, 0.0f, 1.0f}, Case{12, 40, 8.0f, 300.0f, 1.0f},
-                         Case{12, 36, 8.0f, 0.0f, 1e-40f}}) {
+    for (const Case c : {Case{12, 48, 8.0f, 0.0f, 1.0f}, Case{30, 48, 0.4f, 0.0f, 1.0f},
+                         Case{1, 49, 0.0f, 0.0f, 1.0f}, Case{12, 48, 8.0f, 300.0f, 1.0f},
+                         Case{12, 48, 8.0f, 0.0f, 1e-40f}}) {
         auto rows = [&] { return test_rows(3000, c.d, c.clusters, c.spread, c.offset, c.scale); };
         DiversifyingStrategy bounded(rows(), std::nullopt, 1.0f);
         DiversifyingStrategy full(rows(), std::nullopt, 1.0f);
