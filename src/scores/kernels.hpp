@@ -17,10 +17,11 @@ struct ScoreKernels {
     // `worst` is scratch for one float per column.
     void (*feed_tile_columns)(const float* p, std::size_t rows, std::size_t cols, const float* h_r,
                               const float* h_c, float* best, std::size_t k, float* worst);
-    // out[r] = t . v in f32, t the high halves of rows[r] (src/scores/split_rows.hpp); `even`
-    // and `odd` hold the even- and odd-indexed values of v. Used in bounds only.
-    void (*high_half_dots)(const std::uint16_t* const* rows, std::size_t count, const float* even,
-                           const float* odd, std::size_t d, float* out);
+    // out[r] = sum over k of (t_k - v_k)^2 in f32, t the high halves of rows[r]
+    // (src/scores/split_rows.hpp); `even` and `odd` hold the even- and odd-indexed values of v.
+    // Used in bounds only.
+    void (*high_half_distances)(const std::uint16_t* const* rows, std::size_t count,
+                                const float* even, const float* odd, std::size_t d, float* out);
 };
 
 // The copy for `level`, which must be one of simd::available().

@@ -69,38 +69,40 @@ bool keeps_minimum(double lb, double half_norms, float min_distance, const Margi
 //
 // The high half t_k of x_k is x_k cut towards zero to its top eight significant bits, so
 // |x_k - t_k| < 2^-7 |x_k| for a normal x_k and < 2^-133 for a subnormal one; hence
-// |x_j - t| <= 2^-7 |x_j| + a with a = sqrt(D) 2^-133. The kernel's p = fl(t . v), in any order,
-// is within g |t| |v| + D 2^-149 of t . v, and |t| <= |x_j|. So with exact half norms H,
-//   x_j . v = t . v + (x_j - t) . v <= p + (g + 2^-7) |x_j| |v| + a |v| + D 2^-149,
-// and H_j >= (h_j - D 2^-150) / (1 + g), likewise for v, as h = fl(x . x) * 0.5. The exact half
-// squared distance d* = H_j - x_j . v + H_v is then at least
-//   (h_j + h_v) / (1 + g) - p - ((g + 2^-7) N + a) |v| - D 2^-149,
-// with N >= |x_j| from the group's largest half norm (|x|^2 = 2 H <= 2 h / (1 - g)). The margin
-// above puts the computed distance within c (h_j + h_v) + eta of d*, so a row whose bound less
-// that is at least m_j keeps m_j. The double arithmetic of the test, a few roundings of 2^-53
-// of terms no larger than h_j + h_v + N |v|, is covered by 1e-12 of them. Rows and pick are
-// finite and their norms below kNormLimit, so p cannot overflow.
+// |x_j - t| <= r + a with r = 2^-7 |x_j| and a = sqrt(D) 2^-133, where r^2 <= 2^-14 (2 h_j +
+// D 2^-149) / (1 - g) as h_j = fl(x_j . x_j) * 0.5. The kernel's sum s of the D terms
+// fl(fl(t_k - v_k)^2), in any order, is at most (1 + u)^3 (1 + g) |t - v|^2 plus D 2^-149 for
+// squares that underflow, so |x_j - v| >= T - (r + a) with T^2 = (s - D 2^-149) / ((1 + u)^3
+// (1 + g)). The margin above keeps m_j when |x_j - v| >= sqrt(A), A = 2 (m_j + c (h_j + h_v) +
+// eta) / (1 - 1e-9), and T >= sqrt(A) + r + a follows, for any e > 0, from T^2 >= (1 + e) A +
+// (1 + 1/e) (r + a)^2, which needs no square root per row; e near (r + a) / sqrt(A) is the
+// tightest choice, but any e is sound. (r + a)^2 <= (1 + 1e-6) r^2 + (1 + 1e6) a^2. Multiplied
+// out, the test is s * square >= beta m_j + gamma h_j + delta; its double rounding, a few 2^-53
+// of its terms, is far inside the slack of kShrink and kGrow. Rows and pick are finite and their
+// norms below kNormLimit, so s cannot overflow.
 struct HighHalfBound {
-    // The test for one group: (alpha h_j - p) + k >= m_j.
-    struct Test {
-        double alpha, k;
-        bool keeps(float p, float h_j, float m) const {
-            return (alpha * static_cast<double>(h_j) - static_cast<double>(p)) + k >=
-                   static_cast<double>(m);
-        }
-    };
-    static Test test(std::size_t d, double top_half_norm, float h_v, const Margin& margin) {
+    double square, beta, gamma, delta;
+    bool keeps(float s, float h_j, float m) const {
+        return static_cast<double>(s) * square >=
+               beta * static_cast<double>(m) + gamma * static_cast<double>(h_j) + delta;
+    }
+    // The test for rows of half norm up to `h` and minima up to about `m`.
+    static HighHalfBound make(std::size_t d, double h, double m, float h_v, const Margin& margin) {
         const double u = std::ldexp(1.0, -24);
         const double du = static_cast<double>(d) * u;
         const double g = du / (1.0 - du);
+        const double square = kShrink * kShrink / ((1.0 + u) * (1.0 + u) * (1.0 + u) * (1.0 + g));
         const double tiny = static_cast<double>(d) * std::ldexp(1.0, -149);
-        const double a = std::sqrt(static_cast<double>(d)) * std::ldexp(1.0, -133);
-        const double hv = static_cast<double>(h_v);
-        const double nx = std::sqrt((2.0 * top_half_norm + tiny) / (1.0 - g)) * kGrow;
-        const double nv = std::sqrt((2.0 * hv + tiny) / (1.0 - g)) * kGrow;
-        const double shrunk = kShrink / (1.0 + g) - margin.c;
-        return {shrunk - 1e-12, shrunk * hv - ((g + std::ldexp(1.0, -7)) * nx + a) * nv * kGrow -
-                                    2.0 * tiny - margin.eta - 1e-12 * (hv + nx * nv)};
+        const double spread = std::ldexp(1.0, -14) * (1.0 + 1e-6) / (1.0 - g) * kGrow;
+        const double absolute =
+            static_cast<double>(d) * std::ldexp(1.0, -266) * (1.0 + 1e6) * kGrow;
+        const double r = std::sqrt(spread * (2.0 * h + tiny) + absolute);
+        const double e = m > 0.0 && m < kUnreached ? std::max(r / std::sqrt(2.0 * m), 1e-6) : 1e-3;
+        const double f = 1.0 + 1.0 / e;
+        const double beta = (1.0 + e) * 2.0 / kShrink;
+        return {square, beta, beta * margin.c + f * 2.0 * spread,
+                tiny * square + beta * (margin.c * static_cast<double>(h_v) + margin.eta) +
+                    f * (spread * tiny + absolute)};
     }
 };
 
@@ -386,9 +388,10 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
         const bool by_row = bounded && b != k;
         const std::uint32_t first = buckets_.offsets[b], last = buckets_.offsets[b + 1];
         float* x = rebuilt.data() + worker * d;
-        const HighHalfBound::Test high_test =
-            by_row ? HighHalfBound::test(d, buckets_.top_half_norm[b], h_v, margin)
-                   : HighHalfBound::Test{};
+        const HighHalfBound high_test = by_row
+                                            ? HighHalfBound::make(d, buckets_.top_half_norm[b],
+                                                                  buckets_.max_min[b], h_v, margin)
+                                            : HighHalfBound{};
         std::uint32_t pending[kChunkRows], exact[kChunkRows], held[kChunkRows];
         std::size_t n_held = 0;
         const std::uint16_t* highs[kChunkRows];
@@ -426,21 +429,25 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
                 }
             }
             if (at >= c0 && at < c1) pass[at - c0] = 1;
+            // Rows no pick has reached yet cannot be proved to stay; they skip the next bound.
             std::size_t n_pending = 0, n_exact = 0;
             for (std::uint32_t r = 0; r < rows; ++r) {
-                pending[n_pending] = c0 + r;
-                n_pending += pass[r] ^ 1;
+                if (pass[r]) continue;
+                const std::uint32_t i = c0 + r;
+                if (by_row && stored_min[i] < kUnreached) {
+                    pending[n_pending++] = i;
+                } else {
+                    exact[n_exact++] = i;
+                }
             }
-            if (by_row && n_pending > 0) {
+            if (n_pending > 0) {
                 for (std::size_t q = 0; q < n_pending; ++q) highs[q] = split_.high(pending[q]);
-                kernels.high_half_dots(highs, n_pending, even.data(), odd.data(), d, sums);
+                kernels.high_half_distances(highs, n_pending, even.data(), odd.data(), d, sums);
                 for (std::size_t q = 0; q < n_pending; ++q) {
                     const std::uint32_t i = pending[q];
                     exact[n_exact] = i;
                     n_exact += high_test.keeps(sums[q], h[i], stored_min[i]) ? 0 : 1;
                 }
-            } else {
-                for (std::size_t q = 0; q < n_pending; ++q) exact[n_exact++] = pending[q];
             }
             // This chunk's rows are computed after the next chunk's bounds, so that their first
             // low halves arrive in between; the rest are fetched a few ahead.
