@@ -1,5 +1,6 @@
 """The shortcuts of a selection step (bounded distance updates, shared balancing potentials, blocks
-skipped by their score bounds) against the plain full pass, for 1, 2 and 3 workers."""
+skipped by their score bounds, with object scores among them) against the plain full pass, for 1,
+2 and 3 workers."""
 
 import json
 
@@ -25,6 +26,8 @@ dirichlet = rng.dirichlet(np.ones(10), n).astype(F)
 target = rng.dirichlet(np.ones(10)).astype(F)
 objects = rng.normal(size=(600, d)).astype(F)
 mapping = rng.integers(0, 600, size=(n, 2)).tolist()
+# One to four objects per sample, some none; the same object in many samples.
+ragged = [list(rng.integers(0, 50, size=i % 5)) for i in range(n)]
 
 def diversifying(sel, full):
     sel.add_diversifying_strategy(emb, 1.0, 12.0)  # stops once picks get this close
@@ -43,9 +46,17 @@ def mix(labels):
         sel.add_subpart_typicality_strategy(objects, mapping, 1.0, 5)
     return build
 
+def object_scores(sel, full):
+    sel.add_weighting_strategy(weights, 1.0)
+    sel.add_diversifying_strategy(emb, 1.0)
+    sel.add_balancing_strategy(one_hot, target, 2.0)
+    sel.add_subpart_typicality_strategy(objects, ragged, 1.0, 5)
+    sel.add_subpart_similarity_strategy(objects[:50], objects[50:80], ragged, -0.5)
+
 out = {}
 for name, build in [("diversifying", diversifying), ("blob", blob_and_weights),
-                    ("one-hot mix", mix(one_hot)), ("dirichlet mix", mix(dirichlet))]:
+                    ("one-hot mix", mix(one_hot)), ("dirichlet mix", mix(dirichlet)),
+                    ("object scores", object_scores)]:
     for full in (False, True):
         sel = ok.Selection()
         sel._set_full_pass(full)

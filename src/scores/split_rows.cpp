@@ -14,22 +14,26 @@ SplitRows::SplitRows(std::vector<float>&& values, std::size_t rows, std::size_t 
         ++block_shift_;
     }
     const std::size_t block_rows = std::size_t{1} << block_shift_;
-    // The halves are written over the floats they come from; all access to the buffer goes
-    // through bytes (memcpy) while it changes type, so no load is reordered across a store.
+    // The halves are written over the floats they come from, through a copy of the block made
+    // with memcpy, so that no load of the floats is reordered across a store of the halves.
     auto* bytes = reinterpret_cast<unsigned char*>(storage_.data());
-    std::vector<std::vector<std::uint32_t>> scratch(pool::worker_count());
+    struct Scratch {
+        std::vector<std::uint32_t> bits;
+        std::vector<std::uint16_t> halves;
+    };
+    std::vector<Scratch> scratch(pool::worker_count());
     pool::for_blocks(rows, block_rows, [&](std::size_t begin, std::size_t end, std::size_t w) {
         const std::size_t n = (end - begin) * cols;
-        auto& bits = scratch[w];
+        auto& [bits, halves] = scratch[w];
         bits.resize(n);
+        halves.resize(2 * n);
         unsigned char* block = bytes + begin * cols * sizeof(float);
         std::memcpy(bits.data(), block, n * sizeof(float));
         for (std::size_t e = 0; e < n; ++e) {
-            const auto high = static_cast<std::uint16_t>(bits[e] >> 16);
-            const auto low = static_cast<std::uint16_t>(bits[e] & 0xFFFFu);
-            std::memcpy(block + 2 * e, &high, 2);
-            std::memcpy(block + 2 * (n + e), &low, 2);
+            halves[e] = static_cast<std::uint16_t>(bits[e] >> 16);
+            halves[n + e] = static_cast<std::uint16_t>(bits[e] & 0xFFFFu);
         }
+        std::memcpy(block, halves.data(), 2 * n * sizeof(std::uint16_t));
     });
 }
 

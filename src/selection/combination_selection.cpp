@@ -159,10 +159,7 @@ void CombinationSelection::set_full_pass(bool on) {
 
 bool CombinationSelection::bounds_apply() const {
     if (full_pass_) return false;
-    if (!std::get<3>(strategies_).empty() || !std::get<4>(strategies_).empty() ||
-        !std::get<5>(strategies_).empty()) {
-        return false;
-    }
+    if (!std::get<3>(strategies_).empty()) return false;
     for (const auto& b : std::get<2>(strategies_)) {
         if (!b.sharing() || b.distinct_count() > kMaxMaskRows) return false;
     }
@@ -235,7 +232,7 @@ std::vector<std::size_t> CombinationSelection::select(std::span<const std::size_
     std::optional<StepBounds> bounds;
     if (n_blocks >= 2 && bounds_apply()) {
         bounds.emplace(std::get<0>(strategies_), std::get<1>(strategies_), std::get<2>(strategies_),
-                       n);
+                       std::get<4>(strategies_), std::get<5>(strategies_), n);
         pool::run_tasks(
             n_blocks, [&](std::size_t b, std::size_t) { bounds->refresh_block(b, taken.data()); });
     }

@@ -396,9 +396,10 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
         std::size_t n_held = 0;
         const std::uint16_t* highs[kChunkRows];
         float sums[kChunkRows];
+        // Both halves: a row that skipped the bound on its high half has not been read yet.
         auto ask = [&](std::uint32_t i) {
             fetch(split_.low(i));
-            if (!by_row) fetch(split_.high(i));
+            fetch(split_.high(i));
         };
         auto compute = [&](const std::uint32_t* list, std::size_t count) {
             for (std::size_t q = 0; q < count; ++q) {
@@ -416,25 +417,28 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
         for (std::uint32_t c0 = first; c0 < last; c0 += kChunkRows) {
             const std::uint32_t c1 = std::min<std::uint32_t>(last, c0 + kChunkRows);
             const std::uint32_t rows = c1 - c0;
-            // The group's bound first, without branches, so that it runs in vectors.
+            // The group's bound first, without branches, so that it runs in vectors: 1 proves
+            // the row keeps its minimum; 2 finds the pick so much closer than the minimum (by
+            // the same triangle, from above) that the row will fall, and no bound can keep it.
             unsigned char pass[kChunkRows] = {};
             if (by_row) {
                 const double to_b = to_centre[b];
                 for (std::uint32_t r = 0; r < rows; ++r) {
                     const std::uint32_t i = c0 + r;
-                    const double lb = to_b - buckets_.gap[i];
+                    const double lb = to_b - buckets_.gap[i], ub = to_b + buckets_.gap[i];
                     const double norms = static_cast<double>(h[i]) + h_v;
                     const float m = stored_min[i];
-                    pass[r] = (m <= 0.0f) | ((lb > 0.0) & (margin.lower(lb, norms) >= m));
+                    const bool keep = (m <= 0.0f) | ((lb > 0.0) & (margin.lower(lb, norms) >= m));
+                    pass[r] = static_cast<unsigned char>(keep ? 1 : (0.5 * ub * ub < m ? 2 : 0));
                 }
             }
             if (at >= c0 && at < c1) pass[at - c0] = 1;
-            // Rows no pick has reached yet cannot be proved to stay; they skip the next bound.
+            // Rows no pick has reached yet cannot be proved to stay either.
             std::size_t n_pending = 0, n_exact = 0;
             for (std::uint32_t r = 0; r < rows; ++r) {
-                if (pass[r]) continue;
+                if (pass[r] == 1) continue;
                 const std::uint32_t i = c0 + r;
-                if (by_row && stored_min[i] < kUnreached) {
+                if (by_row && pass[r] == 0 && stored_min[i] < kUnreached) {
                     pending[n_pending++] = i;
                 } else {
                     exact[n_exact++] = i;

@@ -12,6 +12,7 @@
 #include "src/common/worker_pool.hpp"
 #include "src/selection/balancing_selection.hpp"
 #include "src/selection/diversifying_strategy.hpp"
+#include "src/selection/subpart_strategy.hpp"
 #include "src/selection/weighting_selection.hpp"
 
 namespace orvane::step {
@@ -41,15 +42,16 @@ struct BlockBest {
 
 // Skipping blocks that cannot hold the best sample.
 //
-// With weighting, diversifying and shared balancing strategies only, a score is a chain of f32
-// additions of contributions strength * ln(maxNum(key + offset, 1e-8)), each monotone in one
-// per-sample key (a weight, a minimum distance) or taken from a few shared values (one per
-// distinct class row). Rounded addition, maxNum and multiplication are monotone; a faithfully
-// rounded log (error below one ulp, as in every libm we build with) is monotone up to one ulp.
-// So chaining each strategy's extremes over a block's free samples, with the log moved one ulp
-// outwards, bounds every score of the block from both sides. A block whose bounds are not both
-// finite may hold a NaN or an infinity and is always computed; the others are computed only while
-// their upper bound can still beat the best score found. The pick is the full pass's pick.
+// With weighting, diversifying, shared balancing and subpart similarity or typicality strategies
+// only, a score is a chain of f32 additions of contributions strength * ln(maxNum(p, 1e-8)), each
+// with p monotone in one per-sample key (a weight, a minimum distance), taken from a few shared
+// values (one per distinct class row), or bounded by the block's largest object score (below).
+// Rounded addition, maxNum and multiplication are monotone; a faithfully rounded log (error below
+// one ulp, as in every libm we build with) is monotone up to one ulp. So chaining each strategy's
+// extremes over a block's free samples, with the log moved one ulp outwards, bounds every score of
+// the block from both sides. A block whose bounds are not both finite may hold a NaN or an infinity
+// and is always computed; the others are computed only while their upper bound can still beat the
+// best score found. The pick is the full pass's pick.
 constexpr std::size_t kMaxMaskRows = 64;
 // Blocks computed together once the bounds are sorted; fixed, like every block size.
 constexpr std::size_t kBoundedBatch = 2;
@@ -106,22 +108,62 @@ Range contribution_range(Range key, float offset, float strength) {
     return {strength, strength};  // NaN: nothing is proven
 }
 
+// The largest potential of a block's samples under a subpart strategy with fixed object scores,
+// given the block's span and the accumulated sum A. Every object value fl(s_o + A) is at most
+// Y = fl(top + A), as rounding is monotone; so is a maximum of them. A mean of c of them, summed
+// in order from -0 and divided by c, is monotone in each value, and c copies of Y give at most
+// Y + |Y| (c + 1.01) 2^-24 plus c 2^-149 for subnormal sums (c 2^-24 <= 0.01, else no bound).
+// Empty samples have potential 0; NaN potentials take the floor, which no bound is below.
+inline float subpart_top(const ObjectScoreSpan& span, float accumulated, bool mean) {
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    const float y = span.top + accumulated;
+    float top = y;
+    if (mean && std::isfinite(y)) {
+        const double c = static_cast<double>(span.most);
+        if (c * std::ldexp(1.0, -24) > 0.01) return inf;
+        const double bound = static_cast<double>(y) +
+                             std::fabs(static_cast<double>(y)) * (c + 1.01) * std::ldexp(1.0, -24) +
+                             (c + 1.0) * std::ldexp(1.0, -149);
+        top = static_cast<float>(bound);
+        if (static_cast<double>(top) < bound) top = std::nextafter(top, inf);
+    }
+    if (span.most == 0) top = -inf;
+    return span.none ? std::max(top, 0.0f) : top;
+}
+
 class StepBounds {
 public:
     StepBounds(const std::vector<WeightingStrategy>& weighting,
                const std::vector<DiversifyingStrategy>& diversifying,
-               const std::vector<BalancingStrategy>& balancing, std::size_t n)
+               const std::vector<BalancingStrategy>& balancing,
+               const std::vector<SubpartSimilarityStrategy>& similarity,
+               const std::vector<SubpartTypicalityStrategy>& typicality, std::size_t n)
         : weighting_(weighting),
           diversifying_(diversifying),
           balancing_(balancing),
+          similarity_(similarity),
+          typicality_(typicality),
           n_(n),
           blocks_((n + kStepBlock - 1) / kStepBlock),
           weights_(weighting.size() * blocks_),
           distances_(diversifying.size() * blocks_),
           masks_(balancing.size() * blocks_),
+          similar_spans_(similarity.size() * blocks_),
+          typical_spans_(typicality.size() * blocks_),
           free_(blocks_),
           upper_(blocks_),
-          proven_(blocks_) {}
+          proven_(blocks_) {
+        // Object scores never change, so their spans are found once.
+        pool::run_tasks(blocks_, [&](std::size_t b, std::size_t) {
+            const std::size_t begin = b * kStepBlock, end = std::min(n_, begin + kStepBlock);
+            for (std::size_t s = 0; s < similarity_.size(); ++s) {
+                similar_spans_[s * blocks_ + b] = similarity_[s].score_span(begin, end);
+            }
+            for (std::size_t s = 0; s < typicality_.size(); ++s) {
+                typical_spans_[s * blocks_ + b] = typicality_[s].score_span(begin, end);
+            }
+        });
+    }
 
     // Every structure of one block, after its free samples changed.
     void refresh_block(std::size_t b, const unsigned char* taken) {
@@ -184,6 +226,17 @@ public:
             for (std::size_t s = 0; s < balancing_.size(); ++s) {
                 chain(shared_range(masks_[s * blocks_ + b], shares[s].contributions));
             }
+            constexpr float inf = std::numeric_limits<float>::infinity();
+            for (std::size_t s = 0; s < similarity_.size(); ++s) {
+                const float top = subpart_top(similar_spans_[s * blocks_ + b],
+                                              similarity_[s].accumulated(), false);
+                chain(contribution_range({-inf, top}, 0.0f, similarity_[s].strength()));
+            }
+            for (std::size_t s = 0; s < typicality_.size(); ++s) {
+                const float top = subpart_top(typical_spans_[s * blocks_ + b],
+                                              typicality_[s].accumulated(), true);
+                chain(contribution_range({-inf, top}, 0.0f, typicality_[s].strength()));
+            }
             upper_[b] = hi;
             proven_[b] = std::isfinite(hi) && std::isfinite(lo);
             if (!proven_[b]) order.push_back(b);
@@ -219,9 +272,12 @@ private:
     const std::vector<WeightingStrategy>& weighting_;
     const std::vector<DiversifyingStrategy>& diversifying_;
     const std::vector<BalancingStrategy>& balancing_;
+    const std::vector<SubpartSimilarityStrategy>& similarity_;
+    const std::vector<SubpartTypicalityStrategy>& typicality_;
     std::size_t n_, blocks_;
     std::vector<Range> weights_, distances_;
     std::vector<std::uint64_t> masks_;
+    std::vector<ObjectScoreSpan> similar_spans_, typical_spans_;
     std::vector<std::size_t> free_;
     std::vector<float> upper_;
     std::vector<unsigned char> proven_;

@@ -1,7 +1,9 @@
 #include "src/selection/subpart_strategy.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <limits>
 
 #include "src/common/failure.hpp"
 #include "src/common/total_order.hpp"
@@ -99,6 +101,21 @@ float fold_max(std::span<const std::size_t> objects, std::span<const float> v, f
 }
 float fold_max(std::span<const std::uint32_t> objects, std::span<const float> v, float offset) {
     return max_of(objects, v, offset);
+}
+
+ObjectScoreSpan score_span(const SubpartMapping& mapping, const std::vector<float>& scores,
+                           std::size_t begin, std::size_t end) {
+    ObjectScoreSpan span{-std::numeric_limits<float>::infinity(), 0, false};
+    for (std::size_t i = begin; i < end; ++i) {
+        mapping.with_objects(i, [&](auto objects) {
+            span.most = std::max(span.most, objects.size());
+            span.none = span.none || objects.empty();
+            for (std::size_t o : objects) {
+                if (o < scores.size() && scores[o] > span.top) span.top = scores[o];
+            }
+        });
+    }
+    return span;
 }
 
 // ---- subpart diversifying ----

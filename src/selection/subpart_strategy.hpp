@@ -46,6 +46,17 @@ float fold_mean(std::span<const std::uint32_t> objects, std::span<const float> v
 float fold_max(std::span<const std::size_t> objects, std::span<const float> v, float offset);
 float fold_max(std::span<const std::uint32_t> objects, std::span<const float> v, float offset);
 
+// Over the samples [begin, end) of a mapping: the largest object score that is a number (-inf if
+// none), the most objects of one sample, and whether a sample has none. Indices past the scores
+// are passed over (the step's checks report them).
+struct ObjectScoreSpan {
+    float top;
+    std::size_t most;
+    bool none;
+};
+ObjectScoreSpan score_span(const SubpartMapping& mapping, const std::vector<float>& scores,
+                           std::size_t begin, std::size_t end);
+
 class SubpartDiversifyingStrategy {
 public:
     SubpartDiversifyingStrategy(EmbeddingRows objects, IndexRows sample_to_subpart_indices,
@@ -84,6 +95,9 @@ public:
     float strength() const { return strength_; }
     const std::vector<float>& object_scores() const { return scores_; }
     float accumulated() const { return accumulated_; }
+    ObjectScoreSpan score_span(std::size_t begin, std::size_t end) const {
+        return orvane::score_span(mapping_, scores_, begin, end);
+    }
 
     void potentials(std::span<float> out) const;
     std::vector<float> potentials() const;
@@ -115,6 +129,9 @@ public:
     float strength() const { return strength_; }
     const std::vector<float>& object_scores() const { return scores_; }
     float accumulated() const { return accumulated_; }
+    ObjectScoreSpan score_span(std::size_t begin, std::size_t end) const {
+        return orvane::score_span(mapping_, scores_, begin, end);
+    }
 
     void potentials(std::span<float> out) const;
     std::vector<float> potentials() const;
