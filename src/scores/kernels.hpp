@@ -22,6 +22,9 @@ struct ScoreKernels {
     // Used in bounds only.
     void (*high_half_distances)(const std::uint16_t* const* rows, std::size_t count,
                                 const float* even, const float* odd, std::size_t d, float* out);
+    // out[k] = the f32 whose high and low 16 bits are high[k] and low[k].
+    void (*join_halves)(const std::uint16_t* high, const std::uint16_t* low, std::size_t d,
+                        float* out);
 };
 
 // The copy for `level`, which must be one of simd::available().

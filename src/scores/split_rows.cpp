@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "src/common/worker_pool.hpp"
+#include "src/scores/kernels.hpp"
 
 namespace orvane {
 
@@ -38,17 +39,8 @@ SplitRows::SplitRows(std::vector<float>&& values, std::size_t rows, std::size_t 
 }
 
 void SplitRows::row(std::size_t i, float* out) const {
-    const std::uint16_t* h = high(i);
-    const std::uint16_t* l = low(i);
-    // Through a buffer of integers, so that the joining runs in vectors.
-    std::uint32_t bits[256];
-    for (std::size_t k0 = 0; k0 < cols_; k0 += 256) {
-        const std::size_t m = std::min<std::size_t>(256, cols_ - k0);
-        for (std::size_t k = 0; k < m; ++k) {
-            bits[k] = (static_cast<std::uint32_t>(h[k0 + k]) << 16) | l[k0 + k];
-        }
-        std::memcpy(out + k0, bits, m * sizeof(float));
-    }
+    static const ScoreKernels& kernels = score_kernels();
+    kernels.join_halves(high(i), low(i), cols_, out);
 }
 
 }  // namespace orvane

@@ -239,6 +239,26 @@ void DiversifyingStrategy::Buckets::build(DistanceCalculator& calc) {
     stored_min.assign(n, kUnreached);
 }
 
+bool DiversifyingStrategy::Buckets::separate_rows() const {
+    // The mean distance of a row to its centre against the median distance between centres
+    // (a fixed sample of pairs): one blob spreads wider than its centres lie apart.
+    const std::size_t d = count == 0 ? 0 : centres.size() / count;
+    if (count < 2) return false;
+    double spread = 0.0;
+    for (std::uint32_t i = 0; i < offsets[count]; ++i) spread += gap[i];
+    spread /= std::max<double>(1.0, offsets[count]);
+    std::vector<double> apart;
+    const std::size_t step = std::max<std::size_t>(1, count / 16);
+    for (std::size_t a = 0; a < count; ++a) {
+        for (std::size_t b = (a + 1) % count, n = 0; n < 16 && b != a;
+             b = (b + step) % count, ++n) {
+            apart.push_back(distance_to(centres.data() + a * d, centres.data() + b * d, d));
+        }
+    }
+    std::nth_element(apart.begin(), apart.begin() + apart.size() / 2, apart.end());
+    return spread < apart[apart.size() / 2];
+}
+
 void DiversifyingStrategy::Buckets::refresh(const std::vector<float>& min_distances) noexcept {
     for (std::size_t i = 0; i < members.size(); ++i) stored_min[i] = min_distances[members[i]];
     for (std::size_t b = 0; b < count; ++b) {
@@ -257,7 +277,10 @@ DiversifyingStrategy::DiversifyingStrategy(EmbeddingRows embeddings,
       strength_(strength) {
     buckets_.build(calculator_);
     pruning_ = buckets_.built();
-    if (buckets_.built()) {
+    // Where the groups cannot separate the rows from a pick, the bound on the high halves is
+    // what proves most rows keep their minimum; where they can, it would cost a second read of
+    // the rows the groups leave, which are mostly computed anyway.
+    if (buckets_.built() && !buckets_.separate_rows()) {
         const std::size_t n = calculator_.size(), d = calculator_.dim();
         split_ = SplitRows(calculator_.release_values(), n, d);
     }
@@ -371,11 +394,12 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
     }
 
     // `i` is a stored row throughout.
-    auto fetch = [&](const std::uint16_t* half) {
-        const char* bytes = reinterpret_cast<const char*>(half);
-        const std::size_t lines = std::min<std::size_t>((d * 2 + 63) / 64, 16);
-        for (std::size_t l = 0; l < lines; ++l) __builtin_prefetch(bytes + 64 * l);
+    auto fetch = [&](const void* row, std::size_t bytes) {
+        const char* p = static_cast<const char*>(row);
+        const std::size_t lines = std::min<std::size_t>((bytes + 63) / 64, 16);
+        for (std::size_t l = 0; l < lines; ++l) __builtin_prefetch(p + 64 * l);
     };
+    const bool halves = !split_.empty();
     std::vector<float> rebuilt(pool::worker_count() * d);
     std::vector<std::size_t> computed(live.size(), 0);
     // A live group goes by chunks of rows: the group's bound first, then the bound on the high
@@ -398,15 +422,17 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
         float sums[kChunkRows];
         // Both halves: a row that skipped the bound on its high half has not been read yet.
         auto ask = [&](std::uint32_t i) {
-            fetch(split_.low(i));
-            fetch(split_.high(i));
+            if (!halves) return fetch(calculator_.matrix().row(i), d * sizeof(float));
+            fetch(split_.low(i), d * 2);
+            fetch(split_.high(i), d * 2);
         };
         auto compute = [&](const std::uint32_t* list, std::size_t count) {
             for (std::size_t q = 0; q < count; ++q) {
                 if (q + kRowsAhead < count) ask(list[q + kRowsAhead]);
                 const std::uint32_t i = list[q];
-                split_.row(i, x);
-                const float dist = clamp_distance((h[i] - blas::dot(d, x, v)) + h_v);
+                const float* row = calculator_.matrix().row(i);
+                if (halves) split_.row(i, x), row = x;
+                const float dist = clamp_distance((h[i] - blas::dot(d, row, v)) + h_v);
                 if (dist < stored_min[i]) {
                     stored_min[i] = dist;
                     min_distances_[members[i]] = dist;
@@ -438,7 +464,7 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
             for (std::uint32_t r = 0; r < rows; ++r) {
                 if (pass[r] == 1) continue;
                 const std::uint32_t i = c0 + r;
-                if (by_row && pass[r] == 0 && stored_min[i] < kUnreached) {
+                if (halves && by_row && pass[r] == 0 && stored_min[i] < kUnreached) {
                     pending[n_pending++] = i;
                 } else {
                     exact[n_exact++] = i;

@@ -78,6 +78,8 @@ private:
         std::vector<float> stored_min;        // per stored row: its sample's minimum, read in order
 
         bool built() const { return !offsets.empty(); }
+        // Whether rows lie closer to their centres than centres to each other.
+        bool separate_rows() const;
         void build(DistanceCalculator& calc);
         // Takes the minima over from the samples' own list.
         void refresh(const std::vector<float>& min_distances) noexcept;
@@ -95,7 +97,8 @@ private:
     std::vector<float> stored_values(std::size_t i) const;
 
     DistanceCalculator calculator_;
-    // The rows in halves, once grouped (the calculator then holds none).
+    // The rows in halves, where the groups do not separate them (the calculator then holds
+    // none).
     SplitRows split_;
     std::vector<std::size_t> selected_;
     std::vector<float> min_distances_;

@@ -270,16 +270,16 @@ EmbeddingRows test_rows(std::size_t n, std::size_t d, std::size_t clusters, floa
 TEST_CASE("diversifying: bounded inform keeps the minima of the full pass bit for bit") {
     // Both strategies store their rows in group order; `plain` keeps the caller's order, so the
     // minima are also checked against distances computed from the rows where they were.
-    // Far-apart clusters, touching ones (bounds near their limit), a blob (where only the high
-    // halves can prove anything), rows far from the origin (large norms, so a wide rounding
-    // margin), an odd dimension, and subnormal values.
+    // Far-apart clusters, touching ones (bounds near their limit), a blob (rows kept in halves,
+    // whose bound proves most), rows far from the origin (large norms, so a wide rounding
+    // margin) in clusters and in a blob, an odd dimension, and subnormal values.
     struct Case {
         std::size_t clusters, d;
         float spread, offset, scale;
     };
     for (const Case c : {Case{12, 48, 8.0f, 0.0f, 1.0f}, Case{30, 48, 0.4f, 0.0f, 1.0f},
                          Case{1, 49, 0.0f, 0.0f, 1.0f}, Case{12, 48, 8.0f, 300.0f, 1.0f},
-                         Case{12, 48, 8.0f, 0.0f, 1e-40f}}) {
+                         Case{1, 48, 0.0f, 300.0f, 1.0f}, Case{1, 48, 0.0f, 0.0f, 1e-40f}}) {
         auto rows = [&] { return test_rows(3000, c.d, c.clusters, c.spread, c.offset, c.scale); };
         DiversifyingStrategy bounded(rows(), std::nullopt, 1.0f);
         DiversifyingStrategy full(rows(), std::nullopt, 1.0f);
