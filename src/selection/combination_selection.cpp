@@ -300,12 +300,16 @@ std::vector<std::size_t> CombinationSelection::select(std::span<const std::size_
                 }
             };
             merge(0, done);
+            // Batches double while blocks keep beating the best, so that a step whose bounds
+            // prove little costs a few rounds of the pool rather than one per pair of blocks.
+            std::size_t batch = kBoundedBatch;
             while (done < order.size() && !best.nan && bounds->may_beat(order[done], best)) {
                 std::size_t next = done;
-                while (next < order.size() && next - done < kBoundedBatch &&
+                while (next < order.size() && next - done < batch &&
                        bounds->may_beat(order[next], best)) {
                     ++next;
                 }
+                batch = std::min<std::size_t>(2 * batch, 64);
                 score_blocks(std::span(order).subspan(done, next - done));
                 merge(done, next);
                 done = next;
