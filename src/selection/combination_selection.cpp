@@ -117,6 +117,9 @@ void restore_each(Strategies& strategies, Saved& saved) noexcept {
     for (std::size_t i = 0; i < saved.size(); ++i) strategies[i].restore(std::move(saved[i]));
 }
 
+// Steps taken without the bounds after a step they did not shorten.
+constexpr std::size_t kPlainSteps = 8;
+
 [[noreturn]] void fail_no_candidate() { fail("called `Option::unwrap()` on a `None` value"); }
 
 BlockBest best_in(std::span<const float> score, std::size_t begin) {
@@ -230,6 +233,7 @@ std::vector<std::size_t> CombinationSelection::select(std::span<const std::size_
     for (std::size_t b = 0; b < n_blocks; ++b) all_blocks[b] = b;
 
     std::optional<StepBounds> bounds;
+    std::size_t plain_steps = 0;
     if (n_blocks >= 2 && bounds_apply()) {
         bounds.emplace(std::get<0>(strategies_), std::get<1>(strategies_), std::get<2>(strategies_),
                        std::get<4>(strategies_), std::get<5>(strategies_), n);
@@ -285,7 +289,7 @@ std::vector<std::size_t> CombinationSelection::select(std::span<const std::size_
         };
 
         std::size_t candidate;
-        if (bounds) {
+        if (bounds && plain_steps == 0) {
             const std::size_t must = bounds->plan(steps, order);
             std::size_t done = std::min(order.size(), must + kBoundedBatch);
             score_blocks(std::span(order).first(done));
@@ -316,7 +320,12 @@ std::vector<std::size_t> CombinationSelection::select(std::span<const std::size_
             }
             if (best.nan) fail_no_candidate();
             candidate = best.index;
+            // Bounds that left nearly every block to compute are not worth their upkeep (the
+            // minima's ranges after every pick) for the next few steps; either way the pick is
+            // the full pass's.
+            if (done * 10 >= order.size() * 9) plain_steps = kPlainSteps;
         } else {
+            if (plain_steps > 0) --plain_steps;
             score_blocks(all_blocks);
             candidate = best_of_blocks(block_best, n);
         }
@@ -332,7 +341,7 @@ std::vector<std::size_t> CombinationSelection::select(std::span<const std::size_
         mark(candidate);
         if (bounds) {
             bounds->refresh_block(candidate / kStepBlock, taken.data());
-            bounds->refresh_all_distances(taken.data());
+            if (plain_steps == 0) bounds->refresh_all_distances(taken.data());
         }
         progress.advance(1);
         if (selected.size() >= n_samples_to_select) return selected;
