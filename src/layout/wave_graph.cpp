@@ -49,13 +49,23 @@ WaveGraph::WaveGraph(const Bf16Rows& rows, std::size_t n, Bf16Distance distance)
     // Fresh mappings read as zeros: every list starts empty.
 }
 
-std::uint32_t* WaveGraph::links(std::uint32_t slot, unsigned level) const {
+[[gnu::always_inline]] inline std::uint32_t* WaveGraph::links(std::uint32_t slot,
+                                                              unsigned level) const {
     if (level == 0)
         return static_cast<std::uint32_t*>(base_.data()) + std::size_t{slot} * kBaseStride;
     return const_cast<std::uint32_t*>(upper_.data()) + upper_at_[slot] + (level - 1) * kUpperStride;
 }
 
-std::uint64_t WaveGraph::key(const std::uint16_t* q, std::uint32_t slot) const {
+[[gnu::always_inline]] inline void WaveGraph::prefetch_links(std::uint32_t slot,
+                                                             unsigned level) const {
+    const char* p = reinterpret_cast<const char*>(links(slot, level));
+    const std::size_t bytes = (level == 0 ? kBaseStride : kUpperStride) * sizeof(std::uint32_t);
+    for (std::size_t b = 0; b < bytes; b += 64) __builtin_prefetch(p + b);
+    __builtin_prefetch(p + bytes - 1);
+}
+
+[[gnu::always_inline]] inline std::uint64_t WaveGraph::key(const std::uint16_t* q,
+                                                           std::uint32_t slot) const {
     const float d = distance_(q, rows_.at(slot), rows_.stride());
     return (std::uint64_t{total_order_key(d)} << 32) | slot;
 }
@@ -112,6 +122,8 @@ void WaveGraph::walk(const std::uint16_t* q, std::uint64_t start, unsigned level
             s.seen[slot] = s.stamp;
             const std::uint64_t k = key(q, slot);
             if (top.size() < ef || k < top.front()) {
+                // Most queued nodes get expanded: fetch their links while the walk goes on.
+                prefetch_links(slot, level);
                 next.push_back(k);
                 std::push_heap(next.begin(), next.end(), min_first);
                 if (slot != excluded) {
