@@ -114,12 +114,19 @@ void WaveGraph::walk(const std::uint16_t* q, std::uint64_t start, unsigned level
         next.pop_back();
         const std::uint32_t* list = links(slot_of(c), level);
         const std::uint32_t count = list[0];
-        for (std::uint32_t e = 1; e <= count; ++e)
-            if (s.seen[list[e]] != s.stamp) rows_.prefetch(list[e]);
+        // Whether a linked node was seen is a coin toss to the branch predictor: gather the
+        // unseen ones without a branch, then visit them in list order.
+        std::uint32_t fresh[kBaseLinks];
+        std::size_t m = 0;
         for (std::uint32_t e = 1; e <= count; ++e) {
             const std::uint32_t slot = list[e];
-            if (s.seen[slot] == s.stamp) continue;
+            fresh[m] = slot;
+            m += s.seen[slot] != s.stamp;
             s.seen[slot] = s.stamp;
+        }
+        for (std::size_t j = 0; j < m; ++j) rows_.prefetch(fresh[j]);
+        for (std::size_t j = 0; j < m; ++j) {
+            const std::uint32_t slot = fresh[j];
             const std::uint64_t k = key(q, slot);
             if (top.size() < ef || k < top.front()) {
                 // Most queued nodes get expanded: fetch their links while the walk goes on.
