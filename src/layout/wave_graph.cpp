@@ -34,6 +34,20 @@ float distance_of(std::uint64_t key) {
     return from_total_order_key(static_cast<std::uint32_t>(key >> 32));
 }
 
+// Puts k in place of the largest key of a full max-heap: one pass down, where pushing k and
+// popping the largest would take two.
+void replace_largest(std::vector<std::uint64_t>& heap, std::uint64_t k) {
+    const std::size_t size = heap.size();
+    std::size_t hole = 0;
+    for (std::size_t child = 1; child < size; child = 2 * hole + 1) {
+        if (child + 1 < size && heap[child + 1] > heap[child]) ++child;
+        if (heap[child] <= k) break;
+        heap[hole] = heap[child];
+        hole = child;
+    }
+    heap[hole] = k;
+}
+
 }  // namespace
 
 WaveGraph::WaveGraph(const Bf16Rows& rows, std::size_t n, Bf16Distance distance)
@@ -133,13 +147,12 @@ void WaveGraph::walk(const std::uint16_t* q, std::uint64_t start, unsigned level
                 prefetch_links(slot, level);
                 next.push_back(k);
                 std::push_heap(next.begin(), next.end(), min_first);
-                if (slot != excluded) {
+                if (slot == excluded) continue;
+                if (top.size() < ef) {
                     top.push_back(k);
                     std::push_heap(top.begin(), top.end());
-                    if (top.size() > ef) {
-                        std::pop_heap(top.begin(), top.end());
-                        top.pop_back();
-                    }
+                } else {
+                    replace_largest(top, k);
                 }
             }
         }
