@@ -60,6 +60,13 @@ std::vector<std::uint32_t> sample_mid_near_pairs(const float* x, std::size_t n, 
                     std::uint32_t index;
                 } table[kCandidates] = {};
                 const std::size_t len = cand.size();
+                // Random rows: ask for all of them before the first distance needs one.
+                for (std::size_t p = 0; p < len; ++p) {
+                    const char* row = reinterpret_cast<const char*>(x + std::size_t{cand[p]} * d);
+                    for (std::size_t b = 0; b < d * sizeof(float); b += 64)
+                        __builtin_prefetch(row + b);
+                    __builtin_prefetch(row + d * sizeof(float) - 1);
+                }
                 for (std::size_t p = 0; p < len; ++p)
                     table[p] = {pair_distance(x + i * d, x + std::size_t{cand[p]} * d, d), cand[p]};
                 // Stable insertion sort over the real candidates only.

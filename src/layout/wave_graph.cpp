@@ -34,6 +34,20 @@ float distance_of(std::uint64_t key) {
     return from_total_order_key(static_cast<std::uint32_t>(key >> 32));
 }
 
+// Puts k in place of the largest key of a full max-heap: one pass down, where pushing k and
+// popping the largest would take two.
+void replace_largest(std::vector<std::uint64_t>& heap, std::uint64_t k) {
+    const std::size_t size = heap.size();
+    std::size_t hole = 0;
+    for (std::size_t child = 1; child < size; child = 2 * hole + 1) {
+        if (child + 1 < size && heap[child + 1] > heap[child]) ++child;
+        if (heap[child] <= k) break;
+        heap[hole] = heap[child];
+        hole = child;
+    }
+    heap[hole] = k;
+}
+
 }  // namespace
 
 WaveGraph::WaveGraph(const Bf16Rows& rows, std::size_t n, Bf16Distance distance)
@@ -49,13 +63,23 @@ WaveGraph::WaveGraph(const Bf16Rows& rows, std::size_t n, Bf16Distance distance)
     // Fresh mappings read as zeros: every list starts empty.
 }
 
-std::uint32_t* WaveGraph::links(std::uint32_t slot, unsigned level) const {
+[[gnu::always_inline]] inline std::uint32_t* WaveGraph::links(std::uint32_t slot,
+                                                              unsigned level) const {
     if (level == 0)
         return static_cast<std::uint32_t*>(base_.data()) + std::size_t{slot} * kBaseStride;
     return const_cast<std::uint32_t*>(upper_.data()) + upper_at_[slot] + (level - 1) * kUpperStride;
 }
 
-std::uint64_t WaveGraph::key(const std::uint16_t* q, std::uint32_t slot) const {
+[[gnu::always_inline]] inline void WaveGraph::prefetch_links(std::uint32_t slot,
+                                                             unsigned level) const {
+    const char* p = reinterpret_cast<const char*>(links(slot, level));
+    const std::size_t bytes = (level == 0 ? kBaseStride : kUpperStride) * sizeof(std::uint32_t);
+    for (std::size_t b = 0; b < bytes; b += 64) __builtin_prefetch(p + b);
+    __builtin_prefetch(p + bytes - 1);
+}
+
+[[gnu::always_inline]] inline std::uint64_t WaveGraph::key(const std::uint16_t* q,
+                                                           std::uint32_t slot) const {
     const float d = distance_(q, rows_.at(slot), rows_.stride());
     return (std::uint64_t{total_order_key(d)} << 32) | slot;
 }
@@ -104,23 +128,31 @@ void WaveGraph::walk(const std::uint16_t* q, std::uint64_t start, unsigned level
         next.pop_back();
         const std::uint32_t* list = links(slot_of(c), level);
         const std::uint32_t count = list[0];
-        for (std::uint32_t e = 1; e <= count; ++e)
-            if (s.seen[list[e]] != s.stamp) rows_.prefetch(list[e]);
+        // Whether a linked node was seen is a coin toss to the branch predictor: gather the
+        // unseen ones without a branch, then visit them in list order.
+        std::uint32_t fresh[kBaseLinks];
+        std::size_t m = 0;
         for (std::uint32_t e = 1; e <= count; ++e) {
             const std::uint32_t slot = list[e];
-            if (s.seen[slot] == s.stamp) continue;
+            fresh[m] = slot;
+            m += s.seen[slot] != s.stamp;
             s.seen[slot] = s.stamp;
+        }
+        for (std::size_t j = 0; j < m; ++j) rows_.prefetch(fresh[j]);
+        for (std::size_t j = 0; j < m; ++j) {
+            const std::uint32_t slot = fresh[j];
             const std::uint64_t k = key(q, slot);
             if (top.size() < ef || k < top.front()) {
+                // Most queued nodes get expanded: fetch their links while the walk goes on.
+                prefetch_links(slot, level);
                 next.push_back(k);
                 std::push_heap(next.begin(), next.end(), min_first);
-                if (slot != excluded) {
+                if (slot == excluded) continue;
+                if (top.size() < ef) {
                     top.push_back(k);
                     std::push_heap(top.begin(), top.end());
-                    if (top.size() > ef) {
-                        std::pop_heap(top.begin(), top.end());
-                        top.pop_back();
-                    }
+                } else {
+                    replace_largest(top, k);
                 }
             }
         }

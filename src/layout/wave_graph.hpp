@@ -65,6 +65,7 @@ public:
 
 private:
     std::uint32_t* links(std::uint32_t slot, unsigned level) const;
+    void prefetch_links(std::uint32_t slot, unsigned level) const;
     std::uint64_t key(const std::uint16_t* q, std::uint32_t slot) const;
     std::uint32_t descend(const std::uint16_t* q, std::uint32_t slot, std::uint64_t& best,
                           unsigned from, unsigned to) const;
