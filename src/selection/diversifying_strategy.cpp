@@ -446,8 +446,9 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
             // The group's bound first, without branches, so that it runs in vectors: 1 proves
             // the row keeps its minimum; 2 finds the pick so much closer than the minimum (by
             // the same triangle, from above) that the row will fall, and no bound can keep it.
+            // Rows kept in halves are those the groups do not separate: there it is left out.
             unsigned char pass[kChunkRows] = {};
-            if (by_row) {
+            if (by_row && !halves) {
                 const double to_b = to_centre[b];
                 for (std::uint32_t r = 0; r < rows; ++r) {
                     const std::uint32_t i = c0 + r;
