@@ -400,7 +400,7 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
         for (std::size_t l = 0; l < lines; ++l) __builtin_prefetch(p + 64 * l);
     };
     const bool halves = !split_.empty();
-    std::vector<float> rebuilt(pool::worker_count() * d);
+    std::vector<float> rebuilt(halves ? pool::worker_count() * d : 0);
     std::vector<std::size_t> computed(live.size(), 0);
     // A live group goes by chunks of rows: the group's bound first, then the bound on the high
     // halves, then the rows left are rebuilt and computed while their high halves are still in
@@ -412,7 +412,7 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
         const bool by_row = bounded && b != k;
         const std::uint32_t first = buckets_.offsets[b], last = buckets_.offsets[b + 1];
         float* x = rebuilt.data() + worker * d;
-        const HighHalfBound high_test = by_row
+        const HighHalfBound high_test = by_row && halves
                                             ? HighHalfBound::make(d, buckets_.top_half_norm[b],
                                                                   buckets_.max_min[b], h_v, margin)
                                             : HighHalfBound{};
@@ -443,29 +443,26 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
         for (std::uint32_t c0 = first; c0 < last; c0 += kChunkRows) {
             const std::uint32_t c1 = std::min<std::uint32_t>(last, c0 + kChunkRows);
             const std::uint32_t rows = c1 - c0;
-            // The group's bound first, without branches, so that it runs in vectors: 1 proves
-            // the row keeps its minimum; 2 finds the pick so much closer than the minimum (by
-            // the same triangle, from above) that the row will fall, and no bound can keep it.
-            // Rows kept in halves are those the groups do not separate: there it is left out.
+            // The group's bound first, without branches, so that it runs in vectors. Rows kept in
+            // halves are those the groups do not separate: there it is left out.
             unsigned char pass[kChunkRows] = {};
             if (by_row && !halves) {
                 const double to_b = to_centre[b];
                 for (std::uint32_t r = 0; r < rows; ++r) {
                     const std::uint32_t i = c0 + r;
-                    const double lb = to_b - buckets_.gap[i], ub = to_b + buckets_.gap[i];
+                    const double lb = to_b - buckets_.gap[i];
                     const double norms = static_cast<double>(h[i]) + h_v;
                     const float m = stored_min[i];
-                    const bool keep = (m <= 0.0f) | ((lb > 0.0) & (margin.lower(lb, norms) >= m));
-                    pass[r] = static_cast<unsigned char>(keep ? 1 : (0.5 * ub * ub < m ? 2 : 0));
+                    pass[r] = (m <= 0.0f) | ((lb > 0.0) & (margin.lower(lb, norms) >= m));
                 }
             }
             if (at >= c0 && at < c1) pass[at - c0] = 1;
             // Rows no pick has reached yet cannot be proved to stay either.
             std::size_t n_pending = 0, n_exact = 0;
             for (std::uint32_t r = 0; r < rows; ++r) {
-                if (pass[r] == 1) continue;
+                if (pass[r]) continue;
                 const std::uint32_t i = c0 + r;
-                if (halves && by_row && pass[r] == 0 && stored_min[i] < kUnreached) {
+                if (halves && by_row && stored_min[i] < kUnreached) {
                     pending[n_pending++] = i;
                 } else {
                     exact[n_exact++] = i;
