@@ -1,6 +1,6 @@
 """The shortcuts of a selection step (bounded distance updates, shared balancing potentials, blocks
-skipped by their score bounds, with object scores among them) against the plain full pass, for 1,
-2 and 3 workers."""
+skipped by their score bounds, with object scores among them, scores screened before they are
+computed exactly) against the plain full pass, for 1, 2 and 3 workers."""
 
 import json
 
@@ -26,6 +26,11 @@ dirichlet = rng.dirichlet(np.ones(10), n).astype(F)
 target = rng.dirichlet(np.ones(10)).astype(F)
 objects = rng.normal(size=(600, d)).astype(F)
 mapping = rng.integers(0, 600, size=(n, 2)).tolist()
+# Weights one ulp apart: their logarithms nearly tie, and once the selected weight is added many
+# tie exactly (the lowest index must win).
+close = F(1.5) + rng.permutation(n).astype(F) * F(2**-23)
+spikes = np.ones(n, dtype=F)
+spikes[[400, 21]] = np.inf            # then every weighting potential is infinite
 # One to four objects per sample, some none; the same object in many samples.
 ragged = [list(rng.integers(0, 50, size=i % 5)) for i in range(n)]
 
@@ -53,10 +58,18 @@ def object_scores(sel, full):
     sel.add_subpart_typicality_strategy(objects, ragged, 1.0, 5)
     sel.add_subpart_similarity_strategy(objects[:50], objects[50:80], ragged, -0.5)
 
+def ties(spiked):
+    def build(sel, full):
+        sel.add_weighting_strategy(close, 1.0)
+        sel.add_balancing_strategy(one_hot, target, 1.0)
+        sel.add_weighting_strategy(spikes if spiked else np.ones(n, dtype=F), 1.0)
+    return build
+
 out = {}
 for name, build in [("diversifying", diversifying), ("blob", blob_and_weights),
                     ("one-hot mix", mix(one_hot)), ("dirichlet mix", mix(dirichlet)),
-                    ("object scores", object_scores)]:
+                    ("object scores", object_scores), ("ties", ties(False)),
+                    ("infinities", ties(True))]:
     for full in (False, True):
         sel = ok.Selection()
         sel._set_full_pass(full)

@@ -25,6 +25,10 @@ struct ScoreKernels {
     // out[k] = the f32 whose high and low 16 bits are high[k] and low[k].
     void (*join_halves)(const std::uint16_t* high, const std::uint16_t* low, std::size_t d,
                         float* out);
+    // score[i] += strength * ln(maxNum(p[i], 1e-8)) and magnitude[i] += |that term|, with the
+    // logarithm within 2^-22.5 of its value relative (ln inf is inf). Screens a selection step.
+    void (*log_terms)(const float* p, std::size_t n, float strength, float* score,
+                      float* magnitude);
 };
 
 // The copy for `level`, which must be one of simd::available().

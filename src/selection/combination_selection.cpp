@@ -9,9 +9,11 @@
 #include <type_traits>
 
 #include "src/common/failure.hpp"
+#include "src/common/worker_pool.hpp"
+#include "src/scores/kernels.hpp"
 #include "src/selection/selection_checks.hpp"
 #include "src/selection/step_bounds.hpp"
-#include "src/common/worker_pool.hpp"
+#include "src/selection/step_scorer.hpp"
 
 namespace orvane {
 
@@ -104,6 +106,96 @@ void add_block(const Strategy& s, const Step& step, std::size_t begin, std::span
     }
 }
 
+// The screen's terms of a block (src/selection/step_screen.hpp): shared values as they are, the
+// others through the vector logarithm.
+template <class Strategy, class Step>
+void screen_block(const Strategy& s, const Step& step, std::size_t begin, std::span<float> score,
+                  std::span<float> potential, std::span<float> magnitude,
+                  const ScoreKernels& kernels) {
+    if constexpr (std::is_same_v<Step, BalancingStep>) {
+        if (step.shared) {
+            for (std::size_t i = 0; i < score.size(); ++i) {
+                const float c = step.contributions[s.row_of(begin + i)];
+                score[i] = score[i] + c;
+                magnitude[i] = magnitude[i] + std::fabs(c);
+            }
+            return;
+        }
+    }
+    if constexpr (std::is_same_v<Step, DiversityStep>) {
+        s.potentials_range(begin, potential, step.s);
+    } else {
+        s.potentials_range(begin, potential);
+    }
+    kernels.log_terms(potential.data(), score.size(), s.strength(), score.data(), magnitude.data());
+}
+
+// One sample's term of the exact chain, as add_block adds it.
+template <class Strategy, class Step>
+float exact_term(const Strategy& s, const Step& step, std::size_t i, float score) {
+    if constexpr (std::is_same_v<Step, BalancingStep>) {
+        if (step.shared) return score + step.contributions[s.row_of(i)];
+    }
+    float potential;
+    if constexpr (std::is_same_v<Step, DiversityStep>) {
+        s.potentials_range(i, std::span(&potential, 1), step.s);
+    } else {
+        s.potentials_range(i, std::span(&potential, 1));
+    }
+    return score + contribution(potential, s.strength());
+}
+
+template <class Step>
+bool exact_in_screen(const Step& step) {
+    if constexpr (std::is_same_v<Step, BalancingStep>) return step.shared;
+    return false;
+}
+
+// A step's chain over the strategy lists and their prepared steps, in kind order (see StepScorer).
+template <class Lists, class Steps>
+struct StepTerms {
+    const Lists& lists;
+    const Steps& steps;
+    const ScoreKernels& kernels;
+
+    template <class F>
+    void each(F&& f) const {
+        std::apply(
+            [&](const auto&... list) {
+                std::apply(
+                    [&](const auto&... step) {
+                        auto one = [&](const auto& l, const auto& s) {
+                            for (std::size_t k = 0; k < l.size(); ++k) f(l[k], s[k]);
+                        };
+                        (one(list, step), ...);
+                    },
+                    steps);
+            },
+            lists);
+    }
+    void exact(std::size_t begin, std::span<float> score, std::span<float> potential) const {
+        each([&](const auto& s, const auto& step) { add_block(s, step, begin, score, potential); });
+    }
+    void screen(std::size_t begin, std::span<float> score, std::span<float> potential,
+                std::span<float> magnitude) const {
+        each([&](const auto& s, const auto& step) {
+            screen_block(s, step, begin, score, potential, magnitude, kernels);
+        });
+    }
+    float exact_one(std::size_t i) const {
+        float score = 0.0f;
+        each([&](const auto& s, const auto& step) { score = exact_term(s, step, i, score); });
+        return score;
+    }
+    // Whether two or more terms go through a logarithm: the screen saves their libm calls, and
+    // costs a second round of the pool per set of blocks.
+    bool worth_screening() const {
+        std::size_t logs = 0;
+        each([&](const auto&, const auto& step) { logs += exact_in_screen(step) ? 0 : 1; });
+        return logs >= 2;
+    }
+};
+
 template <class Strategies>
 auto save_each(const Strategies& strategies) {
     std::vector<typename Strategies::value_type::Saved> saved;
@@ -121,29 +213,6 @@ void restore_each(Strategies& strategies, Saved& saved) noexcept {
 constexpr std::size_t kPlainSteps = 8;
 
 [[noreturn]] void fail_no_candidate() { fail("called `Option::unwrap()` on a `None` value"); }
-
-BlockBest best_in(std::span<const float> score, std::size_t begin) {
-    BlockBest best{begin, score[0], std::isnan(score[0])};
-    for (std::size_t i = 1; i < score.size(); ++i) {
-        if (std::isnan(score[i])) best.nan = true;
-        if (score[i] > best.score) best = {begin + i, score[i], best.nan};
-    }
-    return best;
-}
-
-// Index of the highest score, ties to the lowest index; with two or more samples a NaN
-// anywhere fails, as a scan comparing every pair (best, i) would.
-std::size_t best_of_blocks(const std::vector<BlockBest>& blocks, std::size_t n) {
-    if (n == 0) fail_no_candidate();
-    BlockBest best = blocks[0];
-    for (std::size_t b = 1; b < blocks.size(); ++b) {
-        if (blocks[b].nan) best.nan = true;
-        if (blocks[b].score > best.score)
-            best.index = blocks[b].index, best.score = blocks[b].score;
-    }
-    if (n > 1 && best.nan) fail_no_candidate();
-    return best.index;
-}
 
 }  // namespace
 
@@ -227,10 +296,12 @@ std::vector<std::size_t> CombinationSelection::select(std::span<const std::size_
     for (std::size_t index : selected) mark(index);
 
     const std::size_t n_blocks = (n + kStepBlock - 1) / kStepBlock;
-    std::vector<BlockBest> block_best(n_blocks);
-    std::vector<float> scratch(pool::worker_count() * 2 * kStepBlock);
     std::vector<std::size_t> all_blocks(n_blocks), order;
     for (std::size_t b = 0; b < n_blocks; ++b) all_blocks[b] = b;
+    std::size_t n_terms = 0;
+    for_each_kind([&](const auto& list, const char*) { n_terms += list.size(); });
+    StepScorer scorer(n, taken.data(), n_terms);
+    const ScoreKernels& kernels = score_kernels();
 
     std::optional<StepBounds> bounds;
     std::size_t plain_steps = 0;
@@ -248,7 +319,7 @@ std::vector<std::size_t> CombinationSelection::select(std::span<const std::size_
             if (index >= n) fail_index(index, n);
         }
 
-        auto steps = std::apply(
+        const auto steps = std::apply(
             [](const auto&... lists) {
                 auto prepare_list = [](const auto& list) {
                     std::vector<decltype(prepare(list.front()))> out;
@@ -258,52 +329,19 @@ std::vector<std::size_t> CombinationSelection::select(std::span<const std::size_
                 return std::make_tuple(prepare_list(lists)...);
             },
             strategies_);
-        // One pass per block: every contribution in kind order, the exclusion, the block's best.
-        auto score_blocks = [&](std::span<const std::size_t> blocks) {
-            pool::run_tasks(blocks.size(), [&](std::size_t t, std::size_t w) {
-                const std::size_t begin = blocks[t] * kStepBlock;
-                const std::size_t end = std::min(n, begin + kStepBlock);
-                const std::span<float> score(scratch.data() + w * 2 * kStepBlock, end - begin);
-                const std::span<float> potential(scratch.data() + (w * 2 + 1) * kStepBlock,
-                                                 end - begin);
-                std::fill(score.begin(), score.end(), 0.0f);
-                std::apply(
-                    [&](const auto&... lists) {
-                        std::apply(
-                            [&](const auto&... step_lists) {
-                                auto add_list = [&](const auto& list, const auto& step_list) {
-                                    for (std::size_t k = 0; k < list.size(); ++k) {
-                                        add_block(list[k], step_list[k], begin, score, potential);
-                                    }
-                                };
-                                (add_list(lists, step_lists), ...);
-                            },
-                            steps);
-                    },
-                    strategies_);
-                for (std::size_t i = begin; i < end; ++i) {
-                    if (taken[i]) score[i - begin] = kExcluded;
-                }
-                block_best[blocks[t]] = best_in(score, begin);
-            });
+        const StepTerms<decltype(strategies_), decltype(steps)> terms{strategies_, steps, kernels};
+        const bool screen = !full_pass_ && n > 0 && scorer.screen_step(terms.worth_screening());
+        // The exact best of a set of blocks.
+        auto best_of = [&](std::span<const std::size_t> blocks) {
+            return screen ? scorer.screened(blocks, terms) : scorer.exact(blocks, terms);
         };
 
         std::size_t candidate;
+        if (n == 0) fail_no_candidate();
         if (bounds && plain_steps == 0) {
             const std::size_t must = bounds->plan(steps, order);
             std::size_t done = std::min(order.size(), must + kBoundedBatch);
-            score_blocks(std::span(order).first(done));
-            BlockBest best = block_best[order[0]];
-            auto merge = [&](std::size_t from, std::size_t to) {
-                for (std::size_t t = from; t < to; ++t) {
-                    const BlockBest& b = block_best[order[t]];
-                    if (b.nan) best.nan = true;
-                    if (b.score > best.score || (b.score == best.score && b.index < best.index)) {
-                        best.index = b.index, best.score = b.score;
-                    }
-                }
-            };
-            merge(0, done);
+            BlockBest best = best_of(std::span(order).first(done));
             // Batches double while blocks keep beating the best, so that a step whose bounds
             // prove little costs a few rounds of the pool rather than one per pair of blocks.
             std::size_t batch = kBoundedBatch;
@@ -314,8 +352,7 @@ std::vector<std::size_t> CombinationSelection::select(std::span<const std::size_
                     ++next;
                 }
                 batch = std::min<std::size_t>(2 * batch, 64);
-                score_blocks(std::span(order).subspan(done, next - done));
-                merge(done, next);
+                merge(best, best_of(std::span(order).subspan(done, next - done)));
                 done = next;
             }
             if (best.nan) fail_no_candidate();
@@ -326,8 +363,9 @@ std::vector<std::size_t> CombinationSelection::select(std::span<const std::size_
             if (done * 10 >= order.size() * 9) plain_steps = kPlainSteps;
         } else {
             if (plain_steps > 0) --plain_steps;
-            score_blocks(all_blocks);
-            candidate = best_of_blocks(block_best, n);
+            const BlockBest best = best_of(all_blocks);
+            if (n > 1 && best.nan) fail_no_candidate();
+            candidate = best.index;
         }
         // Every remaining candidate scores below the exclusion value (minus infinity): the
         // result stands as it is rather than repeating an index.

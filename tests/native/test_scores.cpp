@@ -108,6 +108,35 @@ TEST_CASE("tile scans: every level this machine has keeps the same buffers") {
     }
 }
 
+TEST_CASE("screening logarithm: within its bound over the whole f32 range at every level") {
+    // Infinity, a NaN and values below the floor, then every 997th f32 from 1e-8 up.
+    const float inf = std::numeric_limits<float>::infinity();
+    std::vector<float> p = {inf, 1.0f, std::nanf(""), 0.0f, -3.0f, 1e-9f, 3.4e38f};
+    for (std::uint64_t bits = 0x322bcc77u; bits < 0x7f800000u; bits += 997) {
+        const auto b = static_cast<std::uint32_t>(bits);
+        float f;
+        std::memcpy(&f, &b, sizeof f);
+        p.push_back(f);
+    }
+    for (const simd::Level level : simd::available()) {
+        // Twice, which doubles exactly: the sums are checked with the values.
+        std::vector<float> score(p.size(), 0.0f), magnitude(p.size(), 0.0f);
+        for (int twice = 0; twice < 2; ++twice) {
+            score_kernels(level).log_terms(p.data(), p.size(), -2.0f, score.data(),
+                                           magnitude.data());
+        }
+        double worst = 0.0;
+        for (std::size_t i = 1; i < p.size(); ++i) {
+            const double ln = std::log(static_cast<double>(std::fmax(p[i], 1e-8f)));
+            const double lambda = static_cast<double>(score[i]) / -4.0;
+            worst = std::max(worst, std::fabs(lambda - ln) / std::max(std::fabs(ln), 1e-300));
+            CHECK_EQ(magnitude[i], std::fabs(score[i]));
+        }
+        CHECK(worst <= std::ldexp(1.0, -22.5));
+        CHECK(score[0] == -inf && magnitude[0] == inf);
+    }
+}
+
 TEST_CASE("tile pairs of blocks, started from bounds and merged, give the one-matrix buffers") {
     // Two blocks of 1,024 and 276 rows; coarse values give many equal distances, so the values a
     // bound ties with are exercised too.
