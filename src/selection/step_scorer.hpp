@@ -79,9 +79,8 @@ public:
 
     template <class Terms>
     BlockBest exact(std::span<const std::size_t> blocks, const Terms& terms) {
-        pool::run_tasks(blocks.size(), [&](std::size_t t, std::size_t w) {
-            score_block(blocks[t], w, terms);
-        });
+        pool::run_tasks(blocks.size(),
+                        [&](std::size_t t, std::size_t w) { score_block(blocks[t], w, terms); });
         BlockBest best = block_best_[blocks[0]];
         for (std::size_t t = 1; t < blocks.size(); ++t) merge(best, block_best_[blocks[t]]);
         return best;
