@@ -106,6 +106,20 @@ struct HighHalfBound {
     }
 };
 
+// The largest of 0 and minima (never NaN), in lanes the compiler keeps in vector registers.
+float largest(const float* v, std::size_t n) {
+    constexpr std::size_t kLanes = 8;
+    float top[kLanes] = {};
+    std::size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        for (std::size_t u = 0; u < kLanes; ++u) top[u] = v[i + u] > top[u] ? v[i + u] : top[u];
+    }
+    for (; i < n; ++i) top[0] = v[i] > top[0] ? v[i] : top[0];
+    float t = top[0];
+    for (std::size_t u = 1; u < kLanes; ++u) t = top[u] > t ? top[u] : t;
+    return t;
+}
+
 double distance_to(const float* a, const float* b, std::size_t d) {
     double s = 0.0;
     for (std::size_t k = 0; k < d; ++k) {
@@ -416,7 +430,7 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
                                             ? HighHalfBound::make(d, buckets_.top_half_norm[b],
                                                                   buckets_.max_min[b], h_v, margin)
                                             : HighHalfBound{};
-        std::uint32_t pending[kChunkRows], exact[kChunkRows], held[kChunkRows];
+        std::uint32_t exact[kChunkRows], held[kChunkRows];
         std::size_t n_held = 0;
         const std::uint16_t* highs[kChunkRows];
         float sums[kChunkRows];
@@ -456,25 +470,27 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
                     pass[r] = (m <= 0.0f) | ((lb > 0.0) & (margin.lower(lb, norms) >= m));
                 }
             }
-            if (at >= c0 && at < c1) pass[at - c0] = 1;
-            // Rows no pick has reached yet cannot be proved to stay either.
-            std::size_t n_pending = 0, n_exact = 0;
-            for (std::uint32_t r = 0; r < rows; ++r) {
-                if (pass[r]) continue;
-                const std::uint32_t i = c0 + r;
-                if (halves && by_row && stored_min[i] < kUnreached) {
-                    pending[n_pending++] = i;
-                } else {
-                    exact[n_exact++] = i;
+            std::size_t n_exact = 0;
+            if (by_row && halves) {
+                // Every row of the chunk through the high-half bound, then the test in vectors;
+                // rows no pick has reached yet cannot be proved to stay, and the pick stays.
+                for (std::uint32_t r = 0; r < rows; ++r) highs[r] = split_.high(c0 + r);
+                kernels.high_half_distances(highs, rows, even.data(), odd.data(), d, sums);
+                const float* hr = h.data() + c0;
+                const float* mr = stored_min.data() + c0;
+                unsigned char need[kChunkRows];
+                for (std::uint32_t r = 0; r < rows; ++r) {
+                    need[r] = !high_test.keeps(sums[r], hr[r], mr[r]) | (mr[r] >= kUnreached);
                 }
-            }
-            if (n_pending > 0) {
-                for (std::size_t q = 0; q < n_pending; ++q) highs[q] = split_.high(pending[q]);
-                kernels.high_half_distances(highs, n_pending, even.data(), odd.data(), d, sums);
-                for (std::size_t q = 0; q < n_pending; ++q) {
-                    const std::uint32_t i = pending[q];
-                    exact[n_exact] = i;
-                    n_exact += high_test.keeps(sums[q], h[i], stored_min[i]) ? 0 : 1;
+                if (at >= c0 && at < c1) need[at - c0] = 0;
+                for (std::uint32_t r = 0; r < rows; ++r) {
+                    exact[n_exact] = c0 + r;
+                    n_exact += need[r];
+                }
+            } else {
+                if (at >= c0 && at < c1) pass[at - c0] = 1;
+                for (std::uint32_t r = 0; r < rows; ++r) {
+                    if (!pass[r]) exact[n_exact++] = c0 + r;
                 }
             }
             // This chunk's rows are computed after the next chunk's bounds, so that their first
@@ -485,9 +501,7 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
             n_held = n_exact;
         }
         compute(held, n_held);
-        float top = 0.0f;
-        for (std::uint32_t i = first; i < last; ++i) top = std::max(top, stored_min[i]);
-        if (b != k) buckets_.max_min[b] = top;
+        if (b != k) buckets_.max_min[b] = largest(stored_min.data() + first, last - first);
     });
     selected_.push_back(selected_sample);
     for (std::size_t c : computed) computed_rows_ += c;
