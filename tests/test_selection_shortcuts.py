@@ -23,6 +23,7 @@ weights = rng.uniform(0.1, 2.0, n).astype(F)
 weights[13] = np.nan
 one_hot = np.eye(10, dtype=F)[rng.integers(0, 10, n)]
 dirichlet = rng.dirichlet(np.ones(10), n).astype(F)
+dirichlet[:3000] = rng.dirichlet(np.full(10, 0.05), 3000)  # shares far below 1e-8 among them
 target = rng.dirichlet(np.ones(10)).astype(F)
 objects = rng.normal(size=(600, d)).astype(F)
 mapping = rng.integers(0, 600, size=(n, 2)).tolist()
@@ -31,6 +32,10 @@ mapping = rng.integers(0, 600, size=(n, 2)).tolist()
 close = F(1.5) + rng.permutation(n).astype(F) * F(2**-23)
 spikes = np.ones(n, dtype=F)
 spikes[[400, 21]] = np.inf            # then every weighting potential is infinite
+# Class 0's share near 1/e with the whole target on class 0: potentials near 1, their logarithms
+# near 0, so the bounds on each potential decide which samples are scored exactly.
+share = F(np.exp(-1)) + rng.integers(-3000, 3000, n).astype(F) * F(2**-25)
+near_one = np.stack([share, (1 - share) * F(0.5), (1 - share) * F(0.5)], axis=1).astype(F)
 # One to four objects per sample, some none; the same object in many samples.
 ragged = [list(rng.integers(0, 50, size=i % 5)) for i in range(n)]
 
@@ -65,11 +70,15 @@ def ties(spiked):
         sel.add_weighting_strategy(spikes if spiked else np.ones(n, dtype=F), 1.0)
     return build
 
+def potentials_near_one(sel, full):
+    sel.add_weighting_strategy(np.ones(n, dtype=F), 0.0)  # screened, adding nothing
+    sel.add_balancing_strategy(near_one, np.array([1, 0, 0], dtype=F), 1.0)
+
 out = {}
 for name, build in [("diversifying", diversifying), ("blob", blob_and_weights),
                     ("one-hot mix", mix(one_hot)), ("dirichlet mix", mix(dirichlet)),
                     ("object scores", object_scores), ("ties", ties(False)),
-                    ("infinities", ties(True))]:
+                    ("infinities", ties(True)), ("near one", potentials_near_one)]:
     for full in (False, True):
         sel = ok.Selection()
         sel._set_full_pass(full)

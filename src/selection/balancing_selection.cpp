@@ -1,6 +1,8 @@
 #include "src/selection/balancing_selection.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -8,6 +10,7 @@
 
 #include "src/common/failure.hpp"
 #include "src/common/worker_pool.hpp"
+#include "src/selection/screen_margin.hpp"
 
 namespace orvane {
 
@@ -84,6 +87,53 @@ void BalancingStrategy::potentials_range(std::size_t begin, std::span<float> out
     std::vector<float> scratch(distributions_.cols);
     for (std::size_t i = 0; i < out.size(); ++i) {
         out[i] = potential_of(distributions_.row(begin + i), scratch.data());
+    }
+}
+
+// As potential_of, a run of samples at a time with classes outermost, so that every step but the
+// logarithm is the same f32 operation on the same values; the cross-entropy s is then known to
+// within the screen's margin of a chain of m terms, and -1 / (s + eps), monotone where s + eps < 0,
+// maps its ends to the potential's.
+void BalancingStrategy::potential_bounds(std::size_t begin, std::span<float> lo,
+                                         std::span<float> hi, const ScoreKernels& kernels) const {
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    constexpr std::size_t kRun = 256;
+    const std::size_t m = distributions_.cols;
+    const step::ScreenMargin margin(m);
+    std::vector<float> x(m * kRun), s(kRun), size(kRun), denominator(kRun);
+    std::vector<unsigned char> wild(kRun);
+    for (std::size_t r0 = 0; r0 < lo.size(); r0 += kRun) {
+        const std::size_t run = std::min(kRun, lo.size() - r0);
+        for (std::size_t i = 0; i < run; ++i) {
+            const float* p = distributions_.row(begin + r0 + i);
+            float r = 0.0f;
+            for (std::size_t k = 0; k < m; ++k) {
+                x[k * kRun + i] = p[k] + class_totals_[k];
+                r = r + x[k * kRun + i];
+            }
+            denominator[i] = r + kEpsilon;
+        }
+        std::fill(s.begin(), s.end(), 0.0f);
+        std::fill(size.begin(), size.end(), 0.0f);
+        std::fill(wild.begin(), wild.end(), 0);
+        for (std::size_t k = 0; k < m; ++k) {
+            float* xk = x.data() + k * kRun;
+            for (std::size_t i = 0; i < run; ++i) {
+                xk[i] = xk[i] / denominator[i] + kEpsilon;
+                // Below the kernel's floor (or NaN) its logarithm is not this one.
+                wild[i] |= !(xk[i] >= 1e-8f);
+            }
+            kernels.log_terms(xk, run, target_[k], s.data(), size.data());
+        }
+        for (std::size_t i = 0; i < run; ++i) {
+            lo[r0 + i] = -inf, hi[r0 + i] = inf;
+            if (wild[i] || !(size[i] <= step::kScreenLimit)) continue;
+            const float d = margin(size[i], 0.0f);
+            const float top = (s[i] + d) + kEpsilon;
+            if (!(top < 0.0f)) continue;
+            lo[r0 + i] = -1.0f / ((s[i] - d) + kEpsilon);
+            hi[r0 + i] = -1.0f / top;
+        }
     }
 }
 

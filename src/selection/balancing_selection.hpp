@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "src/common/embedding.hpp"
+#include "src/scores/kernels.hpp"
 
 namespace orvane {
 
@@ -32,6 +33,12 @@ public:
     std::size_t row_of(std::size_t sample) const { return row_of_[sample]; }
     // Potentials of samples [begin, begin + out.size()), without the distinct rows.
     void potentials_range(std::size_t begin, std::span<float> out) const;
+    // Bounds lo[i] <= potential <= hi[i] on the same potentials, with the screening logarithm
+    // (src/selection/screen_margin.hpp) in place of libm's; -inf and inf where they prove
+    // nothing. For at most kMaxScreenTerms classes.
+    void potential_bounds(std::size_t begin, std::span<float> lo, std::span<float> hi,
+                          const ScoreKernels& kernels) const;
+    std::size_t class_count() const { return distributions_.cols; }
 
     // Off: every sample's potential is computed from its own row.
     void set_sharing(bool on) { sharing_ = on && !distinct_.empty(); }

@@ -106,18 +106,40 @@ void add_block(const Strategy& s, const Step& step, std::size_t begin, std::span
     }
 }
 
-// The screen's terms of a block (src/selection/step_screen.hpp): shared values as they are, the
-// others through the vector logarithm.
+// The screen's terms of a block (src/selection/step_scorer.hpp): shared values as they are, the
+// others through the vector logarithm; a balancing potential taken from bounds on it, which cost
+// no libm call, where the classes are few enough for them.
 template <class Strategy, class Step>
 void screen_block(const Strategy& s, const Step& step, std::size_t begin, std::span<float> score,
-                  std::span<float> potential, std::span<float> magnitude,
+                  std::span<float> magnitude, std::span<float> width, std::span<float> work,
                   const ScoreKernels& kernels) {
+    const std::size_t n = score.size();
+    const std::span<float> potential = work.first(n);
     if constexpr (std::is_same_v<Step, BalancingStep>) {
         if (step.shared) {
-            for (std::size_t i = 0; i < score.size(); ++i) {
+            for (std::size_t i = 0; i < n; ++i) {
                 const float c = step.contributions[s.row_of(begin + i)];
                 score[i] = score[i] + c;
                 magnitude[i] = magnitude[i] + std::fabs(c);
+            }
+            return;
+        }
+        if (s.class_count() <= kMaxScreenTerms) {
+            float* buffers = work.data() + kStepBlock;  // four more buffers of a block
+            const std::span<float> hi(buffers, n), l_lo(buffers + kStepBlock, n),
+                l_hi(buffers + 2 * kStepBlock, n), unused(buffers + 3 * kStepBlock, n);
+            s.potential_bounds(begin, potential, hi, kernels);
+            std::fill(l_lo.begin(), l_lo.end(), 0.0f);
+            std::fill(l_hi.begin(), l_hi.end(), 0.0f);
+            kernels.log_terms(potential.data(), n, 1.0f, l_lo.data(), unused.data());
+            kernels.log_terms(hi.data(), n, 1.0f, l_hi.data(), unused.data());
+            const float strength = s.strength(), size = std::fabs(strength);
+            for (std::size_t i = 0; i < n; ++i) {
+                const float mid = (l_lo[i] + l_hi[i]) * 0.5f;
+                const float top = std::max(std::fabs(l_lo[i]), std::fabs(l_hi[i]));
+                score[i] = score[i] + strength * mid;
+                magnitude[i] = magnitude[i] + size * top;
+                width[i] = width[i] + size * (std::fabs(l_hi[i] - l_lo[i]) * 0.5f);
             }
             return;
         }
@@ -127,7 +149,7 @@ void screen_block(const Strategy& s, const Step& step, std::size_t begin, std::s
     } else {
         s.potentials_range(begin, potential);
     }
-    kernels.log_terms(potential.data(), score.size(), s.strength(), score.data(), magnitude.data());
+    kernels.log_terms(potential.data(), n, s.strength(), score.data(), magnitude.data());
 }
 
 // One sample's term of the exact chain, as add_block adds it.
@@ -176,10 +198,10 @@ struct StepTerms {
     void exact(std::size_t begin, std::span<float> score, std::span<float> potential) const {
         each([&](const auto& s, const auto& step) { add_block(s, step, begin, score, potential); });
     }
-    void screen(std::size_t begin, std::span<float> score, std::span<float> potential,
-                std::span<float> magnitude) const {
+    void screen(std::size_t begin, std::span<float> score, std::span<float> magnitude,
+                std::span<float> width, std::span<float> work) const {
         each([&](const auto& s, const auto& step) {
-            screen_block(s, step, begin, score, potential, magnitude, kernels);
+            screen_block(s, step, begin, score, magnitude, width, work, kernels);
         });
     }
     float exact_one(std::size_t i) const {

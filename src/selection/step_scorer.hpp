@@ -5,17 +5,7 @@
 // src/scores/kernels.hpp) and a margin that provably holds the exact score, then only the samples
 // whose margin reaches the best lower end scored exactly, with the libm logarithm of the full pass.
 //
-// The margin. A step's score is a chain of K f32 additions from 0 of terms e_k = fl(s_k L_k),
-// L_k = ln of a floored potential f_k as libm gives it (faithful: within 2^-23 |ln f_k|), or of a
-// shared value taken as it is. The screen adds a_k = fl(s_k l_k) instead, l_k within 2^-22.5
-// |ln f_k|, or the same shared value. So |L_k - l_k| <= 2^-21.7 |l_k| and, with the two products'
-// roundings and underflow, |e_k - a_k| <= 2^-21 |a_k| + 2^-147. A recursive sum of K terms is
-// within g = K 2^-24 / (1 - K 2^-24) of their absolute sum; with M = sum |a_k|,
-//   |E - A| <= M (2^-21 + 2 g (1 + 2^-20)) + K 2^-146.
-// The computed magnitude m is at least M (1 - g), and A +- d in f32 moves by at most 2^-24
-// (|A| + d). d = m (2^-20 + K 2^-22) + K 2^-120 covers all of it for K up to kMaxScreenTerms, and
-// m <= 2^100 keeps every term of both chains finite. A sample beyond that (an infinite or NaN
-// term) is always scored exactly.
+// The margin is derived in src/selection/screen_margin.hpp.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -24,16 +14,18 @@
 #include <vector>
 
 #include "src/common/worker_pool.hpp"
+#include "src/selection/screen_margin.hpp"
 #include "src/selection/step_bounds.hpp"
 
 namespace orvane::step {
 
-constexpr std::size_t kMaxScreenTerms = 1024;
-constexpr float kScreenLimit = 0x1p100f;
 // A block's candidates are scored one by one up to this many, else the block is scored whole.
 constexpr std::size_t kFewCandidates = 1024;
 // Steps scored without the screen after one where it left most blocks to score whole.
 constexpr std::size_t kScreenRest = 8;
+// Buffers of a block's size a screen may use besides its score, magnitude and width.
+constexpr std::size_t kScreenWork = 5;
+constexpr std::size_t kBuffers = 3 + kScreenWork;
 
 inline BlockBest best_in(std::span<const float> score, std::size_t begin) {
     BlockBest best{begin, score[0], std::isnan(score[0])};
@@ -53,17 +45,17 @@ inline void merge(BlockBest& best, const BlockBest& other) {
 }
 
 // `Terms` gives a step's chain: exact(begin, score, potential) adds every term of a block as the
-// full pass does, screen(begin, score, potential, magnitude) adds the screen's terms and their
-// absolute values, exact_one(i) is sample i's exact chain.
+// full pass does, screen(begin, score, magnitude, width, work) adds the screen's terms, their
+// magnitudes and widths (work: kScreenWork buffers of the block's size), exact_one(i) is sample
+// i's exact chain.
 class StepScorer {
 public:
     StepScorer(std::size_t n, const unsigned char* taken, std::size_t terms)
         : n_(n),
           taken_(taken),
-          scale_(0x1p-20f + static_cast<float>(terms) * 0x1p-22f),
-          floor_(static_cast<float>(terms) * 0x1p-120f),
+          margin_(terms),
           screens_(terms <= kMaxScreenTerms),
-          scratch_(pool::worker_count() * 3 * kStepBlock),
+          scratch_(pool::worker_count() * kBuffers * kStepBlock),
           block_best_((n + kStepBlock - 1) / kStepBlock),
           block_lower_(block_best_.size()),
           block_upper_(block_best_.size()) {}
@@ -113,7 +105,7 @@ public:
 
 private:
     std::span<float> buffer(std::size_t w, std::size_t which, std::size_t size) {
-        return {scratch_.data() + (w * 3 + which) * kStepBlock, size};
+        return {scratch_.data() + (w * kBuffers + which) * kStepBlock, size};
     }
 
     template <class Terms>
@@ -133,16 +125,20 @@ private:
         constexpr float inf = std::numeric_limits<float>::infinity();
         const std::size_t begin = b * kStepBlock, end = std::min(n_, begin + kStepBlock);
         const std::span<float> score = buffer(w, 0, end - begin);
-        const std::span<float> magnitude = buffer(w, 2, end - begin);
+        const std::span<float> magnitude = buffer(w, 1, end - begin);
+        const std::span<float> width = buffer(w, 2, end - begin);
         std::fill(score.begin(), score.end(), 0.0f);
         std::fill(magnitude.begin(), magnitude.end(), 0.0f);
-        terms.screen(begin, score, buffer(w, 1, end - begin), magnitude);
+        std::fill(width.begin(), width.end(), 0.0f);
+        terms.screen(
+            begin, score, magnitude, width,
+            std::span(scratch_.data() + (w * kBuffers + 3) * kStepBlock, kScreenWork * kStepBlock));
         float lower_max = -inf, upper_max = -inf;
         for (std::size_t i = begin; i < end; ++i) {
             float lower = kExcluded, upper = kExcluded;
             const float m = magnitude[i - begin];
             if (!taken_[i] && m <= kScreenLimit) {
-                const float d = m * scale_ + floor_;
+                const float d = margin_(m, width[i - begin]);
                 lower = score[i - begin] - d, upper = score[i - begin] + d;
             } else if (!taken_[i]) {
                 lower = -inf, upper = inf;
@@ -175,7 +171,7 @@ private:
 
     std::size_t n_;
     const unsigned char* taken_;
-    float scale_, floor_;
+    ScreenMargin margin_;
     bool screens_;
     std::size_t rest_ = 0;
     std::vector<float> scratch_, upper_;
