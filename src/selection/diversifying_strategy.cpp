@@ -474,7 +474,7 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
             if (by_row && halves) {
                 // Every row of the chunk through the high-half bound, then the test in vectors;
                 // rows no pick has reached yet cannot be proved to stay, and the pick stays.
-                for (std::uint32_t r = 0; r < rows; ++r) highs[r] = split_.high(c0 + r);
+                split_.highs(c0, rows, highs);
                 kernels.high_half_distances(highs, rows, even.data(), odd.data(), d, sums);
                 const float* hr = h.data() + c0;
                 const float* mr = stored_min.data() + c0;
