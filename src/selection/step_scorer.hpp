@@ -60,8 +60,8 @@ public:
           block_lower_(block_best_.size()),
           block_upper_(block_best_.size()) {}
 
-    // Whether this step is screened; called once per step. `worth` is whether a term goes through
-    // a logarithm.
+    // Whether this step is screened; called once per step. `worth`: whether its logarithms make
+    // the screen pay.
     bool screen_step(bool worth) {
         if (rest_ > 0) return --rest_, false;
         if (!screens_ || !worth) return false;
@@ -69,6 +69,7 @@ public:
         return true;
     }
 
+    // The best of `blocks` (not empty), every sample scored exactly.
     template <class Terms>
     BlockBest exact(std::span<const std::size_t> blocks, const Terms& terms) {
         pool::run_tasks(blocks.size(),
@@ -78,6 +79,7 @@ public:
         return best;
     }
 
+    // The same best, through the screen.
     template <class Terms>
     BlockBest screened(std::span<const std::size_t> blocks, const Terms& terms) {
         pool::run_tasks(blocks.size(),
