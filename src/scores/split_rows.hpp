@@ -27,9 +27,12 @@ public:
     // high(first + r) for r below count, stepping through each block's plane.
     void highs(std::size_t first, std::size_t count, const std::uint16_t** out) const {
         const std::size_t mask = (std::size_t{1} << block_shift_) - 1;
+        const std::size_t cols = cols_;
+        const std::uint16_t* p = nullptr;
         for (std::size_t r = 0; r < count; ++r) {
             const std::size_t i = first + r;
-            out[r] = r == 0 || (i & mask) == 0 ? plane(i, false) : out[r - 1] + cols_;
+            p = r == 0 || (i & mask) == 0 ? plane(i, false) : p + cols;
+            out[r] = p;
         }
     }
     // The stored floats of row i, exactly as they were handed over.

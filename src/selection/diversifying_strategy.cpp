@@ -1,6 +1,7 @@
 #include "src/selection/diversifying_strategy.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -440,6 +441,7 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
             fetch(split_.low(i), d * 2);
             fetch(split_.high(i), d * 2);
         };
+        std::size_t n_computed = 0;
         auto compute = [&](const std::uint32_t* list, std::size_t count) {
             for (std::size_t q = 0; q < count; ++q) {
                 if (q + kRowsAhead < count) ask(list[q + kRowsAhead]);
@@ -452,7 +454,7 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
                     min_distances_[members[i]] = dist;
                 }
             }
-            computed[t] += count;
+            n_computed += count;
         };
         for (std::uint32_t c0 = first; c0 < last; c0 += kChunkRows) {
             const std::uint32_t c1 = std::min<std::uint32_t>(last, c0 + kChunkRows);
@@ -478,14 +480,17 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
                 kernels.high_half_distances(highs, rows, even.data(), odd.data(), d, sums);
                 const float* hr = h.data() + c0;
                 const float* mr = stored_min.data() + c0;
-                unsigned char need[kChunkRows];
+                static_assert(kChunkRows <= 64);
+                std::uint64_t need = 0;
                 for (std::uint32_t r = 0; r < rows; ++r) {
-                    need[r] = !high_test.keeps(sums[r], hr[r], mr[r]) | (mr[r] >= kUnreached);
+                    const bool row_needs =
+                        !high_test.keeps(sums[r], hr[r], mr[r]) | (mr[r] >= kUnreached);
+                    need |= std::uint64_t{row_needs} << r;
                 }
-                if (at >= c0 && at < c1) need[at - c0] = 0;
-                for (std::uint32_t r = 0; r < rows; ++r) {
-                    exact[n_exact] = c0 + r;
-                    n_exact += need[r];
+                if (at >= c0 && at < c1) need &= ~(std::uint64_t{1} << (at - c0));
+                // Few rows need computing once the picks cover the data.
+                for (; need != 0; need &= need - 1) {
+                    exact[n_exact++] = c0 + static_cast<std::uint32_t>(std::countr_zero(need));
                 }
             } else {
                 if (at >= c0 && at < c1) pass[at - c0] = 1;
@@ -501,6 +506,8 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
             n_held = n_exact;
         }
         compute(held, n_held);
+        // Written once: neighbouring entries belong to other workers' tasks.
+        computed[t] = n_computed;
         if (b != k) buckets_.max_min[b] = largest(stored_min.data() + first, last - first);
     });
     selected_.push_back(selected_sample);
