@@ -22,6 +22,10 @@ struct ScoreKernels {
     // Used in bounds only.
     void (*high_half_distances)(const std::uint16_t* const* rows, std::size_t count,
                                 const float* even, const float* odd, std::size_t d, float* out);
+    // Bit r (count <= 64) set unless sums[r] * c[0] >= (c[1] m[r] + c[2] h[r]) + c[3] in double,
+    // and set where m[r] >= unreached: the rows a bound on the high halves leaves to compute.
+    std::uint64_t (*unproved_rows)(const float* sums, const float* h, const float* m,
+                                   std::size_t count, const double* c, float unreached);
     // out[k] = the f32 whose high and low 16 bits are high[k] and low[k].
     void (*join_halves)(const std::uint16_t* high, const std::uint16_t* low, std::size_t d,
                         float* out);

@@ -82,11 +82,8 @@ bool keeps_minimum(double lb, double half_norms, float min_distance, const Margi
 // of its terms, is far inside the slack of kShrink and kGrow. Rows and pick are finite and their
 // norms below kNormLimit, so s cannot overflow.
 struct HighHalfBound {
+    // The row keeps its minimum m_j when s * square >= (beta m_j + gamma h_j) + delta.
     double square, beta, gamma, delta;
-    bool keeps(float s, float h_j, float m) const {
-        return static_cast<double>(s) * square >=
-               beta * static_cast<double>(m) + gamma * static_cast<double>(h_j) + delta;
-    }
     // The test for rows of half norm up to `h` and minima up to about `m`.
     static HighHalfBound make(std::size_t d, double h, double m, float h_v, const Margin& margin) {
         const double u = std::ldexp(1.0, -24);
@@ -481,12 +478,9 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
                 const float* hr = h.data() + c0;
                 const float* mr = stored_min.data() + c0;
                 static_assert(kChunkRows <= 64);
-                std::uint64_t need = 0;
-                for (std::uint32_t r = 0; r < rows; ++r) {
-                    const bool row_needs =
-                        !high_test.keeps(sums[r], hr[r], mr[r]) | (mr[r] >= kUnreached);
-                    need |= std::uint64_t{row_needs} << r;
-                }
+                const double test[4] = {high_test.square, high_test.beta, high_test.gamma,
+                                        high_test.delta};
+                std::uint64_t need = kernels.unproved_rows(sums, hr, mr, rows, test, kUnreached);
                 if (at >= c0 && at < c1) need &= ~(std::uint64_t{1} << (at - c0));
                 // Few rows need computing once the picks cover the data.
                 for (; need != 0; need &= need - 1) {

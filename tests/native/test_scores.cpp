@@ -137,6 +137,35 @@ TEST_CASE("screening logarithm: within its bound over the whole f32 range at eve
     }
 }
 
+TEST_CASE("high-half bound test: the rows it leaves, at every level") {
+    // 61 rows: whole vectors and a tail; a NaN sum, a minimum not yet reached, exact equality.
+    const std::size_t count = 61;
+    const double c[4] = {0.75, 2.0, 0.5, 1.0};
+    std::vector<float> sums(count), h(count), m(count);
+    for (std::size_t r = 0; r < count; ++r) {
+        sums[r] = static_cast<float>(r % 13);
+        h[r] = static_cast<float>(r % 5) * 0.5f;
+        m[r] = static_cast<float>(r % 7) * 0.5f;
+    }
+    sums[3] = std::nanf("");
+    m[40] = 1e8f;
+    sums[8] = 4.0f, h[8] = 0.0f, m[8] = 1.0f;  // 3 >= 3: kept
+    std::uint64_t expected = 0;
+    for (std::size_t r = 0; r < count; ++r) {
+        const bool kept =
+            static_cast<double>(sums[r]) * c[0] >=
+            (c[1] * static_cast<double>(m[r]) + c[2] * static_cast<double>(h[r])) + c[3];
+        if (!kept || m[r] >= 1e8f) expected |= std::uint64_t{1} << r;
+    }
+    CHECK((expected >> 3 & 1) && (expected >> 40 & 1) && !(expected >> 8 & 1));
+    CHECK(expected != 0 && ~expected << 3 != 0);
+    for (const simd::Level level : simd::available()) {
+        CHECK_EQ(
+            score_kernels(level).unproved_rows(sums.data(), h.data(), m.data(), count, c, 1e8f),
+            expected);
+    }
+}
+
 TEST_CASE("tile pairs of blocks, started from bounds and merged, give the one-matrix buffers") {
     // Two blocks of 1,024 and 276 rows; coarse values give many equal distances, so the values a
     // bound ties with are exercised too.
