@@ -18,8 +18,9 @@ constexpr float kUnreached = 1e8f;
 constexpr std::size_t kRowBlock = 2048;
 // Rows of a group bounded, then computed, together: their high halves stay in cache between.
 constexpr std::uint32_t kChunkRows = 64;
-// Rows fetched ahead of their dot product when a walk jumps between rows.
-constexpr int kRowsAhead = 12;
+// Rows a task collects before computing them: each is fetched when found, and computed a few
+// chunks later, by when it has arrived even with the bound pass holding the memory busy.
+constexpr std::size_t kHeldRows = 4 * kChunkRows;
 // Half norms above this could overflow inside a dot product; such rows are always computed.
 constexpr double kNormLimit = 1e36;
 
@@ -415,8 +416,8 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
     std::vector<float> rebuilt(halves ? pool::worker_count() * d : 0);
     std::vector<std::size_t> computed(live.size(), 0);
     // A live group goes by chunks of rows: the group's bound first, then the bound on the high
-    // halves, then the rows left are rebuilt and computed while their high halves are still in
-    // cache, fetched a few ahead, as gaps in the sequence would stop the hardware from doing it.
+    // halves; the rows left are fetched as they are found (gaps in the sequence would stop the
+    // hardware from doing it), then rebuilt and computed a few chunks later.
     // Groups hold disjoint samples, so each task lowers its own minima; a stop part way leaves
     // some lowered, which the run undoes (restore), and the pick is recorded only at the end.
     pool::run_tasks(live.size(), [&](std::size_t t, std::size_t worker) {
@@ -428,7 +429,7 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
                                             ? HighHalfBound::make(d, buckets_.top_half_norm[b],
                                                                   buckets_.max_min[b], h_v, margin)
                                             : HighHalfBound{};
-        std::uint32_t exact[kChunkRows], held[kChunkRows];
+        std::uint32_t held[kHeldRows];
         std::size_t n_held = 0;
         const std::uint16_t* highs[kChunkRows];
         float sums[kChunkRows];
@@ -441,7 +442,6 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
         std::size_t n_computed = 0;
         auto compute = [&](const std::uint32_t* list, std::size_t count) {
             for (std::size_t q = 0; q < count; ++q) {
-                if (q + kRowsAhead < count) ask(list[q + kRowsAhead]);
                 const std::uint32_t i = list[q];
                 const float* row = calculator_.matrix().row(i);
                 if (halves) split_.row(i, x), row = x;
@@ -469,6 +469,11 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
                     pass[r] = (m <= 0.0f) | ((lb > 0.0) & (margin.lower(lb, norms) >= m));
                 }
             }
+            if (n_held + rows > kHeldRows) {
+                compute(held, n_held);
+                n_held = 0;
+            }
+            std::uint32_t* exact = held + n_held;
             std::size_t n_exact = 0;
             if (by_row && halves) {
                 // Every row of the chunk through the high-half bound, then the test in vectors;
@@ -492,12 +497,8 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
                     if (!pass[r]) exact[n_exact++] = c0 + r;
                 }
             }
-            // This chunk's rows are computed after the next chunk's bounds, so that their first
-            // low halves arrive in between; the rest are fetched a few ahead.
-            for (std::size_t q = 0; q < n_exact && q < kRowsAhead; ++q) ask(exact[q]);
-            compute(held, n_held);
-            std::copy(exact, exact + n_exact, held);
-            n_held = n_exact;
+            for (std::size_t q = 0; q < n_exact; ++q) ask(exact[q]);
+            n_held += n_exact;
         }
         compute(held, n_held);
         // Written once: neighbouring entries belong to other workers' tasks.
