@@ -24,6 +24,30 @@ namespace {
 
 thread_local bool t_inside_task = false;
 
+// How long a thread that has run out of work keeps looking for more before it sleeps: the rounds
+// of a selection step follow each other within microseconds, while waking a sleeping thread
+// takes tens of microseconds on some systems (virtual machines above all).
+constexpr auto kSpin = std::chrono::microseconds(100);
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Whether `ready` held within kSpin.
+template <class Ready>
+bool spin_until(Ready ready) {
+    const auto until = std::chrono::steady_clock::now() + kSpin;
+    for (unsigned i = 1;; ++i) {
+        if (ready()) return true;
+        cpu_relax();
+        if (i % 64 == 0 && std::chrono::steady_clock::now() >= until) return false;
+    }
+}
+
 class Pool {
 public:
     // Thread or memory limits may refuse some threads: the pool then runs with part of those it
@@ -60,6 +84,7 @@ public:
         }
         cv_.notify_all();
         work(job, 0);
+        spin_until([this] { return pending_.load(std::memory_order_acquire) == 0; });
         std::unique_lock<std::mutex> lk(mutex_);
         // A watched caller keeps answering stop requests while the last tasks finish elsewhere.
         const auto all_done = [this] { return pending_ == 0; };
@@ -142,6 +167,7 @@ private:
         std::size_t seen = 0;
         for (;;) {
             Job* job;
+            spin_until([&] { return generation_.load(std::memory_order_acquire) != seen; });
             {
                 std::unique_lock<std::mutex> lk(mutex_);
                 cv_.wait(lk, [&] { return generation_ != seen || worker >= keep_; });
@@ -170,8 +196,9 @@ private:
     std::condition_variable cv_;
     std::condition_variable done_cv_;
     Job* job_ = nullptr;
-    std::size_t generation_ = 0;
-    std::size_t pending_ = 0;
+    // Written under mutex_, read without it by threads waiting for a change.
+    std::atomic<std::size_t> generation_{0};
+    std::atomic<std::size_t> pending_{0};
 };
 
 std::atomic<Pool*> g_pool{nullptr};
