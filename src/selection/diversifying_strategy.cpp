@@ -429,6 +429,7 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
                                             ? HighHalfBound::make(d, buckets_.top_half_norm[b],
                                                                   buckets_.max_min[b], h_v, margin)
                                             : HighHalfBound{};
+        const double test[4] = {high_test.square, high_test.beta, high_test.gamma, high_test.delta};
         std::uint32_t held[kHeldRows];
         std::size_t n_held = 0;
         const std::uint16_t* highs[kChunkRows];
@@ -483,8 +484,6 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
                 const float* hr = h.data() + c0;
                 const float* mr = stored_min.data() + c0;
                 static_assert(kChunkRows <= 64);
-                const double test[4] = {high_test.square, high_test.beta, high_test.gamma,
-                                        high_test.delta};
                 std::uint64_t need = kernels.unproved_rows(sums, hr, mr, rows, test, kUnreached);
                 if (at >= c0 && at < c1) need &= ~(std::uint64_t{1} << (at - c0));
                 // Few rows need computing once the picks cover the data.
