@@ -27,8 +27,10 @@ struct LayoutKernels {
     // share of the loss when asked for it.
     float (*gradient_of_block)(const BlockView& b, std::size_t first, std::size_t last, float* g,
                                bool with_loss);
-    // Squared L2 between two bf16 rows whose length is a multiple of 16.
-    float (*l2sq_bf16)(const std::uint16_t* a, const std::uint16_t* b, std::size_t dims);
+    // Squared L2 from bf16 row q to each of the rows `slots` of `rows`; `stride` is every row's
+    // length, a multiple of 16.
+    void (*l2sq_bf16_rows)(const std::uint16_t* q, const std::uint16_t* rows, std::size_t stride,
+                           const std::uint32_t* slots, std::size_t m, float* out);
     // Euclidean distance with eight interleaved partial sums.
     float (*pair_distance)(const float* a, const float* b, std::size_t d);
 };

@@ -77,7 +77,7 @@ KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std:
     // bf16 rows compared by squared L2; built in waves so that the graph, and with it every
     // candidate list, depends on the rows alone.
     const Bf16Rows rows(n, d);
-    WaveGraph graph(rows, n, layout_kernels().l2sq_bf16);
+    WaveGraph graph(rows, n, layout_kernels().l2sq_bf16_rows);
     if ((n > 0 && !rows) || !graph.ok())
         throw OutOfMemory(
             "failed to reserve space for vectors: out of memory for the approximate "

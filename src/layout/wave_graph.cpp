@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <bit>
-#include <functional>
+#include <cstring>
 
 #include "src/common/total_order.hpp"
 #include "src/common/worker_pool.hpp"
@@ -34,24 +34,10 @@ float distance_of(std::uint64_t key) {
     return from_total_order_key(static_cast<std::uint32_t>(key >> 32));
 }
 
-// Puts k in place of the largest key of a full max-heap: one pass down, where pushing k and
-// popping the largest would take two.
-void replace_largest(std::vector<std::uint64_t>& heap, std::uint64_t k) {
-    const std::size_t size = heap.size();
-    std::size_t hole = 0;
-    for (std::size_t child = 1; child < size; child = 2 * hole + 1) {
-        if (child + 1 < size && heap[child + 1] > heap[child]) ++child;
-        if (heap[child] <= k) break;
-        heap[hole] = heap[child];
-        hole = child;
-    }
-    heap[hole] = k;
-}
-
 }  // namespace
 
-WaveGraph::WaveGraph(const Bf16Rows& rows, std::size_t n, Bf16Distance distance)
-    : rows_(rows), n_(n), distance_(distance), level_(n), upper_at_(n, 0) {
+WaveGraph::WaveGraph(const Bf16Rows& rows, std::size_t n, Bf16Distances distances)
+    : rows_(rows), n_(n), distances_(distances), level_(n), upper_at_(n, 0) {
     std::size_t upper = 0;
     for (std::size_t i = 0; i < n; ++i) {
         level_[i] = static_cast<std::uint8_t>(level_of(i));
@@ -80,8 +66,21 @@ WaveGraph::WaveGraph(const Bf16Rows& rows, std::size_t n, Bf16Distance distance)
 
 [[gnu::always_inline]] inline std::uint64_t WaveGraph::key(const std::uint16_t* q,
                                                            std::uint32_t slot) const {
-    const float d = distance_(q, rows_.at(slot), rows_.stride());
+    float d;
+    distances_(q, rows_.at(0), rows_.stride(), &slot, 1, &d);
     return (std::uint64_t{total_order_key(d)} << 32) | slot;
+}
+
+[[gnu::always_inline]] inline void WaveGraph::keys(const std::uint16_t* q,
+                                                   const std::uint32_t* slots, std::size_t m,
+                                                   std::uint64_t* out) const {
+    float d[kBaseLinks];
+    for (std::size_t done = 0; done < m; done += kBaseLinks) {
+        const std::size_t part = std::min(kBaseLinks, m - done);
+        distances_(q, rows_.at(0), rows_.stride(), slots + done, part, d);
+        for (std::size_t j = 0; j < part; ++j)
+            out[done + j] = (std::uint64_t{total_order_key(d[j])} << 32) | slots[done + j];
+    }
 }
 
 WaveGraph::Scratch WaveGraph::scratch() const {
@@ -97,35 +96,60 @@ std::uint32_t WaveGraph::descend(const std::uint16_t* q, std::uint32_t slot, std
         for (bool moved = true; moved;) {
             moved = false;
             const std::uint32_t* list = links(slot, level);
-            for (std::uint32_t e = 1; e <= list[0]; ++e) {
-                const std::uint64_t k = key(q, list[e]);
-                if (k < best) best = k, slot = list[e], moved = true;
-            }
+            std::uint64_t k[kLinks];
+            keys(q, list + 1, list[0], k);
+            for (std::uint32_t e = 0; e < list[0]; ++e)
+                if (k[e] < best) best = k[e], slot = slot_of(k[e]), moved = true;
         }
     }
     return slot;
 }
 
-// Best-first walk of one level; leaves the ef nearest nodes other than `excluded` in s.top as a
-// max-heap. Keys order by distance, then slot, so ties never depend on the walk's history.
+// Best-first walk of one level; leaves the ef nearest nodes other than `excluded` in s.top,
+// ascending. Keys order by distance, then slot, so ties never depend on the walk's history.
+//
+// The nodes found so far are one sorted list with a mark per node for whether it was expanded;
+// the next to expand is the nearest unexpanded one. That is the order of the usual candidate heap:
+// a node pushed off the list's end is farther than all it holds, so the heap would have stopped
+// before reaching it. `excluded` (a node's own search) is expanded in its turn but never listed.
+// An insertion is a search whose steps depend on the size alone and one move, where the heaps
+// took a branch per level that the predictor could not guess.
 void WaveGraph::walk(const std::uint16_t* q, std::uint64_t start, unsigned level, std::size_t ef,
                      std::uint32_t excluded, Scratch& s) const {
     if (++s.stamp == 0) {
         std::fill(s.seen.begin(), s.seen.end(), 0);
         s.stamp = 1;
     }
-    auto& next = s.next;
+    constexpr std::uint64_t kNone = ~std::uint64_t{0};
     auto& top = s.top;
-    next.assign(1, start);
-    top.clear();
+    auto& expanded = s.expanded;
+    top.resize(ef);
+    expanded.resize(ef);
+    std::uint64_t* const keys_of = top.data();
+    std::uint8_t* const done = expanded.data();
+    std::size_t size = 0, cursor = 0;  // no unexpanded node before the cursor
+    std::uint64_t pending = kNone;     // the excluded node while it waits for its turn
     s.seen[slot_of(start)] = s.stamp;
-    if (slot_of(start) != excluded) top.push_back(start);
-    const std::greater<std::uint64_t> min_first;
-    while (!next.empty()) {
-        const std::uint64_t c = next.front();
-        if (top.size() == ef && c > top.front()) break;
-        std::pop_heap(next.begin(), next.end(), min_first);
-        next.pop_back();
+    if (slot_of(start) == excluded) {
+        pending = start;
+    } else {
+        keys_of[0] = start;
+        done[0] = 0;
+        size = 1;
+    }
+    for (;;) {
+        while (cursor < size && done[cursor]) ++cursor;
+        std::uint64_t c;
+        if (pending != kNone && (cursor == size || pending < keys_of[cursor])) {
+            if (size == ef && pending > keys_of[size - 1]) break;
+            c = pending;
+            pending = kNone;
+        } else if (cursor < size) {
+            c = keys_of[cursor];
+            done[cursor] = 1;
+        } else {
+            break;
+        }
         const std::uint32_t* list = links(slot_of(c), level);
         const std::uint32_t count = list[0];
         // Whether a linked node was seen is a coin toss to the branch predictor: gather the
@@ -139,46 +163,62 @@ void WaveGraph::walk(const std::uint16_t* q, std::uint64_t start, unsigned level
             s.seen[slot] = s.stamp;
         }
         for (std::size_t j = 0; j < m; ++j) rows_.prefetch(fresh[j]);
+        std::uint64_t fresh_keys[kBaseLinks];
+        keys(q, fresh, m, fresh_keys);
         for (std::size_t j = 0; j < m; ++j) {
-            const std::uint32_t slot = fresh[j];
-            const std::uint64_t k = key(q, slot);
-            if (top.size() < ef || k < top.front()) {
-                // Most queued nodes get expanded: fetch their links while the walk goes on.
-                prefetch_links(slot, level);
-                next.push_back(k);
-                std::push_heap(next.begin(), next.end(), min_first);
-                if (slot == excluded) continue;
-                if (top.size() < ef) {
-                    top.push_back(k);
-                    std::push_heap(top.begin(), top.end());
-                } else {
-                    replace_largest(top, k);
-                }
+            const std::uint64_t k = fresh_keys[j];
+            if (size == ef && k > keys_of[size - 1]) continue;
+            // Most listed nodes get expanded: fetch their links while the walk goes on.
+            prefetch_links(fresh[j], level);
+            if (fresh[j] == excluded) {
+                pending = k;
+                continue;
             }
+            // Where k goes: a search whose steps depend on the size alone.
+            const std::uint64_t* low = keys_of;
+            for (std::size_t len = size; len > 1;) {
+                const std::size_t half = len / 2;
+                low = low[half] < k ? low + half : low;
+                len -= half;
+            }
+            const std::size_t at = static_cast<std::size_t>(low - keys_of) + (size > 0 && *low < k);
+            const std::size_t moved = size - at - (size == ef);
+            std::memmove(keys_of + at + 1, keys_of + at, moved * sizeof *keys_of);
+            std::memmove(done + at + 1, done + at, moved);
+            keys_of[at] = k;
+            done[at] = 0;
+            size += size < ef;
+            cursor = std::min(cursor, at);
         }
     }
+    top.resize(size);
 }
 
 // The HNSW neighbor heuristic: walking candidates nearest first, keep one only if it is closer
 // to the node than to every candidate already kept, so that links spread over directions.
-void WaveGraph::pick(const std::vector<std::uint64_t>& sorted, std::size_t needed,
+void WaveGraph::pick(const std::vector<std::uint64_t>& sorted, std::size_t needed, Scratch& s,
                      std::vector<std::uint64_t>& out) const {
     out.clear();
     if (sorted.size() <= needed) {
         out = sorted;
         return;
     }
+    auto& kept = s.slots;
+    kept.clear();
     for (const std::uint64_t c : sorted) {
         if (out.size() == needed) break;
         const float dc = distance_of(c);
         const std::uint16_t* row = rows_.at(slot_of(c));
         bool spread = true;
-        for (const std::uint64_t kept : out)
-            if (distance_(row, rows_.at(slot_of(kept)), rows_.stride()) < dc) {
-                spread = false;
-                break;
-            }
-        if (spread) out.push_back(c);
+        // Four at a time: one step of the kernel's tree, and most candidates are turned away by
+        // one of the first few kept.
+        for (std::size_t e = 0; spread && e < kept.size(); e += 4) {
+            float d[4];
+            const std::size_t part = std::min<std::size_t>(4, kept.size() - e);
+            distances_(row, rows_.at(0), rows_.stride(), kept.data() + e, part, d);
+            for (std::size_t j = 0; j < part; ++j) spread = spread && !(d[j] < dc);
+        }
+        if (spread) out.push_back(c), kept.push_back(slot_of(c));
     }
 }
 
@@ -199,10 +239,15 @@ void WaveGraph::link_new(std::uint32_t v, std::uint32_t wave_begin, std::uint32_
             pool.assign(s.top.begin(), s.top.end());
             best = *std::min_element(pool.begin(), pool.end());
         }
+        auto& members = s.slots;
+        members.clear();
         for (std::uint32_t u = wave_begin; u < wave_end; ++u)
-            if (u != v && level_[u] >= l) pool.push_back(key(q, u));
+            if (u != v && level_[u] >= l) members.push_back(u);
+        const std::size_t from_walk = pool.size();
+        pool.resize(from_walk + members.size());
+        keys(q, members.data(), members.size(), pool.data() + from_walk);
         std::sort(pool.begin(), pool.end());
-        pick(pool, kLinks, s.picked);
+        pick(pool, kLinks, s, s.picked);
         std::uint32_t* list = links(v, l);
         list[0] = static_cast<std::uint32_t>(s.picked.size());
         for (std::size_t e = 0; e < s.picked.size(); ++e) list[1 + e] = slot_of(s.picked[e]);
@@ -228,9 +273,11 @@ void WaveGraph::merge_reverse(std::uint32_t target, unsigned level, const std::u
         return;
     }
     const std::uint16_t* q = rows_.at(target);
-    for (auto& p : pool) p = key(q, static_cast<std::uint32_t>(p));
+    auto& slots = s.slots;
+    slots.assign(pool.begin(), pool.end());
+    keys(q, slots.data(), slots.size(), pool.data());
     std::sort(pool.begin(), pool.end());
-    pick(pool, cap, s.picked);
+    pick(pool, cap, s, s.picked);
     list[0] = static_cast<std::uint32_t>(s.picked.size());
     for (std::size_t e = 0; e < s.picked.size(); ++e) list[1 + e] = slot_of(s.picked[e]);
 }

@@ -30,7 +30,10 @@ private:
     pages::Block block_;
 };
 
-using Bf16Distance = float (*)(const std::uint16_t*, const std::uint16_t*, std::size_t);
+// Squared L2 from a query row to the rows of a list of slots (see LayoutKernels).
+using Bf16Distances = void (*)(const std::uint16_t* q, const std::uint16_t* rows,
+                               std::size_t stride, const std::uint32_t* slots, std::size_t m,
+                               float* out);
 
 class WaveGraph {
 public:
@@ -46,11 +49,14 @@ public:
         // cleared once every 255 walks.
         std::vector<std::uint8_t> seen;
         std::uint8_t stamp = 0;
-        std::vector<std::uint64_t> next, top, pool, picked;
+        std::vector<std::uint64_t> top, pool, picked;
+        std::vector<std::uint8_t> expanded;
+        std::vector<std::uint32_t> slots;
+        std::vector<float> distances;
     };
 
     // Row i lives in slot i. False from ok() when the graph's memory could not be had.
-    WaveGraph(const Bf16Rows& rows, std::size_t n, Bf16Distance distance);
+    WaveGraph(const Bf16Rows& rows, std::size_t n, Bf16Distances distances);
     bool ok() const { return static_cast<bool>(base_) || n_ == 0; }
 
     // Links every row, on the worker pool.
@@ -69,11 +75,14 @@ private:
     std::uint32_t* links(std::uint32_t slot, unsigned level) const;
     void prefetch_links(std::uint32_t slot, unsigned level) const;
     std::uint64_t key(const std::uint16_t* q, std::uint32_t slot) const;
+    // Keys of q to each of `slots` into `out`.
+    void keys(const std::uint16_t* q, const std::uint32_t* slots, std::size_t m,
+              std::uint64_t* out) const;
     std::uint32_t descend(const std::uint16_t* q, std::uint32_t slot, std::uint64_t& best,
                           unsigned from, unsigned to) const;
     void walk(const std::uint16_t* q, std::uint64_t start, unsigned level, std::size_t ef,
               std::uint32_t excluded, Scratch& s) const;
-    void pick(const std::vector<std::uint64_t>& sorted, std::size_t needed,
+    void pick(const std::vector<std::uint64_t>& sorted, std::size_t needed, Scratch& s,
               std::vector<std::uint64_t>& out) const;
     void link_new(std::uint32_t v, std::uint32_t wave_begin, std::uint32_t wave_end, Scratch& s);
     void merge_reverse(std::uint32_t target, unsigned level, const std::uint32_t* sources,
@@ -81,7 +90,7 @@ private:
 
     const Bf16Rows& rows_;
     std::size_t n_;
-    Bf16Distance distance_;
+    Bf16Distances distances_;
     std::vector<std::uint8_t> level_;
     std::vector<std::size_t> upper_at_;  // offset of a node's level-1 list in upper_
     std::vector<std::uint32_t> upper_;

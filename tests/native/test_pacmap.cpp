@@ -281,7 +281,8 @@ TEST_CASE("pacmap wave graph: same links on every build") {
         for (std::size_t e = 0; e < d; ++e)
             rows.at(i)[e] =
                 static_cast<std::uint16_t>(std::bit_cast<std::uint32_t>(x[i * d + e]) >> 16);
-    WaveGraph a(rows, n, layout_kernels().l2sq_bf16), b(rows, n, layout_kernels().l2sq_bf16);
+    WaveGraph a(rows, n, layout_kernels().l2sq_bf16_rows),
+        b(rows, n, layout_kernels().l2sq_bf16_rows);
     a.build();
     b.build();
     CHECK_EQ(a.digest(), b.digest());
@@ -477,11 +478,21 @@ TEST_CASE("layout kernels: every level this machine has gives the same bits") {
                              k.pair_distance(&x[i * 100], &x[(i + 1) * 100], d)),
                          std::bit_cast<std::uint32_t>(
                              base.pair_distance(&x[i * 100], &x[(i + 1) * 100], d)));
-            for (const std::size_t d : {48, 112})
-                CHECK_EQ(
-                    std::bit_cast<std::uint32_t>(k.l2sq_bf16(&h[i * 112], &h[(i + 1) * 112], d)),
-                    std::bit_cast<std::uint32_t>(
-                        base.l2sq_bf16(&h[i * 112], &h[(i + 1) * 112], d)));
+        }
+        // Whole groups of four rows and the rest, each row at any place in its group.
+        std::vector<std::uint32_t> slots(63);
+        for (std::size_t i = 0; i < slots.size(); ++i)
+            slots[i] = static_cast<std::uint32_t>(i * 37 % 64);
+        for (const std::size_t stride : {16, 48, 112}) {
+            float got[63], want[63];
+            k.l2sq_bf16_rows(&h[stride], h.data(), stride, slots.data(), slots.size(), got);
+            base.l2sq_bf16_rows(&h[stride], h.data(), stride, slots.data(), slots.size(), want);
+            CHECK(std::memcmp(got, want, sizeof got) == 0);
+            for (std::size_t r = 0; r < 5; ++r) {
+                float one;
+                k.l2sq_bf16_rows(&h[stride], h.data(), stride, &slots[r], 1, &one);
+                CHECK_EQ(std::bit_cast<std::uint32_t>(one), std::bit_cast<std::uint32_t>(got[r]));
+            }
         }
     }
 }
