@@ -1,6 +1,7 @@
 #include "src/layout/neighbors.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <chrono>
 #include <string>
@@ -108,20 +109,30 @@ KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std:
     c.filled.assign(n, 0);
     const std::size_t workers = pool::worker_count();
     std::vector<WaveGraph::Scratch> scratch;
-    std::vector<std::vector<std::uint64_t>> found(workers);
+    std::vector<std::array<std::vector<std::uint64_t>, WaveGraph::kLanes>> found(workers);
     for (std::size_t w = 0; w < workers; ++w) scratch.push_back(graph.scratch());
     const std::size_t n_tasks = (n + kRowsPerTask - 1) / kRowsPerTask;
     pool::run_tasks(n_tasks, [&](std::size_t task, std::size_t worker) {
         const std::size_t end = std::min(n, (task + 1) * kRowsPerTask);
         auto& out = found[worker];
-        for (std::size_t i = task * kRowsPerTask; i < end; ++i) {
-            graph.search(rows.at(i), k, static_cast<std::uint32_t>(i), scratch[worker], out);
-            for (std::size_t m = 0; m < out.size(); ++m) {
-                c.index[i * k + m] = static_cast<std::uint32_t>(out[m]);
-                c.distance[i * k + m] =
-                    std::sqrt(from_total_order_key(static_cast<std::uint32_t>(out[m] >> 32)));
+        for (std::size_t first = task * kRowsPerTask; first < end; first += WaveGraph::kLanes) {
+            const std::size_t count = std::min(WaveGraph::kLanes, end - first);
+            const std::uint16_t* queries[WaveGraph::kLanes];
+            std::uint32_t excluded[WaveGraph::kLanes];
+            for (std::size_t j = 0; j < count; ++j) {
+                queries[j] = rows.at(first + j);
+                excluded[j] = static_cast<std::uint32_t>(first + j);
             }
-            c.filled[i] = static_cast<std::uint32_t>(out.size());
+            graph.search(queries, excluded, count, k, scratch[worker], out.data());
+            for (std::size_t j = 0; j < count; ++j) {
+                const std::size_t i = first + j;
+                for (std::size_t m = 0; m < out[j].size(); ++m) {
+                    c.index[i * k + m] = static_cast<std::uint32_t>(out[j][m]);
+                    c.distance[i * k + m] = std::sqrt(
+                        from_total_order_key(static_cast<std::uint32_t>(out[j][m] >> 32)));
+                }
+                c.filled[i] = static_cast<std::uint32_t>(out[j].size());
+            }
         }
     });
     if (times) times->search_seconds = seconds_since(start);

@@ -85,7 +85,7 @@ WaveGraph::WaveGraph(const Bf16Rows& rows, std::size_t n, Bf16Distances distance
 
 WaveGraph::Scratch WaveGraph::scratch() const {
     Scratch s;
-    s.seen.assign(n_, 0);
+    for (auto& lane : s.lanes) lane.seen.assign(n_, 0);
     return s;
 }
 
@@ -105,8 +105,9 @@ std::uint32_t WaveGraph::descend(const std::uint16_t* q, std::uint32_t slot, std
     return slot;
 }
 
-// Best-first walk of one level; leaves the ef nearest nodes other than `excluded` in s.top,
-// ascending. Keys order by distance, then slot, so ties never depend on the walk's history.
+// A best-first walk of one level, which leaves the ef nearest nodes other than `excluded` in its
+// lane's `top`, ascending. Keys order by distance, then slot, so ties never depend on the walk's
+// history.
 //
 // The nodes found so far are one sorted list with a mark per node for whether it was expanded;
 // the next to expand is the nearest unexpanded one. That is the order of the usual candidate heap:
@@ -114,84 +115,138 @@ std::uint32_t WaveGraph::descend(const std::uint16_t* q, std::uint32_t slot, std
 // before reaching it. `excluded` (a node's own search) is expanded in its turn but never listed.
 // An insertion is a search whose steps depend on the size alone and one move, where the heaps
 // took a branch per level that the predictor could not guess.
-void WaveGraph::walk(const std::uint16_t* q, std::uint64_t start, unsigned level, std::size_t ef,
-                     std::uint32_t excluded, Scratch& s) const {
-    if (++s.stamp == 0) {
-        std::fill(s.seen.begin(), s.seen.end(), 0);
-        s.stamp = 1;
+struct WaveGraph::Walk {
+    static constexpr std::uint64_t kNone = ~std::uint64_t{0};
+    const std::uint16_t* q;
+    std::uint32_t excluded;
+    unsigned level;
+    std::size_t ef;
+    Scratch::Lane* lane;
+    std::uint64_t* keys_of;
+    std::uint8_t* done;
+    std::size_t size, cursor;         // no unexpanded node before the cursor
+    std::uint64_t pending;            // the excluded node while it waits for its turn
+    std::uint32_t fresh[kBaseLinks];  // the unseen links of the node in expansion
+    std::size_t m;
+};
+
+void WaveGraph::start(Walk& w, Scratch::Lane& lane, const std::uint16_t* q, std::uint64_t entry,
+                      unsigned level, std::size_t ef, std::uint32_t excluded) const {
+    if (++lane.stamp == 0) {
+        std::fill(lane.seen.begin(), lane.seen.end(), 0);
+        lane.stamp = 1;
     }
-    constexpr std::uint64_t kNone = ~std::uint64_t{0};
-    auto& top = s.top;
-    auto& expanded = s.expanded;
-    top.resize(ef);
-    expanded.resize(ef);
-    std::uint64_t* const keys_of = top.data();
-    std::uint8_t* const done = expanded.data();
-    std::size_t size = 0, cursor = 0;  // no unexpanded node before the cursor
-    std::uint64_t pending = kNone;     // the excluded node while it waits for its turn
-    s.seen[slot_of(start)] = s.stamp;
-    if (slot_of(start) == excluded) {
-        pending = start;
+    lane.top.resize(ef);
+    lane.expanded.resize(ef);
+    w.q = q;
+    w.excluded = excluded;
+    w.level = level;
+    w.ef = ef;
+    w.lane = &lane;
+    w.keys_of = lane.top.data();
+    w.done = lane.expanded.data();
+    w.size = w.cursor = w.m = 0;
+    w.pending = Walk::kNone;
+    lane.seen[slot_of(entry)] = lane.stamp;
+    if (slot_of(entry) == excluded) {
+        w.pending = entry;
     } else {
-        keys_of[0] = start;
-        done[0] = 0;
-        size = 1;
+        w.keys_of[0] = entry;
+        w.done[0] = 0;
+        w.size = 1;
     }
-    for (;;) {
-        while (cursor < size && done[cursor]) ++cursor;
-        std::uint64_t c;
-        if (pending != kNone && (cursor == size || pending < keys_of[cursor])) {
-            if (size == ef && pending > keys_of[size - 1]) break;
-            c = pending;
-            pending = kNone;
-        } else if (cursor < size) {
-            c = keys_of[cursor];
-            done[cursor] = 1;
-        } else {
-            break;
-        }
-        const std::uint32_t* list = links(slot_of(c), level);
-        const std::uint32_t count = list[0];
-        // Whether a linked node was seen is a coin toss to the branch predictor: gather the
-        // unseen ones without a branch, then visit them in list order.
-        std::uint32_t fresh[kBaseLinks];
-        std::size_t m = 0;
-        for (std::uint32_t e = 1; e <= count; ++e) {
-            const std::uint32_t slot = list[e];
-            fresh[m] = slot;
-            m += s.seen[slot] != s.stamp;
-            s.seen[slot] = s.stamp;
-        }
-        for (std::size_t j = 0; j < m; ++j) rows_.prefetch(fresh[j]);
-        std::uint64_t fresh_keys[kBaseLinks];
-        keys(q, fresh, m, fresh_keys);
-        for (std::size_t j = 0; j < m; ++j) {
-            const std::uint64_t k = fresh_keys[j];
-            if (size == ef && k > keys_of[size - 1]) continue;
-            // Most listed nodes get expanded: fetch their links while the walk goes on.
-            prefetch_links(fresh[j], level);
-            if (fresh[j] == excluded) {
-                pending = k;
-                continue;
-            }
-            // Where k goes: a search whose steps depend on the size alone.
-            const std::uint64_t* low = keys_of;
-            for (std::size_t len = size; len > 1;) {
-                const std::size_t half = len / 2;
-                low = low[half] < k ? low + half : low;
-                len -= half;
-            }
-            const std::size_t at = static_cast<std::size_t>(low - keys_of) + (size > 0 && *low < k);
-            const std::size_t moved = size - at - (size == ef);
-            std::memmove(keys_of + at + 1, keys_of + at, moved * sizeof *keys_of);
-            std::memmove(done + at + 1, done + at, moved);
-            keys_of[at] = k;
-            done[at] = 0;
-            size += size < ef;
-            cursor = std::min(cursor, at);
-        }
+}
+
+// Picks the next node to expand and asks for the rows of its unseen links; false when the walk
+// is over.
+bool WaveGraph::advance(Walk& w) const {
+    while (w.cursor < w.size && w.done[w.cursor]) ++w.cursor;
+    std::uint64_t c;
+    if (w.pending != Walk::kNone && (w.cursor == w.size || w.pending < w.keys_of[w.cursor])) {
+        if (w.size == w.ef && w.pending > w.keys_of[w.size - 1]) return false;
+        c = w.pending;
+        w.pending = Walk::kNone;
+    } else if (w.cursor < w.size) {
+        c = w.keys_of[w.cursor];
+        w.done[w.cursor] = 1;
+    } else {
+        return false;
     }
-    top.resize(size);
+    const std::uint32_t* list = links(slot_of(c), w.level);
+    const std::uint32_t count = list[0];
+    std::uint8_t* const seen = w.lane->seen.data();
+    const std::uint8_t stamp = w.lane->stamp;
+    // Whether a linked node was seen is a coin toss to the branch predictor: gather the unseen
+    // ones without a branch, then visit them in list order.
+    std::size_t m = 0;
+    for (std::uint32_t e = 1; e <= count; ++e) {
+        const std::uint32_t slot = list[e];
+        w.fresh[m] = slot;
+        m += seen[slot] != stamp;
+        seen[slot] = stamp;
+    }
+    w.m = m;
+    for (std::size_t j = 0; j < m; ++j) rows_.prefetch(w.fresh[j]);
+    return true;
+}
+
+// Takes the distances to the rows asked for and lists the nodes near enough.
+void WaveGraph::settle(Walk& w) const {
+    std::uint64_t fresh_keys[kBaseLinks];
+    keys(w.q, w.fresh, w.m, fresh_keys);
+    std::uint64_t* const keys_of = w.keys_of;
+    for (std::size_t j = 0; j < w.m; ++j) {
+        const std::uint64_t k = fresh_keys[j];
+        const std::size_t size = w.size;
+        if (size == w.ef && k > keys_of[size - 1]) continue;
+        // Most listed nodes get expanded: fetch their links while the walk goes on.
+        prefetch_links(w.fresh[j], w.level);
+        if (w.fresh[j] == w.excluded) {
+            w.pending = k;
+            continue;
+        }
+        // Where k goes: a search whose steps depend on the size alone.
+        const std::uint64_t* low = keys_of;
+        for (std::size_t len = size; len > 1;) {
+            const std::size_t half = len / 2;
+            low = low[half] < k ? low + half : low;
+            len -= half;
+        }
+        const std::size_t at = static_cast<std::size_t>(low - keys_of) + (size > 0 && *low < k);
+        const std::size_t moved = size - at - (size == w.ef);
+        std::memmove(keys_of + at + 1, keys_of + at, moved * sizeof *keys_of);
+        std::memmove(w.done + at + 1, w.done + at, moved);
+        keys_of[at] = k;
+        w.done[at] = 0;
+        w.size = size + (size < w.ef);
+        w.cursor = std::min(w.cursor, at);
+    }
+}
+
+// Runs `count` walks to their ends, in turns: one walk's rows arrive while the next one computes.
+// Each walk does the same steps in the same order as alone.
+void WaveGraph::walk(Walk* w, std::size_t count) const {
+    bool live[kLanes];
+    for (std::size_t i = 0; i < count; ++i) live[i] = advance(w[i]);
+    for (bool any = true; any;) {
+        any = false;
+        for (std::size_t i = 0; i < count; ++i)
+            if (live[i]) {
+                settle(w[i]);
+                live[i] = advance(w[i]);
+                any = true;
+            }
+    }
+    for (std::size_t i = 0; i < count; ++i) w[i].lane->top.resize(w[i].size);
+}
+
+// One walk of `level` from `entry` that excludes nothing; returns the nearest node found.
+std::uint64_t WaveGraph::walk_one(Scratch::Lane& lane, const std::uint16_t* q, std::uint64_t entry,
+                                  unsigned level, std::size_t ef) const {
+    Walk w;
+    start(w, lane, q, entry, level, ef, ~std::uint32_t{0});
+    walk(&w, 1);
+    return lane.top.front();
 }
 
 // The HNSW neighbor heuristic: walking candidates nearest first, keep one only if it is closer
@@ -222,36 +277,51 @@ void WaveGraph::pick(const std::vector<std::uint64_t>& sorted, std::size_t neede
     }
 }
 
-// Chooses the links of new node v: graph candidates from a walk of the graph as it stood at the
-// start of the wave, plus every other member of the wave on that level (the graph cannot know
-// them yet, and neighboring rows often arrive together).
-void WaveGraph::link_new(std::uint32_t v, std::uint32_t wave_begin, std::uint32_t wave_end,
-                         Scratch& s) {
+// Writes the links of new node v on level l: the heuristic's pick among `found` (the graph's
+// candidates, from a walk of the graph as it stood at the start of the wave) and every other
+// member of the wave on that level (the graph cannot know them yet, and neighboring rows often
+// arrive together).
+void WaveGraph::link_level(std::uint32_t v, unsigned l, const std::vector<std::uint64_t>* found,
+                           std::uint32_t wave_begin, std::uint32_t wave_end, Scratch& s) {
     const std::uint16_t* q = rows_.at(v);
-    const unsigned level = level_[v];
-    std::uint64_t best = key(q, entry_);
-    if (top_level_ > level) descend(q, entry_, best, top_level_, level);
-    for (unsigned l = level + 1; l-- > 0;) {
-        auto& pool = s.pool;
-        pool.clear();
-        if (l <= top_level_) {
-            walk(q, best, l, kExpansionAdd, ~std::uint32_t{0}, s);
-            pool.assign(s.top.begin(), s.top.end());
-            best = *std::min_element(pool.begin(), pool.end());
+    auto& pool = s.pool;
+    pool.clear();
+    if (found) pool.assign(found->begin(), found->end());
+    auto& members = s.slots;
+    members.clear();
+    for (std::uint32_t u = wave_begin; u < wave_end; ++u)
+        if (u != v && level_[u] >= l) members.push_back(u);
+    const std::size_t from_walk = pool.size();
+    pool.resize(from_walk + members.size());
+    keys(q, members.data(), members.size(), pool.data() + from_walk);
+    std::sort(pool.begin(), pool.end());
+    pick(pool, kLinks, s, s.picked);
+    std::uint32_t* list = links(v, l);
+    list[0] = static_cast<std::uint32_t>(s.picked.size());
+    for (std::size_t e = 0; e < s.picked.size(); ++e) list[1 + e] = slot_of(s.picked[e]);
+}
+
+// Chooses the links of `count` (at most kLanes) new nodes: each walks down the levels above the
+// base alone, and their base walks run in turns.
+void WaveGraph::link_new(const std::uint32_t* v, std::size_t count, std::uint32_t wave_begin,
+                         std::uint32_t wave_end, Scratch& s) {
+    Walk w[kLanes];
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint16_t* q = rows_.at(v[i]);
+        const unsigned level = level_[v[i]];
+        auto& lane = s.lanes[i];
+        std::uint64_t best = key(q, entry_);
+        if (top_level_ > level) descend(q, entry_, best, top_level_, level);
+        for (unsigned l = level; l > 0; --l) {
+            const bool reached = l <= top_level_;
+            if (reached) best = walk_one(lane, q, best, l, kExpansionAdd);
+            link_level(v[i], l, reached ? &lane.top : nullptr, wave_begin, wave_end, s);
         }
-        auto& members = s.slots;
-        members.clear();
-        for (std::uint32_t u = wave_begin; u < wave_end; ++u)
-            if (u != v && level_[u] >= l) members.push_back(u);
-        const std::size_t from_walk = pool.size();
-        pool.resize(from_walk + members.size());
-        keys(q, members.data(), members.size(), pool.data() + from_walk);
-        std::sort(pool.begin(), pool.end());
-        pick(pool, kLinks, s, s.picked);
-        std::uint32_t* list = links(v, l);
-        list[0] = static_cast<std::uint32_t>(s.picked.size());
-        for (std::size_t e = 0; e < s.picked.size(); ++e) list[1 + e] = slot_of(s.picked[e]);
+        start(w[i], lane, q, best, 0, kExpansionAdd, ~std::uint32_t{0});
     }
+    walk(w, count);
+    for (std::size_t i = 0; i < count; ++i)
+        link_level(v[i], 0, &s.lanes[i].top, wave_begin, wave_end, s);
 }
 
 // Adds reverse links to `target` from the new nodes that picked it, in ascending source order;
@@ -302,8 +372,12 @@ void WaveGraph::build() {
         const std::size_t size = std::min({kWave, built, n_ - built});
         const auto begin = static_cast<std::uint32_t>(built);
         const auto end = static_cast<std::uint32_t>(built + size);
-        pool::run_tasks(size, [&](std::size_t t, std::size_t worker) {
-            link_new(begin + static_cast<std::uint32_t>(t), begin, end, scratch[worker]);
+        pool::run_tasks((size + kLanes - 1) / kLanes, [&](std::size_t t, std::size_t worker) {
+            std::uint32_t v[kLanes];
+            std::size_t count = 0;
+            for (std::size_t i = t * kLanes; i < std::min(size, (t + 1) * kLanes); ++i)
+                v[count++] = begin + static_cast<std::uint32_t>(i);
+            link_new(v, count, begin, end, scratch[worker]);
         });
         requests.clear();
         for (std::uint32_t v = begin; v < end; ++v)
@@ -339,16 +413,23 @@ void WaveGraph::build() {
     }
 }
 
-void WaveGraph::search(const std::uint16_t* query, std::size_t k, std::uint32_t excluded,
-                       Scratch& s, std::vector<std::uint64_t>& out) const {
-    out.clear();
+void WaveGraph::search(const std::uint16_t* const* queries, const std::uint32_t* excluded,
+                       std::size_t count, std::size_t k, Scratch& s,
+                       std::vector<std::uint64_t>* out) const {
+    for (std::size_t i = 0; i < count; ++i) out[i].clear();
     if (n_ == 0 || k == 0) return;
-    std::uint64_t best = key(query, entry_);
-    descend(query, entry_, best, top_level_, 0);
-    walk(query, best, 0, std::max(kExpansionSearch, k), excluded, s);
-    out.assign(s.top.begin(), s.top.end());
-    std::sort(out.begin(), out.end());
-    if (out.size() > k) out.resize(k);
+    Walk w[kLanes];
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint64_t best = key(queries[i], entry_);
+        descend(queries[i], entry_, best, top_level_, 0);
+        start(w[i], s.lanes[i], queries[i], best, 0, std::max(kExpansionSearch, k), excluded[i]);
+    }
+    walk(w, count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto& top = s.lanes[i].top;
+        out[i].assign(top.begin(),
+                      top.begin() + static_cast<std::ptrdiff_t>(std::min(k, top.size())));
+    }
 }
 
 std::uint64_t WaveGraph::digest() const {

@@ -43,16 +43,22 @@ public:
     static constexpr std::size_t kExpansionSearch = 64;
     static constexpr std::size_t kWave = 128;
 
+    // Walks a worker takes in turns: while one waits for its rows, the other computes.
+    static constexpr std::size_t kLanes = 2;
+
     // Per-worker scratch of the walks.
     struct Scratch {
-        // One byte a node, so the marks of a walk stay in the core's cache at a million nodes;
-        // cleared once every 255 walks.
-        std::vector<std::uint8_t> seen;
-        std::uint8_t stamp = 0;
-        std::vector<std::uint64_t> top, pool, picked;
-        std::vector<std::uint8_t> expanded;
+        struct Lane {
+            // One byte a node, so the marks of a walk stay in the core's cache at a million
+            // nodes; cleared once every 255 walks.
+            std::vector<std::uint8_t> seen;
+            std::uint8_t stamp = 0;
+            std::vector<std::uint64_t> top;  // the nodes found, ascending
+            std::vector<std::uint8_t> expanded;
+        };
+        Lane lanes[kLanes];
+        std::vector<std::uint64_t> pool, picked;
         std::vector<std::uint32_t> slots;
-        std::vector<float> distances;
     };
 
     // Row i lives in slot i. False from ok() when the graph's memory could not be had.
@@ -62,10 +68,11 @@ public:
     // Links every row, on the worker pool.
     void build();
 
-    // Up to k rows nearest to `query`, never `excluded`, as (total-order key of the squared
-    // distance << 32 | slot), ascending.
-    void search(const std::uint16_t* query, std::size_t k, std::uint32_t excluded, Scratch& s,
-                std::vector<std::uint64_t>& out) const;
+    // For each of `count` (at most kLanes) queries, up to k rows nearest to it, never its
+    // `excluded` row, as (total-order key of the squared distance << 32 | slot), ascending.
+    void search(const std::uint16_t* const* queries, const std::uint32_t* excluded,
+                std::size_t count, std::size_t k, Scratch& s,
+                std::vector<std::uint64_t>* out) const;
 
     Scratch scratch() const;
     // FNV-1a over every node's level and link lists, for tests.
@@ -80,11 +87,20 @@ private:
               std::uint64_t* out) const;
     std::uint32_t descend(const std::uint16_t* q, std::uint32_t slot, std::uint64_t& best,
                           unsigned from, unsigned to) const;
-    void walk(const std::uint16_t* q, std::uint64_t start, unsigned level, std::size_t ef,
-              std::uint32_t excluded, Scratch& s) const;
+    struct Walk;
+    void start(Walk& w, Scratch::Lane& lane, const std::uint16_t* q, std::uint64_t entry,
+               unsigned level, std::size_t ef, std::uint32_t excluded) const;
+    bool advance(Walk& w) const;
+    void settle(Walk& w) const;
+    void walk(Walk* w, std::size_t count) const;
+    std::uint64_t walk_one(Scratch::Lane& lane, const std::uint16_t* q, std::uint64_t entry,
+                           unsigned level, std::size_t ef) const;
+    void link_level(std::uint32_t v, unsigned l, const std::vector<std::uint64_t>* found,
+                    std::uint32_t wave_begin, std::uint32_t wave_end, Scratch& s);
     void pick(const std::vector<std::uint64_t>& sorted, std::size_t needed, Scratch& s,
               std::vector<std::uint64_t>& out) const;
-    void link_new(std::uint32_t v, std::uint32_t wave_begin, std::uint32_t wave_end, Scratch& s);
+    void link_new(const std::uint32_t* v, std::size_t count, std::uint32_t wave_begin,
+                  std::uint32_t wave_end, Scratch& s);
     void merge_reverse(std::uint32_t target, unsigned level, const std::uint32_t* sources,
                        std::size_t count, Scratch& s);
 
