@@ -11,7 +11,10 @@ namespace orvane::pacmap {
 
 namespace {
 
-constexpr std::size_t kBaseStride = 1 + WaveGraph::kBaseLinks;  // count, then the links
+// A base list is two cache lines of links; its unused places hold the node itself, which no walk
+// takes as new (a node is marked seen before it is expanded), so walks read no count. An upper
+// list is a count, then the links.
+constexpr std::size_t kBaseStride = WaveGraph::kBaseLinks;
 constexpr std::size_t kUpperStride = 1 + WaveGraph::kLinks;
 constexpr unsigned kMaxLevel = 15;
 
@@ -45,21 +48,46 @@ WaveGraph::WaveGraph(const Bf16Rows& rows, std::size_t n, Bf16Distances distance
         upper += level_[i] * kUpperStride;
     }
     upper_.assign(upper, 0);
+    // Fresh mappings read as zeros: every upper list starts empty, and so does node 0's base
+    // list; every other node's base list is stored before any walk can reach the node.
     if (n > 0) base_ = pages::Block(n * kBaseStride * sizeof(std::uint32_t));
-    // Fresh mappings read as zeros: every list starts empty.
 }
 
 [[gnu::always_inline]] inline std::uint32_t* WaveGraph::links(std::uint32_t slot,
                                                               unsigned level) const {
     if (level == 0)
         return static_cast<std::uint32_t*>(base_.data()) + std::size_t{slot} * kBaseStride;
-    return const_cast<std::uint32_t*>(upper_.data()) + upper_at_[slot] + (level - 1) * kUpperStride;
+    return const_cast<std::uint32_t*>(upper_.data()) + upper_at_[slot] +
+           (level - 1) * kUpperStride + 1;
+}
+
+std::uint32_t WaveGraph::link_count(std::uint32_t slot, unsigned level) const {
+    const std::uint32_t* list = links(slot, level);
+    if (level > 0) return list[-1];
+    return static_cast<std::uint32_t>(std::find(list, list + kBaseLinks, slot) - list);
+}
+
+// Stores the slots in the low halves of items[0, count) as the node's list.
+void WaveGraph::store_links(std::uint32_t slot, unsigned level, const std::uint64_t* items,
+                            std::size_t count) {
+    std::uint32_t* list = links(slot, level);
+    for (std::size_t e = 0; e < count; ++e) list[e] = slot_of(items[e]);
+    if (level > 0)
+        list[-1] = static_cast<std::uint32_t>(count);
+    else
+        std::fill(list + count, list + kBaseLinks, slot);
 }
 
 [[gnu::always_inline]] inline void WaveGraph::prefetch_links(std::uint32_t slot,
                                                              unsigned level) const {
     const char* p = reinterpret_cast<const char*>(links(slot, level));
-    const std::size_t bytes = (level == 0 ? kBaseStride : kUpperStride) * sizeof(std::uint32_t);
+    if (level == 0) {
+        __builtin_prefetch(p);
+        __builtin_prefetch(p + 64);
+        return;
+    }
+    p -= sizeof(std::uint32_t);
+    const std::size_t bytes = kUpperStride * sizeof(std::uint32_t);
     for (std::size_t b = 0; b < bytes; b += 64) __builtin_prefetch(p + b);
     __builtin_prefetch(p + bytes - 1);
 }
@@ -96,9 +124,10 @@ std::uint32_t WaveGraph::descend(const std::uint16_t* q, std::uint32_t slot, std
         for (bool moved = true; moved;) {
             moved = false;
             const std::uint32_t* list = links(slot, level);
+            const std::uint32_t count = list[-1];
             std::uint64_t k[kLinks];
-            keys(q, list + 1, list[0], k);
-            for (std::uint32_t e = 0; e < list[0]; ++e)
+            keys(q, list, count, k);
+            for (std::uint32_t e = 0; e < count; ++e)
                 if (k[e] < best) best = k[e], slot = slot_of(k[e]), moved = true;
         }
     }
@@ -173,13 +202,13 @@ bool WaveGraph::advance(Walk& w) const {
         return false;
     }
     const std::uint32_t* list = links(slot_of(c), w.level);
-    const std::uint32_t count = list[0];
+    const std::uint32_t count = w.level == 0 ? kBaseLinks : list[-1];
     std::uint8_t* const seen = w.lane->seen.data();
     const std::uint8_t stamp = w.lane->stamp;
     // Whether a linked node was seen is a coin toss to the branch predictor: gather the unseen
     // ones without a branch, then visit them in list order.
     std::size_t m = 0;
-    for (std::uint32_t e = 1; e <= count; ++e) {
+    for (std::uint32_t e = 0; e < count; ++e) {
         const std::uint32_t slot = list[e];
         w.fresh[m] = slot;
         m += seen[slot] != stamp;
@@ -296,9 +325,7 @@ void WaveGraph::link_level(std::uint32_t v, unsigned l, const std::vector<std::u
     keys(q, members.data(), members.size(), pool.data() + from_walk);
     std::sort(pool.begin(), pool.end());
     pick(pool, kLinks, s, s.picked);
-    std::uint32_t* list = links(v, l);
-    list[0] = static_cast<std::uint32_t>(s.picked.size());
-    for (std::size_t e = 0; e < s.picked.size(); ++e) list[1 + e] = slot_of(s.picked[e]);
+    store_links(v, l, s.picked.data(), s.picked.size());
 }
 
 // Chooses the links of `count` (at most kLanes) new nodes: each walks down the levels above the
@@ -328,18 +355,16 @@ void WaveGraph::link_new(const std::uint32_t* v, std::size_t count, std::uint32_
 // a list that overflows is re-picked by the heuristic from its old and new members.
 void WaveGraph::merge_reverse(std::uint32_t target, unsigned level, const std::uint32_t* sources,
                               std::size_t count, Scratch& s) {
-    std::uint32_t* list = links(target, level);
+    const std::uint32_t* list = links(target, level);
     const std::size_t cap = level == 0 ? kBaseLinks : kLinks;
     auto& pool = s.pool;
-    pool.assign(list + 1, list + 1 + list[0]);  // slots for now
+    pool.assign(list, list + link_count(target, level));  // slots for now
     const std::size_t old = pool.size();
     for (std::size_t e = 0; e < count; ++e)
         if (std::find(pool.begin(), pool.begin() + old, sources[e]) == pool.begin() + old)
             pool.push_back(sources[e]);
     if (pool.size() <= cap) {
-        list[0] = static_cast<std::uint32_t>(pool.size());
-        for (std::size_t e = 0; e < pool.size(); ++e)
-            list[1 + e] = static_cast<std::uint32_t>(pool[e]);
+        store_links(target, level, pool.data(), pool.size());
         return;
     }
     const std::uint16_t* q = rows_.at(target);
@@ -348,8 +373,7 @@ void WaveGraph::merge_reverse(std::uint32_t target, unsigned level, const std::u
     keys(q, slots.data(), slots.size(), pool.data());
     std::sort(pool.begin(), pool.end());
     pick(pool, cap, s, s.picked);
-    list[0] = static_cast<std::uint32_t>(s.picked.size());
-    for (std::size_t e = 0; e < s.picked.size(); ++e) list[1 + e] = slot_of(s.picked[e]);
+    store_links(target, level, s.picked.data(), s.picked.size());
 }
 
 void WaveGraph::build() {
@@ -383,7 +407,7 @@ void WaveGraph::build() {
         for (std::uint32_t v = begin; v < end; ++v)
             for (unsigned l = 0; l <= level_[v]; ++l) {
                 const std::uint32_t* list = links(v, l);
-                for (std::uint32_t e = 1; e <= list[0]; ++e)
+                for (std::uint32_t e = 0, count = link_count(v, l); e < count; ++e)
                     requests.push_back({(std::uint64_t{l} << 32) | list[e], v});
             }
         std::sort(requests.begin(), requests.end());
@@ -439,7 +463,9 @@ std::uint64_t WaveGraph::digest() const {
         mix(level_[i]);
         for (unsigned l = 0; l <= level_[i]; ++l) {
             const std::uint32_t* list = links(i, l);
-            for (std::uint32_t e = 0; e <= list[0]; ++e) mix(list[e]);
+            const std::uint32_t count = link_count(i, l);
+            mix(count);
+            for (std::uint32_t e = 0; e < count; ++e) mix(list[e]);
         }
     }
     return h;

@@ -79,7 +79,11 @@ public:
     std::uint64_t digest() const;
 
 private:
+    // The first of the node's links on `level`.
     std::uint32_t* links(std::uint32_t slot, unsigned level) const;
+    std::uint32_t link_count(std::uint32_t slot, unsigned level) const;
+    void store_links(std::uint32_t slot, unsigned level, const std::uint64_t* items,
+                     std::size_t count);
     void prefetch_links(std::uint32_t slot, unsigned level) const;
     std::uint64_t key(const std::uint16_t* q, std::uint32_t slot) const;
     // Keys of q to each of `slots` into `out`.
