@@ -26,65 +26,105 @@ constexpr std::size_t kSamplesPerTask = 64;
 
 }  // namespace
 
-std::vector<std::uint32_t> sample_distinct(std::size_t k, std::uint32_t n, IndexView reject,
-                                           std::uint32_t self_index, Generator& g) {
+std::size_t sample_distinct(std::size_t k, std::uint32_t n, IndexView reject,
+                            std::uint32_t self_index, Generator& g, std::uint32_t* out) {
     std::size_t avail = n > reject.size ? n - reject.size : 0;
     if (avail > 0 && !reject.contains(self_index)) --avail;
     const std::size_t want = std::min(k, avail);
-    std::vector<std::uint32_t> out;
-    out.reserve(want);
-    while (out.size() < want) {
+    std::size_t got = 0;
+    while (got < want) {
         const std::uint32_t j = uniform_index(n, g);
-        if (j == self_index || std::find(out.begin(), out.end(), j) != out.end() ||
-            reject.contains(j))
+        if (j == self_index || std::find(out, out + got, j) != out + got || reject.contains(j))
             continue;
-        out.push_back(j);
+        out[got++] = j;
     }
+    return got;
+}
+
+std::vector<std::uint32_t> sample_distinct(std::size_t k, std::uint32_t n, IndexView reject,
+                                           std::uint32_t self_index, Generator& g) {
+    std::vector<std::uint32_t> out(std::min<std::size_t>(k, n));
+    out.resize(sample_distinct(k, n, reject, self_index, g, out.data()));
     return out;
 }
+
+namespace {
+
+// One sample's mid-near draws, a round at a time: draw() picks the round's candidates and asks for
+// their rows, finish() takes the second closest.
+struct MidNearDraws {
+    const float* x;
+    std::size_t d;
+    std::uint32_t n;
+    std::uint32_t self;
+    std::uint32_t* rows;
+    Generator g;
+    std::size_t round = 0;
+    std::uint32_t candidates[kCandidates] = {};
+    std::size_t len = 0;
+
+    void draw() {
+        const IndexView written{rows + 1, round, 2};
+        len = sample_distinct(kCandidates, n, written, self, g, candidates);
+        for (std::size_t p = 0; p < len; ++p) {
+            const char* row = reinterpret_cast<const char*>(x + std::size_t{candidates[p]} * d);
+            for (std::size_t b = 0; b < d * sizeof(float); b += 64) __builtin_prefetch(row + b);
+            __builtin_prefetch(row + d * sizeof(float) - 1);
+        }
+    }
+
+    void finish() {
+        struct Entry {
+            float distance;
+            std::uint32_t index;
+        } table[kCandidates] = {};
+        for (std::size_t p = 0; p < len; ++p)
+            table[p] = {
+                pair_distance(x + std::size_t{self} * d, x + std::size_t{candidates[p]} * d, d),
+                candidates[p]};
+        // Stable insertion sort over the real candidates only.
+        for (std::size_t p = 1; p < len; ++p) {
+            const Entry e = table[p];
+            std::size_t q = p;
+            while (q > 0 && total_order_less(e.distance, table[q - 1].distance)) {
+                table[q] = table[q - 1];
+                --q;
+            }
+            table[q] = e;
+        }
+        // Too few candidates: the closest, or a self-pair that the optimiser skips.
+        const std::uint32_t partner =
+            len >= 2 ? table[1].index : (len == 1 ? table[0].index : self);
+        rows[2 * round] = self;
+        rows[2 * round + 1] = partner;
+        ++round;
+    }
+};
+
+}  // namespace
 
 std::vector<std::uint32_t> sample_mid_near_pairs(const float* x, std::size_t n, std::size_t d,
                                                  std::size_t n_mid_near, std::uint64_t seed) {
     std::vector<std::uint32_t> pairs(n * n_mid_near * 2, 0);
     const auto n32 = static_cast<std::uint32_t>(n);
+    constexpr std::size_t kLanes = 2;
     pool::for_blocks(n, kSamplesPerTask, [&](std::size_t begin, std::size_t end, std::size_t) {
-        for (std::size_t i = begin; i < end; ++i) {
-            Generator g = seed_generator(seed + i);
-            std::uint32_t* rows = pairs.data() + i * n_mid_near * 2;
-            const auto self = static_cast<std::uint32_t>(i);
-            for (std::size_t t = 0; t < n_mid_near; ++t) {
-                const IndexView written{rows + 1, t, 2};
-                const auto cand = sample_distinct(kCandidates, n32, written, self, g);
-                struct Entry {
-                    float distance;
-                    std::uint32_t index;
-                } table[kCandidates] = {};
-                const std::size_t len = cand.size();
-                // Random rows: ask for all of them before the first distance needs one.
-                for (std::size_t p = 0; p < len; ++p) {
-                    const char* row = reinterpret_cast<const char*>(x + std::size_t{cand[p]} * d);
-                    for (std::size_t b = 0; b < d * sizeof(float); b += 64)
-                        __builtin_prefetch(row + b);
-                    __builtin_prefetch(row + d * sizeof(float) - 1);
+        // Two samples in turns: one's random rows arrive while the other computes. Each sample
+        // still takes its rounds in order, as each round's draw avoids the partners before it.
+        for (std::size_t first = begin; first < end; first += kLanes) {
+            const std::size_t lanes = std::min(kLanes, end - first);
+            MidNearDraws draws[kLanes] = {
+                {x, d, n32, static_cast<std::uint32_t>(first),
+                 pairs.data() + first * n_mid_near * 2, seed_generator(seed + first)},
+                {x, d, n32, static_cast<std::uint32_t>(first + 1),
+                 pairs.data() + (first + 1) * n_mid_near * 2, seed_generator(seed + first + 1)}};
+            if (n_mid_near == 0) continue;
+            for (std::size_t l = 0; l < lanes; ++l) draws[l].draw();
+            for (std::size_t t = 0; t < n_mid_near; ++t)
+                for (std::size_t l = 0; l < lanes; ++l) {
+                    draws[l].finish();
+                    if (t + 1 < n_mid_near) draws[l].draw();
                 }
-                for (std::size_t p = 0; p < len; ++p)
-                    table[p] = {pair_distance(x + i * d, x + std::size_t{cand[p]} * d, d), cand[p]};
-                // Stable insertion sort over the real candidates only.
-                for (std::size_t p = 1; p < len; ++p) {
-                    const Entry e = table[p];
-                    std::size_t q = p;
-                    while (q > 0 && total_order_less(e.distance, table[q - 1].distance)) {
-                        table[q] = table[q - 1];
-                        --q;
-                    }
-                    table[q] = e;
-                }
-                // Too few candidates: the closest, or a self-pair that the optimiser skips.
-                const std::uint32_t partner =
-                    len >= 2 ? table[1].index : (len == 1 ? table[0].index : self);
-                rows[2 * t] = self;
-                rows[2 * t + 1] = partner;
-            }
         }
     });
     return pairs;
@@ -96,11 +136,13 @@ std::vector<std::uint32_t> sample_far_pairs(std::size_t n,
     std::vector<std::uint32_t> pairs(n * n_far * 2, 0);
     const auto n32 = static_cast<std::uint32_t>(n);
     pool::for_blocks(n, kSamplesPerTask, [&](std::size_t begin, std::size_t end, std::size_t) {
+        std::vector<std::uint32_t> far;
         for (std::size_t i = begin; i < end; ++i) {
             Generator g = seed_generator(seed + i);
             const IndexView neighbors{pair_neighbors.data() + i * nn * 2 + 1, nn, 2};
             const auto self = static_cast<std::uint32_t>(i);
-            const auto far = sample_distinct(n_far, n32, neighbors, self, g);
+            far.resize(n_far);
+            far.resize(sample_distinct(n_far, n32, neighbors, self, g, far.data()));
             std::uint32_t* rows = pairs.data() + i * n_far * 2;
             for (std::size_t p = 0; p < far.size(); ++p) {
                 rows[2 * p] = self;

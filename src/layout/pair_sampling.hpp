@@ -25,6 +25,9 @@ struct IndexView {
 // Up to k distinct indices in [0, n), none equal to self_index or in reject, in draw order.
 std::vector<std::uint32_t> sample_distinct(std::size_t k, std::uint32_t n, IndexView reject,
                                            std::uint32_t self_index, Generator& g);
+// The same draws into out[0, k), without allocating; returns how many there are.
+std::size_t sample_distinct(std::size_t k, std::uint32_t n, IndexView reject,
+                            std::uint32_t self_index, Generator& g, std::uint32_t* out);
 
 // n * n_mid_near rows (i, m): each m the second closest of six random candidates.
 std::vector<std::uint32_t> sample_mid_near_pairs(const float* x, std::size_t n, std::size_t d,
