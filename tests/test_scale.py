@@ -54,6 +54,9 @@ def test_layout_bits_repeat_across_calls_and_thread_counts():
     ]
     assert len(digests[0]) == 2 and digests[0][0] == digests[0][1]
     assert digests[1] == digests[0] and digests[2] == digests[0]
+    # Exact neighbors. The layouts are part of every caller's results: work on speed must leave
+    # the bits as they are, here and below.
+    assert digests[0][0] == "5c77cf52e0a9dd513294d95a2b75230bd08df7c3f0f224fa7be47671f5c6efa7"
 
 
 def test_optimiser_bits_on_fixed_pairs_do_not_depend_on_workers():
@@ -118,3 +121,7 @@ def test_index_layout_bits_repeat_across_calls_and_thread_counts():
     ]
     assert len(digests[0]) == 3 and digests[0][0] == digests[0][1]
     assert digests[1] == digests[0] and digests[2] == digests[0]
+    assert digests[0][1:] == [
+        "bbccc11620880e2e3fa6e85595bb1a9a53cf22acd9951b9218d09233a749b42c",
+        "59b0f2117fd66bd9b5385909c0e78a792cce0548e8bc8a818f75418eca634d8a",
+    ]
