@@ -92,13 +92,6 @@ void WaveGraph::store_links(std::uint32_t slot, unsigned level, const std::uint6
     __builtin_prefetch(p + bytes - 1);
 }
 
-[[gnu::always_inline]] inline std::uint64_t WaveGraph::key(const std::uint16_t* q,
-                                                           std::uint32_t slot) const {
-    float d;
-    distances_(q, rows_.at(0), rows_.stride(), &slot, 1, &d);
-    return (std::uint64_t{total_order_key(d)} << 32) | slot;
-}
-
 [[gnu::always_inline]] inline void WaveGraph::keys(const std::uint16_t* q,
                                                    const std::uint32_t* slots, std::size_t m,
                                                    std::uint64_t* out) const {
@@ -109,6 +102,13 @@ void WaveGraph::store_links(std::uint32_t slot, unsigned level, const std::uint6
         for (std::size_t j = 0; j < part; ++j)
             out[done + j] = (std::uint64_t{total_order_key(d[j])} << 32) | slots[done + j];
     }
+}
+
+[[gnu::always_inline]] inline std::uint64_t WaveGraph::key(const std::uint16_t* q,
+                                                           std::uint32_t slot) const {
+    std::uint64_t k;
+    keys(q, &slot, 1, &k);
+    return k;
 }
 
 WaveGraph::Scratch WaveGraph::scratch() const {
