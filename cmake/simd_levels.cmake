@@ -19,7 +19,7 @@ if(_orvane_cpu MATCHES "^(x86_64|amd64|x64)$")
   if(ORVANE_HAS_MEVEX512)
     set(_orvane_evex512 ";-mevex512")
   endif()
-  foreach(dir scores layout)
+  foreach(dir scores selection layout)
     list(APPEND ORVANE_LEVEL_SOURCES src/${dir}/kernels_avx2.cpp src/${dir}/kernels_avx512.cpp)
     set_source_files_properties(src/${dir}/kernels_avx2.cpp PROPERTIES COMPILE_OPTIONS "-mavx2")
     set_source_files_properties(src/${dir}/kernels_avx512.cpp PROPERTIES COMPILE_OPTIONS

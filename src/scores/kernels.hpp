@@ -17,22 +17,6 @@ struct ScoreKernels {
     // `worst` is scratch for one float per column.
     void (*feed_tile_columns)(const float* p, std::size_t rows, std::size_t cols, const float* h_r,
                               const float* h_c, float* best, std::size_t k, float* worst);
-    // out[r] = sum over k of (t_k - v_k)^2 in f32, t the high halves of rows[r]
-    // (src/scores/split_rows.hpp); `even` and `odd` hold the even- and odd-indexed values of v.
-    // Used in bounds only.
-    void (*high_half_distances)(const std::uint16_t* const* rows, std::size_t count,
-                                const float* even, const float* odd, std::size_t d, float* out);
-    // Bit r (count <= 64) set unless sums[r] * c[0] >= (c[1] m[r] + c[2] h[r]) + c[3] in double,
-    // and set where m[r] >= unreached: the rows a bound on the high halves leaves to compute.
-    std::uint64_t (*unproved_rows)(const float* sums, const float* h, const float* m,
-                                   std::size_t count, const double* c, float unreached);
-    // out[k] = the f32 whose high and low 16 bits are high[k] and low[k].
-    void (*join_halves)(const std::uint16_t* high, const std::uint16_t* low, std::size_t d,
-                        float* out);
-    // score[i] += strength * ln(maxNum(p[i], 1e-8)) and magnitude[i] += |that term|, with the
-    // logarithm within 2^-22.5 of its value relative (ln inf is inf). Screens a selection step.
-    void (*log_terms)(const float* p, std::size_t n, float strength, float* score,
-                      float* magnitude);
 };
 
 // The copy for `level`, which must be one of simd::available().

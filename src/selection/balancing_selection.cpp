@@ -9,14 +9,12 @@
 #include <unordered_map>
 
 #include "src/common/failure.hpp"
-#include "src/common/worker_pool.hpp"
 #include "src/selection/screen_margin.hpp"
 
 namespace orvane {
 
 namespace {
 constexpr float kEpsilon = 1e-10f;
-constexpr std::size_t kBlock = 4096;
 // Distinct rows are numbered in 16 bits; beyond that, or when most rows differ, sharing is off.
 constexpr std::size_t kMaxDistinct = 65535;
 }  // namespace
@@ -73,17 +71,20 @@ float BalancingStrategy::potential_of(const float* p, float* scratch) const {
     return -1.0f / (s + kEpsilon);
 }
 
-bool BalancingStrategy::prepare_step() const {
-    if (!sharing_) return false;
+BalancingStrategy::Step BalancingStrategy::prepare_step() const {
+    Step step{sharing_, {}};
+    if (!sharing_) return step;
     std::vector<float> scratch(distributions_.cols);
-    distinct_potentials_.resize(distinct_.size());
+    step.contributions.reserve(distinct_.size());
     for (std::size_t u = 0; u < distinct_.size(); ++u) {
-        distinct_potentials_[u] = potential_of(distributions_.row(distinct_[u]), scratch.data());
+        const float p = potential_of(distributions_.row(distinct_[u]), scratch.data());
+        step.contributions.push_back(step::contribution(p, strength_));
     }
-    return true;
+    return step;
 }
 
-void BalancingStrategy::potentials_range(std::size_t begin, std::span<float> out) const {
+void BalancingStrategy::potentials_range(const Step&, std::size_t begin,
+                                         std::span<float> out) const {
     std::vector<float> scratch(distributions_.cols);
     for (std::size_t i = 0; i < out.size(); ++i) {
         out[i] = potential_of(distributions_.row(begin + i), scratch.data());
@@ -95,7 +96,8 @@ void BalancingStrategy::potentials_range(std::size_t begin, std::span<float> out
 // within the screen's margin of a chain of m terms, and -1 / (s + eps), monotone where s + eps < 0,
 // maps its ends to the potential's.
 void BalancingStrategy::potential_bounds(std::size_t begin, std::span<float> lo,
-                                         std::span<float> hi, const ScoreKernels& kernels) const {
+                                         std::span<float> hi,
+                                         const SelectionKernels& kernels) const {
     constexpr float inf = std::numeric_limits<float>::infinity();
     constexpr std::size_t kRun = 256;
     const std::size_t m = distributions_.cols;
@@ -137,21 +139,53 @@ void BalancingStrategy::potential_bounds(std::size_t begin, std::span<float> lo,
     }
 }
 
-void BalancingStrategy::potentials(std::span<float> out) const {
-    const bool shared = prepare_step();
-    pool::for_blocks(out.size(), kBlock, [&](std::size_t begin, std::size_t end, std::size_t) {
-        if (shared) {
-            for (std::size_t i = begin; i < end; ++i) out[i] = distinct_potentials_[row_of_[i]];
-        } else {
-            potentials_range(begin, out.subspan(begin, end - begin));
-        }
-    });
+void BalancingStrategy::add_terms(const Step& step, std::size_t begin, std::span<float> score,
+                                  std::span<float> potential) const {
+    if (!step.shared) return StrategyTerms::add_terms(step, begin, score, potential);
+    for (std::size_t i = 0; i < score.size(); ++i) {
+        score[i] = score[i] + step.contributions[row_of_[begin + i]];
+    }
 }
 
-std::vector<float> BalancingStrategy::potentials() const {
-    std::vector<float> out(sample_count());
-    potentials(out);
-    return out;
+// Shared values as they are; else, with few classes, the potential taken from bounds on it, which
+// cost no libm call.
+void BalancingStrategy::screen_terms(const Step& step, std::size_t begin, std::span<float> score,
+                                     std::span<float> magnitude, std::span<float> width,
+                                     std::span<float> work, const SelectionKernels& kernels) const {
+    const std::size_t n = score.size();
+    if (step.shared) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const float c = step.contributions[row_of_[begin + i]];
+            score[i] = score[i] + c;
+            magnitude[i] = magnitude[i] + std::fabs(c);
+        }
+        return;
+    }
+    if (distributions_.cols > step::kMaxScreenTerms) {
+        return StrategyTerms::screen_terms(step, begin, score, magnitude, width, work, kernels);
+    }
+    const std::span<float> potential = work.first(n);
+    float* buffers = work.data() + step::kStepBlock;  // four more buffers of a block
+    const std::span<float> hi(buffers, n), l_lo(buffers + step::kStepBlock, n),
+        l_hi(buffers + 2 * step::kStepBlock, n), unused(buffers + 3 * step::kStepBlock, n);
+    potential_bounds(begin, potential, hi, kernels);
+    std::fill(l_lo.begin(), l_lo.end(), 0.0f);
+    std::fill(l_hi.begin(), l_hi.end(), 0.0f);
+    kernels.log_terms(potential.data(), n, 1.0f, l_lo.data(), unused.data());
+    kernels.log_terms(hi.data(), n, 1.0f, l_hi.data(), unused.data());
+    const float size = std::fabs(strength_);
+    for (std::size_t i = 0; i < n; ++i) {
+        const float mid = (l_lo[i] + l_hi[i]) * 0.5f;
+        const float top = std::max(std::fabs(l_lo[i]), std::fabs(l_hi[i]));
+        score[i] = score[i] + strength_ * mid;
+        magnitude[i] = magnitude[i] + size * top;
+        width[i] = width[i] + size * (std::fabs(l_hi[i] - l_lo[i]) * 0.5f);
+    }
+}
+
+float BalancingStrategy::exact_term(const Step& step, std::size_t i, float score) const {
+    if (step.shared) return score + step.contributions[row_of_[i]];
+    return StrategyTerms::exact_term(step, i, score);
 }
 
 void BalancingStrategy::inform(std::size_t selected_sample) {

@@ -8,13 +8,15 @@
 #include <vector>
 
 #include "src/scores/distance_calculator.hpp"
-#include "src/scores/split_rows.hpp"
+#include "src/selection/split_rows.hpp"
 #include "src/common/embedding.hpp"
+#include "src/selection/strategy.hpp"
 
 namespace orvane {
 
-class DiversifyingStrategy {
+class DiversifyingStrategy : public StrategyTerms<DiversifyingStrategy> {
 public:
+    static constexpr const char* kName = "diversifying";
     // Distances are half squared, so the stopping distance d is compared as d * (d * 0.5).
     DiversifyingStrategy(EmbeddingRows embeddings, std::optional<float> stopping_distance,
                          float strength);
@@ -30,16 +32,18 @@ public:
     // (a lone selected sample still holds the 1e8 start value).
     float selected_set_diversity() const;
 
-    void potentials(std::span<float> out) const;
-    std::vector<float> potentials() const;
-    // Potentials of samples [begin, begin + out.size()) given s = selected_set_diversity().
-    void potentials_range(std::size_t begin, std::span<float> out, float s) const {
-        for (std::size_t i = 0; i < out.size(); ++i) out[i] = min_distances_[begin + i] + s;
+    // A step's potentials add s = selected_set_diversity() to each minimum.
+    struct Step {
+        float s;
+    };
+    Step prepare_step() const { return {selected_set_diversity()}; }
+    void potentials_range(const Step& step, std::size_t begin, std::span<float> out) const {
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] = min_distances_[begin + i] + step.s;
     }
     void inform(std::size_t selected_sample);
 
     // Off: every inform computes all N distances (for comparing against the bounded path).
-    void set_pruning(bool on) { pruning_ = on && buckets_.built(); }
+    void set_shortcuts(bool on) { pruning_ = on && buckets_.built(); }
     bool pruning() const { return pruning_; }
     // Distances computed by inform so far (a measure of what the bounds save).
     std::size_t computed_rows() const { return computed_rows_; }
@@ -57,6 +61,25 @@ public:
         min_distances_ = std::move(saved.min_distances);
         buckets_.refresh(min_distances_);
     }
+
+    // Each block's largest minimum among its free samples; minima fall wherever a pick lands.
+    class Bounds {
+    public:
+        static constexpr bool kMoves = true;
+        Bounds(const DiversifyingStrategy& s, std::size_t, std::size_t blocks)
+            : s_(s), minima_(blocks) {}
+        void refresh(std::size_t b, std::size_t begin, std::size_t end,
+                     const unsigned char* taken) {
+            minima_[b] = step::minimum_range(s_.min_distances_.data(), taken, begin, end);
+        }
+        step::Range range(std::size_t b, const Step& step) const {
+            return step::contribution_range(minima_[b], step.s, s_.strength_);
+        }
+
+    private:
+        const DiversifyingStrategy& s_;
+        std::vector<step::Range> minima_;
+    };
 
 private:
     // Rows grouped around centres at construction, so that inform can prove whole groups and

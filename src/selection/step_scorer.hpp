@@ -2,8 +2,9 @@
 // Scoring the blocks of a selection step and finding their best sample exactly as the full pass
 // does (highest score, ties to the lowest index, a NaN flagged), either by the exact pass or by a
 // screen: every score first taken with a fast vector logarithm (log_terms in
-// src/scores/kernels.hpp) and a margin that provably holds the exact score, then only the samples
-// whose margin reaches the best lower end scored exactly, with the libm logarithm of the full pass.
+// src/selection/kernels.hpp) and a margin that provably holds the exact score, then only the
+// samples whose margin reaches the best lower end scored exactly, with the libm logarithm of the
+// full pass.
 //
 // The margin is derived in src/selection/screen_margin.hpp.
 #include <algorithm>
@@ -15,7 +16,7 @@
 
 #include "src/common/worker_pool.hpp"
 #include "src/selection/screen_margin.hpp"
-#include "src/selection/step_bounds.hpp"
+#include "src/selection/step_terms.hpp"
 
 namespace orvane::step {
 

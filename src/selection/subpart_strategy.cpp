@@ -51,16 +51,6 @@ void SubpartMapping::check_objects(std::size_t n_objects) const {
 
 namespace {
 
-constexpr std::size_t kBlock = 4096;
-
-// Runs a range body over fixed blocks, after the checks, so any failure is the first in order.
-template <class Body>
-void in_blocks(std::span<float> out, Body&& body) {
-    pool::for_blocks(out.size(), kBlock, [&](std::size_t begin, std::size_t end, std::size_t) {
-        body(begin, out.subspan(begin, end - begin));
-    });
-}
-
 inline float object_value(std::span<const float> v, std::size_t object, float offset) {
     if (object >= v.size()) fail_index(object, v.size());
     return v[object] + offset;
@@ -118,6 +108,17 @@ ObjectScoreSpan score_span(const SubpartMapping& mapping, const std::vector<floa
     return span;
 }
 
+std::vector<ObjectScoreSpan> object_score_spans(const SubpartMapping& mapping,
+                                                const std::vector<float>& scores, std::size_t n,
+                                                std::size_t blocks) {
+    std::vector<ObjectScoreSpan> spans(blocks);
+    pool::run_tasks(blocks, [&](std::size_t b, std::size_t) {
+        const std::size_t begin = b * step::kStepBlock;
+        spans[b] = score_span(mapping, scores, begin, std::min(n, begin + step::kStepBlock));
+    });
+    return spans;
+}
+
 // ---- subpart diversifying ----
 
 SubpartDiversifyingStrategy::SubpartDiversifyingStrategy(EmbeddingRows objects,
@@ -128,30 +129,19 @@ SubpartDiversifyingStrategy::SubpartDiversifyingStrategy(EmbeddingRows objects,
       mapping_(sample_to_subpart_indices),
       strength_(strength) {}
 
-float SubpartDiversifyingStrategy::prepare_step() const {
+SubpartDiversifyingStrategy::Step SubpartDiversifyingStrategy::prepare_step() const {
     mapping_.check_objects(inner_.sample_count());
-    return inner_.selected_set_diversity();
+    return inner_.prepare_step();
 }
 
-void SubpartDiversifyingStrategy::potentials_range(std::size_t begin, std::span<float> out,
-                                                   float s) const {
+void SubpartDiversifyingStrategy::potentials_range(const Step& step, std::size_t begin,
+                                                   std::span<float> out) const {
+    const float s = step.s;
     const std::span<const float> min_distances = inner_.min_distances();
     for (std::size_t i = 0; i < out.size(); ++i) {
         out[i] = mapping_.with_objects(
             begin + i, [&](auto objects) { return mean_of(objects, min_distances, s); });
     }
-}
-
-void SubpartDiversifyingStrategy::potentials(std::span<float> out) const {
-    const float s = prepare_step();
-    in_blocks(out.first(sample_count()),
-              [&](std::size_t begin, std::span<float> o) { potentials_range(begin, o, s); });
-}
-
-std::vector<float> SubpartDiversifyingStrategy::potentials() const {
-    std::vector<float> out(sample_count());
-    potentials(out);
-    return out;
 }
 
 void SubpartDiversifyingStrategy::inform(std::size_t selected_sample) {
@@ -207,23 +197,12 @@ SubpartSimilarityStrategy::SubpartSimilarityStrategy(const EmbeddingRows& key_em
       mapping_(sample_to_subpart_indices),
       strength_(strength) {}
 
-void SubpartSimilarityStrategy::potentials_range(std::size_t begin, std::span<float> out) const {
+void SubpartSimilarityStrategy::potentials_range(const Step&, std::size_t begin,
+                                                 std::span<float> out) const {
     for (std::size_t i = 0; i < out.size(); ++i) {
         out[i] = mapping_.with_objects(
             begin + i, [&](auto objects) { return max_of(objects, scores_, accumulated_); });
     }
-}
-
-void SubpartSimilarityStrategy::potentials(std::span<float> out) const {
-    prepare_step();
-    in_blocks(out.first(sample_count()),
-              [&](std::size_t begin, std::span<float> o) { potentials_range(begin, o); });
-}
-
-std::vector<float> SubpartSimilarityStrategy::potentials() const {
-    std::vector<float> out(sample_count());
-    potentials(out);
-    return out;
 }
 
 void SubpartSimilarityStrategy::inform(std::size_t selected_sample) {
@@ -241,23 +220,12 @@ SubpartTypicalityStrategy::SubpartTypicalityStrategy(
       stop_threshold_(stopping_condition_minimum_typicality.value_or(0.0f)),
       strength_(strength) {}
 
-void SubpartTypicalityStrategy::potentials_range(std::size_t begin, std::span<float> out) const {
+void SubpartTypicalityStrategy::potentials_range(const Step&, std::size_t begin,
+                                                 std::span<float> out) const {
     for (std::size_t i = 0; i < out.size(); ++i) {
         out[i] = mapping_.with_objects(
             begin + i, [&](auto objects) { return mean_of(objects, scores_, accumulated_); });
     }
-}
-
-void SubpartTypicalityStrategy::potentials(std::span<float> out) const {
-    prepare_step();
-    in_blocks(out.first(sample_count()),
-              [&](std::size_t begin, std::span<float> o) { potentials_range(begin, o); });
-}
-
-std::vector<float> SubpartTypicalityStrategy::potentials() const {
-    std::vector<float> out(sample_count());
-    potentials(out);
-    return out;
 }
 
 void SubpartTypicalityStrategy::inform(std::size_t selected_sample) {

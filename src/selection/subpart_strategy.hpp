@@ -3,12 +3,15 @@
 // values are folded per sample, and selecting a sample informs all of its objects.
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "src/selection/diversifying_strategy.hpp"
 #include "src/common/embedding.hpp"
+#include "src/selection/block_ranges.hpp"
+#include "src/selection/strategy.hpp"
 
 namespace orvane {
 
@@ -46,19 +49,19 @@ float fold_mean(std::span<const std::uint32_t> objects, std::span<const float> v
 float fold_max(std::span<const std::size_t> objects, std::span<const float> v, float offset);
 float fold_max(std::span<const std::uint32_t> objects, std::span<const float> v, float offset);
 
-// Over the samples [begin, end) of a mapping: the largest object score that is a number (-inf if
-// none), the most objects of one sample, and whether a sample has none. Indices past the scores
-// are passed over (the step's checks report them).
-struct ObjectScoreSpan {
-    float top;
-    std::size_t most;
-    bool none;
-};
+// Over the samples [begin, end) of a mapping. Indices past the scores are passed over (the step's
+// checks report them).
+using step::ObjectScoreSpan;
 ObjectScoreSpan score_span(const SubpartMapping& mapping, const std::vector<float>& scores,
                            std::size_t begin, std::size_t end);
+// The spans of every block of a step's samples.
+std::vector<ObjectScoreSpan> object_score_spans(const SubpartMapping& mapping,
+                                                const std::vector<float>& scores, std::size_t n,
+                                                std::size_t blocks);
 
-class SubpartDiversifyingStrategy {
+class SubpartDiversifyingStrategy : public StrategyTerms<SubpartDiversifyingStrategy> {
 public:
+    static constexpr const char* kName = "subpart diversifying";
     SubpartDiversifyingStrategy(EmbeddingRows objects, IndexRows sample_to_subpart_indices,
                                 float strength, std::optional<float> stopping_distance);
 
@@ -67,17 +70,17 @@ public:
     const DiversifyingStrategy& objects() const { return inner_; }
     DiversifyingStrategy& objects() { return inner_; }
 
-    void potentials(std::span<float> out) const;
-    std::vector<float> potentials() const;
-    // Before potentials_range on any worker: fails on a bad object index, returns the offset S.
-    float prepare_step() const;
-    void potentials_range(std::size_t begin, std::span<float> out, float s) const;
+    using Step = DiversifyingStrategy::Step;
+    // Fails on a bad object index.
+    Step prepare_step() const;
+    void potentials_range(const Step& step, std::size_t begin, std::span<float> out) const;
     void inform(std::size_t selected_sample);
     bool should_stop(std::size_t candidate_index) const;
 
     using Saved = DiversifyingStrategy::Saved;
     Saved save() const { return inner_.save(); }
     void restore(Saved saved) noexcept { inner_.restore(std::move(saved)); }
+    void set_shortcuts(bool on) { inner_.set_shortcuts(on); }
 
 private:
     DiversifyingStrategy inner_;
@@ -85,8 +88,9 @@ private:
     float strength_;
 };
 
-class SubpartSimilarityStrategy {
+class SubpartSimilarityStrategy : public StrategyTerms<SubpartSimilarityStrategy> {
 public:
+    static constexpr const char* kName = "subpart similarity";
     // Object scores are computed once here; keys must not be empty.
     SubpartSimilarityStrategy(const EmbeddingRows& key_embeddings, EmbeddingRows query_embeddings,
                               IndexRows sample_to_subpart_indices, float strength);
@@ -95,15 +99,14 @@ public:
     float strength() const { return strength_; }
     const std::vector<float>& object_scores() const { return scores_; }
     float accumulated() const { return accumulated_; }
-    ObjectScoreSpan score_span(std::size_t begin, std::size_t end) const {
-        return orvane::score_span(mapping_, scores_, begin, end);
-    }
 
-    void potentials(std::span<float> out) const;
-    std::vector<float> potentials() const;
-    // Before potentials_range on any worker: fails on a bad object index.
-    void prepare_step() const { mapping_.check_objects(scores_.size()); }
-    void potentials_range(std::size_t begin, std::span<float> out) const;
+    struct Step {};
+    // Fails on a bad object index.
+    Step prepare_step() const {
+        mapping_.check_objects(scores_.size());
+        return {};
+    }
+    void potentials_range(const Step&, std::size_t begin, std::span<float> out) const;
     void inform(std::size_t selected_sample);
 
     struct Saved {
@@ -111,6 +114,24 @@ public:
     };
     Saved save() const { return {accumulated_}; }
     void restore(Saved saved) noexcept { accumulated_ = saved.accumulated; }
+
+    // Object scores never change, so each block's span is found once.
+    class Bounds {
+    public:
+        static constexpr bool kMoves = false;
+        Bounds(const SubpartSimilarityStrategy& s, std::size_t n, std::size_t blocks)
+            : s_(s), spans_(object_score_spans(s.mapping_, s.scores_, n, blocks)) {}
+        void refresh(std::size_t, std::size_t, std::size_t, const unsigned char*) {}
+        step::Range range(std::size_t b, const Step&) const {
+            const float top = step::subpart_top(spans_[b], s_.accumulated_, false);
+            return step::contribution_range({-std::numeric_limits<float>::infinity(), top}, 0.0f,
+                                            s_.strength_);
+        }
+
+    private:
+        const SubpartSimilarityStrategy& s_;
+        std::vector<ObjectScoreSpan> spans_;
+    };
 
 private:
     std::vector<float> scores_;
@@ -119,8 +140,9 @@ private:
     float strength_;
 };
 
-class SubpartTypicalityStrategy {
+class SubpartTypicalityStrategy : public StrategyTerms<SubpartTypicalityStrategy> {
 public:
+    static constexpr const char* kName = "subpart typicality";
     SubpartTypicalityStrategy(EmbeddingRows objects, IndexRows sample_to_subpart_indices,
                               float strength, std::size_t num_nearest_neighbors,
                               std::optional<float> stopping_condition_minimum_typicality);
@@ -129,15 +151,14 @@ public:
     float strength() const { return strength_; }
     const std::vector<float>& object_scores() const { return scores_; }
     float accumulated() const { return accumulated_; }
-    ObjectScoreSpan score_span(std::size_t begin, std::size_t end) const {
-        return orvane::score_span(mapping_, scores_, begin, end);
-    }
 
-    void potentials(std::span<float> out) const;
-    std::vector<float> potentials() const;
-    // Before potentials_range on any worker: fails on a bad object index.
-    void prepare_step() const { mapping_.check_objects(scores_.size()); }
-    void potentials_range(std::size_t begin, std::span<float> out) const;
+    struct Step {};
+    // Fails on a bad object index.
+    Step prepare_step() const {
+        mapping_.check_objects(scores_.size());
+        return {};
+    }
+    void potentials_range(const Step&, std::size_t begin, std::span<float> out) const;
     void inform(std::size_t selected_sample);
     bool should_stop(std::size_t candidate_index) const;
 
@@ -146,6 +167,24 @@ public:
     };
     Saved save() const { return {accumulated_}; }
     void restore(Saved saved) noexcept { accumulated_ = saved.accumulated; }
+
+    // Object scores never change, so each block's span is found once.
+    class Bounds {
+    public:
+        static constexpr bool kMoves = false;
+        Bounds(const SubpartTypicalityStrategy& s, std::size_t n, std::size_t blocks)
+            : s_(s), spans_(object_score_spans(s.mapping_, s.scores_, n, blocks)) {}
+        void refresh(std::size_t, std::size_t, std::size_t, const unsigned char*) {}
+        step::Range range(std::size_t b, const Step&) const {
+            const float top = step::subpart_top(spans_[b], s_.accumulated_, true);
+            return step::contribution_range({-std::numeric_limits<float>::infinity(), top}, 0.0f,
+                                            s_.strength_);
+        }
+
+    private:
+        const SubpartTypicalityStrategy& s_;
+        std::vector<ObjectScoreSpan> spans_;
+    };
 
 private:
     std::vector<float> scores_;

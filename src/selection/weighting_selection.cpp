@@ -7,16 +7,6 @@ namespace orvane {
 WeightingStrategy::WeightingStrategy(std::vector<float> weights, float strength)
     : weights_(std::move(weights)), strength_(strength) {}
 
-void WeightingStrategy::potentials(std::span<float> out) const {
-    potentials_range(0, out.first(weights_.size()));
-}
-
-std::vector<float> WeightingStrategy::potentials() const {
-    std::vector<float> out(sample_count());
-    potentials(out);
-    return out;
-}
-
 void WeightingStrategy::inform(std::size_t selected_sample) {
     check_selected_sample(selected_sample, weights_.size());
     accumulated_ = accumulated_ + weights_[selected_sample];

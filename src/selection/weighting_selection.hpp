@@ -5,32 +5,52 @@
 #include <span>
 #include <vector>
 
+#include "src/selection/strategy.hpp"
+
 namespace orvane {
 
-class WeightingStrategy {
+class WeightingStrategy : public StrategyTerms<WeightingStrategy> {
 public:
+    static constexpr const char* kName = "weighting";
     WeightingStrategy(std::vector<float> weights, float strength);
 
     std::size_t sample_count() const { return weights_.size(); }
     float strength() const { return strength_; }
     float accumulated() const { return accumulated_; }
-    const std::vector<float>& weights() const { return weights_; }
 
-    // `out` has sample_count() entries.
-    void potentials(std::span<float> out) const;
-    std::vector<float> potentials() const;
-    // Potentials of samples [begin, begin + out.size()).
-    void potentials_range(std::size_t begin, std::span<float> out) const {
+    struct Step {};
+    Step prepare_step() const { return {}; }
+    void potentials_range(const Step&, std::size_t begin, std::span<float> out) const {
         for (std::size_t i = 0; i < out.size(); ++i) out[i] = weights_[begin + i] + accumulated_;
     }
     void inform(std::size_t selected_sample);
 
-    // What inform changes, to undo a run that failed.
     struct Saved {
         float accumulated;
     };
     Saved save() const { return {accumulated_}; }
     void restore(Saved saved) noexcept { accumulated_ = saved.accumulated; }
+
+    // Each block's range of weights; a potential is monotone in its weight.
+    class Bounds {
+    public:
+        static constexpr bool kMoves = false;
+        Bounds(const WeightingStrategy& s, std::size_t n, std::size_t blocks)
+            : s_(s), weights_(blocks) {
+            (void)n;
+        }
+        void refresh(std::size_t b, std::size_t begin, std::size_t end,
+                     const unsigned char* taken) {
+            weights_[b] = step::key_range(s_.weights_.data(), taken, begin, end);
+        }
+        step::Range range(std::size_t b, const Step&) const {
+            return step::contribution_range(weights_[b], s_.accumulated_, s_.strength_);
+        }
+
+    private:
+        const WeightingStrategy& s_;
+        std::vector<step::Range> weights_;
+    };
 
 private:
     std::vector<float> weights_;

@@ -12,6 +12,7 @@
 #include "src/common/failure.hpp"
 #include "src/scores/similarity.hpp"
 #include "src/scores/typicality.hpp"
+#include "src/selection/kernels.hpp"
 #include "tests/native/check.hpp"
 
 using namespace orvane;
@@ -122,8 +123,8 @@ TEST_CASE("screening logarithm: within its bound over the whole f32 range at eve
         // Twice, which doubles exactly: the sums are checked with the values.
         std::vector<float> score(p.size(), 0.0f), magnitude(p.size(), 0.0f);
         for (int twice = 0; twice < 2; ++twice) {
-            score_kernels(level).log_terms(p.data(), p.size(), -2.0f, score.data(),
-                                           magnitude.data());
+            selection_kernels(level).log_terms(p.data(), p.size(), -2.0f, score.data(),
+                                               magnitude.data());
         }
         double worst = 0.0;
         for (std::size_t i = 1; i < p.size(); ++i) {
@@ -161,7 +162,7 @@ TEST_CASE("high-half bound test: the rows it leaves, at every level") {
     CHECK(expected != 0 && ~expected << 3 != 0);
     for (const simd::Level level : simd::available()) {
         CHECK_EQ(
-            score_kernels(level).unproved_rows(sums.data(), h.data(), m.data(), count, c, 1e8f),
+            selection_kernels(level).unproved_rows(sums.data(), h.data(), m.data(), count, c, 1e8f),
             expected);
     }
 }

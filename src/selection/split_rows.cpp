@@ -1,10 +1,10 @@
-#include "src/scores/split_rows.hpp"
+#include "src/selection/split_rows.hpp"
 
 #include <algorithm>
 #include <cstring>
 
 #include "src/common/worker_pool.hpp"
-#include "src/scores/kernels.hpp"
+#include "src/selection/kernels.hpp"
 
 namespace orvane {
 
@@ -39,7 +39,7 @@ SplitRows::SplitRows(std::vector<float>&& values, std::size_t rows, std::size_t 
 }
 
 void SplitRows::row(std::size_t i, float* out) const {
-    static const ScoreKernels& kernels = score_kernels();
+    static const SelectionKernels& kernels = selection_kernels();
     kernels.join_halves(high(i), low(i), cols_, out);
 }
 
