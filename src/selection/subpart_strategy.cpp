@@ -189,50 +189,44 @@ std::vector<float> typicality_of_objects(EmbeddingRows objects, std::size_t k) {
 
 }  // namespace
 
+template <class Kind, bool kMean>
+void FixedObjectScores<Kind, kMean>::potentials_range(const Step&, std::size_t begin,
+                                                      std::span<float> out) const {
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = mapping_.with_objects(begin + i, [&](auto objects) {
+            if constexpr (kMean) {
+                return mean_of(objects, scores_, accumulated_);
+            } else {
+                return max_of(objects, scores_, accumulated_);
+            }
+        });
+    }
+}
+
+template <class Kind, bool kMean>
+void FixedObjectScores<Kind, kMean>::inform(std::size_t selected_sample) {
+    check_selected_sample(selected_sample, sample_count());
+    mapping_.with_objects(selected_sample,
+                          [&](auto objects) { add_object_scores(objects, scores_, accumulated_); });
+}
+
 SubpartSimilarityStrategy::SubpartSimilarityStrategy(const EmbeddingRows& key_embeddings,
                                                      EmbeddingRows query_embeddings,
                                                      IndexRows sample_to_subpart_indices,
                                                      float strength)
-    : scores_(scores_of_keys(key_embeddings, std::move(query_embeddings))),
-      mapping_(sample_to_subpart_indices),
-      strength_(strength) {}
-
-void SubpartSimilarityStrategy::potentials_range(const Step&, std::size_t begin,
-                                                 std::span<float> out) const {
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        out[i] = mapping_.with_objects(
-            begin + i, [&](auto objects) { return max_of(objects, scores_, accumulated_); });
-    }
-}
-
-void SubpartSimilarityStrategy::inform(std::size_t selected_sample) {
-    check_selected_sample(selected_sample, sample_count());
-    mapping_.with_objects(selected_sample,
-                          [&](auto objects) { add_object_scores(objects, scores_, accumulated_); });
-}
+    : FixedObjectScores(scores_of_keys(key_embeddings, std::move(query_embeddings)),
+                        sample_to_subpart_indices, strength) {}
 
 SubpartTypicalityStrategy::SubpartTypicalityStrategy(
     EmbeddingRows objects, IndexRows sample_to_subpart_indices, float strength,
     std::size_t num_nearest_neighbors, std::optional<float> stopping_condition_minimum_typicality)
-    : scores_(typicality_of_objects(std::move(objects), num_nearest_neighbors)),
-      mapping_(sample_to_subpart_indices),
+    : FixedObjectScores(typicality_of_objects(std::move(objects), num_nearest_neighbors),
+                        sample_to_subpart_indices, strength),
       stop_enabled_(stopping_condition_minimum_typicality.has_value()),
-      stop_threshold_(stopping_condition_minimum_typicality.value_or(0.0f)),
-      strength_(strength) {}
+      stop_threshold_(stopping_condition_minimum_typicality.value_or(0.0f)) {}
 
-void SubpartTypicalityStrategy::potentials_range(const Step&, std::size_t begin,
-                                                 std::span<float> out) const {
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        out[i] = mapping_.with_objects(
-            begin + i, [&](auto objects) { return mean_of(objects, scores_, accumulated_); });
-    }
-}
-
-void SubpartTypicalityStrategy::inform(std::size_t selected_sample) {
-    check_selected_sample(selected_sample, sample_count());
-    mapping_.with_objects(selected_sample,
-                          [&](auto objects) { add_object_scores(objects, scores_, accumulated_); });
-}
+template class FixedObjectScores<SubpartSimilarityStrategy, false>;
+template class FixedObjectScores<SubpartTypicalityStrategy, true>;
 
 bool SubpartTypicalityStrategy::should_stop(std::size_t candidate_index) const {
     check_candidate_index(candidate_index, sample_count());

@@ -88,13 +88,12 @@ private:
     float strength_;
 };
 
-class SubpartSimilarityStrategy : public StrategyTerms<SubpartSimilarityStrategy> {
+// Strategies whose objects have fixed scores, computed once: a sample's potential folds its
+// objects' scores, each plus the sum of the scores of every object selected so far (a maximum
+// for kMean false, a mean for true).
+template <class Kind, bool kMean>
+class FixedObjectScores : public StrategyTerms<Kind> {
 public:
-    static constexpr const char* kName = "subpart similarity";
-    // Object scores are computed once here; keys must not be empty.
-    SubpartSimilarityStrategy(const EmbeddingRows& key_embeddings, EmbeddingRows query_embeddings,
-                              IndexRows sample_to_subpart_indices, float strength);
-
     std::size_t sample_count() const { return mapping_.sample_count(); }
     float strength() const { return strength_; }
     const std::vector<float>& object_scores() const { return scores_; }
@@ -119,80 +118,51 @@ public:
     class Bounds {
     public:
         static constexpr bool kMoves = false;
-        Bounds(const SubpartSimilarityStrategy& s, std::size_t n, std::size_t blocks)
+        Bounds(const FixedObjectScores& s, std::size_t n, std::size_t blocks)
             : s_(s), spans_(object_score_spans(s.mapping_, s.scores_, n, blocks)) {}
         void refresh(std::size_t, std::size_t, std::size_t, const unsigned char*) {}
         step::Range range(std::size_t b, const Step&) const {
-            const float top = step::subpart_top(spans_[b], s_.accumulated_, false);
+            const float top = step::subpart_top(spans_[b], s_.accumulated_, kMean);
             return step::contribution_range({-std::numeric_limits<float>::infinity(), top}, 0.0f,
                                             s_.strength_);
         }
 
     private:
-        const SubpartSimilarityStrategy& s_;
+        const FixedObjectScores& s_;
         std::vector<ObjectScoreSpan> spans_;
     };
 
-private:
+protected:
+    FixedObjectScores(std::vector<float> scores, const IndexRows& sample_to_subpart_indices,
+                      float strength)
+        : scores_(std::move(scores)), mapping_(sample_to_subpart_indices), strength_(strength) {}
+
     std::vector<float> scores_;
     float accumulated_ = 0.0f;
     SubpartMapping mapping_;
     float strength_;
 };
 
-class SubpartTypicalityStrategy : public StrategyTerms<SubpartTypicalityStrategy> {
+class SubpartSimilarityStrategy : public FixedObjectScores<SubpartSimilarityStrategy, false> {
+public:
+    static constexpr const char* kName = "subpart similarity";
+    // Object scores are computed here; keys must not be empty.
+    SubpartSimilarityStrategy(const EmbeddingRows& key_embeddings, EmbeddingRows query_embeddings,
+                              IndexRows sample_to_subpart_indices, float strength);
+};
+
+class SubpartTypicalityStrategy : public FixedObjectScores<SubpartTypicalityStrategy, true> {
 public:
     static constexpr const char* kName = "subpart typicality";
     SubpartTypicalityStrategy(EmbeddingRows objects, IndexRows sample_to_subpart_indices,
                               float strength, std::size_t num_nearest_neighbors,
                               std::optional<float> stopping_condition_minimum_typicality);
 
-    std::size_t sample_count() const { return mapping_.sample_count(); }
-    float strength() const { return strength_; }
-    const std::vector<float>& object_scores() const { return scores_; }
-    float accumulated() const { return accumulated_; }
-
-    struct Step {};
-    // Fails on a bad object index.
-    Step prepare_step() const {
-        mapping_.check_objects(scores_.size());
-        return {};
-    }
-    void potentials_range(const Step&, std::size_t begin, std::span<float> out) const;
-    void inform(std::size_t selected_sample);
     bool should_stop(std::size_t candidate_index) const;
 
-    struct Saved {
-        float accumulated;
-    };
-    Saved save() const { return {accumulated_}; }
-    void restore(Saved saved) noexcept { accumulated_ = saved.accumulated; }
-
-    // Object scores never change, so each block's span is found once.
-    class Bounds {
-    public:
-        static constexpr bool kMoves = false;
-        Bounds(const SubpartTypicalityStrategy& s, std::size_t n, std::size_t blocks)
-            : s_(s), spans_(object_score_spans(s.mapping_, s.scores_, n, blocks)) {}
-        void refresh(std::size_t, std::size_t, std::size_t, const unsigned char*) {}
-        step::Range range(std::size_t b, const Step&) const {
-            const float top = step::subpart_top(spans_[b], s_.accumulated_, true);
-            return step::contribution_range({-std::numeric_limits<float>::infinity(), top}, 0.0f,
-                                            s_.strength_);
-        }
-
-    private:
-        const SubpartTypicalityStrategy& s_;
-        std::vector<ObjectScoreSpan> spans_;
-    };
-
 private:
-    std::vector<float> scores_;
-    float accumulated_ = 0.0f;
-    SubpartMapping mapping_;
     bool stop_enabled_;
     float stop_threshold_;
-    float strength_;
 };
 
 }  // namespace orvane
