@@ -112,11 +112,12 @@ def test_state_carries_over_between_runs(build, first, second):
 T_OK = [[0.0, 1.0], [2.0, 3.0]]
 
 FAILED_ADDS = [
-    # (call, exception, message, argument named in the note)
+    # (call, exception, message, argument named in the note); a message only where it shows
+    # which check comes first (test_module_surface pins each text once)
     (
         lambda s: s.add_balancing_strategy([[0.5, 0.5], [1.0]], [0.5, 0.5], 1.0),
         ValueError,
-        "`class_distributions` is not a 2D matrix, uneven length of rows",
+        None,
         None,
     ),
     (
@@ -140,7 +141,7 @@ FAILED_ADDS = [
     (
         lambda s: s.add_subpart_typicality_strategy([[0.0, 1.0]], [[0]], 1.0, 3),
         ValueError,
-        "At least two embeddings are required",
+        None,
         None,
     ),
     (
@@ -164,7 +165,7 @@ FAILED_ADDS = [
     (
         lambda s: s.add_subpart_typicality_strategy(T_OK, [[0], [5], [1]], 1.0, 1),
         ValueError,
-        "Object index is out of bounds",
+        None,
         None,
     ),
     (
@@ -188,13 +189,13 @@ FAILED_ADDS = [
     (
         lambda s: s.add_balancing_strategy([], [0.5, 0.5], 1.0),
         "panic",
-        "index out of bounds: the len is 0 but the index is 0",
+        None,
         None,
     ),
     (
         lambda s: s.add_balancing_strategy([[1, 0, 0]] * 3, [0.5, 0.5], 1.0),
         "panic",
-        "called `Result::unwrap()` on an `Err` value: DimensionMismatch(3, 2)",
+        None,
         None,
     ),
     (lambda s: s.add_weighting_strategy([0, 0, 9], "x"), TypeError, None, "strength"),

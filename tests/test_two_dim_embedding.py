@@ -15,21 +15,15 @@ def layout(x):
     return np.array(ok.TwoDimEmbedding(x).calculate_2d_embedding())
 
 
-@pytest.mark.parametrize(
-    "rows, message",
-    [
-        ([], "Sample size must be larger than one"),
-        ([[1.0, 2.0]], "Sample size must be larger than one"),
-        ([[], []], "Failed to compute min or max of X: the array is empty"),
-    ],
-)
-def test_pipeline_errors_become_runtime_errors(rows, message):
+@pytest.mark.parametrize("rows", [[], [[1.0, 2.0]], [[], []]])
+def test_pipeline_errors_leave_the_object_usable(rows):
     emb = ok.TwoDimEmbedding(rows)
-    with pytest.raises(RuntimeError) as info:
+    with pytest.raises(RuntimeError) as first:
         emb.calculate_2d_embedding()
-    assert str(info.value) == PREFIX + message
-    with pytest.raises(RuntimeError):  # the object stays usable and fails the same way
+    assert str(first.value).startswith(PREFIX)
+    with pytest.raises(RuntimeError) as again:  # and it fails the same way
         emb.calculate_2d_embedding()
+    assert str(again.value) == str(first.value)
 
 
 def test_construction_uses_the_first_row_length():
@@ -37,7 +31,6 @@ def test_construction_uses_the_first_row_length():
         ok.TwoDimEmbedding([[1, 2, 3], [4, 5]])
     except BaseException as e:  # noqa: BLE001 - PanicException
         assert type(e).__name__ == "PanicException"
-        assert str(e) == "index out of bounds: the len is 2 but the index is 2"
     else:
         pytest.fail("a short row must fail")
     a = ok.TwoDimEmbedding([[1, 2], [3, 4, 5], [0, 9]]).calculate_2d_embedding()

@@ -1,6 +1,6 @@
 // Private module-level functions behind orvane_keldra.distributed: the block kernels a Ray task
 // runs on NumPy buffers (read and written in place, no copies), the combination of per-row
-// distances into scores on the driver, and the conversions and checks of the single-machine
+// distances into scores on the driver, and the conversion and input rules of the single-machine
 // classes, so that bad input fails there with the same exceptions.
 #include <string>
 #include <string_view>
@@ -8,6 +8,7 @@
 #include "src/common/failure.hpp"
 #include "src/python/binding.hpp"
 #include "src/python/classes.hpp"
+#include "src/python/input_rules.hpp"
 #include "src/scores/block_neighbors.hpp"
 #include "src/scores/distance_calculator.hpp"
 #include "src/scores/similarity.hpp"
@@ -79,54 +80,49 @@ PyObject* rows(PyObject*, PyObject* args, PyObject* kwargs) {
 constexpr const char* kTypicality = "orvane_keldra.distributed.typicality()";
 constexpr const char* kSimilarity = "orvane_keldra.distributed.similarity()";
 
-// The first row whose length is not d, as (row, length), when the caller found one.
-void check_odd_row(PyObject* odd, std::size_t d) {
-    if (odd == nullptr || odd == Py_None) return;
-    Ref row = checked(PySequence_GetItem(odd, 0)), length = checked(PySequence_GetItem(odd, 1));
-    check_row_length(to_u64(row.get(), "odd"), to_u64(length.get(), "odd"), d);
+// The rows' summary the Ray layer gathered: n, values, d and the first row whose length is not
+// d, as (row, length), when it found one.
+RowsShape rows_shape(PyObject* n, PyObject* values, PyObject* d, PyObject* odd) {
+    RowsShape s{to_u64(n, "n"), to_u64(values, "values"), to_u64(d, "d"), {}};
+    if (odd != nullptr && odd != Py_None) {
+        Ref row = checked(PySequence_GetItem(odd, 0)), length = checked(PySequence_GetItem(odd, 1));
+        s.odd_row.emplace(to_u64(row.get(), "odd"), to_u64(length.get(), "odd"));
+    }
+    return s;
 }
 
-// _check_embeddings(n, values, d, odd=None): what Typicality checks on construction.
+// _check_embeddings(n, values, d, odd=None): Typicality's rules.
 PyObject* check_embeddings(PyObject*, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {{"n", true}, {"values", true}, {"d", true}, {"odd", false}};
     return bound_call_as(kTypicality, "_check_embeddings()", params, args, kwargs,
                          [&](PyObject** a) -> PyObject* {
-                             const std::size_t n = to_u64(a[0], "n"), d = to_u64(a[2], "d");
-                             require_two_embeddings(n);
-                             check_matrix_shape(to_u64(a[1], "values"), n, d);
-                             check_odd_row(a[3], d);
+                             check_typicality_rows(rows_shape(a[0], a[1], a[2], a[3]));
                              Py_RETURN_NONE;
                          });
 }
 
-// _check_keys(n): what Similarity checks on construction.
+// _check_keys(n): Similarity's rule for its keys.
 PyObject* check_keys(PyObject*, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {{"n", true}};
-    return bound_call_as(
-        kSimilarity, "_check_keys()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
-            if (to_u64(a[0], "n") == 0)
-                throw InvalidArgument("Empty list of key_embeddings is not supported");
-            Py_RETURN_NONE;
-        });
+    return bound_call_as(kSimilarity, "_check_keys()", params, args, kwargs,
+                         [&](PyObject** a) -> PyObject* {
+                             check_key_count(to_u64(a[0], "n"));
+                             Py_RETURN_NONE;
+                         });
 }
 
-// _check_queries(n, values, d, key_length, odd=None): what calculate_similarity checks, in its
-// order: no queries, ragged queries, then the first key whose length is not the queries' d.
+// _check_queries(n, values, d, key_length, odd=None): calculate_similarity's rules; key_length is
+// the first key length that is not d, or None.
 PyObject* check_queries(PyObject*, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {
         {"n", true}, {"values", true}, {"d", true}, {"key_length", true}, {"odd", false}};
-    return bound_call_as(
-        kSimilarity, "_check_queries()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
-            const std::size_t n = to_u64(a[0], "n"), d = to_u64(a[2], "d");
-            if (n == 0) throw InvalidArgument("Empty list of query_embeddings is not supported");
-            check_matrix_shape(to_u64(a[1], "values"), n, d);
-            check_odd_row(a[4], d);
-            if (a[3] != Py_None) {
-                const std::size_t length = to_u64(a[3], "key_length");
-                if (length != d) fail_vector_shape(n, d, length);
-            }
-            Py_RETURN_NONE;
-        });
+    return bound_call_as(kSimilarity, "_check_queries()", params, args, kwargs,
+                         [&](PyObject** a) -> PyObject* {
+                             std::optional<std::size_t> key_length;
+                             if (a[3] != Py_None) key_length = to_u64(a[3], "key_length");
+                             check_query_rows(rows_shape(a[0], a[1], a[2], a[4]), key_length);
+                             Py_RETURN_NONE;
+                         });
 }
 
 // _neighbor_count(num_nearest_neighbors, n) -> k, converted and checked as the class does.

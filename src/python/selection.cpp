@@ -1,23 +1,15 @@
 // Python front of Selection: converts and checks arguments, builds one strategy per add_* call
 // (appended only once built completely) and runs the greedy loop.
 #include "src/selection/combination_selection.hpp"
-#include "src/common/failure.hpp"
 #include "src/python/binding.hpp"
 #include "src/python/classes.hpp"
 #include "src/python/docstrings.hpp"
+#include "src/python/input_rules.hpp"
 
 namespace orvane::py {
 namespace {
 
 using State = CombinationSelection;
-
-void check_object_indices(const IndexRows& mapping, std::size_t n_objects) {
-    for (const auto& objects : mapping) {
-        for (std::size_t o : objects) {
-            if (o >= n_objects) throw InvalidArgument("Object index is out of bounds");
-        }
-    }
-}
 
 // Binds, takes the exclusive hold and runs `body(state, args)`.
 template <std::size_t N, class F>
@@ -67,25 +59,17 @@ PyObject* add_diversifying_strategy(PyObject* self, PyObject* args, PyObject* kw
 PyObject* add_balancing_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {
         {"class_distributions", true}, {"target", true}, {"strength", true}};
-    return method(
-        "Selection.add_balancing_strategy()", params, self, args, kwargs,
-        [](State& s, PyObject** a) {
-            auto rows = to_rows(a[0], "class_distributions");
-            auto target = to_floats(a[1], "target");
-            const float strength = to_float(a[2], "strength");
-            if (rows.empty()) fail_index(0, 0);
-            const std::size_t m = rows.row_length(0);
-            for (std::size_t i = 1; i < rows.size(); ++i) {
-                if (rows.row_length(i) != m) {
-                    throw InvalidArgument(
-                        "`class_distributions` is not a 2D matrix, uneven length of rows");
-                }
-            }
-            const std::size_t n = rows.size();
-            EmbeddingMatrix matrix{std::move(rows).take_values(), n, m};
-            s.add(BalancingStrategy(std::move(matrix), std::move(target), strength));
-            Py_RETURN_NONE;
-        });
+    return method("Selection.add_balancing_strategy()", params, self, args, kwargs,
+                  [](State& s, PyObject** a) {
+                      auto rows = to_rows(a[0], "class_distributions");
+                      auto target = to_floats(a[1], "target");
+                      const float strength = to_float(a[2], "strength");
+                      const std::size_t m = class_count(rows);
+                      const std::size_t n = rows.size();
+                      EmbeddingMatrix matrix{std::move(rows).take_values(), n, m};
+                      s.add(BalancingStrategy(std::move(matrix), std::move(target), strength));
+                      Py_RETURN_NONE;
+                  });
 }
 
 PyObject* add_subpart_diversifying_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -117,10 +101,8 @@ PyObject* add_subpart_similarity_strategy(PyObject* self, PyObject* args, PyObje
                       auto queries = to_rows(a[1], "query_embeddings");
                       auto mapping = to_index_rows(a[2], "sample_to_subpart_indices");
                       const float strength = to_float(a[3], "strength");
-                      if (keys.empty())
-                          throw InvalidArgument("Empty list of key_embeddings is not supported");
-                      if (queries.empty())
-                          throw InvalidArgument("Empty list of query_embeddings is not supported");
+                      check_key_count(keys.size());
+                      check_query_count(queries.size());
                       check_object_indices(mapping, keys.size());
                       s.add(SubpartSimilarityStrategy(keys, std::move(queries), std::move(mapping),
                                                       strength));
@@ -142,13 +124,9 @@ PyObject* add_subpart_typicality_strategy(PyObject* self, PyObject* args, PyObje
                       const std::uint64_t k = to_u64(a[3], "num_nearest_neighbors");
                       auto min_typ =
                           to_optional_float(a[4], "stopping_condition_minimum_typicality");
-                      if (rows.size() < 2)
-                          throw InvalidArgument("At least two embeddings are required");
-                      if (k == 0) throw InvalidArgument("num_nearest_neighbors must be positive");
-                      for (std::size_t i = 1; i < rows.size(); ++i) {
-                          if (rows.row_length(i) != rows.row_length(0))
-                              throw InvalidArgument("Embeddings must have equal dimensions");
-                      }
+                      check_two_objects(rows.size());
+                      check_neighbor_count(k);
+                      check_equal_dimensions(rows);
                       check_object_indices(mapping, rows.size());
                       s.add(SubpartTypicalityStrategy(std::move(rows), std::move(mapping), strength,
                                                       k, min_typ));

@@ -1,10 +1,10 @@
 // Python front of Similarity: stores key rows, scores them against queries per call.
 #include "src/scores/similarity.hpp"
 
-#include "src/common/failure.hpp"
 #include "src/python/binding.hpp"
 #include "src/python/classes.hpp"
 #include "src/python/docstrings.hpp"
+#include "src/python/input_rules.hpp"
 
 namespace orvane::py {
 namespace {
@@ -15,7 +15,7 @@ PyObject* similarity_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {{"key_embeddings", true}};
     return bound_call("Similarity.__new__()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         EmbeddingRows keys = to_rows(a[0], "key_embeddings");
-        if (keys.empty()) throw InvalidArgument("Empty list of key_embeddings is not supported");
+        check_key_count(keys.size());
         return make_instance(type, new State(std::move(keys)));
     });
 }
@@ -28,8 +28,8 @@ PyObject* calculate_similarity(PyObject* self, PyObject* args, PyObject* kwargs)
             auto* inst = instance_of<State>(self);
             Hold hold(inst->borrow, Hold::Kind::Shared);
             EmbeddingRows queries = to_rows(a[0], "query_embeddings");
-            if (queries.empty())
-                throw InvalidArgument("Empty list of query_embeddings is not supported");
+            const RowsShape shape = shape_of(queries);
+            check_query_rows(shape, first_length_other_than(*inst->state, shape.d));
             return float_list(similarity_scores(*inst->state, std::move(queries)));
         },
         /*report_progress=*/true);

@@ -4,6 +4,7 @@
 #include "src/python/binding.hpp"
 #include "src/python/classes.hpp"
 #include "src/python/docstrings.hpp"
+#include "src/python/input_rules.hpp"
 
 namespace orvane::py {
 namespace {
@@ -18,7 +19,7 @@ PyObject* typicality_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return bound_call("Typicality.__new__()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         EmbeddingRows rows = to_rows(a[0], "embeddings");
         const std::size_t n = rows.size();
-        require_two_embeddings(n);
+        check_typicality_rows(shape_of(rows));
         return make_instance(type, new State{DistanceCalculator(std::move(rows)), n});
     });
 }

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "src/common/failure.hpp"
+#include "src/common/input_texts.hpp"
 #include "src/common/total_order.hpp"
 #include "src/common/worker_pool.hpp"
 #include "src/selection/selection_checks.hpp"
@@ -176,7 +177,7 @@ void add_object_scores(std::span<const Index> objects, const std::vector<float>&
 }
 
 std::vector<float> scores_of_keys(const EmbeddingRows& keys, EmbeddingRows queries) {
-    if (keys.empty()) fail("Empty list of key_embeddings is not supported");
+    if (keys.empty()) fail(kEmptyKeyEmbeddings);
     return similarity_scores(keys, std::move(queries));
 }
 
