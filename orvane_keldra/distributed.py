@@ -1,13 +1,15 @@
 """Typicality and similarity over a Ray cluster, with the native kernels of the single-machine classes.
 
-The rows are cut into blocks that go into the object store once. Typicality takes every pair of
-blocks once: a task multiplies their square tiles pairwise, as the class does on one machine, and
-returns both blocks' k nearest distances per row; the driver merges them per row. Similarity (and
-typicality with more neighbors than the class's tile path serves) runs one task per block of rows
-against every stored block. The driver combines the per-row distances into the scores with the same
-sums as one machine. The results therefore equal ``Typicality(x).calculate_typicality(K)`` and
-``Similarity(keys).calculate_similarity(queries)``, and bad input raises the same exceptions as
-those classes.
+The rows are cut into blocks that go into the object store once, cut as the native scan's plan
+(``_native._knn_plan``) says, so that every task multiplies the GEMM shapes the class multiplies on
+one machine. Typicality with few neighbors takes every pair of blocks once: a task multiplies their
+square tiles pairwise and returns both blocks' k nearest distances per row; the driver merges them
+per row. With more neighbors, a task scans some of the class's query blocks against every row, as
+the class does (it holds the whole matrix then). Similarity
+runs one task per block of keys against every block of queries. The driver combines the per-row
+distances into the scores with the same sums as one machine. The results therefore equal
+``Typicality(x).calculate_typicality(K)`` and ``Similarity(keys).calculate_similarity(queries)``
+bit for bit, and bad input raises the same exceptions as those classes.
 
 Each task takes one CPU and runs the native kernels on one thread (``RAYON_NUM_THREADS=1`` in its
 runtime environment): Ray spreads the blocks over the cores, and threads do not multiply.
@@ -45,10 +47,9 @@ _TASK_OPTIONS: dict[str, Any] = {
     "num_cpus": 1,
     "runtime_env": {"env_vars": {"RAYON_NUM_THREADS": "1"}},
 }
-_TILE_ROWS = 256
 _MAX_BLOCK_BYTES = 64 << 20
-# Tile products per task of the tile-pair path: about a second of one core (d = 128: 24 x 24 tiles)
-# up to _CPUS_AT_ONE_SECOND CPUs; beyond, tasks grow with the cluster so that the one driver, which
+# Multiply-adds per task of the tile-pair path: about a second of one core (d = 128: 24 x 24 tiles of
+# 512 rows) up to _CPUS_AT_ONE_SECOND CPUs; beyond, tasks grow with the cluster so that the one driver, which
 # merges every result, receives no more results a second.
 _TASK_MULTIPLY_ADDS = 20_000_000_000
 _CPUS_AT_ONE_SECOND = 64
@@ -70,32 +71,29 @@ def typicality(
     `data`: a 2-D NumPy array or memmap, a ``ray.data.Dataset`` whose column `column` holds one
     equal-length float vector per row, or anything ``Typicality`` accepts. Returns a float32 array
     of scores in row order, equal to
-    ``Typicality(data).calculate_typicality(num_nearest_neighbors)``: bit for bit up to 64
-    neighbors, within f32 rounding beyond. `block_rows` sets the rows per stored block, in whole
-    tiles of the class (default: about a second of one core per task, and several tasks per CPU of
-    the cluster).
+    ``Typicality(data).calculate_typicality(num_nearest_neighbors)`` bit for bit. `block_rows`
+    sets the rows per stored block, rounded up to whole tiles of the class (default: about a second
+    of one core per task, and several tasks per CPU of the cluster).
     """
     rows = _Rows.inspect(data, "embeddings", column)
     _native._check_embeddings(rows.n, rows.values, rows.d, rows.first_odd_row())
-    k = _native._neighbor_count(num_nearest_neighbors, rows.n)
-    tile = _native._tile_pair_rows(k)
-    if tile == 0:
-        return _typicality_by_rows(rows, k, block_rows)
-    size = _tile_block_rows(block_rows, rows, tile)
-    stored = rows.put_aligned(size)
+    plan = _native._knn_plan(
+        rows.n, _tile_block_rows(block_rows, rows), num_nearest_neighbors=num_nearest_neighbors
+    )
+    k = plan["k"]
+    stored = rows.put_aligned(plan["block_rows"])
+    if plan["handler"] == "rows":
+        return _typicality_by_rows(rows, stored, k, plan["query_rows"])
     best = np.full((rows.n, k), np.inf, dtype=np.float32)
-    # Each block pair once, as the class takes each tile pair once: diagonal by diagonal, so
+    # Each block pair once, in the order the class takes its tile pairs: diagonal by diagonal, so
     # that the tasks in flight touch different blocks and each starts from the bounds its blocks'
-    # rows got from the tasks before; the pairs within one block, half the work, come last.
-    m = len(stored.refs)
-    pairs = [(a, a + off) for off in range(1, m) for a in range(m - off)]
-    pairs += [(a, a) for a in range(m)]
+    # rows got from the tasks before.
     tasks = [
         (
             functools.partial(_submit_pair, best, stored, a, b),
             functools.partial(_merge_pair, best, stored, a, b),
         )
-        for a, b in pairs
+        for a, b in plan["pairs"]
     ]
     _gather("typicality", tasks, "block pairs")
     _native._finish_smallest(best)
@@ -125,29 +123,26 @@ def _merge_pair(best: np.ndarray, stored: _Stored, a: int, b: int, partial: np.n
         _native._merge_sorted(best[lo : lo + stored.sizes[b]], partial[n:])
 
 
-def _typicality_by_rows(rows: _Rows, k: int, block_rows: int | None) -> np.ndarray:
-    """Many neighbors: whole rows of tasks against every stored block, as the class scans whole
-    rows then (with other GEMM shapes, so within f32 rounding of it)."""
-    size = _block_rows(block_rows, rows)
-    stored = rows.put(size)
+def _typicality_by_rows(rows: _Rows, stored: _Stored, k: int, query_rows: int) -> np.ndarray:
+    """Many neighbors: a task takes some of the class's query blocks and scans them against every
+    row, one GEMM per query block as the class does, so it holds the whole matrix."""
+    cpus = max(1, int(ray.cluster_resources().get("CPU", 1)))
+    blocks = -(-rows.n // query_rows)
+    size = -(-blocks // (_TASKS_PER_CPU * cpus)) * query_rows
     r = np.empty((rows.n, k), dtype=np.float32)
-    # The refs of every stored block travel inside a list, so a task fetches them one at a time.
     tasks = [
         (
+            # The refs travel inside a list, so that the task fetches and stacks them itself.
             functools.partial(
                 _typicality_task.options(**_TASK_OPTIONS).remote,
-                stored.refs[b],
                 lo,
-                hi,
-                stored.firsts[b],
+                min(lo + size, rows.n),
                 k,
                 stored.refs,
-                stored.firsts,
-                b,
             ),
-            _into(r, stored.firsts[b] + lo, stored.firsts[b] + hi),
+            _into(r, lo, min(lo + size, rows.n)),
         )
-        for b, lo, hi in stored.slices(size)
+        for lo in range(0, rows.n, size)
     ]
     _gather("typicality", tasks)
     scores = np.empty(rows.n, dtype=np.float32)
@@ -162,7 +157,7 @@ def similarity(
 
     `keys`: as `data` of :func:`typicality`; `queries`: anything ``Similarity`` accepts (or the
     same kinds as `keys`). Returns a float32 array of scores in key order, equal to
-    ``Similarity(keys).calculate_similarity(queries)``.
+    ``Similarity(keys).calculate_similarity(queries)`` bit for bit.
     """
     key_rows = _Rows.inspect(keys, "key_embeddings", column)
     _native._check_keys(key_rows.n)
@@ -174,10 +169,14 @@ def similarity(
         key_rows.first_length_other_than(query_rows.d),
         query_rows.first_odd_row(),
     )
-    size = _block_rows(block_rows, key_rows)
-    stored = key_rows.put(size)
-    # Query blocks only bound the memory of a task: as large as that allows.
-    query_refs = query_rows.put(_max_block_rows(query_rows.d)).refs
+    plan = _native._knn_plan(key_rows.n, _block_rows(block_rows, key_rows))
+    size = plan["block_rows"]
+    stored = key_rows.put_aligned(size)
+    # Query blocks only bound the memory of a task: as large as that allows, in whole tiles.
+    column = plan["column_rows"]
+    query_refs = query_rows.put_aligned(
+        max(1, _max_block_rows(query_rows.d) // column) * column
+    ).refs
     dist = np.empty(key_rows.n, dtype=np.float32)
     tasks = [
         (
@@ -205,25 +204,12 @@ def _tile_pair_task(
 
 
 @ray.remote
-def _typicality_task(
-    own: np.ndarray,
-    lo: int,
-    hi: int,
-    first: int,
-    k: int,
-    refs: list[Any],
-    firsts: list[int],
-    own_index: int,
-) -> np.ndarray:
-    queries = own[lo:hi]
-    heaps = np.full((hi - lo, k), np.inf, dtype=np.float32)
-    # The own block first: it is already here and holds the likeliest neighbors.
-    for b in [own_index] + [b for b in range(len(refs)) if b != own_index]:
-        stored = own if b == own_index else ray.get(refs[b])
-        _native._merge_smallest(queries, first + lo, stored, firsts[b], heaps)
-        del stored
-    _native._finish_smallest(heaps)
-    return heaps
+def _typicality_task(lo: int, hi: int, k: int, refs: list[Any]) -> np.ndarray:
+    stored = np.concatenate(ray.get(refs))
+    best = np.empty((hi - lo, k), dtype=np.float32)
+    _native._smallest_by_rows(stored[lo:hi], lo, stored, best)
+    _native._finish_smallest(best)
+    return best
 
 
 @ray.remote
@@ -426,6 +412,7 @@ def _ensure_ray() -> None:
 
 
 def _block_rows(block_rows: int | None, rows: _Rows) -> int:
+    """Rows per block of keys: about four tasks per CPU (the plan rounds it to whole tiles)."""
     if block_rows is not None:
         if (
             not isinstance(block_rows, numbers.Integral)
@@ -436,31 +423,28 @@ def _block_rows(block_rows: int | None, rows: _Rows) -> int:
         return int(block_rows)
     _ensure_ray()
     cpus = max(1, int(ray.cluster_resources().get("CPU", 1)))
-    per_task = -(-rows.n // (4 * cpus))
-    per_task = -(-per_task // _TILE_ROWS) * _TILE_ROWS  # whole tiles of the kernels
-    return max(_TILE_ROWS, min(per_task, _max_block_rows(rows.d)))
+    per_task = -(-rows.n // (_TASKS_PER_CPU * cpus))
+    return max(1, min(per_task, _max_block_rows(rows.d)))
 
 
-def _tile_block_rows(block_rows: int | None, rows: _Rows, tile: int) -> int:
-    """Rows per block of the tile-pair path: whole tiles, so the tiles are the class's."""
+def _tile_block_rows(block_rows: int | None, rows: _Rows) -> int:
+    """Rows per stored block of typicality (the plan rounds it to whole tiles of its scan)."""
     if block_rows is not None:
-        return -(-_block_rows(block_rows, rows) // tile) * tile
+        return _block_rows(block_rows, rows)
     _ensure_ray()
     cpus = max(1, int(ray.cluster_resources().get("CPU", 1)))
-    # A task multiplies up to side x side tiles.
+    # A pair of blocks of `side` rows is about side^2 d multiply-adds.
     work = _TASK_MULTIPLY_ADDS * max(1, cpus // _CPUS_AT_ONE_SECOND)
-    side = max(1, math.isqrt(work // (tile * tile * max(rows.d, 1))))
+    side = max(1, math.isqrt(work // max(rows.d, 1)))
     # At least _TASKS_PER_CPU block pairs per CPU, so that the cores stay busy to the end.
     blocks = 1
     while blocks * (blocks + 1) // 2 < _TASKS_PER_CPU * cpus:
         blocks += 1
-    tiles = -(-rows.n // tile)
-    side = max(1, min(side, -(-tiles // blocks), _max_block_rows(rows.d) // tile))
-    return side * tile
+    return max(1, min(side, -(-rows.n // blocks), _max_block_rows(rows.d)))
 
 
 def _max_block_rows(d: int) -> int:
-    return max(_TILE_ROWS, _MAX_BLOCK_BYTES // (4 * max(d, 1)))
+    return max(1, _MAX_BLOCK_BYTES // (4 * max(d, 1)))
 
 
 def _into(out: np.ndarray, lo: int, hi: int) -> Callable[[np.ndarray], None]:

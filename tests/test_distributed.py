@@ -1,6 +1,6 @@
-"""orvane_keldra.distributed on a local two-CPU Ray cluster: typicality bit for bit the class's,
-similarity within f32 rounding of the exact scores, and the same errors as the single-machine
-classes, whatever the source and the block size."""
+"""orvane_keldra.distributed on a local two-CPU Ray cluster: typicality and similarity bit for bit
+the classes' (similarity also within f32 rounding of the exact scores), and the same errors as the
+single-machine classes, whatever the source and the block size."""
 
 import logging
 import os
@@ -11,7 +11,7 @@ import pytest
 ray = pytest.importorskip("ray", reason="orvane_keldra.distributed needs Ray: pip install '.[ray]'")
 
 import numpy as np  # noqa: E402
-from conftest import assert_within, run_python, similarity_f64, typicality_f64  # noqa: E402
+from conftest import assert_within, run_python, similarity_f64  # noqa: E402
 
 import orvane_keldra as ok  # noqa: E402
 from orvane_keldra import distributed  # noqa: E402
@@ -63,6 +63,11 @@ def similarity_ref(x, queries):
     return similarity_f64(x, queries)
 
 
+@pytest.fixture(scope="module")
+def similarity_class(x, queries):
+    return np.asarray(ok.Similarity(x).calculate_similarity(queries), dtype=np.float32)
+
+
 def _dataset(x, column):
     ds = ray.data.from_numpy(x)
     if column != "data":
@@ -97,21 +102,25 @@ def test_typicality_equals_one_machine(kind, x, typicality_ref, tmp_path_factory
 
 
 @pytest.mark.parametrize("kind", SOURCES)
-def test_similarity_equals_one_machine(kind, x, queries, similarity_ref, tmp_path_factory):
+def test_similarity_equals_one_machine(
+    kind, x, queries, similarity_ref, similarity_class, tmp_path_factory
+):
     keys, column, block_rows = _source(kind, x, tmp_path_factory)
     got = distributed.similarity(keys, queries, block_rows=block_rows, column=column)
     assert got.dtype == np.float32 and got.shape == (N,)
+    assert np.array_equal(got, similarity_class)
     assert_within(got, similarity_ref)
 
 
 def test_neighbour_counts_and_list_input(x):
-    """The ends of the tile-pair path, large K (whole rows, other GEMM shapes than the class),
-    K capped at N - 1, and lists of lists."""
+    """Both ends of the sorted buffers (K = 1, 64), whole rows beyond them (K = 65, and 100 over
+    many query blocks of the class), K capped at N - 1, and lists of lists: all bit for bit."""
     small = x[:1_500]
-    for k in (1, 64):
+    for k in (1, 64, 65):
         got = distributed.typicality(small, k, block_rows=600)
-        assert np.array_equal(got, _typicality(small, k))
-    assert_within(distributed.typicality(small, 100, block_rows=256), typicality_f64(small, 100))
+        assert np.array_equal(got, _typicality(small, k)), k
+    got = distributed.typicality(x, 100, block_rows=3_000)
+    assert np.array_equal(got, _typicality(x, 100))
     tiny = small[:7].tolist()
     assert np.array_equal(distributed.typicality(tiny, 50, block_rows=2), _typicality(tiny, 50))
     keys = [[0.0, 0.0], [3.0, 4.0]]

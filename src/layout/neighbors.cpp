@@ -11,6 +11,8 @@
 #include "src/common/failure.hpp"
 #include "src/common/worker_pool.hpp"
 #include "src/common/total_order.hpp"
+#include "src/scores/knn/handlers.hpp"
+#include "src/scores/knn/query_blocks.hpp"
 
 namespace orvane::pacmap {
 
@@ -34,33 +36,29 @@ KnnCandidates exact_knn(const float* x, std::size_t n, std::size_t d, std::size_
     c.distance.assign(n * c.k, 0.0f);
     c.filled.assign(n, static_cast<std::uint32_t>(c.k));
     if (c.k == 0) return c;
-    // One buffer of (distance key, partner) per worker; only k survive per row, so memory stays
-    // linear in n.
-    std::vector<std::vector<std::uint64_t>> scratch(pool::worker_count());
+    // Blocks of rows against every row, in distances of the layout's own kernel; each row keeps
+    // only its k nearest (distance key, partner), so memory stays linear in n.
     const auto distance = layout_kernels().pair_distance;
-    const std::size_t n_tasks = (n + kRowsPerTask - 1) / kRowsPerTask;
-    pool::run_tasks(n_tasks, [&](std::size_t task, std::size_t worker) {
-        auto& keys = scratch[worker];
-        keys.resize(n - 1);
-        const std::size_t end = std::min(n, (task + 1) * kRowsPerTask);
-        for (std::size_t i = task * kRowsPerTask; i < end; ++i) {
-            const float* xi = x + i * d;
-            std::size_t m = 0;
-            for (std::size_t j = 0; j < n; ++j) {
-                if (j == i) continue;
-                const float dist = distance(xi, x + j * d, d);
-                keys[m++] = (std::uint64_t{total_order_key(dist)} << 32) | j;
-            }
-            if (c.k < keys.size()) std::nth_element(keys.begin(), keys.begin() + c.k, keys.end());
-            std::sort(keys.begin(), keys.begin() + c.k);
-            for (std::size_t p = 0; p < c.k; ++p) {
-                const auto j = static_cast<std::uint32_t>(keys[p]);
-                c.index[i * c.k + p] = j;
-                c.distance[i * c.k + p] =
-                    from_total_order_key(static_cast<std::uint32_t>(keys[p] >> 32));
-            }
+    const auto fill = [&](std::size_t r0, std::size_t rows, std::size_t c0, std::size_t cols,
+                          float* out) {
+        for (std::size_t r = 0; r < rows; ++r) {
+            const float* xi = x + (r0 + r) * d;
+            for (std::size_t j = 0; j < cols; ++j)
+                out[r * cols + j] = distance(xi, x + (c0 + j) * d, d);
         }
-    });
+    };
+    const auto key = [](float dist, std::size_t j) {
+        return (std::uint64_t{total_order_key(dist)} << 32) | j;
+    };
+    const auto done = [&](std::size_t i, std::span<const std::uint64_t> keys) {
+        for (std::size_t p = 0; p < c.k; ++p) {
+            c.index[i * c.k + p] = static_cast<std::uint32_t>(keys[p]);
+            c.distance[i * c.k + p] =
+                from_total_order_key(static_cast<std::uint32_t>(keys[p] >> 32));
+        }
+    };
+    knn::BoundedHeaps heaps(c.k, key, done);
+    knn::scan_query_tiles(n, n, kRowsPerTask, knn::kTileColumns, fill, heaps);
     return c;
 }
 

@@ -2,14 +2,19 @@
 // runs on NumPy buffers (read and written in place, no copies), the combination of per-row
 // distances into scores on the driver, and the conversion and input rules of the single-machine
 // classes, so that bad input fails there with the same exceptions.
+#include <algorithm>
 #include <string>
+#include <utility>
+#include <vector>
 #include <string_view>
 
 #include "src/common/failure.hpp"
 #include "src/python/binding.hpp"
 #include "src/python/classes.hpp"
 #include "src/python/input_rules.hpp"
-#include "src/scores/block_neighbors.hpp"
+#include "src/scores/knn/blocks.hpp"
+#include "src/scores/knn/plan.hpp"
+#include "src/scores/knn/tile_pairs.hpp"
 #include "src/scores/distance_calculator.hpp"
 #include "src/scores/similarity.hpp"
 #include "src/scores/typicality.hpp"
@@ -125,42 +130,64 @@ PyObject* check_queries(PyObject*, PyObject* args, PyObject* kwargs) {
                          });
 }
 
-// _neighbor_count(num_nearest_neighbors, n) -> k, converted and checked as the class does.
-PyObject* neighbor_count_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Param params[] = {{"num_nearest_neighbors", true}, {"n", true}};
-    return bound_call_as(kTypicality, "_neighbor_count()", params, args, kwargs,
-                         [&](PyObject** a) -> PyObject* {
-                             const std::size_t K = to_u64(a[0], "num_nearest_neighbors");
-                             return size_value(neighbor_count(K, to_u64(a[1], "n")));
-                         });
+std::size_t whole(std::size_t rows, std::size_t tile) {
+    return std::max<std::size_t>(1, (rows + tile - 1) / tile) * tile;
 }
 
-// _merge_smallest(queries, query_first, stored, stored_first, heaps)
-PyObject* merge_smallest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Param params[] = {{"queries", true},
-                                       {"query_first", true},
-                                       {"stored", true},
-                                       {"stored_first", true},
-                                       {"heaps", true}};
-    return bound_call("_merge_smallest()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
-        const FloatView q(a[0], 2, false, "queries"), s(a[2], 2, false, "stored"),
-            h(a[4], 2, true, "heaps");
-        const std::size_t dim = q.extent(1);
-        if (s.extent(1) != dim || h.extent(0) != q.extent(0))
-            fail("assertion failed: block shapes agree");
-        merge_smallest({q.data(), q.extent(0), to_u64(a[1], "query_first")},
-                       {s.data(), s.extent(0), to_u64(a[3], "stored_first")}, dim, h.extent(1),
-                       h.span());
-        Py_RETURN_NONE;
-    });
+PyObject* size_pairs(const std::vector<std::pair<std::size_t, std::size_t>>& pairs) {
+    Ref list = checked(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+        Ref a(size_value(pairs[p].first)), b(size_value(pairs[p].second));
+        check(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(p),
+                             checked(PyTuple_Pack(2, a.get(), b.get())).release()) == 0);
+    }
+    return list.release();
 }
 
-// _tile_pair_rows(k) -> rows per tile of the tile-pair path, or 0 when k takes the row path.
-PyObject* tile_pair_rows_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Param params[] = {{"k", true}};
-    return bound_call("_tile_pair_rows()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
-        return size_value(tile_pair_rows(to_u64(a[0], "k")));
-    });
+void set_item(PyObject* dict, const char* key, PyObject* value) {
+    Ref held(value);
+    check(PyDict_SetItemString(dict, key, held.get()) == 0);
+}
+
+// _knn_plan(n, block_rows, num_nearest_neighbors=absent) -> dict: how the cluster's tasks cut
+// the scan so that they multiply the class's GEMM shapes. Typicality (with the neighbor count,
+// converted and checked as the class does): "k", "handler" ("sorted": tile pairs of blocks in
+// "pairs" order; "rows": whole rows against every row, one GEMM per query block of "query_rows"),
+// and "block_rows", the stored rows per block: `block_rows` rounded up to whole tiles. Similarity
+// (without it): "handler" "nearest", key blocks of "block_rows", query blocks in whole
+// multiples of "column_rows".
+PyObject* knn_plan(PyObject*, PyObject* args, PyObject* kwargs) {
+    static constexpr Param params[] = {
+        {"n", true}, {"block_rows", true}, {"num_nearest_neighbors", false}};
+    return bound_call_as(
+        kTypicality, "_knn_plan()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
+            const std::size_t n = to_u64(a[0], "n"), target = to_u64(a[1], "block_rows");
+            Ref plan = checked(PyDict_New());
+            if (a[2] == nullptr) {
+                set_item(plan.get(), "k", Ref::borrow(Py_None).release());
+                set_item(plan.get(), "handler", checked(PyUnicode_FromString("nearest")).release());
+                set_item(plan.get(), "block_rows", size_value(whole(target, knn::kTileRows)));
+                set_item(plan.get(), "query_rows", size_value(knn::kTileRows));
+                set_item(plan.get(), "column_rows", size_value(knn::kTileColumns));
+                set_item(plan.get(), "pairs", Ref::borrow(Py_None).release());
+                return plan.release();
+            }
+            const std::size_t k = neighbor_count(to_u64(a[2], "num_nearest_neighbors"), n);
+            const bool sorted = knn::typicality_handler(k) == knn::Handler::sorted;
+            const std::size_t rows = whole(target, knn::kTriangleTile);
+            const std::size_t blocks = (n + rows - 1) / rows;
+            set_item(plan.get(), "k", size_value(k));
+            set_item(plan.get(), "handler",
+                     checked(PyUnicode_FromString(sorted ? "sorted" : "rows")).release());
+            set_item(plan.get(), "block_rows", size_value(rows));
+            set_item(plan.get(), "query_rows",
+                     size_value(sorted ? knn::kTriangleTile : knn::rows_per_block(n)));
+            set_item(plan.get(), "column_rows", size_value(sorted ? knn::kTriangleTile : n));
+            set_item(plan.get(), "pairs",
+                     sorted ? size_pairs(knn::tile_pair_order(blocks, blocks, true))
+                            : Ref::borrow(Py_None).release());
+            return plan.release();
+        });
 }
 
 // _tile_pairs(a, a_first, b, b_first, best): every tile pair between blocks a and b (b_first ==
@@ -173,9 +200,9 @@ PyObject* tile_pairs_fn(PyObject*, PyObject* args, PyObject* kwargs) {
         const FloatView x(a[0], 2, false, "a"), y(a[2], 2, false, "b"), best(a[4], 2, true, "best");
         const std::size_t dim = x.extent(1);
         if (y.extent(1) != dim) fail("assertion failed: block shapes agree");
-        smallest_by_tile_pairs({x.data(), x.extent(0), to_u64(a[1], "a_first")},
-                               {y.data(), y.extent(0), to_u64(a[3], "b_first")}, dim,
-                               best.extent(1), best.span());
+        knn::smallest_by_tile_pairs({x.data(), x.extent(0), to_u64(a[1], "a_first")},
+                                    {y.data(), y.extent(0), to_u64(a[3], "b_first")}, dim,
+                                    best.extent(1), best.span());
         Py_RETURN_NONE;
     });
 }
@@ -186,17 +213,34 @@ PyObject* merge_sorted_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     return bound_call("_merge_sorted()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         const FloatView into(a[0], 2, true, "into"), from(a[1], 2, false, "from");
         if (from.extent(1) != into.extent(1)) fail("assertion failed: block shapes agree");
-        merge_sorted_smallest(into.span(), from.span(), into.extent(1));
+        knn::merge_sorted_smallest(into.span(), from.span(), into.extent(1));
         Py_RETURN_NONE;
     });
 }
 
-// _finish_smallest(heaps): ascending neighbor distances r per row, in place.
+// _smallest_by_rows(queries, query_first, stored, best): the whole-row scan of the class for
+// query rows from query_first (a multiple of the plan's query_rows) against every row (stored).
+PyObject* smallest_by_rows_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+    static constexpr Param params[] = {
+        {"queries", true}, {"query_first", true}, {"stored", true}, {"best", true}};
+    return bound_call("_smallest_by_rows()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
+        const FloatView q(a[0], 2, false, "queries"), s(a[2], 2, false, "stored"),
+            best(a[3], 2, true, "best");
+        const std::size_t dim = q.extent(1);
+        if (s.extent(1) != dim || best.extent(0) != q.extent(0))
+            fail("assertion failed: block shapes agree");
+        knn::smallest_by_rows({q.data(), q.extent(0), to_u64(a[1], "query_first")},
+                              {s.data(), s.extent(0), 0}, dim, best.extent(1), best.span());
+        Py_RETURN_NONE;
+    });
+}
+
+// _finish_smallest(best): neighbor distances r from half squared distances, in place.
 PyObject* finish_smallest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Param params[] = {{"heaps", true}};
+    static constexpr Param params[] = {{"best", true}};
     return bound_call("_finish_smallest()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
-        const FloatView h(a[0], 2, true, "heaps");
-        if (h.size() > 0) finish_smallest(h.span(), h.extent(1));
+        const FloatView h(a[0], 2, true, "best");
+        knn::finish_smallest(h.span());
         Py_RETURN_NONE;
     });
 }
@@ -208,8 +252,8 @@ PyObject* merge_nearest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
         const FloatView q(a[0], 2, false, "queries"), s(a[1], 2, false, "stored"),
             m(a[2], 1, true, "nearest");
         if (s.extent(1) != q.extent(1)) fail("assertion failed: block shapes agree");
-        merge_nearest({q.data(), q.extent(0), 0}, {s.data(), s.extent(0), 0}, q.extent(1),
-                      m.span());
+        knn::merge_nearest({q.data(), q.extent(0), 0}, {s.data(), s.extent(0), 0}, q.extent(1),
+                           m.span());
         Py_RETURN_NONE;
     });
 }
@@ -219,7 +263,7 @@ PyObject* finish_nearest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {{"nearest", true}};
     return bound_call("_finish_nearest()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         const FloatView m(a[0], 1, true, "nearest");
-        finish_nearest(m.span());
+        knn::finish_nearest(m.span());
         Py_RETURN_NONE;
     });
 }
@@ -258,11 +302,10 @@ PyMethodDef kernel_methods[] = {
     KERNEL("_check_embeddings", check_embeddings),
     KERNEL("_check_keys", check_keys),
     KERNEL("_check_queries", check_queries),
-    KERNEL("_neighbor_count", neighbor_count_fn),
-    KERNEL("_merge_smallest", merge_smallest_fn),
-    KERNEL("_tile_pair_rows", tile_pair_rows_fn),
+    KERNEL("_knn_plan", knn_plan),
     KERNEL("_tile_pairs", tile_pairs_fn),
     KERNEL("_merge_sorted", merge_sorted_fn),
+    KERNEL("_smallest_by_rows", smallest_by_rows_fn),
     KERNEL("_finish_smallest", finish_smallest_fn),
     KERNEL("_merge_nearest", merge_nearest_fn),
     KERNEL("_finish_nearest", finish_nearest_fn),

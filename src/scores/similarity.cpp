@@ -8,7 +8,7 @@
 #include "src/common/failure.hpp"
 #include "src/common/pairwise_sum.hpp"
 #include "src/common/stop.hpp"
-#include "src/scores/block_neighbors.hpp"
+#include "src/scores/knn/blocks.hpp"
 
 namespace orvane {
 
@@ -24,9 +24,9 @@ std::vector<float> similarity_scores(const EmbeddingRows& keys, EmbeddingRows qu
     // Keys of equal length D are one contiguous nk x D block; each key keeps its nearest query.
     std::vector<float> dist(nk, std::numeric_limits<float>::infinity());
     stop::Progress progress("similarity", "keys", nk);
-    merge_nearest({keys.values().data(), nk, 0}, {calc.matrix().data.data(), nq, 0}, d, dist,
-                  &progress);
-    finish_nearest(dist);
+    knn::merge_nearest({keys.values().data(), nk, 0}, {calc.matrix().data.data(), nq, 0}, d, dist,
+                       &progress);
+    knn::finish_nearest(dist);
     progress.finish();
 
     return similarity_from_distances(dist);

@@ -5,10 +5,10 @@
 #include <utility>
 #include <vector>
 
-#include "src/scores/block_neighbors.hpp"
 #include "src/scores/distance_calculator.hpp"
 #include "src/scores/kernels.hpp"
-#include "src/scores/row_blocks.hpp"
+#include "src/scores/knn/plan.hpp"
+#include "src/scores/knn/tile_pairs.hpp"
 #include "src/common/failure.hpp"
 #include "src/scores/similarity.hpp"
 #include "src/scores/typicality.hpp"
@@ -170,7 +170,7 @@ TEST_CASE("high-half bound test: the rows it leaves, at every level") {
 TEST_CASE("tile pairs of blocks, started from bounds and merged, give the one-matrix buffers") {
     // Two blocks of 1,024 and 276 rows; coarse values give many equal distances, so the values a
     // bound ties with are exercised too.
-    const std::size_t n = 1300, d = 8, k = 6, split = 2 * kTriangleTile;
+    const std::size_t n = 1300, d = 8, k = 6, split = 2 * knn::kTriangleTile;
     std::uint32_t s = 11;
     const auto next = [&s] { return (s = s * 1664525u + 1013904223u) >> 8; };
     EmbeddingRows rows;
@@ -183,23 +183,23 @@ TEST_CASE("tile pairs of blocks, started from bounds and merged, give the one-ma
     const float* x = calc.matrix().data.data();
     const float inf = std::numeric_limits<float>::infinity();
     std::vector<float> one(n * k, inf), merged(n * k, inf);
-    feed_tile_pairs({x, calc.half_norms().data(), one.data(), n},
-                    {x, calc.half_norms().data(), one.data(), n}, true, d, k, nullptr, 0);
+    knn::feed_tile_pairs({x, calc.half_norms().data(), one.data(), n},
+                         {x, calc.half_norms().data(), one.data(), n}, true, d, k, nullptr, 0);
 
-    const RowBlock a{x, split, 0}, b{x + split * d, n - split, split};
+    const knn::RowBlock a{x, split, 0}, b{x + split * d, n - split, split};
     for (const auto& [p, q] : {std::pair{a, b}, std::pair{a, a}, std::pair{b, b}}) {
         std::vector<float> best;
-        for (const RowBlock& blk : p.first == q.first ? std::vector{p} : std::vector{p, q}) {
+        for (const knn::RowBlock& blk : p.first == q.first ? std::vector{p} : std::vector{p, q}) {
             for (std::size_t i = blk.first; i < blk.first + blk.rows; ++i) {
                 best.insert(best.end(), k, merged[i * k + k - 1]);  // the row's bound so far
             }
         }
-        smallest_by_tile_pairs(p, q, d, k, best);
-        merge_sorted_smallest({merged.data() + p.first * k, p.rows * k}, {best.data(), p.rows * k},
-                              k);
+        knn::smallest_by_tile_pairs(p, q, d, k, best);
+        knn::merge_sorted_smallest({merged.data() + p.first * k, p.rows * k},
+                                   {best.data(), p.rows * k}, k);
         if (p.first != q.first) {
-            merge_sorted_smallest({merged.data() + q.first * k, q.rows * k},
-                                  {best.data() + p.rows * k, q.rows * k}, k);
+            knn::merge_sorted_smallest({merged.data() + q.first * k, q.rows * k},
+                                       {best.data() + p.rows * k, q.rows * k}, k);
         }
     }
     CHECK(one[k - 1] < inf);
