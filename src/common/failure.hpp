@@ -44,12 +44,14 @@ private:
     std::shared_ptr<const std::string> message_;  // shared: copying a bad_alloc cannot throw
 };
 
-[[noreturn]] inline void fail(const std::string& message) { throw InternalFailure(message); }
+[[noreturn]] inline void raise_internal_failure(const std::string& message) {
+    throw InternalFailure(message);
+}
 
 // Text of a failed index check, as reported for slices.
 [[noreturn]] inline void fail_index(std::size_t index, std::size_t len) {
-    fail("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-         std::to_string(index));
+    raise_internal_failure("index out of bounds: the len is " + std::to_string(len) +
+                           " but the index is " + std::to_string(index));
 }
 
 }  // namespace orvane

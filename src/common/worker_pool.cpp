@@ -96,7 +96,7 @@ public:
                 try {
                     stop::poll();
                 } catch (...) {
-                    job.fail(std::current_exception());
+                    job.raise_internal_failure(std::current_exception());
                 }
                 lk.lock();
             }
@@ -117,7 +117,7 @@ private:
         std::mutex error_mutex;
         std::exception_ptr error;
 
-        void fail(std::exception_ptr e) {
+        void raise_internal_failure(std::exception_ptr e) {
             std::lock_guard<std::mutex> lk(error_mutex);
             if (!error) error = std::move(e);
             failed.store(true, std::memory_order_relaxed);
@@ -134,7 +134,7 @@ private:
                 if (t >= job.n_tasks) break;
                 job.task(t, worker);
             } catch (...) {
-                job.fail(std::current_exception());
+                job.raise_internal_failure(std::current_exception());
             }
         }
         t_inside_task = false;

@@ -189,7 +189,7 @@ std::vector<std::uint32_t> pair_neighbors_from(const KnnCandidates& c, std::size
 std::vector<std::uint32_t> nearest_neighbor_pairs(const float* x, std::size_t n, std::size_t d,
                                                   std::size_t n_neighbors,
                                                   std::size_t approx_threshold, LogSink* sink) {
-    if (n >= (std::size_t{1} << 32)) fail("sample indices must fit in 32 bits");
+    if (n >= (std::size_t{1} << 32)) raise_internal_failure("sample indices must fit in 32 bits");
     const std::size_t n_candidates =
         n == 0 ? 0 : (n_neighbors >= n - 1 ? n - 1 : std::min(n - 1, n_neighbors + 50));
     const KnnCandidates c = n >= approx_threshold ? approximate_knn(x, n, d, n_candidates, sink)

@@ -141,7 +141,8 @@ PairWeights phase_weights(std::size_t t, const std::size_t (&num_iters)[3]) {
 std::vector<float> pacmap_gradient(const std::vector<float>& y, const LayoutPairs& pairs,
                                    const PairWeights& weights, simd::Level level) {
     const std::size_t n = pairs.n;
-    if (y.size() != 2 * n) fail("layout and pairs disagree on the number of points");
+    if (y.size() != 2 * n)
+        raise_internal_failure("layout and pairs disagree on the number of points");
     const BlockView view = block_view(y.data(), pairs, weights);
     const auto kernel = layout_kernels(level).gradient_of_block;
     std::vector<float> g(2 * (n + 1), 0.0f);
@@ -160,7 +161,7 @@ std::vector<float> pacmap_gradient(const std::vector<float>& y, std::size_t dims
                                    const std::vector<std::uint32_t>& pair_mid_near,
                                    const std::vector<std::uint32_t>& pair_far,
                                    const PairWeights& weights) {
-    if (dims != 2) fail("the layout optimiser works in two dimensions");
+    if (dims != 2) raise_internal_failure("the layout optimiser works in two dimensions");
     LayoutPairs pairs;
     pairs.n = y.size() / 2;
     pairs.neighbor = group_pairs(std::vector<std::uint32_t>(pair_neighbors), pairs.n);
@@ -187,7 +188,8 @@ void adam_step(std::vector<float>& y, std::vector<float>& m, std::vector<float>&
 void optimise(std::vector<float>& y, const LayoutPairs& pairs, const std::size_t (&num_iters)[3],
               float learning_rate, LogSink* sink) {
     const std::size_t n = pairs.n;
-    if (y.size() != 2 * n) fail("layout and pairs disagree on the number of points");
+    if (y.size() != 2 * n)
+        raise_internal_failure("layout and pairs disagree on the number of points");
     std::vector<float> m(y.size(), 0.0f), v(y.size(), 0.0f);
     // Every point reads the positions of the previous iteration, so the step writes a second
     // buffer; each task then runs Adam on its own block as soon as its gradient is known.

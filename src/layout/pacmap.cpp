@@ -64,7 +64,8 @@ PacmapConfig driver_config(std::size_t n) {
 std::vector<float> run_pacmap(const float* x, std::size_t n, std::size_t d,
                               const PacmapConfig& config, LogSink* sink) {
     if (n < 2) fail_with(ErrorKind::SampleSize);
-    if (config.embedding_dimensions != 2) fail("the layout optimiser works in two dimensions");
+    if (config.embedding_dimensions != 2)
+        raise_internal_failure("the layout optimiser works in two dimensions");
     LayoutPairs pairs;
     pairs.n = n;
     std::chrono::steady_clock::time_point start;

@@ -61,7 +61,8 @@ std::size_t class_count(const EmbeddingRows& class_distributions) {
     const std::size_t m = class_distributions.row_length(0);
     for (std::size_t i = 1; i < class_distributions.size(); ++i) {
         if (class_distributions.row_length(i) != m)
-            throw InvalidArgument("`class_distributions` is not a 2D matrix, uneven length of rows");
+            throw InvalidArgument(
+                "`class_distributions` is not a 2D matrix, uneven length of rows");
     }
     return m;
 }
@@ -84,7 +85,8 @@ void check_typicality_rows(const RowsShape& rows) {
 void check_query_rows(const RowsShape& queries, std::optional<std::size_t> key_length) {
     check_query_count(queries.n);
     check_calculator_rows(queries);
-    if (key_length && *key_length != queries.d) fail_vector_shape(queries.n, queries.d, *key_length);
+    if (key_length && *key_length != queries.d)
+        fail_vector_shape(queries.n, queries.d, *key_length);
 }
 
 }  // namespace orvane::py

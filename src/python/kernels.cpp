@@ -199,7 +199,7 @@ PyObject* tile_pairs_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     return bound_call("_tile_pairs()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         const FloatView x(a[0], 2, false, "a"), y(a[2], 2, false, "b"), best(a[4], 2, true, "best");
         const std::size_t dim = x.extent(1);
-        if (y.extent(1) != dim) fail("assertion failed: block shapes agree");
+        if (y.extent(1) != dim) raise_internal_failure("assertion failed: block shapes agree");
         knn::smallest_by_tile_pairs({x.data(), x.extent(0), to_u64(a[1], "a_first")},
                                     {y.data(), y.extent(0), to_u64(a[3], "b_first")}, dim,
                                     best.extent(1), best.span());
@@ -212,7 +212,8 @@ PyObject* merge_sorted_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {{"into", true}, {"from", true}};
     return bound_call("_merge_sorted()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         const FloatView into(a[0], 2, true, "into"), from(a[1], 2, false, "from");
-        if (from.extent(1) != into.extent(1)) fail("assertion failed: block shapes agree");
+        if (from.extent(1) != into.extent(1))
+            raise_internal_failure("assertion failed: block shapes agree");
         knn::merge_sorted_smallest(into.span(), from.span(), into.extent(1));
         Py_RETURN_NONE;
     });
@@ -228,7 +229,7 @@ PyObject* smallest_by_rows_fn(PyObject*, PyObject* args, PyObject* kwargs) {
             best(a[3], 2, true, "best");
         const std::size_t dim = q.extent(1);
         if (s.extent(1) != dim || best.extent(0) != q.extent(0))
-            fail("assertion failed: block shapes agree");
+            raise_internal_failure("assertion failed: block shapes agree");
         knn::smallest_by_rows({q.data(), q.extent(0), to_u64(a[1], "query_first")},
                               {s.data(), s.extent(0), 0}, dim, best.extent(1), best.span());
         Py_RETURN_NONE;
@@ -251,7 +252,8 @@ PyObject* merge_nearest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     return bound_call("_merge_nearest()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         const FloatView q(a[0], 2, false, "queries"), s(a[1], 2, false, "stored"),
             m(a[2], 1, true, "nearest");
-        if (s.extent(1) != q.extent(1)) fail("assertion failed: block shapes agree");
+        if (s.extent(1) != q.extent(1))
+            raise_internal_failure("assertion failed: block shapes agree");
         knn::merge_nearest({q.data(), q.extent(0), 0}, {s.data(), s.extent(0), 0}, q.extent(1),
                            m.span());
         Py_RETURN_NONE;
@@ -269,7 +271,7 @@ PyObject* finish_nearest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 void copy_into(const FloatView& out, const std::vector<float>& values) {
-    if (out.size() != values.size()) fail("assertion failed: one score per row");
+    if (out.size() != values.size()) raise_internal_failure("assertion failed: one score per row");
     std::copy(values.begin(), values.end(), out.data());
 }
 
@@ -278,7 +280,7 @@ PyObject* typicality_scores_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {{"r", true}, {"out", true}};
     return bound_call("_typicality_scores()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         const FloatView r(a[0], 2, false, "r"), out(a[1], 1, true, "out");
-        if (r.extent(1) == 0) fail("assertion failed: k > 0");
+        if (r.extent(1) == 0) raise_internal_failure("assertion failed: k > 0");
         copy_into(out, typicality_from_distances(r.span(), r.extent(0), r.extent(1)));
         Py_RETURN_NONE;
     });
@@ -289,7 +291,7 @@ PyObject* similarity_scores_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {{"dist", true}, {"out", true}};
     return bound_call("_similarity_scores()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         const FloatView dist(a[0], 1, false, "dist"), out(a[1], 1, true, "out");
-        if (dist.size() == 0) fail("called `Option::unwrap()` on a `None` value");
+        if (dist.size() == 0) raise_internal_failure("called `Option::unwrap()` on a `None` value");
         copy_into(out, similarity_from_distances(dist.span()));
         Py_RETURN_NONE;
     });

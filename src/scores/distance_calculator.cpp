@@ -12,7 +12,7 @@ namespace orvane {
 
 void check_matrix_shape(std::size_t values, std::size_t n, std::size_t d) {
     if (values != n * d) {
-        fail(
+        raise_internal_failure(
             "called `Result::unwrap()` on an `Err` value: ShapeError/IncompatibleShape: "
             "incompatible shapes (" +
             std::to_string(values) + " values for " + std::to_string(n) + " x " +
@@ -22,7 +22,7 @@ void check_matrix_shape(std::size_t values, std::size_t n, std::size_t d) {
 
 void check_row_length(std::size_t row, std::size_t length, std::size_t d) {
     if (length != d) {
-        fail(
+        raise_internal_failure(
             "called `Result::unwrap()` on an `Err` value: ShapeError/IncompatibleShape: "
             "incompatible shapes (row " +
             std::to_string(row) + " has " + std::to_string(length) + " values, row 0 has " +
@@ -31,8 +31,9 @@ void check_row_length(std::size_t row, std::size_t length, std::size_t d) {
 }
 
 [[noreturn]] void fail_vector_shape(std::size_t rows, std::size_t cols, std::size_t length) {
-    fail("ndarray: inputs " + std::to_string(rows) + " × " + std::to_string(cols) + " and " +
-         std::to_string(length) + " × 1 are not compatible for matrix multiplication");
+    raise_internal_failure("ndarray: inputs " + std::to_string(rows) + " × " +
+                           std::to_string(cols) + " and " + std::to_string(length) +
+                           " × 1 are not compatible for matrix multiplication");
 }
 
 DistanceCalculator::DistanceCalculator(EmbeddingRows rows) {
@@ -91,7 +92,7 @@ void DistanceCalculator::reorder_rows(std::span<const std::uint32_t> order) {
 }
 
 void DistanceCalculator::check_index(std::size_t i) const {
-    if (i >= matrix_.rows) fail("assertion failed: index < dim");
+    if (i >= matrix_.rows) raise_internal_failure("assertion failed: index < dim");
 }
 
 [[noreturn]] void DistanceCalculator::fail_shape(std::size_t length) const {

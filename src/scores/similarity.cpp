@@ -13,13 +13,13 @@
 namespace orvane {
 
 std::vector<float> similarity_scores(const EmbeddingRows& keys, EmbeddingRows queries) {
-    if (queries.empty()) fail("Empty list of query_embeddings is not supported");
+    if (queries.empty()) raise_internal_failure("Empty list of query_embeddings is not supported");
     const DistanceCalculator calc(std::move(queries));
     const std::size_t nk = keys.size(), nq = calc.size(), d = calc.dim();
     for (std::size_t k = 0; k < nk; ++k) {
         if (keys.row_length(k) != d) calc.fail_shape(keys.row_length(k));
     }
-    if (nk == 0) fail("called `Option::unwrap()` on a `None` value");
+    if (nk == 0) raise_internal_failure("called `Option::unwrap()` on a `None` value");
 
     // Keys of equal length D are one contiguous nk x D block; each key keeps its nearest query.
     std::vector<float> dist(nk, std::numeric_limits<float>::infinity());

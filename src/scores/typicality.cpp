@@ -17,7 +17,7 @@ namespace orvane {
 std::size_t neighbor_count(std::size_t K, std::size_t n) {
     require_two_embeddings(n);
     if (K == 0) {
-        fail(
+        raise_internal_failure(
             "assertion `left != right` failed: num_nearest_neighbors (K) has to be positive\n"
             "  left: 0\n right: 0");
     }
@@ -25,11 +25,12 @@ std::size_t neighbor_count(std::size_t K, std::size_t n) {
 }
 
 void require_two_embeddings(std::size_t n) {
-    if (n < 2) fail("At least 2 embeddings are required");
+    if (n < 2) raise_internal_failure("At least 2 embeddings are required");
 }
 
 std::vector<float> typicality_scores(const DistanceCalculator& calc, std::size_t n, std::size_t K) {
-    if (n != calc.size()) fail("assertion failed: the embedding count matches the calculator");
+    if (n != calc.size())
+        raise_internal_failure("assertion failed: the embedding count matches the calculator");
     const std::size_t k = neighbor_count(K, n);
 
     // Per row only its k smallest distances are kept: memory is N x k plus a tile or a block of

@@ -26,8 +26,9 @@ BalancingStrategy::BalancingStrategy(EmbeddingMatrix class_distributions, std::v
       class_totals_(target_.size(), 0.0f),
       strength_(strength) {
     if (distributions_.cols != target_.size()) {
-        fail("called `Result::unwrap()` on an `Err` value: DimensionMismatch(" +
-             std::to_string(distributions_.cols) + ", " + std::to_string(target_.size()) + ")");
+        raise_internal_failure("called `Result::unwrap()` on an `Err` value: DimensionMismatch(" +
+                               std::to_string(distributions_.cols) + ", " +
+                               std::to_string(target_.size()) + ")");
     }
     const std::size_t n = distributions_.rows, m = distributions_.cols;
     // Two bytes per sample must stay under a tenth of its row.
@@ -189,7 +190,8 @@ float BalancingStrategy::exact_term(const Step& step, std::size_t i, float score
 }
 
 void BalancingStrategy::inform(std::size_t selected_sample) {
-    if (selected_sample >= distributions_.rows) fail("assertion failed: index < dim");
+    if (selected_sample >= distributions_.rows)
+        raise_internal_failure("assertion failed: index < dim");
     const float* p = distributions_.row(selected_sample);
     for (std::size_t k = 0; k < class_totals_.size(); ++k) {
         class_totals_[k] = class_totals_[k] + p[k];

@@ -85,7 +85,9 @@ struct StepTerms {
 // Steps taken without the bounds after a step they did not shorten.
 constexpr std::size_t kPlainSteps = 8;
 
-[[noreturn]] void fail_no_candidate() { fail("called `Option::unwrap()` on a `None` value"); }
+[[noreturn]] void fail_no_candidate() {
+    raise_internal_failure("called `Option::unwrap()` on a `None` value");
+}
 
 }  // namespace
 

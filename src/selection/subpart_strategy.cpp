@@ -177,7 +177,7 @@ void add_object_scores(std::span<const Index> objects, const std::vector<float>&
 }
 
 std::vector<float> scores_of_keys(const EmbeddingRows& keys, EmbeddingRows queries) {
-    if (keys.empty()) fail(kEmptyKeyEmbeddings);
+    if (keys.empty()) raise_internal_failure(kEmptyKeyEmbeddings);
     return similarity_scores(keys, std::move(queries));
 }
 

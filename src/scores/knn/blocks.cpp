@@ -12,7 +12,8 @@ namespace orvane::knn {
 
 void merge_nearest(RowBlock queries, RowBlock stored, std::size_t dim, std::span<float> nearest,
                    stop::Progress* progress) {
-    if (nearest.size() != queries.rows) fail("assertion failed: one distance per query row");
+    if (nearest.size() != queries.rows)
+        raise_internal_failure("assertion failed: one distance per query row");
     const std::vector<float> hq = half_norms(queries, dim), hs = half_norms(stored, dim);
     Nearest handler{hq.data(), hs.data(), nearest.data()};
     scan_query_blocks(queries, stored, dim, kTileRows, kTileColumns, handler, progress);
@@ -27,7 +28,8 @@ void smallest_by_rows(RowBlock queries, RowBlock stored, std::size_t dim, std::s
     const std::size_t n = stored.rows, block = rows_per_block(n);
     if (k == 0 || k >= n || stored.first != 0 || queries.first % block != 0 ||
         queries.first + queries.rows > n || out.size() != queries.rows * k) {
-        fail("assertion failed: query blocks of the class against every row, k < n");
+        raise_internal_failure(
+            "assertion failed: query blocks of the class against every row, k < n");
     }
     const std::vector<float> hs = half_norms(stored, dim);
     const float* hq = hs.data() + queries.first;

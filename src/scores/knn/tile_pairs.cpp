@@ -98,7 +98,7 @@ void smallest_by_tile_pairs(RowBlock a, RowBlock b, std::size_t dim, std::size_t
     if (k == 0 || typicality_handler(k) != Handler::sorted || a.first % kTriangleTile != 0 ||
         b.first % kTriangleTile != 0 || (same && a.rows != b.rows) ||
         best.size() != (a.rows + (same ? 0 : b.rows)) * k) {
-        fail("assertion failed: tile-aligned blocks and one k-buffer per row");
+        raise_internal_failure("assertion failed: tile-aligned blocks and one k-buffer per row");
     }
     const std::vector<float> ha = half_norms(a, dim), hb = same ? ha : half_norms(b, dim);
     float* best_b = same ? best.data() : best.data() + a.rows * k;
@@ -108,7 +108,7 @@ void smallest_by_tile_pairs(RowBlock a, RowBlock b, std::size_t dim, std::size_t
 
 void merge_sorted_smallest(std::span<float> into, std::span<const float> from, std::size_t k) {
     if (k == 0 || into.size() != from.size() || into.size() % k != 0) {
-        fail("assertion failed: rows of k distances");
+        raise_internal_failure("assertion failed: rows of k distances");
     }
     std::vector<float> merged(k);
     for (std::size_t i = 0; i < into.size(); i += k) {
