@@ -6,6 +6,7 @@
 
 #include "src/scores/distance_calculator.hpp"
 #include "src/common/failure.hpp"
+#include "src/common/input_texts.hpp"
 #include "src/common/pairwise_sum.hpp"
 #include "src/common/stop.hpp"
 #include "src/scores/knn/blocks.hpp"
@@ -13,7 +14,7 @@
 namespace orvane {
 
 std::vector<float> similarity_scores(const EmbeddingRows& keys, EmbeddingRows queries) {
-    if (queries.empty()) raise_internal_failure("Empty list of query_embeddings is not supported");
+    if (queries.empty()) raise_internal_failure(kEmptyQueryEmbeddings);
     const DistanceCalculator calc(std::move(queries));
     const std::size_t nk = keys.size(), nq = calc.size(), d = calc.dim();
     for (std::size_t k = 0; k < nk; ++k) {
