@@ -173,10 +173,8 @@ def similarity(
     size = plan["block_rows"]
     stored = key_rows.put_aligned(size)
     # Query blocks only bound the memory of a task: as large as that allows, in whole tiles.
-    column = plan["column_rows"]
-    query_refs = query_rows.put_aligned(
-        max(1, _max_block_rows(query_rows.d) // column) * column
-    ).refs
+    tile = plan["column_rows"]
+    query_refs = query_rows.put_aligned(max(1, _max_block_rows(query_rows.d) // tile) * tile).refs
     dist = np.empty(key_rows.n, dtype=np.float32)
     tasks = [
         (
