@@ -189,12 +189,28 @@ float BalancingStrategy::exact_term(const Step& step, std::size_t i, float score
     return StrategyTerms::exact_term(step, i, score);
 }
 
-void BalancingStrategy::inform(std::size_t selected_sample) {
-    if (selected_sample >= distributions_.rows)
-        raise_internal_failure("assertion failed: index < dim");
-    const float* p = distributions_.row(selected_sample);
+namespace {
+
+void check_row(std::size_t sample, std::size_t rows) {
+    if (sample >= rows) raise_internal_failure("assertion failed: index < dim");
+}
+
+}  // namespace
+
+BalancingStrategy::Pick BalancingStrategy::pick(std::size_t sample) const {
+    check_row(sample, distributions_.rows);
+    const float* p = distributions_.row(sample);
+    return {std::vector<float>(p, p + distributions_.cols)};
+}
+
+void BalancingStrategy::inform(std::size_t selected_sample, const Pick& pick) {
+    if (selected_sample != kElsewhere) check_row(selected_sample, distributions_.rows);
+    if (pick.class_row.size() != class_totals_.size()) {
+        raise_internal_failure("a class row of " + std::to_string(pick.class_row.size()) +
+                               " entries for " + std::to_string(class_totals_.size()) + " classes");
+    }
     for (std::size_t k = 0; k < class_totals_.size(); ++k) {
-        class_totals_[k] = class_totals_[k] + p[k];
+        class_totals_[k] = class_totals_[k] + pick.class_row[k];
     }
 }
 

@@ -39,7 +39,12 @@ public:
                       const SelectionKernels& kernels) const;
     float exact_term(const Step& step, std::size_t i, float score) const;
     bool exact_in_screen(const Step& step) const { return step.shared; }
-    void inform(std::size_t selected_sample);
+    struct Pick {
+        std::vector<float> class_row;
+    };
+    Pick pick(std::size_t sample) const;
+    using StrategyTerms::inform;
+    void inform(std::size_t selected_sample, const Pick& pick);
 
     // Off: every sample's potential is computed from its own row.
     void set_shortcuts(bool on) { sharing_ = on && !distinct_.empty(); }

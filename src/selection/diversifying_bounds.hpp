@@ -19,6 +19,15 @@ constexpr std::size_t kHeldRows = 4 * kChunkRows;
 // Half norms above this could overflow inside a dot product; such rows are always computed.
 constexpr double kNormLimit = 1e36;
 
+// Whether a row, with half norm h, can join a group (and a pick of it prove anything): finite,
+// and its norm far from overflow.
+inline bool groupable_row(const float* x, std::size_t d, float h) {
+    for (std::size_t k = 0; k < d; ++k) {
+        if (!std::isfinite(x[k])) return false;
+    }
+    return h <= kNormLimit;
+}
+
 // Bounds are evaluated in double: these cover its own rounding (relative errors below 1e-10
 // for any dimension we prune) with room to spare.
 constexpr double kShrink = 1.0 - 1e-9;

@@ -12,17 +12,6 @@ namespace orvane {
 
 using namespace diversifying;
 
-namespace {
-
-bool finite_row(const float* x, std::size_t d) {
-    for (std::size_t k = 0; k < d; ++k) {
-        if (!std::isfinite(x[k])) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
 void DiversifyingStrategy::Buckets::build(DistanceCalculator& calc) {
     const std::size_t n = calc.size(), d = calc.dim();
     // Small sets are cheaper in full; few dimensions would make the index too large beside them.
@@ -34,7 +23,7 @@ void DiversifyingStrategy::Buckets::build(DistanceCalculator& calc) {
     std::vector<unsigned char> valid(n);
     pool::for_blocks(n, kRowBlock, [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t j = begin; j < end; ++j) {
-            valid[j] = finite_row(calc.matrix().row(j), d) && h[j] <= kNormLimit;
+            valid[j] = groupable_row(calc.matrix().row(j), d, h[j]);
         }
     });
     std::vector<std::uint32_t> rows;

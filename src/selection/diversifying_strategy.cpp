@@ -59,14 +59,21 @@ float DiversifyingStrategy::selected_set_diversity() const {
     return s;
 }
 
-void DiversifyingStrategy::inform(std::size_t selected_sample) {
-    check_selected_sample(selected_sample, sample_count());
+DiversifyingStrategy::Pick DiversifyingStrategy::pick(std::size_t sample) const {
+    check_selected_sample(sample, sample_count());
+    const std::size_t at = stored_row(sample);
+    return {stored_values(at), calculator_.half_norms()[at]};
+}
+
+void DiversifyingStrategy::inform(std::size_t selected_sample, const Pick& pick) {
+    if (selected_sample != kElsewhere) check_selected_sample(selected_sample, sample_count());
+    if (pick.values.size() != calculator_.dim()) calculator_.fail_shape(pick.values.size());
     // A stop inside the bounded pass may leave some minima lowered and the pick unrecorded; a run
     // restores what it saved before its first step.
     if (pruning_) {
-        inform_bounded(selected_sample);
+        inform_bounded(selected_sample, pick);
     } else {
-        inform_all_rows(selected_sample);
+        inform_all_rows(selected_sample, pick);
     }
 }
 
@@ -81,50 +88,49 @@ std::vector<float> DiversifyingStrategy::stored_values(std::size_t i) const {
     return out;
 }
 
-void DiversifyingStrategy::inform_all_rows(std::size_t selected_sample) {
-    const std::size_t at = stored_row(selected_sample);
-    if (split_.empty()) {
-        distance_row_ = calculator_.distances_from_row(at);
-    } else {
-        // The calculator's dot products, on the same floats put back together.
-        const std::size_t n = sample_count(), d = calculator_.dim();
-        const auto& h = calculator_.half_norms();
-        const std::vector<float> v = stored_values(at);
-        distance_row_.resize(n);
-        pool::for_blocks(n, kRowBlock, [&](std::size_t begin, std::size_t end, std::size_t) {
-            std::vector<float> x(d);
-            for (std::size_t j = begin; j < end; ++j) {
-                split_.row(j, x.data());
-                distance_row_[j] =
-                    clamp_distance((h[j] - blas::dot(d, x.data(), v.data())) + h[at]);
-            }
-        });
-    }
-    selected_.push_back(selected_sample);
-    computed_rows_ += distance_row_.size();
+void DiversifyingStrategy::inform_all_rows(std::size_t selected_sample, const Pick& pick) {
+    const std::size_t n = sample_count(), d = calculator_.dim();
+    const auto& h = calculator_.half_norms();
+    const float* v = pick.values.data();
+    const float h_v = pick.half_norm;
+    distance_row_.resize(n);
+    pool::for_blocks(n, kRowBlock, [&](std::size_t begin, std::size_t end, std::size_t) {
+        // Rows kept in halves are put back together first: the same floats, the same products.
+        std::vector<float> x(split_.empty() ? 0 : d);
+        for (std::size_t j = begin; j < end; ++j) {
+            const float* row = split_.empty() ? calculator_.matrix().row(j) : x.data();
+            if (!split_.empty()) split_.row(j, x.data());
+            distance_row_[j] = clamp_distance((h[j] - blas::dot(d, row, v)) + h_v);
+        }
+    });
+    const bool own = selected_sample != kElsewhere;
+    if (own) selected_.push_back(selected_sample);
+    computed_rows_ += n;
     // A sample's own selection must not lower its own entry to zero.
-    const float old = min_distances_[selected_sample];
-    for (std::size_t i = 0; i < distance_row_.size(); ++i) {
+    const float old = own ? min_distances_[selected_sample] : 0.0f;
+    for (std::size_t i = 0; i < n; ++i) {
         const std::size_t j = sample_at(i);
         if (distance_row_[i] < min_distances_[j]) min_distances_[j] = distance_row_[i];
     }
-    min_distances_[selected_sample] = old;
+    if (own) min_distances_[selected_sample] = old;
     if (buckets_.built()) buckets_.refresh(min_distances_);
 }
 
-void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
+void DiversifyingStrategy::inform_bounded(std::size_t selected_sample, const Pick& pick) {
     const std::size_t d = calculator_.dim(), k = buckets_.count;
     const auto& h = calculator_.half_norms();
     const auto& members = buckets_.members;
     auto& stored_min = buckets_.stored_min;
-    const std::size_t at = buckets_.position[selected_sample];
-    const std::vector<float> pick = stored_values(at);
-    const float* v = pick.data();
-    const float h_v = h[at];
+    const bool own = selected_sample != kElsewhere;
+    // The pick's stored row, or none (past every row) for a pick from elsewhere.
+    const std::size_t at = own ? buckets_.position[selected_sample] : kElsewhere;
+    const float* v = pick.values.data();
+    const float h_v = pick.half_norm;
     const Margin margin(d);
     const SelectionKernels& kernels = selection_kernels();
-    // A pick that is not finite, or near overflow, proves nothing: every row is computed.
-    const bool bounded = at < buckets_.offsets[k];
+    // A pick that is not finite, or near overflow, proves nothing: every row is computed. This
+    // is the test that keeps such rows out of the groups.
+    const bool bounded = groupable_row(v, d, h_v);
     std::vector<float> even((d + 1) / 2), odd(d / 2 + 1);
     for (std::size_t c = 0; c < d; ++c) (c % 2 == 0 ? even : odd)[c / 2] = v[c];
 
@@ -243,7 +249,7 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample) {
         computed[t] = n_computed;
         if (b != k) buckets_.max_min[b] = largest(stored_min.data() + first, last - first);
     });
-    selected_.push_back(selected_sample);
+    if (own) selected_.push_back(selected_sample);
     for (std::size_t c : computed) computed_rows_ += c;
 }
 

@@ -40,7 +40,16 @@ public:
     void potentials_range(const Step& step, std::size_t begin, std::span<float> out) const {
         for (std::size_t i = 0; i < out.size(); ++i) out[i] = min_distances_[begin + i] + step.s;
     }
-    void inform(std::size_t selected_sample);
+    // A selected row, with the half norm its owner computed for it.
+    struct Pick {
+        std::vector<float> values;
+        float half_norm;
+    };
+    Pick pick(std::size_t sample) const;
+    using StrategyTerms::inform;
+    // A pick from elsewhere lowers this strategy's minima but is not one of its selections:
+    // selected() and selected_set_diversity() cover its own samples only.
+    void inform(std::size_t selected_sample, const Pick& pick);
 
     // Off: every inform computes all N distances (for comparing against the bounded path).
     void set_shortcuts(bool on) { pruning_ = on && buckets_.built(); }
@@ -114,8 +123,8 @@ private:
     std::size_t sample_at(std::size_t row) const {
         return buckets_.built() ? buckets_.members[row] : row;
     }
-    void inform_all_rows(std::size_t selected_sample);
-    void inform_bounded(std::size_t selected_sample);
+    void inform_all_rows(std::size_t selected_sample, const Pick& pick);
+    void inform_bounded(std::size_t selected_sample, const Pick& pick);
     // Stored row i, rebuilt from its halves once they are split.
     std::vector<float> stored_values(std::size_t i) const;
 

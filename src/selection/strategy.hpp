@@ -5,6 +5,7 @@
 // class row). Kinds are listed once, in strategy_kinds.hpp.
 #include <concepts>
 #include <cstddef>
+#include <limits>
 #include <span>
 
 #include "src/selection/kernels.hpp"
@@ -12,6 +13,12 @@
 #include "src/selection/step_terms.hpp"
 
 namespace orvane {
+
+// inform's sample for a pick outside the strategy's own samples. A strategy may hold one
+// contiguous range of a larger set (a shard); it is then told every pick, with what pick() gave
+// where the sample lies, and updates its own samples' state by the same arithmetic as one
+// strategy over the whole set.
+inline constexpr std::size_t kElsewhere = std::numeric_limits<std::size_t>::max();
 
 // A step runs in three phases: prepare_step() once on the calling thread (its checks fail there,
 // as in a sequential pass), then the terms of blocks of samples on the workers, each reading the
@@ -35,7 +42,11 @@ concept SelectionStrategy =
         // Whether the screen's term is the exact one (no logarithm to save).
         { c.exact_in_screen(step) } -> std::same_as<bool>;
         { c.should_stop(i) } -> std::same_as<bool>;
-        s.inform(i);
+        // What inform needs of sample i (its row, its class row, its objects' rows or scores),
+        // read from the strategy's own storage; inform takes it rather than reading it itself.
+        { c.pick(i) } -> std::same_as<typename S::Pick>;
+        s.inform(i, c.pick(i));
+        s.inform(kElsewhere, c.pick(i));
         // What inform changes, to undo a run that failed.
         { c.save() } -> std::same_as<typename S::Saved>;
         { s.restore(static_cast<typename S::Saved&&>(saved)) } noexcept;
@@ -100,6 +111,8 @@ public:
     }
     bool should_stop(std::size_t) const { return false; }
     void set_shortcuts(bool) {}
+    // Sample i of this strategy's own samples is selected.
+    void inform(std::size_t i) { static_cast<Kind&>(*this).inform(i, self().pick(i)); }
 
 private:
     const Kind& self() const { return static_cast<const Kind&>(*this); }

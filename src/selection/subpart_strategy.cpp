@@ -145,12 +145,35 @@ void SubpartDiversifyingStrategy::potentials_range(const Step& step, std::size_t
     }
 }
 
-void SubpartDiversifyingStrategy::inform(std::size_t selected_sample) {
-    check_selected_sample(selected_sample, sample_count());
-    // One object at a time, so objects of one sample become each other's nearest neighbors.
-    mapping_.with_objects(selected_sample, [&](auto objects) {
-        for (std::size_t o : objects) inner_.inform(o);
+void ObjectOutOfRange::raise_if_any() const {
+    if (index != kElsewhere) check_selected_sample(index, count);
+}
+
+SubpartDiversifyingStrategy::Pick SubpartDiversifyingStrategy::pick(std::size_t sample) const {
+    check_selected_sample(sample, sample_count());
+    Pick out;
+    const std::size_t m = inner_.sample_count();
+    mapping_.with_objects(sample, [&](auto objects) {
+        for (std::size_t o : objects) {
+            if (o >= m) {
+                out.out_of_range = {o, m};
+                return;
+            }
+            out.rows.push_back(inner_.pick(o));
+            out.objects.push_back(o);
+        }
     });
+    return out;
+}
+
+void SubpartDiversifyingStrategy::inform(std::size_t selected_sample, const Pick& pick) {
+    const bool own = selected_sample != kElsewhere;
+    if (own) check_selected_sample(selected_sample, sample_count());
+    // One object at a time, so objects of one sample become each other's nearest neighbors.
+    for (std::size_t k = 0; k < pick.rows.size(); ++k) {
+        inner_.inform(own ? pick.objects[k] : kElsewhere, pick.rows[k]);
+    }
+    pick.out_of_range.raise_if_any();
 }
 
 bool SubpartDiversifyingStrategy::should_stop(std::size_t candidate_index) const {
@@ -167,13 +190,18 @@ bool SubpartDiversifyingStrategy::should_stop(std::size_t candidate_index) const
 
 namespace {
 
-template <class Index>
-void add_object_scores(std::span<const Index> objects, const std::vector<float>& scores,
-                       float& accumulated) {
+template <class Pick, class Index>
+Pick scores_of(std::span<const Index> objects, const std::vector<float>& scores) {
+    Pick out;
+    out.scores.reserve(objects.size());
     for (std::size_t o : objects) {
-        check_selected_sample(o, scores.size());
-        accumulated = accumulated + scores[o];
+        if (o >= scores.size()) {
+            out.out_of_range = {o, scores.size()};
+            break;
+        }
+        out.scores.push_back(scores[o]);
     }
+    return out;
 }
 
 std::vector<float> scores_of_keys(const EmbeddingRows& keys, EmbeddingRows queries) {
@@ -205,10 +233,17 @@ void FixedObjectScores<Kind, kMean>::potentials_range(const Step&, std::size_t b
 }
 
 template <class Kind, bool kMean>
-void FixedObjectScores<Kind, kMean>::inform(std::size_t selected_sample) {
-    check_selected_sample(selected_sample, sample_count());
-    mapping_.with_objects(selected_sample,
-                          [&](auto objects) { add_object_scores(objects, scores_, accumulated_); });
+auto FixedObjectScores<Kind, kMean>::pick(std::size_t sample) const -> Pick {
+    check_selected_sample(sample, sample_count());
+    return mapping_.with_objects(sample,
+                                 [&](auto objects) { return scores_of<Pick>(objects, scores_); });
+}
+
+template <class Kind, bool kMean>
+void FixedObjectScores<Kind, kMean>::inform(std::size_t selected_sample, const Pick& pick) {
+    if (selected_sample != kElsewhere) check_selected_sample(selected_sample, sample_count());
+    for (float score : pick.scores) accumulated_ = accumulated_ + score;
+    pick.out_of_range.raise_if_any();
 }
 
 SubpartSimilarityStrategy::SubpartSimilarityStrategy(const EmbeddingRows& key_embeddings,

@@ -59,6 +59,14 @@ std::vector<ObjectScoreSpan> object_score_spans(const SubpartMapping& mapping,
                                                 const std::vector<float>& scores, std::size_t n,
                                                 std::size_t blocks);
 
+// A pick's first object index not below the object count, if any.
+struct ObjectOutOfRange {
+    std::size_t index = kElsewhere;
+    std::size_t count = 0;
+    // Fails as inform does for that object.
+    void raise_if_any() const;
+};
+
 class SubpartDiversifyingStrategy : public StrategyTerms<SubpartDiversifyingStrategy> {
 public:
     static constexpr const char* kName = "subpart diversifying";
@@ -74,7 +82,18 @@ public:
     // Fails on a bad object index.
     Step prepare_step() const;
     void potentials_range(const Step& step, std::size_t begin, std::span<float> out) const;
-    void inform(std::size_t selected_sample);
+    // The sample's objects with their rows, in mapping order, up to the first object out of
+    // range (inform fails there, after the objects before it).
+    struct Pick {
+        std::vector<std::size_t> objects;
+        std::vector<DiversifyingStrategy::Pick> rows;
+        ObjectOutOfRange out_of_range;
+    };
+    Pick pick(std::size_t sample) const;
+    using StrategyTerms::inform;
+    // The objects of a pick from elsewhere are told to the inner strategy as picks from
+    // elsewhere.
+    void inform(std::size_t selected_sample, const Pick& pick);
     bool should_stop(std::size_t candidate_index) const;
 
     using Saved = DiversifyingStrategy::Saved;
@@ -106,7 +125,15 @@ public:
         return {};
     }
     void potentials_range(const Step&, std::size_t begin, std::span<float> out) const;
-    void inform(std::size_t selected_sample);
+    // The scores of the sample's objects, in mapping order, up to the first object out of range
+    // (inform fails there, after adding the scores before it).
+    struct Pick {
+        std::vector<float> scores;
+        ObjectOutOfRange out_of_range;
+    };
+    Pick pick(std::size_t sample) const;
+    using StrategyTerms<Kind>::inform;
+    void inform(std::size_t selected_sample, const Pick& pick);
 
     struct Saved {
         float accumulated;

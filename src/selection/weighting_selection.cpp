@@ -7,9 +7,14 @@ namespace orvane {
 WeightingStrategy::WeightingStrategy(std::vector<float> weights, float strength)
     : weights_(std::move(weights)), strength_(strength) {}
 
-void WeightingStrategy::inform(std::size_t selected_sample) {
-    check_selected_sample(selected_sample, weights_.size());
-    accumulated_ = accumulated_ + weights_[selected_sample];
+WeightingStrategy::Pick WeightingStrategy::pick(std::size_t sample) const {
+    check_selected_sample(sample, weights_.size());
+    return {weights_[sample]};
+}
+
+void WeightingStrategy::inform(std::size_t selected_sample, const Pick& pick) {
+    if (selected_sample != kElsewhere) check_selected_sample(selected_sample, weights_.size());
+    accumulated_ = accumulated_ + pick.weight;
 }
 
 }  // namespace orvane

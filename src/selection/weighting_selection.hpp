@@ -23,7 +23,12 @@ public:
     void potentials_range(const Step&, std::size_t begin, std::span<float> out) const {
         for (std::size_t i = 0; i < out.size(); ++i) out[i] = weights_[begin + i] + accumulated_;
     }
-    void inform(std::size_t selected_sample);
+    struct Pick {
+        float weight;
+    };
+    Pick pick(std::size_t sample) const;
+    using StrategyTerms::inform;
+    void inform(std::size_t selected_sample, const Pick& pick);
 
     struct Saved {
         float accumulated;

@@ -158,6 +158,56 @@ TEST_CASE("state carries across runs; earlier picks are eligible again") {
     CHECK_EQ(run(sel, {}, 3, 2), "0,1");
 }
 
+TEST_CASE(
+    "strategies over ranges of the samples, told each other's picks, keep the whole's state") {
+    // Samples 0-2 in one range, 3-4 in the other; picks from both, one repeated.
+    WeightingStrategy w({0.5f, 0.25f, 3.0f, 1e-3f, 7.0f}, 1.0f);
+    WeightingStrategy w_low({0.5f, 0.25f, 3.0f}, 1.0f), w_high({1e-3f, 7.0f}, 1.0f);
+    auto classes = [](std::size_t begin, std::size_t end) {
+        EmbeddingMatrix m;
+        m.cols = 3;
+        for (std::size_t i = begin; i < end; ++i) {
+            for (std::size_t k = 0; k < 3; ++k) m.data.push_back(0.1f * float((i * 7 + k) % 5));
+        }
+        m.rows = end - begin;
+        return m;
+    };
+    BalancingStrategy b(classes(0, 5), {0.2f, 0.3f, 0.5f}, 1.0f);
+    BalancingStrategy b_low(classes(0, 3), {0.2f, 0.3f, 0.5f}, 1.0f);
+    BalancingStrategy b_high(classes(3, 5), {0.2f, 0.3f, 0.5f}, 1.0f);
+    DiversifyingStrategy d(rows({{0, 0}, {1, 0}, {3, 0}, {0, 2}, {5, 5}}), std::nullopt, 1.0f);
+    DiversifyingStrategy d_low(rows({{0, 0}, {1, 0}, {3, 0}}), std::nullopt, 1.0f);
+    DiversifyingStrategy d_high(rows({{0, 2}, {5, 5}}), std::nullopt, 1.0f);
+    auto tell = [](auto& whole, auto& low, auto& high, std::size_t i) {
+        whole.inform(i);
+        if (i < 3) {
+            const auto pick = low.pick(i);
+            low.inform(i, pick);
+            high.inform(kElsewhere, pick);
+        } else {
+            const auto pick = high.pick(i - 3);
+            high.inform(i - 3, pick);
+            low.inform(kElsewhere, pick);
+        }
+    };
+    for (std::size_t i : {4, 1, 3, 1}) {
+        tell(w, w_low, w_high, i);
+        tell(b, b_low, b_high, i);
+        tell(d, d_low, d_high, i);
+        CHECK(w_low.accumulated() == w.accumulated() && w_high.accumulated() == w.accumulated());
+        CHECK(b_low.class_totals() == b.class_totals() &&
+              b_high.class_totals() == b.class_totals());
+        std::vector<float> minima = d_low.min_distances();
+        minima.insert(minima.end(), d_high.min_distances().begin(), d_high.min_distances().end());
+        CHECK(minima == d.min_distances());
+    }
+    // A pick from elsewhere is no selection of a range's own.
+    CHECK(d_low.selected() == std::vector<std::size_t>({1, 1}));
+    CHECK_THROWS_WITH(w_low.inform(3, w_high.pick(0)), InternalFailure,
+                      "selected_sample (3) is bigger than the number of samples (3)");
+    CHECK_THROWS_WITH(b_low.inform(kElsewhere, {{0.5f}}), InternalFailure, "1 entries for 3");
+}
+
 TEST_CASE("subpart folds: mean from -0.0, max by total order, out-of-range object") {
     const std::vector<std::size_t> both{0, 1};
     const std::vector<float> zeros{-0.0f, 0.0f};
@@ -293,6 +343,18 @@ TEST_CASE("diversifying: bounded inform keeps the minima of the full pass bit fo
         DiversifyingStrategy full(rows(), std::nullopt, 1.0f);
         full.set_shortcuts(false);
         CHECK(bounded.pruning());
+        // Two shards of the rows, [0, 1700) and [1700, 3000), each told every pick: the owner as
+        // its own, the other with the owner's pick. Their groups differ from the whole's.
+        constexpr std::size_t kCut = 1700;
+        auto shard_rows = [&](std::size_t begin, std::size_t end) {
+            const EmbeddingRows all = rows();
+            EmbeddingRows part;
+            for (std::size_t i = begin; i < end; ++i) part.append_row(all.row(i));
+            return part;
+        };
+        DiversifyingStrategy low(shard_rows(0, kCut), std::nullopt, 1.0f);
+        DiversifyingStrategy high(shard_rows(kCut, 3000), std::nullopt, 1.0f);
+        CHECK(low.pruning() && high.pruning());
         const DistanceCalculator plain(rows());
         std::vector<float> minima(3000, 1e8f);
         // Farthest-point order after the two rows that are not finite, with one repeat.
@@ -309,6 +371,16 @@ TEST_CASE("diversifying: bounded inform keeps the minima of the full pass bit fo
             }
             bounded.inform(picks[step]);
             full.inform(picks[step]);
+            const std::size_t at = picks[step];
+            if (at < kCut) {
+                const auto pick = low.pick(at);
+                low.inform(at, pick);
+                high.inform(kElsewhere, pick);
+            } else {
+                const auto pick = high.pick(at - kCut);
+                high.inform(at - kCut, pick);
+                low.inform(kElsewhere, pick);
+            }
             const std::vector<float> row = plain.distances_from_row(picks[step]);
             for (std::size_t j = 0; j < 3000; ++j) {
                 if (j != picks[step]) minima[j] = std::min(minima[j], row[j]);
@@ -317,6 +389,10 @@ TEST_CASE("diversifying: bounded inform keeps the minima of the full pass bit fo
                   0);
             CHECK(std::memcmp(bounded.min_distances().data(), full.min_distances().data(),
                               3000 * sizeof(float)) == 0);
+            CHECK(std::memcmp(low.min_distances().data(), full.min_distances().data(),
+                              kCut * sizeof(float)) == 0);
+            CHECK(std::memcmp(high.min_distances().data(), full.min_distances().data() + kCut,
+                              (3000 - kCut) * sizeof(float)) == 0);
         }
         if (c.offset == 0.0f && c.scale == 1.0f && c.spread != 0.4f) {
             CHECK(bounded.computed_rows() * 4 < full.computed_rows());
