@@ -3,6 +3,8 @@
 // compiled in its own translation unit with that level's flags; one level is picked per process.
 // All copies run the same per-lane operations in the same order, so every level gives the same
 // bits and the choice is only about speed.
+#include <array>
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,4 +25,36 @@ Level active();
 // when it was taken or is unset. The binding layer turns it into a warning at import.
 const std::string& setting_problem();
 
+// A kernel table's copies by level, in the order of Level; nullptr where the build has none.
+template <class Table>
+using Copies = std::array<const Table*, 4>;
+
+// The copy for `level` (one of available()); the baseline where the build has no other.
+template <class Table>
+const Table& copy_for(Level level, const Copies<Table>& copies) {
+    const Table* copy = copies[static_cast<std::size_t>(level)];
+    return copy ? *copy : *copies[0];
+}
+
+// The copy of the level in use, chosen once.
+template <class Table>
+const Table& active_copy(const Copies<Table>& copies) {
+    static const Table& chosen = copy_for(active(), copies);
+    return chosen;
+}
+
 }  // namespace orvane::simd
+
+// The copies of the x86 levels, where the build has them.
+#if defined(ORVANE_X86_LEVELS)
+#define ORVANE_X86_COPIES(name) &name##_avx2, &name##_avx512
+#else
+#define ORVANE_X86_COPIES(name) nullptr, nullptr
+#endif
+#if defined(ORVANE_NEON_LEVEL)
+#define ORVANE_NEON_COPY(name) &name##_neon
+#else
+#define ORVANE_NEON_COPY(name) nullptr
+#endif
+
+namespace orvane::simd {}  // namespace orvane::simd

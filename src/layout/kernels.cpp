@@ -4,22 +4,13 @@
 
 namespace orvane::pacmap {
 
-const LayoutKernels& layout_kernels(simd::Level level) {
-    switch (level) {
-#if defined(ORVANE_X86_LEVELS)
-        case simd::Level::avx2: return layout_kernels_avx2;
-        case simd::Level::avx512: return layout_kernels_avx512;
-#endif
-#if defined(ORVANE_NEON_LEVEL)
-        case simd::Level::neon: return layout_kernels_neon;
-#endif
-        default: return layout_kernels_baseline;
-    }
-}
+namespace {
+const simd::Copies<LayoutKernels> kCopies = {
+    &layout_kernels_baseline, ORVANE_NEON_COPY(layout_kernels), ORVANE_X86_COPIES(layout_kernels)};
+}  // namespace
 
-const LayoutKernels& layout_kernels() {
-    static const LayoutKernels& chosen = layout_kernels(simd::active());
-    return chosen;
-}
+const LayoutKernels& layout_kernels(simd::Level level) { return simd::copy_for(level, kCopies); }
+
+const LayoutKernels& layout_kernels() { return simd::active_copy(kCopies); }
 
 }  // namespace orvane::pacmap

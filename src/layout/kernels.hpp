@@ -40,9 +40,8 @@ const LayoutKernels& layout_kernels(simd::Level level);
 // The copy of the level in use.
 const LayoutKernels& layout_kernels();
 
-extern const LayoutKernels layout_kernels_baseline;
-extern const LayoutKernels layout_kernels_avx2;
-extern const LayoutKernels layout_kernels_avx512;
-extern const LayoutKernels layout_kernels_neon;
+// Defined by the copies; a build has some of them.
+extern const LayoutKernels layout_kernels_baseline, layout_kernels_avx2, layout_kernels_avx512,
+    layout_kernels_neon;
 
 }  // namespace orvane::pacmap

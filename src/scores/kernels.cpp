@@ -4,20 +4,13 @@
 
 namespace orvane {
 
-const ScoreKernels& score_kernels(simd::Level level) {
-    switch (level) {
-#if defined(ORVANE_X86_LEVELS)
-        case simd::Level::avx2: return score_kernels_avx2;
-        case simd::Level::avx512: return score_kernels_avx512;
-#endif
-        default:
-            return score_kernels_baseline;  // on AArch64 the baseline copy is NEON code already
-    }
-}
+namespace {
+const simd::Copies<ScoreKernels> kCopies = {&score_kernels_baseline, nullptr,
+                                            ORVANE_X86_COPIES(score_kernels)};
+}  // namespace
 
-const ScoreKernels& score_kernels() {
-    static const ScoreKernels& chosen = score_kernels(simd::active());
-    return chosen;
-}
+const ScoreKernels& score_kernels(simd::Level level) { return simd::copy_for(level, kCopies); }
+
+const ScoreKernels& score_kernels() { return simd::active_copy(kCopies); }
 
 }  // namespace orvane

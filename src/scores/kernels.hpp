@@ -24,8 +24,7 @@ const ScoreKernels& score_kernels(simd::Level level);
 // The copy of the level in use.
 const ScoreKernels& score_kernels();
 
-extern const ScoreKernels score_kernels_baseline;
-extern const ScoreKernels score_kernels_avx2;
-extern const ScoreKernels score_kernels_avx512;
+// Defined by the copies; a build has some of them.
+extern const ScoreKernels score_kernels_baseline, score_kernels_avx2, score_kernels_avx512;
 
 }  // namespace orvane

@@ -4,20 +4,15 @@
 
 namespace orvane {
 
+namespace {
+const simd::Copies<SelectionKernels> kCopies = {&selection_kernels_baseline, nullptr,
+                                                ORVANE_X86_COPIES(selection_kernels)};
+}  // namespace
+
 const SelectionKernels& selection_kernels(simd::Level level) {
-    switch (level) {
-#if defined(ORVANE_X86_LEVELS)
-        case simd::Level::avx2: return selection_kernels_avx2;
-        case simd::Level::avx512: return selection_kernels_avx512;
-#endif
-        default:
-            return selection_kernels_baseline;  // on AArch64 the baseline copy is NEON code already
-    }
+    return simd::copy_for(level, kCopies);
 }
 
-const SelectionKernels& selection_kernels() {
-    static const SelectionKernels& chosen = selection_kernels(simd::active());
-    return chosen;
-}
+const SelectionKernels& selection_kernels() { return simd::active_copy(kCopies); }
 
 }  // namespace orvane

@@ -31,8 +31,8 @@ const SelectionKernels& selection_kernels(simd::Level level);
 // The copy of the level in use.
 const SelectionKernels& selection_kernels();
 
-extern const SelectionKernels selection_kernels_baseline;
-extern const SelectionKernels selection_kernels_avx2;
-extern const SelectionKernels selection_kernels_avx512;
+// Defined by the copies; a build has some of them.
+extern const SelectionKernels selection_kernels_baseline, selection_kernels_avx2,
+    selection_kernels_avx512;
 
 }  // namespace orvane

@@ -118,4 +118,18 @@ private:
     const Kind& self() const { return static_cast<const Kind&>(*this); }
 };
 
+// The state of a kind whose informs only add to one running sum (weighting; fixed object scores).
+class RunningSum {
+public:
+    float accumulated() const { return accumulated_; }
+    struct Saved {
+        float accumulated;
+    };
+    Saved save() const { return {accumulated_}; }
+    void restore(Saved saved) noexcept { accumulated_ = saved.accumulated; }
+
+protected:
+    float accumulated_ = 0.0f;
+};
+
 }  // namespace orvane

@@ -111,12 +111,11 @@ private:
 // objects' scores, each plus the sum of the scores of every object selected so far (a maximum
 // for kMean false, a mean for true).
 template <class Kind, bool kMean>
-class FixedObjectScores : public StrategyTerms<Kind> {
+class FixedObjectScores : public StrategyTerms<Kind>, public RunningSum {
 public:
     std::size_t sample_count() const { return mapping_.sample_count(); }
     float strength() const { return strength_; }
     const std::vector<float>& object_scores() const { return scores_; }
-    float accumulated() const { return accumulated_; }
 
     struct Step {};
     // Fails on a bad object index.
@@ -134,12 +133,6 @@ public:
     Pick pick(std::size_t sample) const;
     using StrategyTerms<Kind>::inform;
     void inform(std::size_t selected_sample, const Pick& pick);
-
-    struct Saved {
-        float accumulated;
-    };
-    Saved save() const { return {accumulated_}; }
-    void restore(Saved saved) noexcept { accumulated_ = saved.accumulated; }
 
     // Object scores never change, so each block's span is found once.
     class Bounds {
@@ -165,7 +158,6 @@ protected:
         : scores_(std::move(scores)), mapping_(sample_to_subpart_indices), strength_(strength) {}
 
     std::vector<float> scores_;
-    float accumulated_ = 0.0f;
     SubpartMapping mapping_;
     float strength_;
 };

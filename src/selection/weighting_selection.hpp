@@ -9,14 +9,13 @@
 
 namespace orvane {
 
-class WeightingStrategy : public StrategyTerms<WeightingStrategy> {
+class WeightingStrategy : public StrategyTerms<WeightingStrategy>, public RunningSum {
 public:
     static constexpr const char* kName = "weighting";
     WeightingStrategy(std::vector<float> weights, float strength);
 
     std::size_t sample_count() const { return weights_.size(); }
     float strength() const { return strength_; }
-    float accumulated() const { return accumulated_; }
 
     struct Step {};
     Step prepare_step() const { return {}; }
@@ -29,12 +28,6 @@ public:
     Pick pick(std::size_t sample) const;
     using StrategyTerms::inform;
     void inform(std::size_t selected_sample, const Pick& pick);
-
-    struct Saved {
-        float accumulated;
-    };
-    Saved save() const { return {accumulated_}; }
-    void restore(Saved saved) noexcept { accumulated_ = saved.accumulated; }
 
     // Each block's range of weights; a potential is monotone in its weight.
     class Bounds {
@@ -59,7 +52,6 @@ public:
 
 private:
     std::vector<float> weights_;
-    float accumulated_ = 0.0f;
     float strength_;
 };
 
