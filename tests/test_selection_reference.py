@@ -88,3 +88,21 @@ def test_selection_matches_numpy_reference(seed):
     # Two runs: the second starts from the state the first left.
     assert sel.run_selection(preselected, n, 40) == ref.run(preselected, 40)
     assert sel.run_selection([], n, 25) == ref.run([], 25)
+
+
+def test_subpart_similarity_favours_samples_near_the_queries():
+    # Samples are pairs of objects; the queries sit next to sample 75's objects. Similarity scores
+    # are never positive, so taken as they are they would floor every potential and leave the
+    # picks in index order.
+    rng = np.random.default_rng(0)
+    objs = rng.normal(size=(200, 8))
+    mapping = [[2 * i, 2 * i + 1] for i in range(100)]
+    s = ok.Selection()
+    s.add_subpart_similarity_strategy(objs, objs[[150, 151]] + 0.01, mapping, 1.0)
+    picks = s.run_selection([], 100, 5)
+    assert picks[0] == 75
+    # After it, samples by their best object's exp(score), the sum of the chosen ones added to
+    # each (a constant, so the order is that of the best object's score).
+    sim = np.array(ok.Similarity(objs).calculate_similarity(objs[[150, 151]] + 0.01))
+    best = np.exp(sim.astype(np.float64)).reshape(100, 2).max(axis=1)
+    assert picks == list(np.argsort(-best, kind="stable")[:5])

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -204,9 +205,15 @@ Pick scores_of(std::span<const Index> objects, const std::vector<float>& scores)
     return out;
 }
 
+// Similarity scores are at most 0, and so would be every sum of them: each potential would sit
+// at the floor and the strategy would change no pick. exp(score) keeps the order of the scores
+// and makes them positive, as typicality's are: 1 for an object on a query, e^-1 at the mean
+// distance, towards 0 farther away.
 std::vector<float> scores_of_keys(const EmbeddingRows& keys, EmbeddingRows queries) {
     if (keys.empty()) raise_internal_failure(kEmptyKeyEmbeddings);
-    return similarity_scores(keys, std::move(queries));
+    std::vector<float> values = similarity_scores(keys, std::move(queries));
+    for (float& v : values) v = std::exp(v);
+    return values;
 }
 
 std::vector<float> typicality_of_objects(EmbeddingRows objects, std::size_t k) {

@@ -221,27 +221,29 @@ TEST_CASE("subpart folds: mean from -0.0, max by total order, out-of-range objec
                       "index out of bounds: the len is 2 but the index is 2");
 }
 
-TEST_CASE("subpart similarity: max fold over object scores, accumulated sum") {
-    // Distances 0, 1, 3 to the single query, mean 4/3: scores -0, -0.75, -2.25.
+TEST_CASE("subpart similarity: max fold over exp of the object scores, accumulated sum") {
+    // Distances 0, 1, 3 to the single query, mean 4/3: scores -0, -0.75, -2.25, held as their
+    // exponentials, so that a sample near a query has the larger potential.
     SubpartSimilarityStrategy s(rows({{0}, {1}, {3}}), rows({{0}}), {{0, 2}, {1}, {}}, 1.0f);
+    const float e1 = std::exp(-0.75f), e2 = std::exp(-2.25f);
+    CHECK(s.object_scores() == std::vector<float>({1.0f, e1, e2}));
     auto p = potentials(s);
-    CHECK_EQ(p[0], 0.0f);
-    CHECK_EQ(p[1], -0.75f);
-    CHECK(p[2] == 0.0f && !std::signbit(p[2]));
+    CHECK(p == std::vector<float>({1.0f, e1, 0.0f}));
+    CHECK(!std::signbit(p[2]));
     s.inform(1);
-    CHECK(potentials(s) == std::vector<float>({-0.75f, -1.5f, 0.0f}));
+    CHECK(potentials(s) == std::vector<float>({1.0f + e1, e1 + e1, 0.0f}));
 
     // An object out of range fails after the objects before it were added.
     SubpartSimilarityStrategy bad(rows({{0}, {1}, {3}}), rows({{0}}), {{1, 9}}, 1.0f);
     CHECK_THROWS_WITH(
         bad.inform(0), InternalFailure,
         "The index of the selected_sample (9) is bigger than the number of samples (3)");
-    CHECK_EQ(bad.accumulated(), -0.75f);
+    CHECK_EQ(bad.accumulated(), e1);
     // Indices are kept as given when one is too wide for 4 bytes.
     const std::size_t huge = std::size_t{1} << 33;
     SubpartSimilarityStrategy wide(rows({{0}, {1}, {3}}), rows({{0}}), {{0, 2}, {huge}}, 1.0f);
     wide.inform(0);
-    CHECK_EQ(wide.accumulated(), -2.25f);
+    CHECK_EQ(wide.accumulated(), 1.0f + e2);
     CHECK_THROWS_WITH(wide.inform(1), InternalFailure, "selected_sample (8589934592)");
     CHECK_THROWS_WITH(potentials(wide), InternalFailure, "the index is 8589934592");
     CHECK_THROWS_WITH(SubpartSimilarityStrategy(EmbeddingRows{}, rows({{0}}), {}, 1.0f),
