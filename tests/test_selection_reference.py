@@ -106,3 +106,17 @@ def test_subpart_similarity_favours_samples_near_the_queries():
     sim = np.array(ok.Similarity(objs).calculate_similarity(objs[[150, 151]] + 0.01))
     best = np.exp(sim.astype(np.float64)).reshape(100, 2).max(axis=1)
     assert picks == list(np.argsort(-best, kind="stable")[:5])
+
+
+def test_weighting_keeps_the_order_of_weights_as_the_selected_sum_grows():
+    # By the end the selected weight is about 4,500 times the largest: ln(S + w) in f32 would tie
+    # weights 5e-4 apart. Weights closer than ~2e-5 of the largest may still swap while S is
+    # below 64 times the largest weight.
+    w = np.random.default_rng(0).uniform(0, 1, 50_000).astype(F)
+    s = ok.Selection()
+    s.add_weighting_strategy(w, 1.0)
+    picks = s.run_selection([], len(w), 5_000)
+    top = np.argsort(-w.astype(np.float64), kind="stable")[:5_000]
+    assert set(picks) == set(top.tolist())
+    chosen = w[picks].astype(np.float64)
+    assert np.all(np.diff(chosen) <= 2e-5 * chosen[1:])

@@ -74,17 +74,27 @@ def potentials_near_one(sel, full):
     sel.add_weighting_strategy(np.ones(n, dtype=F), 0.0)  # screened, adding nothing
     sel.add_balancing_strategy(near_one, np.array([1, 0, 0], dtype=F), 1.0)
 
+def weights_past_their_sum(sel, full):
+    # With 200 preselected, the selected weight is over 64 times the largest: the terms are taken
+    # relative to it, and screened beside the distances.
+    sel.add_weighting_strategy(weights, 1.0)
+    sel.add_diversifying_strategy(emb, 1.0)
+
 out = {}
-for name, build in [("diversifying", diversifying), ("blob", blob_and_weights),
-                    ("one-hot mix", mix(one_hot)), ("dirichlet mix", mix(dirichlet)),
-                    ("object scores", object_scores), ("ties", ties(False)),
-                    ("infinities", ties(True)), ("near one", potentials_near_one)]:
+for name, build, pre in [("diversifying", diversifying, [5, 9, 5]),
+                         ("blob", blob_and_weights, [5, 9, 5]),
+                         ("one-hot mix", mix(one_hot), [5, 9, 5]),
+                         ("dirichlet mix", mix(dirichlet), [5, 9, 5]),
+                         ("object scores", object_scores, [5, 9, 5]),
+                         ("ties", ties(False), [5, 9, 5]), ("infinities", ties(True), [5, 9, 5]),
+                         ("near one", potentials_near_one, [5, 9, 5]),
+                         ("relative weights", weights_past_their_sum, list(range(100, 300)))]:
     for full in (False, True):
         sel = ok.Selection()
         sel._set_full_pass(full)
         build(sel, full)
         # Preselection, then a second run from the state the first left.
-        out[f"{name} full={full}"] = [sel.run_selection([5, 9, 5], n, 60),
+        out[f"{name} full={full}"] = [sel.run_selection(pre, n, len(pre) + 57),
                                       sel.run_selection([], n, 40)]
 print(json.dumps(out))
 """

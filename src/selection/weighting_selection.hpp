@@ -17,11 +17,27 @@ public:
     std::size_t sample_count() const { return weights_.size(); }
     float strength() const { return strength_; }
 
-    struct Step {};
-    Step prepare_step() const { return {}; }
+    // Once the selected weight S is many times the largest weight (and no weight is negative), a
+    // term is strength * ln((S + w) / S) = strength * log1p(w / S): the potential's log less
+    // ln S, which every sample shares, so the picks are those of the potentials' logs. In f32,
+    // ln(S + w) itself would tie weights closer than about 1e-7 S; log1p(w / S) keeps them apart.
+    struct Step {
+        bool relative;
+        float s;
+        float ln_s;
+        float floor_log;  // ln(1e-8) - ln S: the log of a NaN weight's floored potential
+    };
+    Step prepare_step() const;
     void potentials_range(const Step&, std::size_t begin, std::span<float> out) const {
         for (std::size_t i = 0; i < out.size(); ++i) out[i] = weights_[begin + i] + accumulated_;
     }
+    void add_terms(const Step& step, std::size_t begin, std::span<float> score,
+                   std::span<float> potential) const;
+    void screen_terms(const Step& step, std::size_t begin, std::span<float> score,
+                      std::span<float> magnitude, std::span<float> width, std::span<float> work,
+                      const SelectionKernels& kernels) const;
+    float exact_term(const Step& step, std::size_t i, float score) const;
+
     struct Pick {
         float weight;
     };
@@ -29,21 +45,17 @@ public:
     using StrategyTerms::inform;
     void inform(std::size_t selected_sample, const Pick& pick);
 
-    // Each block's range of weights; a potential is monotone in its weight.
+    // Each block's range of weights; a term is monotone in its weight.
     class Bounds {
     public:
         static constexpr bool kMoves = false;
-        Bounds(const WeightingStrategy& s, std::size_t n, std::size_t blocks)
-            : s_(s), weights_(blocks) {
-            (void)n;
-        }
+        Bounds(const WeightingStrategy& s, std::size_t, std::size_t blocks)
+            : s_(s), weights_(blocks) {}
         void refresh(std::size_t b, std::size_t begin, std::size_t end,
                      const unsigned char* taken) {
             weights_[b] = step::key_range(s_.weights_.data(), taken, begin, end);
         }
-        step::Range range(std::size_t b, const Step&) const {
-            return step::contribution_range(weights_[b], s_.accumulated_, s_.strength_);
-        }
+        step::Range range(std::size_t b, const Step& step) const;
 
     private:
         const WeightingStrategy& s_;
@@ -51,8 +63,13 @@ public:
     };
 
 private:
+    // ln((S + w) / S) in a relative step.
+    static float relative_log(const Step& step, float w);
+
     std::vector<float> weights_;
     float strength_;
+    bool nonnegative_;      // no weight below 0 (NaN weights take the floor)
+    float largest_ = 0.0f;  // the largest finite weight
 };
 
 }  // namespace orvane

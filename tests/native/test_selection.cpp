@@ -8,6 +8,7 @@
 
 #include "src/selection/combination_selection.hpp"
 #include "src/common/failure.hpp"
+#include "src/selection/screen_margin.hpp"
 #include "tests/native/check.hpp"
 
 using namespace orvane;
@@ -67,6 +68,42 @@ TEST_CASE("asking for more than can be chosen ends once every sample is in the r
     CHECK_EQ(run(sel, {1}, 3, 10), "1,0,2");
     CHECK_EQ(run(sel, {1, 1}, 2, 5), "1,1,0");
     CHECK_EQ(run(sel, {0, 1}, 2, 5), "0,1");
+}
+
+TEST_CASE(
+    "weighting past 64 times its largest weight: terms relative to the sum, screened safely") {
+    std::mt19937 gen(3);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    std::vector<float> weights(6000);
+    for (float& w : weights) w = u(gen);
+    weights[17] = std::numeric_limits<float>::quiet_NaN();
+    weights[18] = 0.0f;
+    for (const float strength : {1.0f, -0.7f}) {
+        WeightingStrategy w(weights, strength);
+        CHECK(!w.prepare_step().relative);
+        for (std::size_t i = 100; i < 300; ++i) w.inform(i);
+        const auto step = w.prepare_step();
+        CHECK(step.relative && step.s == w.accumulated());
+        // Each exact term is strength * log1p(w / S), and the screen's term lies within the
+        // margin of it; the block bounds hold every term.
+        std::vector<float> score(weights.size(), 0.0f), magnitude(score.size(), 0.0f),
+            width(score.size(), 0.0f), work(score.size());
+        w.screen_terms(step, 0, score, magnitude, width, work, selection_kernels());
+        const step::ScreenMargin margin(1);
+        std::vector<unsigned char> taken(weights.size(), 0);
+        WeightingStrategy::Bounds bounds(w, weights.size(), 1);
+        bounds.refresh(0, 0, weights.size(), taken.data());
+        const step::Range range = bounds.range(0, step);
+        bool within = true;
+        for (std::size_t i = 0; i < weights.size(); ++i) {
+            const float exact = w.exact_term(step, i, 0.0f);
+            const float want = i == 17 ? strength * (std::log(1e-8f) - std::log(step.s))
+                                       : strength * std::log1p(weights[i] / step.s);
+            within = within && exact == want && range.lo <= exact && exact <= range.hi &&
+                     std::fabs(exact - score[i]) <= margin(magnitude[i], width[i]);
+        }
+        CHECK(within);
+    }
 }
 
 TEST_CASE("weighting: log potentials, floor for zero and NaN, NaN scores") {
