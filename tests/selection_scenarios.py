@@ -1,10 +1,7 @@
 """The shortcuts of a selection step (bounded distance updates, shared balancing potentials, blocks
 skipped by their score bounds, with object scores among them, scores screened before they are
-computed exactly) against the plain full pass, for 1, 2 and 3 workers."""
-
-import json
-
-from conftest import run_python
+computed exactly) against the plain full pass: scenarios that test_worker_counts.py runs for 1,
+2 and 3 workers."""
 
 SCENARIOS = r"""
 import json
@@ -98,17 +95,3 @@ for name, build, pre in [("diversifying", diversifying, [5, 9, 5]),
                                       sel.run_selection([], n, 40)]
 print(json.dumps(out))
 """
-
-
-def test_shortcuts_pick_what_the_full_pass_picks_for_any_worker_count():
-    results = []
-    for workers in ("1", "2", "3"):
-        proc = run_python(SCENARIOS, env={"RAYON_NUM_THREADS": workers})
-        assert proc.returncode == 0, proc.stderr
-        results.append(json.loads(proc.stdout))
-    for name, picks in results[0].items():
-        if "full=False" in name:
-            assert picks == results[0][name.replace("False", "True")], name
-    assert results[0] == results[1] == results[2]
-    # The stopping distance ended the first scenario's runs early.
-    assert len(results[0]["diversifying full=False"][0]) < 60
