@@ -42,25 +42,32 @@ def run_json(code, workers):
 
 @pytest.fixture(scope="module")
 def runs():
-    binary = os.environ.get("ORVANE_NATIVE_TESTS")
-    assert binary, "ORVANE_NATIVE_TESTS is unset: run the suite with tools/test.sh"
-    out = {}
-    for workers in ("1", "2", "3"):
-        result = {"layouts": run_json(LAYOUTS, workers), "selection": run_json(SCENARIOS, workers)}
-        for args, prefix in NATIVE.items():
-            env = dict(os.environ, RAYON_NUM_THREADS=workers)
-            proc = subprocess.run(
-                [binary, *args], capture_output=True, text=True, env=env, timeout=300
-            )
-            assert proc.returncode == 0 and "1 passed, 0 failed" in proc.stdout, proc.stdout
-            result[prefix] = [line for line in proc.stdout.splitlines() if line.startswith(prefix)]
-            assert len(result[prefix]) == 1, proc.stdout
-        out[workers] = result
-    return out
+    return {
+        workers: {"layouts": run_json(LAYOUTS, workers), "selection": run_json(SCENARIOS, workers)}
+        for workers in ("1", "2", "3")
+    }
 
 
 def test_results_do_not_depend_on_the_worker_count(runs):
     assert runs["1"] == runs["2"] == runs["3"]
+
+
+def test_native_digests_do_not_depend_on_the_worker_count():
+    binary = os.environ.get("ORVANE_NATIVE_TESTS")
+    assert binary, "ORVANE_NATIVE_TESTS is unset: run the suite with tools/test.sh"
+    digests = []
+    for workers in ("1", "2", "3"):
+        env = dict(os.environ, RAYON_NUM_THREADS=workers)
+        lines = []
+        for args, prefix in NATIVE.items():
+            proc = subprocess.run(
+                [binary, *args], capture_output=True, text=True, env=env, timeout=300
+            )
+            assert proc.returncode == 0 and "1 passed, 0 failed" in proc.stdout, proc.stdout
+            lines += [line for line in proc.stdout.splitlines() if line.startswith(prefix)]
+        assert len(lines) == len(NATIVE), lines
+        digests.append(lines)
+    assert digests[0] == digests[1] == digests[2]
 
 
 def test_layouts_repeat_across_calls_and_keep_their_bits(runs):
