@@ -107,32 +107,16 @@ def test_stub_accepts_lists_and_arrays_and_refuses_wrong_types(tmp_path):
 
 
 # Runs in each installed environment and, for comparison, against the module under test.
-ONE_CALL_PER_CLASS = """\
-    import json, os, orvane_keldra as ok
-    rows = [[0.0, 0.0, 1.0], [1.0, 0.5, 0.0], [3.0, 1.0, 2.0],
-            [0.5, 2.0, 1.5], [2.5, 2.5, 0.0], [1.0, 1.0, 1.0]]
-    sel = ok.Selection()
-    sel.add_weighting_strategy([0.1, 0.5, 0.2, 0.9, 0.3, 0.4], 1.0)
-    sel.add_diversifying_strategy(rows, 1.0)
-    with open("/proc/self/maps") as maps:
-        openblas = sorted({line.split()[-1] for line in maps if "libscipy_openblas" in line})
-    print(json.dumps({
-        "file": os.path.basename(ok.__file__),
-        "dir": os.path.dirname(os.path.abspath(ok.__file__)),
-        "openblas": openblas,
-        "similarity": ok.Similarity(rows).calculate_similarity(rows[:2]),
-        "typicality": ok.Typicality(rows).calculate_typicality(2),
-        "layout": ok.TwoDimEmbedding(rows).calculate_2d_embedding(),
-        "selection": sel.run_selection([2], 6, 4),
-    }))
-"""
+# One call per class, with values known in advance; --json prints the results and where the
+# package and OpenBLAS came from.
+SMOKE = REPO / "tools" / "wheel_smoke.py"
 RESULT_KEYS = ("similarity", "typicality", "layout", "selection")
 
 
 def _reference_results(tmp_path):
     # one worker thread makes the layout reproducible for the comparisons
     proc = _run(
-        [sys.executable, "-c", textwrap.dedent(ONE_CALL_PER_CLASS)],
+        [sys.executable, str(SMOKE), "--json"],
         300,
         cwd=tmp_path,
         env=_checker_env() | {"RAYON_NUM_THREADS": "1"},
@@ -194,9 +178,7 @@ def test_wheel_installs_alone_and_computes(tmp_path, build_dir):
 
     # -I keeps PYTHONPATH and the working directory from supplying some other build
     run_env = dict(os.environ, RAYON_NUM_THREADS="1")
-    proc = _run(
-        [py, "-I", "-c", textwrap.dedent(ONE_CALL_PER_CLASS)], 300, cwd=tmp_path, env=run_env
-    )
+    proc = _run([py, "-I", str(SMOKE), "--json"], 300, cwd=tmp_path, env=run_env)
     assert proc.returncode == 0, proc.stderr
     installed = json.loads(proc.stdout)
     assert installed["file"] == "__init__.py"
@@ -265,7 +247,7 @@ def test_target_folder_works_from_pythonpath_alone(tmp_path, build_dir):
     def run(*folders):
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(map(str, folders)), RAYON_NUM_THREADS="1")
         proc = _run(
-            [str(bare / "bin" / "python"), "-c", textwrap.dedent(ONE_CALL_PER_CLASS)],
+            [str(bare / "bin" / "python"), str(SMOKE), "--json"],
             300,
             cwd=elsewhere,
             env=env,
