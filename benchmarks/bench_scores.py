@@ -67,6 +67,26 @@ def main():
     assert np.allclose(ours, theirs, rtol=1e-3, atol=1e-5), "typicality disagrees with faiss"
     rows.append((f"Typicality N={nl} D={dl} K={k}", t_ours, "faiss IndexFlatL2", t_faiss))
 
+    # Neighbour counts around the end of the sorted buffers (64), and triplicated rows, whose
+    # distances 0 are recomputed from the coordinates.
+    nm, dm = (4000, 32) if args.quick else (20000, 32)
+    xm = rng.normal(size=(nm, dm)).astype(np.float32)
+    trip = np.repeat(xm[: nm // 3], 3, axis=0)
+    for data, name, km in [(xm, "", 64), (xm, "", 65), (xm, "", 100), (xm, "", 200)] + [
+        (trip, " triplicated", 10)
+    ]:
+        t_ours, ours = best_time(lambda: ok.Typicality(data).calculate_typicality(km), repeat=2)
+
+        def faiss_k(data=data, km=km):
+            index = faiss.IndexFlatL2(dm)
+            index.add(data)
+            dist, _ = index.search(data, km + 1)
+            return typicality_from_knn(dist[:, 1:], km)
+
+        t_faiss, _ = best_time(faiss_k, repeat=2)
+        case = f"Typicality N={len(data)} D={dm} K={km}{name}"
+        rows.append((case, t_ours, "faiss IndexFlatL2", t_faiss))
+
     nk, nq = (n, n // 10)
     keys, queries = x, rng.normal(size=(nq, d)).astype(np.float32)
     t_ours, ours = best_time(lambda: ok.Similarity(keys).calculate_similarity(queries))

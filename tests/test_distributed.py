@@ -113,10 +113,11 @@ def test_similarity_equals_one_machine(
 
 
 def test_neighbour_counts_and_list_input(x):
-    """Both ends of the sorted buffers (K = 1, 64), whole rows beyond them (K = 65, and 100 over
-    many query blocks of the class), K capped at N - 1, and lists of lists: all bit for bit."""
+    """Both ends of the sorted buffers (K = 1, 64), the tile pairs' heaps (K = 65, and 100 over
+    many blocks), whole rows beyond them (K = 257), K capped at N - 1, and lists of lists: all
+    bit for bit."""
     small = x[:1_500]
-    for k in (1, 64, 65):
+    for k in (1, 64, 65, 257):
         got = distributed.typicality(small, k, block_rows=600)
         assert np.array_equal(got, _typicality(small, k)), k
     got = distributed.typicality(x, 100, block_rows=3_000)
@@ -125,6 +126,21 @@ def test_neighbour_counts_and_list_input(x):
     assert np.array_equal(distributed.typicality(tiny, 50, block_rows=2), _typicality(tiny, 50))
     keys = [[0.0, 0.0], [3.0, 4.0]]
     assert list(distributed.similarity(keys, [[0.0, 0.0]])) == [-0.0, -2.0]
+
+
+def test_duplicates_score_as_the_classes_score_them():
+    # Triplicated rows of norm about 10, where the expansion of |a - b|^2 leaves 1e-3 after the
+    # square root: tasks recompute the same distances the classes recompute, so keys that are
+    # queries score exactly 0 and every K gives the classes' bits.
+    rng = np.random.default_rng(12)
+    base = (rng.normal(size=(700, 16)) + 2.5).astype(np.float32)
+    dup = base[rng.permutation(np.repeat(np.arange(700), 3))]
+    for k in (1, 10, 64, 65, 100):
+        got = distributed.typicality(dup, k, block_rows=600)
+        assert np.array_equal(got, _typicality(dup, k)), k
+    got = distributed.similarity(dup, base[::2], block_rows=500)
+    assert np.array_equal(got, ok.Similarity(dup).calculate_similarity(base[::2]))
+    assert np.count_nonzero(got == 0) == 3 * 350
 
 
 def _outcome(call):

@@ -15,6 +15,8 @@ def reference_typicality(x, k):
     d2 = ((x[:, None, :] - x[None, :, :]) ** 2).sum(-1) / 2.0
     np.fill_diagonal(d2, np.inf)
     r = np.sqrt(np.sort(d2, axis=1)[:, :k])
+    if r.mean() == 0:  # every neighbour a duplicate
+        return np.ones(len(x))
     return np.exp(-r / r.mean()).mean(axis=1)
 
 
@@ -76,10 +78,53 @@ def test_typicality_worked_values():
     # duplicates: an embedding whose nearest neighbour is an exact duplicate scores 1
     dup = ok.Typicality([[0.0], [0.0], [10.0], [25.0]]).calculate_typicality(1)
     assert dup[0] == dup[1] == 1.0
-    same = ok.Typicality([[1.0, 1.0]] * 3).calculate_typicality(2)
-    assert all(math.isnan(v) for v in same)
+    # all rows identical: every neighbour is a duplicate, so every row scores 1 (not 0/0)
+    for row in ([1.0, 1.0], [0.1, 0.2, 0.3], [0.3, 0.7]):
+        assert ok.Typicality([row] * 5).calculate_typicality(2) == [1.0] * 5, row
     t = ok.Typicality(np.arange(12, dtype=np.float32).reshape(6, 2) ** 2)
     assert t.calculate_typicality(5) == t.calculate_typicality(500)
+
+
+def duplicated_rows(rng, n, d, copies):
+    """n distinct rows of norm about 10 (where the expansion of |a - b|^2 loses most), each
+    `copies` times, shuffled; and each row's group."""
+    base = (rng.normal(size=(n, d)) + 2.5).astype(np.float32)
+    group = rng.permutation(np.repeat(np.arange(n), copies))
+    return base[group], group
+
+
+def test_keys_that_are_queries_score_exactly_zero(rng):
+    keys, _ = duplicated_rows(rng, 600, 20, 1)
+    queries = keys[::3]
+    got = np.array(ok.Similarity(keys).calculate_similarity(queries))
+    assert np.all(got[::3] == 0.0) and np.all(np.signbit(got[::3]))
+    # the others keep the expansion's distances: within f32 rounding of the float64 scores
+    np.testing.assert_allclose(got, reference_similarity(keys, queries), rtol=2e-4, atol=2e-5)
+    assert ok.Similarity(queries).calculate_similarity(queries) == [-0.0] * len(queries)
+
+
+@pytest.mark.parametrize("k", [2, 10, 64, 100, 300])
+def test_duplicates_get_identical_typicality(rng, k):
+    # k = 2: a row's neighbours are its two twins, so it scores exactly 1. Beyond, the tile path's
+    # sorted buffers, its heaps and the whole-row path meet the twins at distance 0; the distances
+    # to other rows come from GEMM products at different places of the tiles, which may differ in
+    # their last bits, so twins agree to a few ulp (2e-6; the expansion's error gave 1e-5 to 1e-3).
+    x, group = duplicated_rows(rng, 130, 12, 3)
+    got = np.array(ok.Typicality(x).calculate_typicality(k))
+    if k == 2:
+        assert np.all(got == 1.0)
+    for g in range(130):
+        twins = got[group == g]
+        assert twins.max() - twins.min() <= 2e-6 * twins.max(), (k, g, twins)
+    # a duplicate's r is 0 in float64 too, so the scores meet the exact ones
+    np.testing.assert_allclose(got, reference_typicality(x, k), rtol=1e-5, atol=1e-7)
+
+
+def test_tile_path_serves_up_to_256_neighbours():
+    # At 20,000 rows the whole-row path (a GEMM row and nth_element per row) took about four
+    # times as long as the tile pairs; their heaps serve k up to 256.
+    plans = [ok._native._knn_plan(20_000, 512, num_nearest_neighbors=k) for k in (64, 65, 256, 257)]
+    assert [p["handler"] for p in plans] == ["sorted", "sorted", "sorted", "rows"]
 
 
 def test_typicality_failures_leave_the_object_usable():
@@ -117,14 +162,16 @@ def test_scores_identical_for_any_worker_count():
     assert outs[0] == outs[1] == outs[-1]
 
 
-def test_typicality_over_many_tiles_is_exact_and_thread_independent():
+@pytest.mark.parametrize("k", [6, 200])
+def test_typicality_over_many_tiles_is_exact_and_thread_independent(k):
     # Shuffled integer grid points: every product is exact in float32, so each row's neighbour
-    # distances are known exactly, and a point's neighbours sit in other tiles of the scan.
-    code = """
+    # distances are known exactly, and a point's neighbours sit in other tiles of the scan
+    # (k = 200: the heaps of the tile path).
+    code = f"""
         import json, numpy as np, orvane_keldra as ok
         g = np.stack(np.meshgrid(np.arange(17), np.arange(17), np.arange(16), indexing="ij"), -1)
         grid = np.random.default_rng(4).permutation(g.reshape(-1, 3)).astype(np.float32)
-        print(json.dumps(ok.Typicality(grid).calculate_typicality(6)))
+        print(json.dumps(ok.Typicality(grid).calculate_typicality({k})))
     """
     outs = []
     for threads in ("1", "3"):
@@ -135,12 +182,14 @@ def test_typicality_over_many_tiles_is_exact_and_thread_independent():
 
     g = np.stack(np.meshgrid(np.arange(17), np.arange(17), np.arange(16), indexing="ij"), -1)
     grid = np.random.default_rng(4).permutation(g.reshape(-1, 3)).astype(np.float64)
-    want = neighbour_typicality(grid, 6)
+    want = neighbour_typicality(grid, k)
     got = np.array(outs[0])
     np.testing.assert_allclose(got, want, rtol=2e-6)
-    # every inner point has its six neighbours at distance 1, in whatever tiles they sit
-    inner = np.all((grid > 0) & (grid < [16, 16, 15]), axis=1)
-    assert len(set(got[inner])) == 1 and got[inner][0] == pytest.approx(want[inner][0], rel=1e-6)
+    if k == 6:
+        # every inner point has its six neighbours at distance 1, in whatever tiles they sit
+        inner = np.all((grid > 0) & (grid < [16, 16, 15]), axis=1)
+        assert len(set(got[inner])) == 1
+        assert got[inner][0] == pytest.approx(want[inner][0], rel=1e-6)
 
 
 def test_forked_child_can_compute_after_pool_started():

@@ -58,6 +58,9 @@ std::vector<float> typicality_scores(const DistanceCalculator& calc, std::size_t
 std::vector<float> typicality_from_distances(std::span<const float> t, std::size_t n,
                                              std::size_t k) {
     const float mean = pairwise_sum(t) / static_cast<float>(n * k);
+    // A mean of 0 means every row's k nearest neighbors are duplicates of it, which is what
+    // scores 1; dividing would turn each 0 / 0 into NaN instead.
+    if (mean == 0.0f) return std::vector<float>(n, 1.0f);
     std::vector<float> scores(n);
     for (std::size_t i = 0; i < n; ++i) {
         float s = 0.0f;

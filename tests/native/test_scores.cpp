@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "src/scores/kernels.hpp"
 #include "src/scores/knn/plan.hpp"
 #include "src/scores/knn/tile_pairs.hpp"
+#include "src/scores/knn/recompute.hpp"
 #include "src/common/failure.hpp"
 #include "src/scores/similarity.hpp"
 #include "src/scores/typicality.hpp"
@@ -83,29 +85,49 @@ TEST_CASE("similarity and typicality worked values") {
 }
 
 TEST_CASE("tile scans: every level this machine has keeps the same buffers") {
-    const std::size_t rows = 100, cols = 150, k = 5;
-    std::vector<float> p(rows * cols), h(cols);
+    // Rows on a coarse grid, so that many pairs are duplicates whose expansion is recomputed;
+    // k = 5 keeps sorted buffers, k = 90 heaps.
+    const std::size_t rows = 100, cols = 150, d = 3;
     std::uint32_t s = 7;
     const auto next = [&s] { return (s = s * 1664525u + 1013904223u) >> 8; };
-    for (float& v : p) v = static_cast<float>(next() % 20000) * 1e-3f;
-    for (float& v : h) v = static_cast<float>(next() % 20000) * 1e-3f;
-    const auto scan = [&](const ScoreKernels& kernels) {
+    std::vector<float> x(cols * d), p(rows * cols), h(cols);
+    for (float& v : x) v = static_cast<float>(next() % 5) * 0.1f;
+    for (std::size_t i = 0; i < cols; ++i) {
+        h[i] = knn::half_norms({x.data() + i * d, 1, 0}, d)[0];
+        for (std::size_t j = 0; i < rows && j < cols; ++j) {
+            float dot = 0.0f;
+            for (std::size_t e = 0; e < d; ++e) dot += x[i * d + e] * x[j * d + e];
+            p[i * cols + j] = dot;
+        }
+    }
+    const float slack = knn::expansion_slack(d);
+    const auto scan = [&](const ScoreKernels& kernels, std::size_t k) {
         const float inf = std::numeric_limits<float>::infinity();
         std::vector<float> by_rows(rows * k, inf), diagonal(rows * k, inf), by_cols(cols * k, inf),
-            worst(cols);
-        kernels.feed_tile_rows(p.data(), rows, cols, h.data(), h.data(), false, by_rows.data(), k);
-        kernels.feed_tile_rows(p.data(), rows, rows, h.data(), h.data(), true, diagonal.data(), k);
+            scratch(2 * cols);
+        kernels.feed_tile_rows(p.data(), rows, cols, h.data(), h.data(), false, by_rows.data(), k,
+                               x.data(), x.data(), d, slack, scratch.data());
+        // the diagonal tile: the first rows x rows products, row-major with `rows` columns
+        std::vector<float> square(rows * rows);
+        for (std::size_t i = 0; i < rows; ++i)
+            std::copy_n(p.data() + i * cols, rows, square.data() + i * rows);
+        kernels.feed_tile_rows(square.data(), rows, rows, h.data(), h.data(), true, diagonal.data(),
+                               k, x.data(), x.data(), d, slack, scratch.data());
         kernels.feed_tile_columns(p.data(), rows, cols, h.data(), h.data(), by_cols.data(), k,
-                                  worst.data());
+                                  x.data(), x.data(), d, slack, scratch.data());
         by_rows.insert(by_rows.end(), diagonal.begin(), diagonal.end());
         by_rows.insert(by_rows.end(), by_cols.begin(), by_cols.end());
         return by_rows;
     };
-    const auto base = scan(score_kernels(simd::Level::baseline));
-    CHECK(base[k - 1] < std::numeric_limits<float>::infinity());
-    for (const simd::Level level : simd::available()) {
-        const auto got = scan(score_kernels(level));
-        CHECK(std::memcmp(got.data(), base.data(), got.size() * sizeof(float)) == 0);
+    for (const std::size_t k : {std::size_t{5}, std::size_t{90}}) {
+        const auto base = scan(score_kernels(simd::Level::baseline), k);
+        CHECK(base[k - 1] < std::numeric_limits<float>::infinity());
+        // Duplicates come out at exactly 0: a row's buffer starts with a zero.
+        CHECK(std::count(base.begin(), base.end(), 0.0f) > 0);
+        for (const simd::Level level : simd::available()) {
+            const auto got = scan(score_kernels(level), k);
+            CHECK(std::memcmp(got.data(), base.data(), got.size() * sizeof(float)) == 0);
+        }
     }
 }
 

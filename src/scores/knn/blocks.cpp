@@ -15,7 +15,8 @@ void merge_nearest(RowBlock queries, RowBlock stored, std::size_t dim, std::span
     if (nearest.size() != queries.rows)
         raise_internal_failure("assertion failed: one distance per query row");
     const std::vector<float> hq = half_norms(queries, dim), hs = half_norms(stored, dim);
-    Nearest handler{hq.data(), hs.data(), nearest.data()};
+    Nearest handler({queries.data, hq.data()}, {stored.data, hs.data()}, stored.rows, dim,
+                    kTileColumns, nearest.data());
     scan_query_blocks(queries, stored, dim, kTileRows, kTileColumns, handler, progress);
 }
 
@@ -41,7 +42,7 @@ void smallest_by_rows(RowBlock queries, RowBlock stored, std::size_t dim, std::s
         }
     };
     // One GEMM per query block against every row: the shapes of the class.
-    WholeRows whole(hq, hs.data(), n, select);
+    WholeRows whole({queries.data, hq}, {stored.data, hs.data()}, dim, n, select);
     scan_query_blocks(queries, stored, dim, block, n, whole, progress);
 }
 

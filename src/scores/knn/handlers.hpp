@@ -10,8 +10,26 @@
 
 #include "src/common/worker_pool.hpp"
 #include "src/scores/distance_calculator.hpp"
+#include "src/scores/knn/recompute.hpp"
 
 namespace orvane::knn {
+
+// The rows of a scan with their half norms: enough to recompute a distance the expansion cannot
+// resolve (recompute.hpp).
+struct ScanRows {
+    const float* x;
+    const float* h;
+};
+
+// The distance of query row q to stored row s from their product p: the expansion, or the
+// distance from the coordinates where the expansion is below its rounding bound.
+inline float scan_distance(ScanRows queries, std::size_t q, ScanRows stored, std::size_t s, float p,
+                           std::size_t dim, float slack) {
+    const float v = block_distance(stored.h[s], p, queries.h[q]);
+    if (!(v < expansion_bound(slack, queries.h[q], stored.h[s]))) return v;
+    return clamp_distance(
+        exact_half_squared_distance(queries.x + q * dim, stored.x + s * dim, dim));
+}
 
 // Whole rows of half squared distances from products, `width` stored rows wide, in a buffer of
 // the worker's current block of query rows; done(r0, rows, distances) receives the block once it
@@ -19,8 +37,14 @@ namespace orvane::knn {
 template <class Done>
 class WholeRows {
 public:
-    WholeRows(const float* hq, const float* hs, std::size_t width, Done done)
-        : hq_(hq), hs_(hs), width_(width), done_(done), blocks_(pool::worker_count()) {}
+    WholeRows(ScanRows queries, ScanRows stored, std::size_t dim, std::size_t width, Done done)
+        : queries_(queries),
+          stored_(stored),
+          dim_(dim),
+          slack_(expansion_slack(dim)),
+          width_(width),
+          done_(done),
+          blocks_(pool::worker_count()) {}
 
     void start(std::size_t r0, std::size_t rows, std::size_t worker) {
         blocks_[worker].first = r0;
@@ -28,8 +52,16 @@ public:
     }
     void keep(std::size_t r, std::size_t c0, const float* p, std::size_t cols, std::size_t worker) {
         float* out = blocks_[worker].rows.data() + (r - blocks_[worker].first) * width_ + c0;
-        const float h = hq_[r];
-        for (std::size_t j = 0; j < cols; ++j) out[j] = block_distance(hs_[c0 + j], p[j], h);
+        const float h = queries_.h[r];
+        const float* hs = stored_.h + c0;
+        bool unresolved = false;
+        for (std::size_t j = 0; j < cols; ++j) {
+            out[j] = block_distance(hs[j], p[j], h);
+            unresolved |= out[j] < expansion_bound(slack_, h, hs[j]);
+        }
+        if (!unresolved) return;
+        for (std::size_t j = 0; j < cols; ++j)
+            out[j] = scan_distance(queries_, r, stored_, c0 + j, p[j], dim_, slack_);
     }
     void finish(std::size_t r0, std::size_t rows, std::size_t worker) {
         done_(r0, rows, blocks_[worker].rows.data());
@@ -40,7 +72,9 @@ private:
         std::size_t first = 0;
         std::vector<float> rows;
     };
-    const float *hq_, *hs_;
+    ScanRows queries_, stored_;
+    std::size_t dim_;
+    float slack_;
     std::size_t width_;
     Done done_;
     std::vector<Block> blocks_;
@@ -55,20 +89,48 @@ inline void select_smallest(float* row, std::size_t n, std::size_t self, std::si
     std::copy(row, row + k, out);
 }
 
-// Each query row's smallest half squared distance so far (start at +inf).
-struct Nearest {
-    const float* hq;
-    const float* hs;
-    float* nearest;
+// Each query row's smallest half squared distance so far (start at +inf). A tile row whose
+// smallest expansion is not below the bound with the tile's largest finite half norm has no
+// distance to recompute, and costs one comparison more than the plain minimum.
+class Nearest {
+public:
+    Nearest(ScanRows queries, ScanRows stored, std::size_t n_stored, std::size_t dim,
+            std::size_t tile, float* nearest)
+        : queries_(queries),
+          stored_(stored),
+          dim_(dim),
+          tile_(tile),
+          slack_(expansion_slack(dim)),
+          nearest_(nearest),
+          tile_norms_((n_stored + tile - 1) / tile, 0.0f) {
+        for (std::size_t j = 0; j < n_stored; ++j) {
+            float& m = tile_norms_[j / tile];
+            if (stored.h[j] > m && stored.h[j] <= std::numeric_limits<float>::max())
+                m = stored.h[j];
+        }
+    }
 
     void start(std::size_t, std::size_t, std::size_t) {}
     void keep(std::size_t r, std::size_t c0, const float* p, std::size_t cols, std::size_t) {
-        float m = nearest[r];
-        const float h = hq[r];
-        for (std::size_t j = 0; j < cols; ++j) m = std::min(m, block_distance(hs[c0 + j], p[j], h));
-        nearest[r] = m;
+        const float h = queries_.h[r];
+        const float* hs = stored_.h + c0;
+        float m = std::numeric_limits<float>::infinity();
+        for (std::size_t j = 0; j < cols; ++j) m = std::min(m, block_distance(hs[j], p[j], h));
+        if (m < expansion_bound(slack_, h, tile_norms_[c0 / tile_])) {
+            m = std::numeric_limits<float>::infinity();
+            for (std::size_t j = 0; j < cols; ++j)
+                m = std::min(m, scan_distance(queries_, r, stored_, c0 + j, p[j], dim_, slack_));
+        }
+        nearest_[r] = std::min(nearest_[r], m);
     }
     void finish(std::size_t, std::size_t, std::size_t) {}
+
+private:
+    ScanRows queries_, stored_;
+    std::size_t dim_, tile_;
+    float slack_;
+    float* nearest_;
+    std::vector<float> tile_norms_;
 };
 
 // Bounded max-heaps of the k smallest keys per query row, keys built from (value, stored row) by

@@ -9,9 +9,10 @@
 
 namespace orvane::knn {
 
-// Largest k served by the sorted insertion buffers of the tile pairs; beyond it whole rows of
-// distances go through nth_element.
+// Largest k whose tile-pair buffers are kept sorted by insertion; up to kTileLimit they are
+// heaps, sorted at the end. Beyond kTileLimit whole rows of distances go through nth_element.
 inline constexpr std::size_t kInsertionLimit = 64;
+inline constexpr std::size_t kTileLimit = 256;
 
 // Side of the square tiles of the all-rows scan: one product tile per worker, 1 MB, and a
 // diagonal that costs a fraction kTriangleTile / N of extra work.
@@ -36,7 +37,7 @@ enum class Handler {
 };
 
 inline Handler typicality_handler(std::size_t k) {
-    return k <= kInsertionLimit ? Handler::sorted : Handler::rows;
+    return k <= kTileLimit ? Handler::sorted : Handler::rows;
 }
 
 // Every pair (I, J) of na tiles with nb tiles once, diagonal by diagonal, so that tasks running

@@ -10,6 +10,7 @@
 #include "src/common/worker_pool.hpp"
 #include "src/scores/kernels.hpp"
 #include "src/scores/knn/plan.hpp"
+#include "src/scores/knn/recompute.hpp"
 
 namespace orvane::knn {
 
@@ -49,10 +50,11 @@ void feed_tile_pairs(TileRows a, TileRows b, bool same, std::size_t d, std::size
         return same ? locks_a[j] : locks_b[j];
     };
     struct Scratch {
-        std::vector<float> products, worst;
+        std::vector<float> products, filters;
     };
     std::vector<Scratch> scratch(pool::worker_count());
     const ScoreKernels& kernels = score_kernels();
+    const float slack = expansion_slack(d);
     pool::run_tasks(pairs.size(), [&](std::size_t task, std::size_t worker) {
         const std::size_t ti = pairs[task].first, tj = pairs[task].second;
         const std::size_t r0 = ti * s, rows = std::min(s, a.rows - r0);
@@ -60,15 +62,17 @@ void feed_tile_pairs(TileRows a, TileRows b, bool same, std::size_t d, std::size
         const bool diagonal = same && ti == tj;
         Scratch& w = scratch[worker];
         w.products.resize(rows * cols);
-        w.worst.resize(cols);
+        w.filters.resize(2 * std::max(rows, cols));
         blas::gemm_abt(rows, cols, d, a.x + r0 * d, b.x + c0 * d, w.products.data());
         const auto feed_rows = [&] {
             kernels.feed_tile_rows(w.products.data(), rows, cols, a.h + r0, b.h + c0, diagonal,
-                                   a.best + r0 * k, k);
+                                   a.best + r0 * k, k, a.x + r0 * d, b.x + c0 * d, d, slack,
+                                   w.filters.data());
         };
         const auto feed_columns = [&] {
             kernels.feed_tile_columns(w.products.data(), rows, cols, a.h + r0, b.h + c0,
-                                      b.best + c0 * k, k, w.worst.data());
+                                      b.best + c0 * k, k, a.x + r0 * d, b.x + c0 * d, d, slack,
+                                      w.filters.data());
         };
         if (diagonal) {
             std::lock_guard<std::mutex> hold(locks_a[ti]);
@@ -90,6 +94,17 @@ void feed_tile_pairs(TileRows a, TileRows b, bool same, std::size_t d, std::size
         }
         if (progress) progress->advance(units_until(task + 1) - units_until(task));
     });
+    // Heap-ordered buffers (k beyond the insertion limit) end sorted, as the small ones are.
+    if (k > kInsertionLimit) {
+        const auto sort_rows = [&](float* best, std::size_t rows) {
+            pool::parallel_for(rows, 256, [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end; ++i)
+                    std::sort(best + i * k, best + (i + 1) * k);
+            });
+        };
+        sort_rows(a.best, a.rows);
+        if (!same) sort_rows(b.best, b.rows);
+    }
 }
 
 void smallest_by_tile_pairs(RowBlock a, RowBlock b, std::size_t dim, std::size_t k,
