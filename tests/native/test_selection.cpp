@@ -1,5 +1,6 @@
 #include <cmath>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <random>
 #include <limits>
@@ -8,6 +9,7 @@
 
 #include "src/selection/combination_selection.hpp"
 #include "src/common/failure.hpp"
+#include "src/selection/kernels.hpp"
 #include "src/selection/screen_margin.hpp"
 #include "tests/native/check.hpp"
 
@@ -436,5 +438,63 @@ TEST_CASE("diversifying: bounded inform keeps the minima of the full pass bit fo
         if (c.offset == 0.0f && c.scale == 1.0f && c.spread != 0.4f) {
             CHECK(bounded.computed_rows() * 4 < full.computed_rows());
         }
+    }
+}
+
+TEST_CASE("screening logarithm: within its bound over the whole f32 range at every level") {
+    // Infinity, a NaN and values below the floor, then every 997th f32 from 1e-8 up.
+    const float inf = std::numeric_limits<float>::infinity();
+    std::vector<float> p = {inf, 1.0f, std::nanf(""), 0.0f, -3.0f, 1e-9f, 3.4e38f};
+    for (std::uint64_t bits = 0x322bcc77u; bits < 0x7f800000u; bits += 997) {
+        const auto b = static_cast<std::uint32_t>(bits);
+        float f;
+        std::memcpy(&f, &b, sizeof f);
+        p.push_back(f);
+    }
+    for (const simd::Level level : simd::available()) {
+        // Twice, which doubles exactly: the sums are checked with the values.
+        std::vector<float> score(p.size(), 0.0f), magnitude(p.size(), 0.0f);
+        for (int twice = 0; twice < 2; ++twice) {
+            selection_kernels(level).log_terms(p.data(), p.size(), -2.0f, score.data(),
+                                               magnitude.data());
+        }
+        double worst = 0.0;
+        for (std::size_t i = 1; i < p.size(); ++i) {
+            const double ln = std::log(static_cast<double>(std::fmax(p[i], 1e-8f)));
+            const double lambda = static_cast<double>(score[i]) / -4.0;
+            worst = std::max(worst, std::fabs(lambda - ln) / std::max(std::fabs(ln), 1e-300));
+            CHECK_EQ(magnitude[i], std::fabs(score[i]));
+        }
+        CHECK(worst <= std::pow(2.0, -22.5));
+        CHECK(score[0] == -inf && magnitude[0] == inf);
+    }
+}
+
+TEST_CASE("high-half bound test: the rows it leaves, at every level") {
+    // 61 rows: whole vectors and a tail; a NaN sum, a minimum not yet reached, exact equality.
+    const std::size_t count = 61;
+    const double c[4] = {0.75, 2.0, 0.5, 1.0};
+    std::vector<float> sums(count), h(count), m(count);
+    for (std::size_t r = 0; r < count; ++r) {
+        sums[r] = static_cast<float>(r % 13);
+        h[r] = static_cast<float>(r % 5) * 0.5f;
+        m[r] = static_cast<float>(r % 7) * 0.5f;
+    }
+    sums[3] = std::nanf("");
+    m[40] = 1e8f;
+    sums[8] = 4.0f, h[8] = 0.0f, m[8] = 1.0f;  // 3 >= 3: kept
+    std::uint64_t expected = 0;
+    for (std::size_t r = 0; r < count; ++r) {
+        const bool kept =
+            static_cast<double>(sums[r]) * c[0] >=
+            (c[1] * static_cast<double>(m[r]) + c[2] * static_cast<double>(h[r])) + c[3];
+        if (!kept || m[r] >= 1e8f) expected |= std::uint64_t{1} << r;
+    }
+    CHECK((expected >> 3 & 1) && (expected >> 40 & 1) && !(expected >> 8 & 1));
+    CHECK(expected != 0 && ~expected << 3 != 0);
+    for (const simd::Level level : simd::available()) {
+        CHECK_EQ(
+            selection_kernels(level).unproved_rows(sums.data(), h.data(), m.data(), count, c, 1e8f),
+            expected);
     }
 }
