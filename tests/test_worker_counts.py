@@ -10,6 +10,19 @@ import pytest
 from conftest import run_python
 from selection_scenarios import SCENARIOS
 
+SCORES = """
+import json, numpy as np, orvane_keldra as ok
+x = np.random.default_rng(3).normal(size=(3000, 40)).astype(np.float32)
+x[::7] = x[3]                                   # duplicates, recomputed from their coordinates
+g = np.stack(np.meshgrid(np.arange(17), np.arange(17), np.arange(16), indexing="ij"), -1)
+grid = np.random.default_rng(4).permutation(g.reshape(-1, 3)).astype(np.float32)
+print(json.dumps({
+    "typicality": [ok.Typicality(x).calculate_typicality(k) for k in (10, 100, 300)],
+    "similarity": ok.Similarity(x[:500]).calculate_similarity(x[2500:]),
+    "grid": [ok.Typicality(grid).calculate_typicality(k) for k in (6, 200)],
+}))
+"""
+
 LAYOUTS = """
 import hashlib, json, numpy as np, orvane_keldra as ok
 def digest(emb):
@@ -43,7 +56,11 @@ def run_json(code, workers):
 @pytest.fixture(scope="module")
 def runs():
     return {
-        workers: {"layouts": run_json(LAYOUTS, workers), "selection": run_json(SCENARIOS, workers)}
+        workers: {
+            "scores": run_json(SCORES, workers),
+            "layouts": run_json(LAYOUTS, workers),
+            "selection": run_json(SCENARIOS, workers),
+        }
         for workers in ("1", "2", "3")
     }
 
