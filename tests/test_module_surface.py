@@ -123,7 +123,7 @@ def W(param):
 
 RAGGED = "every row must have the same length"
 FINITE_FIX = "; remove the row or replace the value"
-BEYOND = " (a value beyond the float32 range, 3.4028235e38, becomes inf)"
+BEYOND = " (a value beyond the float32 range, ±3.4028235e38, becomes an infinity)"
 
 
 def _selection_of(weights, strength=1.0):

@@ -132,7 +132,7 @@ void check_finite(const char* param, const std::optional<NonFinite>& first) {
                        ", column " + std::to_string(first->column) + " is " +
                        value_text(first->value);
     if (std::isinf(first->value))
-        text += " (a value beyond the float32 range, 3.4028235e38, becomes inf)";
+        text += " (a value beyond the float32 range, ±3.4028235e38, becomes an infinity)";
     throw InvalidArgument(text + "; remove the row or replace the value");
 }
 
