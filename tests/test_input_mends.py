@@ -177,3 +177,43 @@ def test_strided_buffers_that_cannot_be_iterated_convert_too(rng):
             ok.Typicality(np.ascontiguousarray(arr)).calculate_typicality(3)
         )
     assert ok.Typicality(memoryview(np.repeat(x, 2, 1)[:, ::2])).calculate_typicality(3) == expected
+
+
+def _outcome(call):
+    try:
+        call()
+    except BaseException as e:  # PanicException derives from BaseException
+        return type(e), str(e), getattr(e, "__notes__", None)
+    return None
+
+
+def test_ray_layer_refuses_what_the_classes_refuse(tmp_path):
+    ray = pytest.importorskip("ray")
+    from orvane_keldra import distributed
+
+    here = os.getcwd()
+    os.chdir(tmp_path)  # workers import the installed package, not the source tree
+    try:
+        ray.init(num_cpus=1, include_dashboard=False, logging_level="WARNING")
+    finally:
+        os.chdir(here)
+    try:
+        x = np.arange(600, dtype=np.float64).reshape(150, 4)
+        x[120, 3] = math.nan
+        wide = np.full((3, 2), 1e300)
+        ds = ray.data.from_numpy(x.astype(np.float32)).repartition(3)
+        # (input of the Ray layer, the same rows for the class)
+        typicality_inputs = [(x, x), (x.tolist(), x), (np.asfortranarray(x), x), (ds, x)]
+        typicality_inputs += [(wide, wide), ([[], [], []],) * 2, ([[1.0, 2.0], [3.0]],) * 2]
+        for data, twin in typicality_inputs:
+            expected = _outcome(lambda: ok.Typicality(twin).calculate_typicality(2))
+            assert expected is not None and expected[0] is not TypeError
+            assert _outcome(lambda: distributed.typicality(data, 2)) == expected
+        good = np.ones((5, 4))
+        for keys, queries in [(x, good), (good, x), (x.tolist(), good), ([[], []], [[]]),
+                              (good, np.ones((2, 3)))]:
+            expected = _outcome(lambda: ok.Similarity(keys).calculate_similarity(queries))
+            assert expected is not None
+            assert _outcome(lambda: distributed.similarity(keys, queries)) == expected
+    finally:
+        ray.shutdown()
