@@ -27,10 +27,11 @@ elif _sys.platform != "darwin":  # macOS builds call Accelerate
 
 def _shadowing_source_tree() -> str | None:
     """The folder of this package when it is a source tree without a built extension."""
+    import os as _os
+
     here = _os.path.dirname(_os.path.abspath(__file__))
     has_extension = any(
-        name.startswith("_native.") and name.endswith((".so", ".pyd"))
-        for name in _os.listdir(here)
+        name.startswith("_native.") and name.endswith((".so", ".pyd")) for name in _os.listdir(here)
     )
     in_source_tree = _os.path.exists(_os.path.join(here, "..", "pyproject.toml"))
     return here if in_source_tree and not has_extension else None

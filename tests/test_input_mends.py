@@ -113,7 +113,9 @@ def test_notes_do_not_change_the_internal_failure(capfd):
     panic = panic_type()
     with pytest.raises(panic) as info:
         ok.Selection().add_balancing_strategy([[0.5, 0.5]] * 300, [1.0], 1.0)
-    assert info.value.args == ("called `Result::unwrap()` on an `Err` value: DimensionMismatch(2, 1)",)
+    assert info.value.args == (
+        "called `Result::unwrap()` on an `Err` value: DimensionMismatch(2, 1)",
+    )
     assert "target has 1 entries" in info.value.__notes__[0]
     # The contract's report on stderr stays.
     assert "orvane_keldra: internal failure in Selection.add_balancing_strategy()" in (
@@ -160,7 +162,9 @@ def test_import_from_the_source_tree_says_what_shadows_the_package():
     )
     assert proc.returncode != 0
     assert "shadows the installed package" in proc.stderr, proc.stderr
-    assert "PYTHONSAFEPATH=1" in proc.stderr and "circular import" not in proc.stderr.splitlines()[-1]
+    assert (
+        "PYTHONSAFEPATH=1" in proc.stderr and "circular import" not in proc.stderr.splitlines()[-1]
+    )
     ok_run = subprocess.run(
         [sys.executable, "-P", "-c", "import orvane_keldra"], cwd=ROOT, env=env, timeout=120
     )
@@ -210,8 +214,13 @@ def test_ray_layer_refuses_what_the_classes_refuse(tmp_path):
             assert expected is not None and expected[0] is not TypeError
             assert _outcome(lambda: distributed.typicality(data, 2)) == expected
         good = np.ones((5, 4))
-        for keys, queries in [(x, good), (good, x), (x.tolist(), good), ([[], []], [[]]),
-                              (good, np.ones((2, 3)))]:
+        for keys, queries in [
+            (x, good),
+            (good, x),
+            (x.tolist(), good),
+            ([[], []], [[]]),
+            (good, np.ones((2, 3))),
+        ]:
             expected = _outcome(lambda: ok.Similarity(keys).calculate_similarity(queries))
             assert expected is not None
             assert _outcome(lambda: distributed.similarity(keys, queries)) == expected

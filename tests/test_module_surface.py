@@ -172,7 +172,9 @@ FIXED_TEXTS = [
         lambda: ok.Similarity([[1.0, 2.0, 3.0]]).calculate_similarity([[1.0, 2.0]]),
         PANIC,
         "ndarray: inputs 1 × 2 and 3 × 1 are not compatible for matrix multiplication",
-        ["a row of key_embeddings has 3 values but the rows of query_embeddings have 2: every key and query must have the same length"],
+        [
+            "a row of key_embeddings has 3 values but the rows of query_embeddings have 2: every key and query must have the same length"
+        ],
     ),
     (
         lambda: ok.Typicality([[0.0]]),
@@ -221,7 +223,9 @@ FIXED_TEXTS = [
         lambda: ok.Selection().add_balancing_strategy([[1, 0, 0]] * 3, [0.5, 0.5], 1.0),
         PANIC,
         "called `Result::unwrap()` on an `Err` value: DimensionMismatch(3, 2)",
-        ["target has 2 entries but class_distributions has 3 columns: give one target value per class"],
+        [
+            "target has 2 entries but class_distributions has 3 columns: give one target value per class"
+        ],
     ),
     (
         lambda: ok.Selection().add_subpart_typicality_strategy([[0.0, 1.0]], [[0]], 1.0, 3),
@@ -257,7 +261,9 @@ FIXED_TEXTS = [
         lambda: _selection_of([1.0, 2.0, 3.0]).run_selection([5], 3, 2),
         PANIC,
         "The index of the selected_sample (5) is bigger than the number of samples (3)",
-        ["preselected_indices holds 5 but n_total_samples is 3: every index must be below n_total_samples"],
+        [
+            "preselected_indices holds 5 but n_total_samples is 3: every index must be below n_total_samples"
+        ],
     ),
     (
         lambda: ok.Selection().run_selection([], 0, 1),

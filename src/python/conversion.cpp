@@ -266,7 +266,8 @@ private:
         const bool matrix = view_.ndim == 2;
         const std::size_t n = extent(0), d = matrix ? extent(1) : 1;
         const Py_ssize_t s0 = stride_[0], s1 = matrix ? stride_[1] : 0;
-        const std::size_t rows_per_chunk = std::max<std::size_t>(16, kChunk / std::max<std::size_t>(d, 1));
+        const std::size_t rows_per_chunk =
+            std::max<std::size_t>(16, kChunk / std::max<std::size_t>(d, 1));
         std::vector<float> chunk(std::min(count, rows_per_chunk * d));
         const bool columns_first = matrix && std::abs(s0) < std::abs(s1);
         std::size_t since_poll = 0;
@@ -281,13 +282,15 @@ private:
                 for (std::size_t c = 0; c < d; ++c) {
                     const unsigned char* col = src + static_cast<Py_ssize_t>(c) * s1;
                     for (std::size_t r = r0; r < r1; ++r)
-                        chunk[(r - r0) * d + c] = load<kDouble>(col + static_cast<Py_ssize_t>(r) * s0);
+                        chunk[(r - r0) * d + c] =
+                            load<kDouble>(col + static_cast<Py_ssize_t>(r) * s0);
                 }
             } else {
                 for (std::size_t r = r0; r < r1; ++r) {
                     const unsigned char* row = src + static_cast<Py_ssize_t>(r) * s0;
                     for (std::size_t c = 0; c < d; ++c)
-                        chunk[(r - r0) * d + c] = load<kDouble>(row + static_cast<Py_ssize_t>(c) * s1);
+                        chunk[(r - r0) * d + c] =
+                            load<kDouble>(row + static_cast<Py_ssize_t>(c) * s1);
                 }
             }
             watch.block(chunk.data(), m, base + out.size());

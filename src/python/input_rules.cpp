@@ -38,7 +38,8 @@ std::optional<NonFinite> locate_non_finite(const EmbeddingRows& rows,
     if (!first) return std::nullopt;
     std::size_t row = 0, begin = 0;
     // Only on the refusing path: a walk over the row lengths is cheap enough.
-    while (row < rows.size() && begin + rows.row_length(row) <= *first) begin += rows.row_length(row++);
+    while (row < rows.size() && begin + rows.row_length(row) <= *first)
+        begin += rows.row_length(row++);
     return NonFinite{row, *first - begin, rows.values()[*first]};
 }
 
@@ -173,10 +174,10 @@ void check_query_rows(const RowsShape& queries, std::optional<std::size_t> key_l
     check_query_count(queries.n);
     check_calculator_rows(param, queries);
     if (key_length && *key_length != queries.d) {
-        explained("", std::string("a row of ") + key_param + " has " + std::to_string(*key_length) +
-                          " values but the rows of " + param + " have " +
-                          std::to_string(queries.d) +
-                          ": every key and query must have the same length",
+        explained("",
+                  std::string("a row of ") + key_param + " has " + std::to_string(*key_length) +
+                      " values but the rows of " + param + " have " + std::to_string(queries.d) +
+                      ": every key and query must have the same length",
                   [&] { fail_vector_shape(queries.n, queries.d, *key_length); });
     }
     check_has_columns(param, queries);
@@ -218,8 +219,8 @@ void check_class_probabilities(const EmbeddingRows& class_distributions) {
         if (v[i] >= 0.0f && v[i] <= 3.4028235e38f) continue;
         const std::size_t m = class_distributions.row_length(0);
         throw InvalidArgument("class_distributions must hold finite probabilities >= 0: row " +
-                              std::to_string(i / m) + ", column " + std::to_string(i % m) +
-                              " is " + value_text(v[i]));
+                              std::to_string(i / m) + ", column " + std::to_string(i % m) + " is " +
+                              value_text(v[i]));
     }
 }
 

@@ -66,8 +66,7 @@ std::optional<NonFinite> first_non_finite(std::span<const float> values, std::si
 
 RowsShape shape_of(const EmbeddingRows& rows);
 // The note of a ragged row: which row, its length, the first row's, and what to do.
-std::string ragged_rows_note(const char* param, std::size_t row, std::size_t length,
-                             std::size_t d);
+std::string ragged_rows_note(const char* param, std::size_t row, std::size_t length, std::size_t d);
 // Length of the first row whose length is not d.
 std::optional<std::size_t> first_length_other_than(const EmbeddingRows& rows, std::size_t d);
 
@@ -100,7 +99,8 @@ void check_key_rows(const char* param, const RowsShape& keys,
 // columns and non-finite values (ValueError).
 void check_query_rows(const RowsShape& queries, std::optional<std::size_t> key_length,
                       const std::optional<NonFinite>& first = {},
-                      const char* param = "query_embeddings", const char* key_param = "key_embeddings");
+                      const char* param = "query_embeddings",
+                      const char* key_param = "key_embeddings");
 // num_nearest_neighbors of Typicality: 0 is the core's internal failure, with a note.
 std::size_t checked_neighbor_count(std::uint64_t num_nearest_neighbors, std::size_t n);
 

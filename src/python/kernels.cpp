@@ -96,7 +96,8 @@ PyObject* rows(PyObject*, PyObject* args, PyObject* kwargs) {
         Ref bytes =
             checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
                                               static_cast<Py_ssize_t>(v.size() * sizeof(float))));
-        Ref nn(size_value(n)), dd(size_value(d)), where(non_finite_tuple(locate_non_finite(r, bad)));
+        Ref nn(size_value(n)), dd(size_value(d)),
+            where(non_finite_tuple(locate_non_finite(r, bad)));
         return checked(PyTuple_Pack(5, bytes.get(), nn.get(), dd.get(), lengths.get(), where.get()))
             .release();
     });
@@ -120,41 +121,38 @@ RowsShape rows_shape(PyObject* n, PyObject* values, PyObject* d, PyObject* odd) 
 PyObject* check_embeddings(PyObject*, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {
         {"n", true}, {"values", true}, {"d", true}, {"odd", false}, {"non_finite", false}};
-    return bound_call_as(kTypicality, "_check_embeddings()", params, args, kwargs,
-                         [&](PyObject** a) -> PyObject* {
-                             check_typicality_rows(rows_shape(a[0], a[1], a[2], a[3]),
-                                                   non_finite_of(a[4]));
-                             Py_RETURN_NONE;
-                         });
+    return bound_call_as(
+        kTypicality, "_check_embeddings()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
+            check_typicality_rows(rows_shape(a[0], a[1], a[2], a[3]), non_finite_of(a[4]));
+            Py_RETURN_NONE;
+        });
 }
 
 // _check_keys(n, values=None, non_finite=None): Similarity's rules for its keys.
 PyObject* check_keys(PyObject*, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {{"n", true}, {"values", false}, {"non_finite", false}};
-    return bound_call_as(kSimilarity, "_check_keys()", params, args, kwargs,
-                         [&](PyObject** a) -> PyObject* {
-                             RowsShape keys{to_u64(a[0], "n"), 0, 0, {}};
-                             keys.values = a[1] && a[1] != Py_None ? to_u64(a[1], "values")
-                                                                   : keys.n;
-                             check_key_rows("key_embeddings", keys, non_finite_of(a[2]));
-                             Py_RETURN_NONE;
-                         });
+    return bound_call_as(
+        kSimilarity, "_check_keys()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
+            RowsShape keys{to_u64(a[0], "n"), 0, 0, {}};
+            keys.values = a[1] && a[1] != Py_None ? to_u64(a[1], "values") : keys.n;
+            check_key_rows("key_embeddings", keys, non_finite_of(a[2]));
+            Py_RETURN_NONE;
+        });
 }
 
 // _check_queries(n, values, d, key_length, odd=None, non_finite=None): calculate_similarity's
 // rules; key_length is the first key length that is not d, or None.
 PyObject* check_queries(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Param params[] = {{"n", true},          {"values", true},
-                                       {"d", true},          {"key_length", true},
-                                       {"odd", false},       {"non_finite", false}};
-    return bound_call_as(kSimilarity, "_check_queries()", params, args, kwargs,
-                         [&](PyObject** a) -> PyObject* {
-                             std::optional<std::size_t> key_length;
-                             if (a[3] != Py_None) key_length = to_u64(a[3], "key_length");
-                             check_query_rows(rows_shape(a[0], a[1], a[2], a[4]), key_length,
-                                              non_finite_of(a[5]));
-                             Py_RETURN_NONE;
-                         });
+    static constexpr Param params[] = {{"n", true},    {"values", true},
+                                       {"d", true},    {"key_length", true},
+                                       {"odd", false}, {"non_finite", false}};
+    return bound_call_as(
+        kSimilarity, "_check_queries()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
+            std::optional<std::size_t> key_length;
+            if (a[3] != Py_None) key_length = to_u64(a[3], "key_length");
+            check_query_rows(rows_shape(a[0], a[1], a[2], a[4]), key_length, non_finite_of(a[5]));
+            Py_RETURN_NONE;
+        });
 }
 
 // _first_non_finite(block) -> (row, column, value) or None, for a float32 matrix.

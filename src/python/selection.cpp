@@ -65,36 +65,36 @@ PyObject* add_diversifying_strategy(PyObject* self, PyObject* args, PyObject* kw
 PyObject* add_balancing_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {
         {"class_distributions", true}, {"target", true}, {"strength", true}};
-    return method("Selection.add_balancing_strategy()", params, self, args, kwargs,
-                  [](State& s, PyObject** a) {
-                      auto rows = to_rows(a[0], "class_distributions");
-                      auto target = to_floats(a[1], "target");
-                      const float strength = to_float(a[2], "strength");
-                      const std::size_t m = explained(
-                          "index out of bounds",
+    return method(
+        "Selection.add_balancing_strategy()", params, self, args, kwargs,
+        [](State& s, PyObject** a) {
+            auto rows = to_rows(a[0], "class_distributions");
+            auto target = to_floats(a[1], "target");
+            const float strength = to_float(a[2], "strength");
+            const std::size_t m =
+                explained("index out of bounds",
                           "class_distributions is empty: give one row of class probabilities per "
                           "sample",
                           [&] { return class_count(rows); });
-                      const std::size_t n = rows.size();
-                      if (m != target.size()) {
-                          // The strategy's own check raises its text; the note says what to do.
-                          explained("",
-                                    "target has " + std::to_string(target.size()) +
-                                        " entries but class_distributions has " +
-                                        std::to_string(m) +
-                                        " columns: give one target value per class",
-                                    [&] {
-                                        BalancingStrategy(EmbeddingMatrix{{}, 0, m},
-                                                          std::vector<float>(target), strength);
-                                    });
-                      }
-                      check_class_probabilities(rows);
-                      check_target(target);
-                      check_strength(strength);
-                      EmbeddingMatrix matrix{std::move(rows).take_values(), n, m};
-                      s.add(BalancingStrategy(std::move(matrix), std::move(target), strength));
-                      Py_RETURN_NONE;
-                  });
+            const std::size_t n = rows.size();
+            if (m != target.size()) {
+                // The strategy's own check raises its text; the note says what to do.
+                explained("",
+                          "target has " + std::to_string(target.size()) +
+                              " entries but class_distributions has " + std::to_string(m) +
+                              " columns: give one target value per class",
+                          [&] {
+                              BalancingStrategy(EmbeddingMatrix{{}, 0, m},
+                                                std::vector<float>(target), strength);
+                          });
+            }
+            check_class_probabilities(rows);
+            check_target(target);
+            check_strength(strength);
+            EmbeddingMatrix matrix{std::move(rows).take_values(), n, m};
+            s.add(BalancingStrategy(std::move(matrix), std::move(target), strength));
+            Py_RETURN_NONE;
+        });
 }
 
 PyObject* add_subpart_diversifying_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -124,27 +124,27 @@ PyObject* add_subpart_similarity_strategy(PyObject* self, PyObject* args, PyObje
                                        {"query_embeddings", true},
                                        {"sample_to_subpart_indices", true},
                                        {"strength", true}};
-    return method("Selection.add_subpart_similarity_strategy()", params, self, args, kwargs,
-                  [](State& s, PyObject** a) {
-                      std::optional<std::size_t> bad_key, bad_query;
-                      auto keys = to_rows(a[0], "key_embeddings", &bad_key);
-                      auto queries = to_rows(a[1], "query_embeddings", &bad_query);
-                      auto mapping = to_index_rows(a[2], "sample_to_subpart_indices");
-                      const float strength = to_float(a[3], "strength");
-                      check_key_count(keys.size());
-                      check_query_count(queries.size());
-                      check_object_indices(mapping, keys.size());
-                      // The checks of the Similarity class: the object scores are its scores.
-                      check_key_rows("key_embeddings", shape_of(keys),
-                                     locate_non_finite(keys, bad_key));
-                      const RowsShape shape = shape_of(queries);
-                      check_query_rows(shape, first_length_other_than(keys, shape.d),
-                                       locate_non_finite(queries, bad_query));
-                      check_strength(strength);
-                      s.add(SubpartSimilarityStrategy(keys, std::move(queries), std::move(mapping),
-                                                      strength));
-                      Py_RETURN_NONE;
-                  });
+    return method(
+        "Selection.add_subpart_similarity_strategy()", params, self, args, kwargs,
+        [](State& s, PyObject** a) {
+            std::optional<std::size_t> bad_key, bad_query;
+            auto keys = to_rows(a[0], "key_embeddings", &bad_key);
+            auto queries = to_rows(a[1], "query_embeddings", &bad_query);
+            auto mapping = to_index_rows(a[2], "sample_to_subpart_indices");
+            const float strength = to_float(a[3], "strength");
+            check_key_count(keys.size());
+            check_query_count(queries.size());
+            check_object_indices(mapping, keys.size());
+            // The checks of the Similarity class: the object scores are its scores.
+            check_key_rows("key_embeddings", shape_of(keys), locate_non_finite(keys, bad_key));
+            const RowsShape shape = shape_of(queries);
+            check_query_rows(shape, first_length_other_than(keys, shape.d),
+                             locate_non_finite(queries, bad_query));
+            check_strength(strength);
+            s.add(
+                SubpartSimilarityStrategy(keys, std::move(queries), std::move(mapping), strength));
+            Py_RETURN_NONE;
+        });
 }
 
 PyObject* add_subpart_typicality_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
