@@ -206,7 +206,7 @@ PyObject* knn_plan(PyObject*, PyObject* args, PyObject* kwargs) {
                 set_item(plan.get(), "pairs", Ref::borrow(Py_None).release());
                 return plan.release();
             }
-            const std::size_t k = neighbor_count(to_u64(a[2], "num_nearest_neighbors"), n);
+            const std::size_t k = checked_neighbor_count(to_u64(a[2], "num_nearest_neighbors"), n);
             const bool sorted = knn::typicality_handler(k) == knn::Handler::sorted;
             const std::size_t rows = whole(target, knn::kTriangleTile);
             const std::size_t blocks = (n + rows - 1) / rows;
