@@ -23,9 +23,33 @@ elif _sys.platform != "darwin":  # macOS builds call Accelerate
     raise ModuleNotFoundError(
         "orvane_keldra needs the scipy-openblas32 package", name="scipy_openblas32"
     )
-del _ctypes, _importlib_util, _os, _sys, _openblas, _lib
 
-from orvane_keldra import _native  # noqa: E402
+
+def _shadowing_source_tree() -> str | None:
+    """The folder of this package when it is a source tree without a built extension."""
+    import os as _os
+
+    here = _os.path.dirname(_os.path.abspath(__file__))
+    has_extension = any(
+        name.startswith("_native.") and name.endswith((".so", ".pyd")) for name in _os.listdir(here)
+    )
+    in_source_tree = _os.path.exists(_os.path.join(here, "..", "pyproject.toml"))
+    return here if in_source_tree and not has_extension else None
+
+
+try:
+    from orvane_keldra import _native  # noqa: E402
+except ImportError as _error:
+    _tree = _shadowing_source_tree()
+    if _tree is None:
+        raise
+    raise ImportError(
+        f"orvane_keldra was imported from the source tree at {_tree}, which holds no built "
+        "extension and shadows the installed package: run Python from another directory, or "
+        "set PYTHONSAFEPATH=1 (python -P) so that the current directory is not searched first",
+        name="orvane_keldra",
+    ) from _error
+del _ctypes, _importlib_util, _os, _sys, _openblas, _lib, _shadowing_source_tree
 from orvane_keldra._native import Selection, Similarity, TwoDimEmbedding, Typicality  # noqa: E402
 
 __doc__ = _native.__doc__

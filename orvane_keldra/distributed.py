@@ -76,7 +76,9 @@ def typicality(
     of one core per task, and several tasks per CPU of the cluster).
     """
     rows = _Rows.inspect(data, "embeddings", column)
-    _native._check_embeddings(rows.n, rows.values, rows.d, rows.first_odd_row())
+    _native._check_embeddings(
+        rows.n, rows.values, rows.d, rows.first_odd_row(), rows.first_non_finite()
+    )
     plan = _native._knn_plan(
         rows.n, _tile_block_rows(block_rows, rows), num_nearest_neighbors=num_nearest_neighbors
     )
@@ -160,7 +162,7 @@ def similarity(
     ``Similarity(keys).calculate_similarity(queries)`` bit for bit.
     """
     key_rows = _Rows.inspect(keys, "key_embeddings", column)
-    _native._check_keys(key_rows.n)
+    _native._check_keys(key_rows.n, key_rows.values, key_rows.first_non_finite())
     query_rows = _Rows.inspect(queries, "query_embeddings", column)
     _native._check_queries(
         query_rows.n,
@@ -168,6 +170,7 @@ def similarity(
         query_rows.d,
         key_rows.first_length_other_than(query_rows.d),
         query_rows.first_odd_row(),
+        query_rows.first_non_finite(),
     )
     plan = _native._knn_plan(key_rows.n, _block_rows(block_rows, key_rows))
     size = plan["block_rows"]
@@ -230,24 +233,27 @@ def _restack(lo: int, hi: int, firsts: list[int], *parts: np.ndarray) -> np.ndar
 
 @ray.remote(num_cpus=1)
 def _prepare_part(block: Any, param: str, column: str) -> tuple[Any, tuple[Any, ...]]:
-    """One Dataset block as a float32 matrix, and (n, values, d, row lengths if ragged, error)."""
+    """One Dataset block as a float32 matrix, and (n, values, d, row lengths if ragged, error,
+    first non-finite value as (row, column, value))."""
     try:
         from ray.data.block import BlockAccessor
 
         accessor = BlockAccessor.for_block(block)
         # A block left empty by a filter has no columns at all: it holds no rows, not an error.
         if accessor.num_rows() == 0:
-            return None, (0, 0, 0, None, None)
+            return None, (0, 0, 0, None, None, None)
         part = accessor.to_numpy(column)
         if isinstance(part, np.ndarray) and part.ndim == 2 and part.dtype.kind in "fiub":
             n, d = part.shape
-            return _as_float32(part), (n, n * d, d, None, None)
-        values, n, d, lengths = _native._rows(part, param)
+            block = _as_float32(part)
+            return block, (n, n * d, d, None, None, _native._first_non_finite(block))
+        values, n, d, lengths, bad = _native._rows(part, param)
         if lengths is not None:
-            return None, (n, len(values) // 4, d, np.asarray(lengths, dtype=np.int64), None)
-        return np.frombuffer(values, dtype=np.float32).reshape(n, d), (n, n * d, d, None, None)
+            return None, (n, len(values) // 4, d, np.asarray(lengths, dtype=np.int64), None, bad)
+        block = np.frombuffer(values, dtype=np.float32).reshape(n, d)
+        return block, (n, n * d, d, None, None, bad)
     except Exception as exc:  # raised on the driver, as a conversion error of the single machine
-        return None, (0, 0, 0, None, exc)
+        return None, (0, 0, 0, None, exc, None)
 
 
 class _Stored:
@@ -277,6 +283,7 @@ class _Rows:
         self._lengths: list[int] | None = None  # ragged rows from the conversion
         self._parts: list[Any] | None = None  # prepared Dataset blocks
         self._infos: list[tuple[Any, ...]] = []
+        self._non_finite: tuple[int, int, float] | None = None  # from the conversion
 
     @classmethod
     def inspect(cls, obj: Any, param: str, column: str | None) -> "_Rows":
@@ -287,9 +294,10 @@ class _Rows:
             rows._array = obj
             return rows
         # Anything else goes through the classes' own conversion, errors included.
-        values, n, d, lengths = _native._rows(obj, param)
+        values, n, d, lengths, bad = _native._rows(obj, param)
         rows = cls(n, len(values) // 4, d)
         rows._lengths = lengths
+        rows._non_finite = bad
         if rows.values == n * d:
             rows._array = np.frombuffer(values, dtype=np.float32).reshape(n, d)
         return rows
@@ -327,12 +335,31 @@ class _Rows:
         rows._infos = [i for i in infos if i[0] > 0]
         return rows
 
+    def first_non_finite(self) -> tuple[int, int, float] | None:
+        """(row, column, value) of the first value that is not finite in float32."""
+        if self._parts is not None:
+            first = 0
+            for info in self._infos:
+                if info[5] is not None:
+                    return first + info[5][0], info[5][1], info[5][2]
+                first += info[0]
+            return None
+        if self._array is None or self._non_finite is not None or self._lengths is not None:
+            return self._non_finite
+        # Arrays are read in blocks as the tasks will read them: float32, as the classes convert.
+        step = _max_block_rows(self.d)
+        for lo in range(0, self.n, step):
+            bad = _native._first_non_finite(_as_float32(self._array[lo : lo + step]))
+            if bad is not None:
+                return lo + bad[0], bad[1], bad[2]
+        return None
+
     def first_odd_row(self) -> tuple[int, int] | None:
         """(index, length) of the first row whose length is not the first row's."""
         if self._lengths is not None:
             return next(((i, int(n)) for i, n in enumerate(self._lengths) if n != self.d), None)
         first = 0
-        for n, _, part_d, lengths, _ in self._infos:
+        for n, _, part_d, lengths, _, _ in self._infos:
             if lengths is not None:
                 odd = np.flatnonzero(lengths != self.d)
                 if odd.size:
@@ -346,7 +373,7 @@ class _Rows:
         """Length of the first row whose length is not `d` (the keys' check against queries)."""
         if self._lengths is not None:
             return next((int(n) for n in self._lengths if n != d), None)
-        for n, _, part_d, lengths, _ in self._infos:
+        for n, _, part_d, lengths, _, _ in self._infos:
             if lengths is not None:
                 odd = lengths[lengths != d]
                 if odd.size:

@@ -29,7 +29,9 @@ void bind_arguments(const char* callable, std::span<const Param> params, PyObjec
                     PyObject* kwargs, PyObject** out);
 
 // Conversions; each adds the note "while processing '<param>'" to any exception it raises.
-EmbeddingRows to_rows(PyObject* obj, const char* param);
+// `first_non_finite`, when given, receives the flat index of the first value that is not finite.
+EmbeddingRows to_rows(PyObject* obj, const char* param,
+                      std::optional<std::size_t>* first_non_finite = nullptr);
 std::vector<float> to_floats(PyObject* obj, const char* param);
 float to_float(PyObject* obj, const char* param);
 std::optional<float> to_optional_float(PyObject* obj, const char* param);
@@ -41,6 +43,9 @@ IndexRows to_index_rows(PyObject* obj, const char* param);
 PyObject* float_list(std::span<const float> values);
 PyObject* point_list(std::span<const float> xy);  // pairs, row-major
 PyObject* int_list(std::span<const std::size_t> values);
+
+// Adds `note` to the Python exception in flight (skipped where add_note is missing).
+void add_note_text(const std::string& note);
 
 // Maps the exception in flight (or a C++ one) to Python; returns nullptr for convenience.
 PyObject* raise_current(const char* where);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 
@@ -14,15 +15,12 @@
 #include "src/python/binding.hpp"
 
 namespace orvane::py {
-namespace {
 
-// Adds "while processing '<param>'" to the exception in flight (skipped where add_note is missing).
-void add_note(const char* param) {
+void add_note_text(const std::string& note) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
     if (value) {
-        std::string note = std::string("while processing '") + param + "'";
         PyObject* r = PyObject_CallMethod(value, "add_note", "s", note.c_str());
         if (r) {
             Py_DECREF(r);
@@ -32,6 +30,10 @@ void add_note(const char* param) {
     }
     PyErr_Restore(type, value, tb);
 }
+
+namespace {
+
+void add_note(const char* param) { add_note_text(std::string("while processing '") + param + "'"); }
 
 template <class F>
 auto with_note(const char* param, F&& convert) -> decltype(convert()) {
@@ -133,7 +135,46 @@ void for_each_item(PyObject* obj, Reserve&& reserve, Item&& item) {
     }
 }
 
-// A C-contiguous float32/float64 buffer of the given rank, viewed without copying.
+// Records the flat index of the first value that is not finite; a block costs one branch-free
+// pass while it is still in cache.
+class NonFiniteWatch {
+public:
+    void block(const float* v, std::size_t n, std::size_t base) {
+        if (at_) return;
+        int bad = 0;
+        for (std::size_t i = 0; i < n; ++i) bad |= !(std::fabs(v[i]) <= FLT_MAX);
+        if (!bad) return;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!std::isfinite(v[i])) {
+                at_ = base + i;
+                return;
+            }
+        }
+    }
+    void value(float v, std::size_t index) {
+        if (!at_ && !(std::fabs(v) <= FLT_MAX)) at_ = index;
+    }
+    std::optional<std::size_t> at() const { return at_; }
+
+private:
+    std::optional<std::size_t> at_;
+};
+
+template <bool kDouble>
+float load(const unsigned char* p) {
+    // Strided and offset views need not be aligned.
+    if constexpr (kDouble) {
+        double v;
+        std::memcpy(&v, p, sizeof v);
+        return narrow(v);
+    } else {
+        float v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+}
+
+// A float32/float64 buffer of the given rank, any strides, read without a Python object per value.
 class FloatBuffer {
 public:
     FloatBuffer(PyObject* obj, int ndim) {
@@ -164,7 +205,8 @@ public:
         }
         Py_ssize_t expect = view_.itemsize;
         for (int k = ndim - 1; k >= 0; --k) {
-            if (view_.shape[k] > 1 && view_.strides && view_.strides[k] != expect) return;
+            stride_[k] = view_.strides ? view_.strides[k] : expect;
+            if (view_.shape[k] > 1 && stride_[k] != expect) contiguous_ = false;
             expect *= view_.shape[k];
         }
         usable_ = true;
@@ -177,8 +219,8 @@ public:
 
     bool usable() const { return usable_; }
     std::size_t extent(int k) const { return static_cast<std::size_t>(view_.shape[k]); }
-    // Filled by insertion into reserved storage: no zeroing pass before the copy.
-    std::vector<float> values() const {
+    // Row-major values; `watch` learns of non-finite ones, `base` being the first one's index.
+    std::vector<float> values(NonFiniteWatch& watch, std::size_t base) const {
         std::size_t count = 1;
         for (int k = 0; k < view_.ndim; ++k) count *= extent(k);
         std::vector<float> out;
@@ -193,46 +235,88 @@ public:
         // copy itself.
         const std::size_t bytes = count * sizeof(float);
         if (bytes >= 2 * pages::kLargeBytes) pages::advise_huge(out.data(), bytes);
-        if (!double_) {
+        if (contiguous_ && !double_) {
             const float* src = static_cast<const float*>(view_.buf);
-            for (std::size_t done = 0; done < count; done += kValuesPerPoll) {
-                stop::poll();
-                out.insert(out.end(), src + done, src + std::min(count, done + kValuesPerPoll));
+            for (std::size_t done = 0; done < count;) {
+                if (done % kValuesPerPoll == 0) stop::poll();
+                const std::size_t m = std::min(kChunk, count - done);
+                out.insert(out.end(), src + done, src + done + m);
+                watch.block(out.data() + done, m, base + done);
+                done += m;
             }
             return out;
         }
-        // The buffer need not be 8-byte aligned (e.g. a view at an odd offset).
-        const auto* src = static_cast<const unsigned char*>(view_.buf);
-        float chunk[1024];
-        for (std::size_t done = 0; done < count;) {
-            if (done % kValuesPerPoll == 0) stop::poll();
-            const std::size_t m = std::min<std::size_t>(1024, count - done);
-            for (std::size_t i = 0; i < m; ++i) {
-                double v;
-                std::memcpy(&v, src + (done + i) * sizeof(double), sizeof(double));
-                chunk[i] = narrow(v);
-            }
-            out.insert(out.end(), chunk, chunk + m);
-            done += m;
+        if (double_) {
+            gather<true>(out, count, watch, base);
+        } else {
+            gather<false>(out, count, watch, base);
         }
         return out;
     }
 
 private:
+    static constexpr std::size_t kChunk = 16384;
+
+    // Blocks of whole rows through a small buffer in cache: a Fortran-ordered or sliced array is
+    // read along its shorter stride, and the output is still written in row order.
+    template <bool kDouble>
+    void gather(std::vector<float>& out, std::size_t count, NonFiniteWatch& watch,
+                std::size_t base) const {
+        const auto* src = static_cast<const unsigned char*>(view_.buf);
+        const bool matrix = view_.ndim == 2;
+        const std::size_t n = extent(0), d = matrix ? extent(1) : 1;
+        const Py_ssize_t s0 = stride_[0], s1 = matrix ? stride_[1] : 0;
+        const std::size_t rows_per_chunk =
+            std::max<std::size_t>(16, kChunk / std::max<std::size_t>(d, 1));
+        std::vector<float> chunk(std::min(count, rows_per_chunk * d));
+        const bool columns_first = matrix && std::abs(s0) < std::abs(s1);
+        std::size_t since_poll = 0;
+        for (std::size_t r0 = 0; r0 < n; r0 += rows_per_chunk) {
+            const std::size_t r1 = std::min(n, r0 + rows_per_chunk), m = (r1 - r0) * d;
+            if (since_poll >= kValuesPerPoll || r0 == 0) {
+                stop::poll();
+                since_poll = 0;
+            }
+            since_poll += m;
+            if (columns_first) {
+                for (std::size_t c = 0; c < d; ++c) {
+                    const unsigned char* col = src + static_cast<Py_ssize_t>(c) * s1;
+                    for (std::size_t r = r0; r < r1; ++r)
+                        chunk[(r - r0) * d + c] =
+                            load<kDouble>(col + static_cast<Py_ssize_t>(r) * s0);
+                }
+            } else {
+                for (std::size_t r = r0; r < r1; ++r) {
+                    const unsigned char* row = src + static_cast<Py_ssize_t>(r) * s0;
+                    for (std::size_t c = 0; c < d; ++c)
+                        chunk[(r - r0) * d + c] =
+                            load<kDouble>(row + static_cast<Py_ssize_t>(c) * s1);
+                }
+            }
+            watch.block(chunk.data(), m, base + out.size());
+            out.insert(out.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(m));
+        }
+    }
+
     Py_buffer view_{};
+    Py_ssize_t stride_[2] = {0, 0};
     bool held_ = false;
     bool usable_ = false;
     bool double_ = false;
+    bool contiguous_ = true;
 };
 
 }  // namespace
 
-EmbeddingRows to_rows(PyObject* obj, const char* param) {
-    return with_note(param, [&] {
+EmbeddingRows to_rows(PyObject* obj, const char* param,
+                      std::optional<std::size_t>* first_non_finite) {
+    NonFiniteWatch watch;
+    EmbeddingRows out = with_note(param, [&] {
         {
             FloatBuffer buf(obj, 2);
             if (buf.usable())
-                return EmbeddingRows::from_matrix(buf.values(), buf.extent(0), buf.extent(1));
+                return EmbeddingRows::from_matrix(buf.values(watch, 0), buf.extent(0),
+                                                  buf.extent(1));
         }
         EmbeddingRows rows;
         std::size_t n_rows = 1;
@@ -245,7 +329,7 @@ EmbeddingRows to_rows(PyObject* obj, const char* param) {
             [&](PyObject* row) {
                 FloatBuffer buf(row, 1);
                 if (buf.usable()) {
-                    rows.append_row(buf.values());
+                    rows.append_row(buf.values(watch, rows.total_values()));
                     return;
                 }
                 // The first row's length sizes the whole buffer; later rows grow it geometrically.
@@ -257,18 +341,25 @@ EmbeddingRows to_rows(PyObject* obj, const char* param) {
                             rows.reserve_values(
                                 std::min<std::size_t>(m * n_rows, std::size_t{1} << 26));
                     },
-                    [&](PyObject* v) { rows.push_value(float_value(v)); });
+                    [&](PyObject* v) {
+                        const float f = float_value(v);
+                        watch.value(f, rows.total_values());
+                        rows.push_value(f);
+                    });
                 rows.end_row();
             });
         return rows;
     });
+    if (first_non_finite) *first_non_finite = watch.at();
+    return out;
 }
 
 std::vector<float> to_floats(PyObject* obj, const char* param) {
     return with_note(param, [&] {
         {
             FloatBuffer buf(obj, 1);
-            if (buf.usable()) return buf.values();
+            NonFiniteWatch unused;
+            if (buf.usable()) return buf.values(unused, 0);
         }
         std::vector<float> out;
         for_each_item(

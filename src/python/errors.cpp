@@ -12,6 +12,7 @@
 #include "src/common/stop.hpp"
 #include "src/layout/errors.hpp"
 #include "src/python/binding.hpp"
+#include "src/python/input_rules.hpp"
 
 namespace orvane::py {
 
@@ -89,6 +90,9 @@ PyObject* raise_current(const char* where) {
         const std::string text =
             std::string("Error during 2D embedding calculation: PaCMap error: ") + e.what();
         PyErr_SetString(PyExc_RuntimeError, text.c_str());
+    } catch (const NotedFailure& e) {
+        raise_panic(where, e.what());
+        add_note_text(e.note());
     } catch (const InternalFailure& e) {
         raise_panic(where, e.what());
     } catch (const OutOfMemory& e) {

@@ -55,15 +55,34 @@ private:
 
 PyObject* size_value(std::size_t v) { return checked(PyLong_FromSize_t(v)).release(); }
 
-// _rows(obj, param) -> (values as bytes, n, d, row lengths or None): the conversion of the
-// classes; `param` names the argument in notes. d is the first row's length; the lengths are
-// returned only when rows differ.
+PyObject* non_finite_tuple(const std::optional<NonFinite>& bad) {
+    if (!bad) return Ref::borrow(Py_None).release();
+    return checked(Py_BuildValue("(nnd)", static_cast<Py_ssize_t>(bad->row),
+                                 static_cast<Py_ssize_t>(bad->column),
+                                 static_cast<double>(bad->value)))
+        .release();
+}
+
+// The Ray layer's record of a non-finite value: (row, column, value) or None.
+std::optional<NonFinite> non_finite_of(PyObject* obj) {
+    if (obj == nullptr || obj == Py_None) return std::nullopt;
+    Ref row = checked(PySequence_GetItem(obj, 0)), col = checked(PySequence_GetItem(obj, 1)),
+        value = checked(PySequence_GetItem(obj, 2));
+    return NonFinite{to_u64(row.get(), "non_finite"), to_u64(col.get(), "non_finite"),
+                     to_float(value.get(), "non_finite")};
+}
+
+// _rows(obj, param) -> (values as bytes, n, d, row lengths or None, first non-finite value or
+// None): the conversion of the classes; `param` names the argument in notes. d is the first row's
+// length; the lengths are returned only when rows differ; the non-finite value as (row, column,
+// value).
 PyObject* rows(PyObject*, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {{"obj", true}, {"param", true}};
     return bound_call("_rows()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
         const char* param = PyUnicode_AsUTF8AndSize(a[1], nullptr);
         if (!param) throw ErrorAlreadySet{};
-        const EmbeddingRows r = to_rows(a[0], param);
+        std::optional<std::size_t> bad;
+        const EmbeddingRows r = to_rows(a[0], param, &bad);
         const std::size_t n = r.size(), d = n == 0 ? 0 : r.row_length(0);
         Ref lengths = Ref::borrow(Py_None);
         for (std::size_t i = 0; i < n; ++i) {
@@ -77,8 +96,10 @@ PyObject* rows(PyObject*, PyObject* args, PyObject* kwargs) {
         Ref bytes =
             checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
                                               static_cast<Py_ssize_t>(v.size() * sizeof(float))));
-        Ref nn(size_value(n)), dd(size_value(d));
-        return checked(PyTuple_Pack(4, bytes.get(), nn.get(), dd.get(), lengths.get())).release();
+        Ref nn(size_value(n)), dd(size_value(d)),
+            where(non_finite_tuple(locate_non_finite(r, bad)));
+        return checked(PyTuple_Pack(5, bytes.get(), nn.get(), dd.get(), lengths.get(), where.get()))
+            .release();
     });
 }
 
@@ -96,38 +117,51 @@ RowsShape rows_shape(PyObject* n, PyObject* values, PyObject* d, PyObject* odd) 
     return s;
 }
 
-// _check_embeddings(n, values, d, odd=None): Typicality's rules.
+// _check_embeddings(n, values, d, odd=None, non_finite=None): Typicality's rules.
 PyObject* check_embeddings(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Param params[] = {{"n", true}, {"values", true}, {"d", true}, {"odd", false}};
-    return bound_call_as(kTypicality, "_check_embeddings()", params, args, kwargs,
-                         [&](PyObject** a) -> PyObject* {
-                             check_typicality_rows(rows_shape(a[0], a[1], a[2], a[3]));
-                             Py_RETURN_NONE;
-                         });
-}
-
-// _check_keys(n): Similarity's rule for its keys.
-PyObject* check_keys(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Param params[] = {{"n", true}};
-    return bound_call_as(kSimilarity, "_check_keys()", params, args, kwargs,
-                         [&](PyObject** a) -> PyObject* {
-                             check_key_count(to_u64(a[0], "n"));
-                             Py_RETURN_NONE;
-                         });
-}
-
-// _check_queries(n, values, d, key_length, odd=None): calculate_similarity's rules; key_length is
-// the first key length that is not d, or None.
-PyObject* check_queries(PyObject*, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {
-        {"n", true}, {"values", true}, {"d", true}, {"key_length", true}, {"odd", false}};
-    return bound_call_as(kSimilarity, "_check_queries()", params, args, kwargs,
-                         [&](PyObject** a) -> PyObject* {
-                             std::optional<std::size_t> key_length;
-                             if (a[3] != Py_None) key_length = to_u64(a[3], "key_length");
-                             check_query_rows(rows_shape(a[0], a[1], a[2], a[4]), key_length);
-                             Py_RETURN_NONE;
-                         });
+        {"n", true}, {"values", true}, {"d", true}, {"odd", false}, {"non_finite", false}};
+    return bound_call_as(
+        kTypicality, "_check_embeddings()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
+            check_typicality_rows(rows_shape(a[0], a[1], a[2], a[3]), non_finite_of(a[4]));
+            Py_RETURN_NONE;
+        });
+}
+
+// _check_keys(n, values=None, non_finite=None): Similarity's rules for its keys.
+PyObject* check_keys(PyObject*, PyObject* args, PyObject* kwargs) {
+    static constexpr Param params[] = {{"n", true}, {"values", false}, {"non_finite", false}};
+    return bound_call_as(
+        kSimilarity, "_check_keys()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
+            RowsShape keys{to_u64(a[0], "n"), 0, 0, {}};
+            keys.values = a[1] && a[1] != Py_None ? to_u64(a[1], "values") : keys.n;
+            check_key_rows("key_embeddings", keys, non_finite_of(a[2]));
+            Py_RETURN_NONE;
+        });
+}
+
+// _check_queries(n, values, d, key_length, odd=None, non_finite=None): calculate_similarity's
+// rules; key_length is the first key length that is not d, or None.
+PyObject* check_queries(PyObject*, PyObject* args, PyObject* kwargs) {
+    static constexpr Param params[] = {{"n", true},    {"values", true},
+                                       {"d", true},    {"key_length", true},
+                                       {"odd", false}, {"non_finite", false}};
+    return bound_call_as(
+        kSimilarity, "_check_queries()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
+            std::optional<std::size_t> key_length;
+            if (a[3] != Py_None) key_length = to_u64(a[3], "key_length");
+            check_query_rows(rows_shape(a[0], a[1], a[2], a[4]), key_length, non_finite_of(a[5]));
+            Py_RETURN_NONE;
+        });
+}
+
+// _first_non_finite(block) -> (row, column, value) or None, for a float32 matrix.
+PyObject* first_non_finite_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+    static constexpr Param params[] = {{"block", true}};
+    return bound_call("_first_non_finite()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
+        const FloatView x(a[0], 2, false, "block");
+        return non_finite_tuple(first_non_finite(x.span(), x.extent(1)));
+    });
 }
 
 std::size_t whole(std::size_t rows, std::size_t tile) {
@@ -172,7 +206,7 @@ PyObject* knn_plan(PyObject*, PyObject* args, PyObject* kwargs) {
                 set_item(plan.get(), "pairs", Ref::borrow(Py_None).release());
                 return plan.release();
             }
-            const std::size_t k = neighbor_count(to_u64(a[2], "num_nearest_neighbors"), n);
+            const std::size_t k = checked_neighbor_count(to_u64(a[2], "num_nearest_neighbors"), n);
             const bool sorted = knn::typicality_handler(k) == knn::Handler::sorted;
             const std::size_t rows = whole(target, knn::kTriangleTile);
             const std::size_t blocks = (n + rows - 1) / rows;
@@ -304,6 +338,7 @@ PyMethodDef kernel_methods[] = {
     KERNEL("_check_embeddings", check_embeddings),
     KERNEL("_check_keys", check_keys),
     KERNEL("_check_queries", check_queries),
+    KERNEL("_first_non_finite", first_non_finite_fn),
     KERNEL("_knn_plan", knn_plan),
     KERNEL("_tile_pairs", tile_pairs_fn),
     KERNEL("_merge_sorted", merge_sorted_fn),

@@ -38,6 +38,8 @@ PyObject* add_weighting_strategy(PyObject* self, PyObject* args, PyObject* kwarg
                   [](State& s, PyObject** a) {
                       auto weights = to_floats(a[0], "weights");
                       const float strength = to_float(a[1], "strength");
+                      check_weights(weights);
+                      check_strength(strength);
                       s.add(WeightingStrategy(std::move(weights), strength));
                       Py_RETURN_NONE;
                   });
@@ -51,6 +53,10 @@ PyObject* add_diversifying_strategy(PyObject* self, PyObject* args, PyObject* kw
                       auto rows = to_rows(a[0], "embeddings");
                       const float strength = to_float(a[1], "strength");
                       auto stop = to_optional_float(a[2], "stopping_condition_minimum_distance");
+                      const RowsShape shape = shape_of(rows);
+                      check_calculator_rows("embeddings", shape);
+                      check_has_columns("embeddings", shape);
+                      check_strength(strength);
                       s.add(DiversifyingStrategy(std::move(rows), stop, strength));
                       Py_RETURN_NONE;
                   });
@@ -59,17 +65,36 @@ PyObject* add_diversifying_strategy(PyObject* self, PyObject* args, PyObject* kw
 PyObject* add_balancing_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {
         {"class_distributions", true}, {"target", true}, {"strength", true}};
-    return method("Selection.add_balancing_strategy()", params, self, args, kwargs,
-                  [](State& s, PyObject** a) {
-                      auto rows = to_rows(a[0], "class_distributions");
-                      auto target = to_floats(a[1], "target");
-                      const float strength = to_float(a[2], "strength");
-                      const std::size_t m = class_count(rows);
-                      const std::size_t n = rows.size();
-                      EmbeddingMatrix matrix{std::move(rows).take_values(), n, m};
-                      s.add(BalancingStrategy(std::move(matrix), std::move(target), strength));
-                      Py_RETURN_NONE;
-                  });
+    return method(
+        "Selection.add_balancing_strategy()", params, self, args, kwargs,
+        [](State& s, PyObject** a) {
+            auto rows = to_rows(a[0], "class_distributions");
+            auto target = to_floats(a[1], "target");
+            const float strength = to_float(a[2], "strength");
+            const std::size_t m =
+                explained("index out of bounds",
+                          "class_distributions is empty: give one row of class probabilities per "
+                          "sample",
+                          [&] { return class_count(rows); });
+            const std::size_t n = rows.size();
+            if (m != target.size()) {
+                // The strategy's own check raises its text; the note says what to do.
+                explained("",
+                          "target has " + std::to_string(target.size()) +
+                              " entries but class_distributions has " + std::to_string(m) +
+                              " columns: give one target value per class",
+                          [&] {
+                              BalancingStrategy(EmbeddingMatrix{{}, 0, m},
+                                                std::vector<float>(target), strength);
+                          });
+            }
+            check_class_probabilities(rows);
+            check_target(target);
+            check_strength(strength);
+            EmbeddingMatrix matrix{std::move(rows).take_values(), n, m};
+            s.add(BalancingStrategy(std::move(matrix), std::move(target), strength));
+            Py_RETURN_NONE;
+        });
 }
 
 PyObject* add_subpart_diversifying_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -85,6 +110,10 @@ PyObject* add_subpart_diversifying_strategy(PyObject* self, PyObject* args, PyOb
             const float strength = to_float(a[2], "strength");
             auto stop = to_optional_float(a[3], "stopping_condition_minimum_distance");
             check_object_indices(mapping, rows.size());
+            const RowsShape shape = shape_of(rows);
+            check_calculator_rows("embeddings", shape);
+            check_has_columns("embeddings", shape);
+            check_strength(strength);
             s.add(SubpartDiversifyingStrategy(std::move(rows), std::move(mapping), strength, stop));
             Py_RETURN_NONE;
         });
@@ -95,19 +124,27 @@ PyObject* add_subpart_similarity_strategy(PyObject* self, PyObject* args, PyObje
                                        {"query_embeddings", true},
                                        {"sample_to_subpart_indices", true},
                                        {"strength", true}};
-    return method("Selection.add_subpart_similarity_strategy()", params, self, args, kwargs,
-                  [](State& s, PyObject** a) {
-                      auto keys = to_rows(a[0], "key_embeddings");
-                      auto queries = to_rows(a[1], "query_embeddings");
-                      auto mapping = to_index_rows(a[2], "sample_to_subpart_indices");
-                      const float strength = to_float(a[3], "strength");
-                      check_key_count(keys.size());
-                      check_query_count(queries.size());
-                      check_object_indices(mapping, keys.size());
-                      s.add(SubpartSimilarityStrategy(keys, std::move(queries), std::move(mapping),
-                                                      strength));
-                      Py_RETURN_NONE;
-                  });
+    return method(
+        "Selection.add_subpart_similarity_strategy()", params, self, args, kwargs,
+        [](State& s, PyObject** a) {
+            std::optional<std::size_t> bad_key, bad_query;
+            auto keys = to_rows(a[0], "key_embeddings", &bad_key);
+            auto queries = to_rows(a[1], "query_embeddings", &bad_query);
+            auto mapping = to_index_rows(a[2], "sample_to_subpart_indices");
+            const float strength = to_float(a[3], "strength");
+            check_key_count(keys.size());
+            check_query_count(queries.size());
+            check_object_indices(mapping, keys.size());
+            // The checks of the Similarity class: the object scores are its scores.
+            check_key_rows("key_embeddings", shape_of(keys), locate_non_finite(keys, bad_key));
+            const RowsShape shape = shape_of(queries);
+            check_query_rows(shape, first_length_other_than(keys, shape.d),
+                             locate_non_finite(queries, bad_query));
+            check_strength(strength);
+            s.add(
+                SubpartSimilarityStrategy(keys, std::move(queries), std::move(mapping), strength));
+            Py_RETURN_NONE;
+        });
 }
 
 PyObject* add_subpart_typicality_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -118,7 +155,8 @@ PyObject* add_subpart_typicality_strategy(PyObject* self, PyObject* args, PyObje
                                        {"stopping_condition_minimum_typicality", false}};
     return method("Selection.add_subpart_typicality_strategy()", params, self, args, kwargs,
                   [](State& s, PyObject** a) {
-                      auto rows = to_rows(a[0], "embeddings");
+                      std::optional<std::size_t> bad;
+                      auto rows = to_rows(a[0], "embeddings", &bad);
                       auto mapping = to_index_rows(a[1], "sample_to_subpart_indices");
                       const float strength = to_float(a[2], "strength");
                       const std::uint64_t k = to_u64(a[3], "num_nearest_neighbors");
@@ -128,6 +166,10 @@ PyObject* add_subpart_typicality_strategy(PyObject* self, PyObject* args, PyObje
                       check_neighbor_count(k);
                       check_equal_dimensions(rows);
                       check_object_indices(mapping, rows.size());
+                      // The object scores are Typicality's.
+                      check_has_columns("embeddings", shape_of(rows));
+                      check_finite("embeddings", locate_non_finite(rows, bad));
+                      check_strength(strength);
                       s.add(SubpartTypicalityStrategy(std::move(rows), std::move(mapping), strength,
                                                       k, min_typ));
                       Py_RETURN_NONE;
@@ -143,7 +185,25 @@ PyObject* run_selection(PyObject* self, PyObject* args, PyObject* kwargs) {
             auto preselected = to_u64_list(a[0], "preselected_indices");
             const std::uint64_t n_total = to_u64(a[1], "n_total_samples");
             const std::uint64_t n_select = to_u64(a[2], "n_samples_to_select");
-            return int_list(s.run_selection(preselected, n_total, n_select));
+            std::string index_note;
+            for (std::size_t i : preselected) {
+                if (i >= n_total) {
+                    index_note = "preselected_indices holds " + std::to_string(i) +
+                                 " but n_total_samples is " + std::to_string(n_total) +
+                                 ": every index must be below n_total_samples";
+                    break;
+                }
+            }
+            const std::string none_note =
+                n_total == 0 ? "n_total_samples is 0: there is no sample to select"
+                             : "a combined score was NaN, so two candidates could not be "
+                               "compared: look for an infinite strength or a strategy whose "
+                               "potentials are infinite";
+            return explained("called `Option::unwrap()` on a `None` value", none_note, [&] {
+                return explained("The index of the selected_sample (", index_note, [&] {
+                    return int_list(s.run_selection(preselected, n_total, n_select));
+                });
+            });
         },
         /*report_progress=*/true);
 }

@@ -14,8 +14,9 @@ using State = EmbeddingRows;
 PyObject* similarity_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {{"key_embeddings", true}};
     return bound_call("Similarity.__new__()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
-        EmbeddingRows keys = to_rows(a[0], "key_embeddings");
-        check_key_count(keys.size());
+        std::optional<std::size_t> bad;
+        EmbeddingRows keys = to_rows(a[0], "key_embeddings", &bad);
+        check_key_rows("key_embeddings", shape_of(keys), locate_non_finite(keys, bad));
         return make_instance(type, new State(std::move(keys)));
     });
 }
@@ -27,9 +28,11 @@ PyObject* calculate_similarity(PyObject* self, PyObject* args, PyObject* kwargs)
         [&](PyObject** a) -> PyObject* {
             auto* inst = instance_of<State>(self);
             Hold hold(inst->borrow, Hold::Kind::Shared);
-            EmbeddingRows queries = to_rows(a[0], "query_embeddings");
+            std::optional<std::size_t> bad;
+            EmbeddingRows queries = to_rows(a[0], "query_embeddings", &bad);
             const RowsShape shape = shape_of(queries);
-            check_query_rows(shape, first_length_other_than(*inst->state, shape.d));
+            check_query_rows(shape, first_length_other_than(*inst->state, shape.d),
+                             locate_non_finite(queries, bad));
             return float_list(similarity_scores(*inst->state, std::move(queries)));
         },
         /*report_progress=*/true);

@@ -11,6 +11,7 @@
 #include "src/python/binding.hpp"
 #include "src/python/classes.hpp"
 #include "src/python/docstrings.hpp"
+#include "src/python/input_rules.hpp"
 
 namespace orvane::py {
 namespace {
@@ -95,7 +96,14 @@ EmbeddingMatrix rows_to_matrix(EmbeddingRows&& rows) {
     m.rows = rows.size();
     m.cols = m.rows == 0 ? 0 : rows.row_length(0);
     for (std::size_t i = 0; i < m.rows; ++i)
-        if (rows.row_length(i) < m.cols) fail_index(rows.row_length(i), rows.row_length(i));
+        if (rows.row_length(i) < m.cols) {
+            try {
+                fail_index(rows.row_length(i), rows.row_length(i));
+            } catch (const InternalFailure& e) {
+                throw NotedFailure(e.what(),
+                                   ragged_rows_note("embeddings", i, rows.row_length(i), m.cols));
+            }
+        }
     m.data = std::move(rows).take_leading(m.cols);
     return m;
 }

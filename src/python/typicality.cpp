@@ -17,9 +17,10 @@ struct State {
 PyObject* typicality_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {{"embeddings", true}};
     return bound_call("Typicality.__new__()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
-        EmbeddingRows rows = to_rows(a[0], "embeddings");
+        std::optional<std::size_t> bad;
+        EmbeddingRows rows = to_rows(a[0], "embeddings", &bad);
         const std::size_t n = rows.size();
-        check_typicality_rows(shape_of(rows));
+        check_typicality_rows(shape_of(rows), locate_non_finite(rows, bad));
         return make_instance(type, new State{DistanceCalculator(std::move(rows)), n});
     });
 }
@@ -32,6 +33,7 @@ PyObject* calculate_typicality(PyObject* self, PyObject* args, PyObject* kwargs)
             auto* inst = instance_of<State>(self);
             Hold hold(inst->borrow, Hold::Kind::Shared);
             const std::uint64_t k = to_u64(a[0], "num_nearest_neighbors");
+            checked_neighbor_count(k, inst->state->n);
             return float_list(typicality_scores(inst->state->calculator, inst->state->n, k));
         },
         /*report_progress=*/true);
