@@ -20,6 +20,15 @@ def run_python(code, env=None, timeout=300):
     )
 
 
+def outcome(call):
+    """(type, text, notes) of what call() raised, None when it returned."""
+    try:
+        call()
+    except BaseException as e:  # PanicException derives from BaseException
+        return type(e), str(e), getattr(e, "__notes__", None)
+    return None
+
+
 def expect(exc, fn, *args):
     """Fails unless fn(*args) raises `exc`: pytest.raises for lambdas and for plain scripts."""
     try:

@@ -11,7 +11,7 @@ import pytest
 ray = pytest.importorskip("ray", reason="orvane_keldra.distributed needs Ray: pip install '.[ray]'")
 
 import numpy as np  # noqa: E402
-from conftest import assert_within, run_python, similarity_f64  # noqa: E402
+from conftest import assert_within, outcome, run_python, similarity_f64  # noqa: E402
 
 import orvane_keldra as ok  # noqa: E402
 from orvane_keldra import distributed  # noqa: E402
@@ -143,14 +143,6 @@ def test_duplicates_score_as_the_classes_score_them():
     assert np.count_nonzero(got == 0) == 3 * 350
 
 
-def _outcome(call):
-    try:
-        call()
-    except BaseException as e:  # PanicException derives from BaseException
-        return type(e), str(e), getattr(e, "__notes__", None)
-    return None
-
-
 BAD_TYPICALITY = [
     ([[1.0, 2.0]], 3),  # fewer than 2 embeddings
     (np.zeros((1, 4)), 3),
@@ -174,13 +166,13 @@ BAD_SIMILARITY = [
 
 def test_bad_input_raises_what_the_classes_raise():
     for data, k in BAD_TYPICALITY:
-        expected = _outcome(lambda: ok.Typicality(data).calculate_typicality(k))
+        expected = outcome(lambda: ok.Typicality(data).calculate_typicality(k))
         assert expected is not None
-        assert _outcome(lambda: distributed.typicality(data, k)) == expected, (data, k)
+        assert outcome(lambda: distributed.typicality(data, k)) == expected, (data, k)
     for keys, queries in BAD_SIMILARITY:
-        expected = _outcome(lambda: ok.Similarity(keys).calculate_similarity(queries))
+        expected = outcome(lambda: ok.Similarity(keys).calculate_similarity(queries))
         assert expected is not None
-        assert _outcome(lambda: distributed.similarity(keys, queries)) == expected, (keys, queries)
+        assert outcome(lambda: distributed.similarity(keys, queries)) == expected, (keys, queries)
     with pytest.raises(ValueError, match="block_rows"):
         distributed.typicality(np.zeros((3, 2)), 1, block_rows=0)
     with pytest.raises(ValueError, match="column"):
@@ -248,8 +240,8 @@ def test_empty_filtered_dataset_and_ragged_rows_fail_as_the_classes_do(capfd):
         ),
     ]
     for ours, theirs in pairs:
-        expected = _outcome(theirs)
-        assert expected is not None and _outcome(ours) == expected
+        expected = outcome(theirs)
+        assert expected is not None and outcome(ours) == expected
     assert "Unhandled error" not in capfd.readouterr().err
 
 

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import panic_type
+from conftest import outcome, panic_type
 
 import orvane_keldra as ok
 from orvane_keldra import _native
@@ -183,14 +183,6 @@ def test_strided_buffers_that_cannot_be_iterated_convert_too(rng):
     assert ok.Typicality(memoryview(np.repeat(x, 2, 1)[:, ::2])).calculate_typicality(3) == expected
 
 
-def _outcome(call):
-    try:
-        call()
-    except BaseException as e:  # PanicException derives from BaseException
-        return type(e), str(e), getattr(e, "__notes__", None)
-    return None
-
-
 def test_ray_layer_refuses_what_the_classes_refuse(tmp_path):
     ray = pytest.importorskip("ray")
     from orvane_keldra import distributed
@@ -210,9 +202,9 @@ def test_ray_layer_refuses_what_the_classes_refuse(tmp_path):
         typicality_inputs = [(x, x), (x.tolist(), x), (np.asfortranarray(x), x), (ds, x)]
         typicality_inputs += [(wide, wide), ([[], [], []],) * 2, ([[1.0, 2.0], [3.0]],) * 2]
         for data, twin in typicality_inputs:
-            expected = _outcome(lambda: ok.Typicality(twin).calculate_typicality(2))
+            expected = outcome(lambda: ok.Typicality(twin).calculate_typicality(2))
             assert expected is not None and expected[0] is not TypeError
-            assert _outcome(lambda: distributed.typicality(data, 2)) == expected
+            assert outcome(lambda: distributed.typicality(data, 2)) == expected
         good = np.ones((5, 4))
         for keys, queries in [
             (x, good),
@@ -221,8 +213,8 @@ def test_ray_layer_refuses_what_the_classes_refuse(tmp_path):
             ([[], []], [[]]),
             (good, np.ones((2, 3))),
         ]:
-            expected = _outcome(lambda: ok.Similarity(keys).calculate_similarity(queries))
+            expected = outcome(lambda: ok.Similarity(keys).calculate_similarity(queries))
             assert expected is not None
-            assert _outcome(lambda: distributed.similarity(keys, queries)) == expected
+            assert outcome(lambda: distributed.similarity(keys, queries)) == expected
     finally:
         ray.shutdown()

@@ -72,23 +72,13 @@ public:
     }
 
     // Each block's largest minimum among its free samples; minima fall wherever a pick lands.
-    class Bounds {
-    public:
-        static constexpr bool kMoves = true;
-        Bounds(const DiversifyingStrategy& s, std::size_t, std::size_t blocks)
-            : s_(s), minima_(blocks) {}
-        void refresh(std::size_t b, std::size_t begin, std::size_t end,
-                     const unsigned char* taken) {
-            minima_[b] = step::minimum_range(s_.min_distances_.data(), taken, begin, end);
-        }
-        step::Range range(std::size_t b, const Step& step) const {
-            return step::contribution_range(minima_[b], step.s, s_.strength_);
-        }
-
-    private:
-        const DiversifyingStrategy& s_;
-        std::vector<step::Range> minima_;
-    };
+    using Bounds = KeyRangeBounds<DiversifyingStrategy, true>;
+    step::Range block_keys(std::size_t begin, std::size_t end, const unsigned char* taken) const {
+        return step::minimum_range(min_distances_.data(), taken, begin, end);
+    }
+    step::Range key_contributions(step::Range minima, const Step& step) const {
+        return step::contribution_range(minima, step.s, strength_);
+    }
 
 private:
     // Rows grouped around centres at construction, so that inform can prove whole groups and

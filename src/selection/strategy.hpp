@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <limits>
 #include <span>
+#include <vector>
 
 #include "src/selection/kernels.hpp"
 #include "src/selection/block_ranges.hpp"
@@ -70,6 +71,27 @@ concept BoundedStrategy =
         b.refresh(i, i, i, taken);
         { cb.range(i, step) } -> std::same_as<step::Range>;
     };
+
+// Bounds of a kind whose contributions are monotone in one per-sample key (a weight, a minimum
+// distance): each block keeps the range of its free samples' keys, kept by
+// Kind::block_keys(begin, end, taken), and the kind turns it into a range of contributions with
+// Kind::key_contributions(keys, step).
+template <class Kind, bool kMovesWithPicks>
+class KeyRangeBounds {
+public:
+    static constexpr bool kMoves = kMovesWithPicks;
+    KeyRangeBounds(const Kind& s, std::size_t, std::size_t blocks) : s_(s), keys_(blocks) {}
+    void refresh(std::size_t b, std::size_t begin, std::size_t end, const unsigned char* taken) {
+        keys_[b] = s_.block_keys(begin, end, taken);
+    }
+    step::Range range(std::size_t b, const typename Kind::Step& step) const {
+        return s_.key_contributions(keys_[b], step);
+    }
+
+private:
+    const Kind& s_;
+    std::vector<step::Range> keys_;
+};
 
 template <class S>
 bool bounds_hold(const S& s) {

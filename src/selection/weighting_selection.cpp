@@ -88,18 +88,15 @@ void WeightingStrategy::screen_terms(const Step& step, std::size_t begin, std::s
     }
 }
 
-step::Range WeightingStrategy::Bounds::range(std::size_t b, const Step& step) const {
-    if (!step.relative) {
-        return step::contribution_range(weights_[b], s_.accumulated_, s_.strength_);
-    }
+step::Range WeightingStrategy::key_contributions(step::Range key, const Step& step) const {
+    if (!step.relative) return step::contribution_range(key, accumulated_, strength_);
     // relative_log is monotone in w up to one ulp (a faithful log of a monotone ratio); NaN
     // weights and blocks without a number take the floor's log, below every other.
     constexpr float kInf = std::numeric_limits<float>::infinity();
-    const step::Range key = weights_[b];
     const float lo = key.lo == -kInf ? step.floor_log : relative_log(step, key.lo);
     const float hi = key.hi == -kInf ? step.floor_log : relative_log(step, key.hi);
     const float down = std::nextafter(lo, -kInf), up = std::nextafter(hi, kInf);
-    const float strength = s_.strength_;
+    const float strength = strength_;
     if (strength >= 0.0f) return {strength * down, strength * up};
     if (strength < 0.0f) return {strength * up, strength * down};
     return {strength, strength};  // NaN: nothing is proven

@@ -46,21 +46,11 @@ public:
     void inform(std::size_t selected_sample, const Pick& pick);
 
     // Each block's range of weights; a term is monotone in its weight.
-    class Bounds {
-    public:
-        static constexpr bool kMoves = false;
-        Bounds(const WeightingStrategy& s, std::size_t, std::size_t blocks)
-            : s_(s), weights_(blocks) {}
-        void refresh(std::size_t b, std::size_t begin, std::size_t end,
-                     const unsigned char* taken) {
-            weights_[b] = step::key_range(s_.weights_.data(), taken, begin, end);
-        }
-        step::Range range(std::size_t b, const Step& step) const;
-
-    private:
-        const WeightingStrategy& s_;
-        std::vector<step::Range> weights_;
-    };
+    using Bounds = KeyRangeBounds<WeightingStrategy, false>;
+    step::Range block_keys(std::size_t begin, std::size_t end, const unsigned char* taken) const {
+        return step::key_range(weights_.data(), taken, begin, end);
+    }
+    step::Range key_contributions(step::Range weights, const Step& step) const;
 
 private:
     // ln((S + w) / S) in a relative step.
