@@ -50,7 +50,7 @@ FloatBuffer::FloatBuffer(PyObject* obj, int ndim) {
 
 template <bool kDouble>
 void FloatBuffer::gather(std::vector<float>& out, std::size_t count, NonFiniteWatch& watch,
-            std::size_t base) const {
+                         std::size_t base) const {
     const auto* src = static_cast<const unsigned char*>(view_.buf);
     const bool matrix = view_.ndim == 2;
     const std::size_t n = extent(0), d = matrix ? extent(1) : 1;
@@ -71,15 +71,13 @@ void FloatBuffer::gather(std::vector<float>& out, std::size_t count, NonFiniteWa
             for (std::size_t c = 0; c < d; ++c) {
                 const unsigned char* col = src + static_cast<Py_ssize_t>(c) * s1;
                 for (std::size_t r = r0; r < r1; ++r)
-                    chunk[(r - r0) * d + c] =
-                        load<kDouble>(col + static_cast<Py_ssize_t>(r) * s0);
+                    chunk[(r - r0) * d + c] = load<kDouble>(col + static_cast<Py_ssize_t>(r) * s0);
             }
         } else {
             for (std::size_t r = r0; r < r1; ++r) {
                 const unsigned char* row = src + static_cast<Py_ssize_t>(r) * s0;
                 for (std::size_t c = 0; c < d; ++c)
-                    chunk[(r - r0) * d + c] =
-                        load<kDouble>(row + static_cast<Py_ssize_t>(c) * s1);
+                    chunk[(r - r0) * d + c] = load<kDouble>(row + static_cast<Py_ssize_t>(c) * s1);
             }
         }
         watch.block(chunk.data(), m, base + out.size());
@@ -94,9 +92,8 @@ std::vector<float> FloatBuffer::values(NonFiniteWatch& watch, std::size_t base) 
     try {
         out.reserve(count);
     } catch (const std::bad_alloc&) {
-        throw OutOfMemory("out of memory for the " + std::to_string(count) +
-                          " float32 values (" + std::to_string(count * sizeof(float) >> 20) +
-                          " MiB) of the argument");
+        throw OutOfMemory("out of memory for the " + std::to_string(count) + " float32 values (" +
+                          std::to_string(count * sizeof(float) >> 20) + " MiB) of the argument");
     }
     // Large fresh buffers are mapped on first touch, and 4 KiB faults cost several times the
     // copy itself.
