@@ -31,12 +31,12 @@ public:
     void potentials_range(const Step&, std::size_t begin, std::span<float> out) const {
         for (std::size_t i = 0; i < out.size(); ++i) out[i] = weights_[begin + i] + accumulated_;
     }
+    float exact_term(const Step& step, std::size_t i, float score) const;
     void add_terms(const Step& step, std::size_t begin, std::span<float> score,
                    std::span<float> potential) const;
     void screen_terms(const Step& step, std::size_t begin, std::span<float> score,
                       std::span<float> magnitude, std::span<float> width, std::span<float> work,
                       const SelectionKernels& kernels) const;
-    float exact_term(const Step& step, std::size_t i, float score) const;
 
     struct Pick {
         float weight;
