@@ -27,11 +27,15 @@ _IndexRows: TypeAlias = _SequenceLike[_SequenceLike[SupportsIndex]]
 @final
 class Similarity:
     def __new__(cls, key_embeddings: _FloatRows) -> Self: ...
+    # score_k = -d_k / mean over keys of d, d_k the distance from key k to its nearest query
+    # (every score -0.0 when all keys lie on queries)
     def calculate_similarity(self, query_embeddings: _FloatRows) -> list[float]: ...
 
 @final
 class Typicality:
     def __new__(cls, embeddings: _FloatRows) -> Self: ...
+    # score_i = mean over its K nearest neighbours j of exp(-d_ij / mean of d over all N x K pairs)
+    # (K capped at N - 1; every score 1.0 when the mean is 0)
     def calculate_typicality(self, num_nearest_neighbors: int) -> list[float]: ...
 
 @final
