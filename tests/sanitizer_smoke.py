@@ -85,9 +85,7 @@ def main():
         expect(ValueError, s.run_selection, [], n + 1, 3)
         expect(OverflowError, s.run_selection, [], n, -1)
         expect(TypeError, s.run_selection, [], n)
-        nan = ok.Selection()
-        nan.add_weighting_strategy([1.0, 2.0], float("nan"))
-        expect(PANIC, nan.run_selection, [], 2, 1)
+        expect(ValueError, ok.Selection().add_weighting_strategy, [1.0, 2.0], float("nan"))
         expect(PANIC, ok.Selection().run_selection, [], 0, 1)
 
         held = []
