@@ -32,7 +32,7 @@ public:
                                            std::size_t n_total_samples,
                                            std::size_t n_samples_to_select);
 
-    using Strategies = StrategyKinds::Each<ListOf>;
+    using Strategies = orvane::Strategies;
 
 private:
     // Every strategy, in kind order then insertion order.

@@ -253,10 +253,10 @@ void DiversifyingStrategy::inform_bounded(std::size_t selected_sample, const Pic
     for (std::size_t c : computed) computed_rows_ += c;
 }
 
-bool DiversifyingStrategy::should_stop(std::size_t candidate_index) const {
+bool DiversifyingStrategy::should_stop(std::size_t candidate_index, const Step& step) const {
     check_candidate_index(candidate_index, sample_count());
     if (!stop_enabled_) return false;
-    const float s = selected_set_diversity();
+    const float s = step.s;
     return (min_distances_[candidate_index] + s) < (stop_threshold_ + s);
 }
 

@@ -56,7 +56,10 @@ public:
     bool pruning() const { return pruning_; }
     // Distances computed by inform so far (a measure of what the bounds save).
     std::size_t computed_rows() const { return computed_rows_; }
-    bool should_stop(std::size_t candidate_index) const;
+    bool should_stop(std::size_t candidate_index, const Step& step) const;
+    bool should_stop(std::size_t candidate_index) const {
+        return should_stop(candidate_index, prepare_step());
+    }
 
     // What inform changes, to undo a run that failed: selections are only appended, so their
     // count suffices; the minima need a copy.

@@ -42,7 +42,8 @@ concept SelectionStrategy =
         { c.exact_term(step, i, 0.0f) } -> std::same_as<float>;
         // Whether the screen's term is the exact one (no logarithm to save).
         { c.exact_in_screen(step) } -> std::same_as<bool>;
-        { c.should_stop(i) } -> std::same_as<bool>;
+        // Whether choosing sample i would break the strategy's stopping condition, at `step`.
+        { c.should_stop(i, step) } -> std::same_as<bool>;
         // What inform needs of sample i (its row, its class row, its objects' rows or scores),
         // read from the strategy's own storage; inform takes it rather than reading it itself.
         { c.pick(i) } -> std::same_as<typename S::Pick>;
@@ -131,7 +132,10 @@ public:
     bool exact_in_screen(const Step&) const {
         return false;
     }
-    bool should_stop(std::size_t) const { return false; }
+    template <class Step>
+    bool should_stop(std::size_t, const Step&) const {
+        return false;
+    }
     void set_shortcuts(bool) {}
     // Sample i of this strategy's own samples is selected.
     void inform(std::size_t i) { static_cast<Kind&>(*this).inform(i, self().pick(i)); }

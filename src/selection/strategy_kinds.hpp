@@ -63,4 +63,8 @@ using StepsOf = std::vector<typename Kind::Step>;
 template <class Kind>
 using SavedOf = std::vector<typename Kind::Saved>;
 
+// Every strategy of a selection, one list per kind, and a step's prepared values for each.
+using Strategies = StrategyKinds::Each<ListOf>;
+using Steps = StrategyKinds::Each<StepsOf>;
+
 }  // namespace orvane

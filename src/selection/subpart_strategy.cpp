@@ -177,12 +177,18 @@ void SubpartDiversifyingStrategy::inform(std::size_t selected_sample, const Pick
     pick.out_of_range.raise_if_any();
 }
 
-bool SubpartDiversifyingStrategy::should_stop(std::size_t candidate_index) const {
+void SubpartDiversifyingStrategy::inform_held(std::size_t selected_sample, const Pick& pick) {
+    if (selected_sample != kElsewhere) check_selected_sample(selected_sample, sample_count());
+    for (std::size_t k = 0; k < pick.rows.size(); ++k) inner_.inform(pick.objects[k], pick.rows[k]);
+    pick.out_of_range.raise_if_any();
+}
+
+bool SubpartDiversifyingStrategy::should_stop(std::size_t candidate_index, const Step& step) const {
     check_candidate_index(candidate_index, sample_count());
     if (!inner_.stopping_enabled()) return false;
     return mapping_.with_objects(candidate_index, [&](auto objects) {
         if (objects.empty()) return false;
-        const float s = inner_.selected_set_diversity();
+        const float s = step.s;
         return fold_mean(objects, inner_.min_distances(), s) < (inner_.stop_threshold() + s);
     });
 }
@@ -209,11 +215,14 @@ Pick scores_of(std::span<const Index> objects, const std::vector<float>& scores)
 // at the floor and the strategy would change no pick. exp(score) keeps the order of the scores
 // and makes them positive, as typicality's are: 1 for an object on a query, e^-1 at the mean
 // distance, towards 0 farther away.
-std::vector<float> scores_of_keys(const EmbeddingRows& keys, EmbeddingRows queries) {
-    if (keys.empty()) raise_internal_failure(kEmptyKeyEmbeddings);
-    std::vector<float> values = similarity_scores(keys, std::move(queries));
+std::vector<float> exp_of(std::vector<float> values) {
     for (float& v : values) v = std::exp(v);
     return values;
+}
+
+std::vector<float> scores_of_keys(const EmbeddingRows& keys, EmbeddingRows queries) {
+    if (keys.empty()) raise_internal_failure(kEmptyKeyEmbeddings);
+    return exp_of(similarity_scores(keys, std::move(queries)));
 }
 
 std::vector<float> typicality_of_objects(EmbeddingRows objects, std::size_t k) {
@@ -259,6 +268,19 @@ SubpartSimilarityStrategy::SubpartSimilarityStrategy(const EmbeddingRows& key_em
                                                      float strength)
     : FixedObjectScores(scores_of_keys(key_embeddings, std::move(query_embeddings)),
                         sample_to_subpart_indices, strength) {}
+
+SubpartSimilarityStrategy SubpartSimilarityStrategy::from_scores(
+    std::vector<float> similarity, const IndexRows& sample_to_subpart_indices, float strength) {
+    return SubpartSimilarityStrategy(exp_of(std::move(similarity)), sample_to_subpart_indices,
+                                     strength);
+}
+
+SubpartTypicalityStrategy::SubpartTypicalityStrategy(
+    std::vector<float> typicality, const IndexRows& sample_to_subpart_indices, float strength,
+    std::optional<float> stopping_condition_minimum_typicality)
+    : FixedObjectScores(std::move(typicality), sample_to_subpart_indices, strength),
+      stop_enabled_(stopping_condition_minimum_typicality.has_value()),
+      stop_threshold_(stopping_condition_minimum_typicality.value_or(0.0f)) {}
 
 SubpartTypicalityStrategy::SubpartTypicalityStrategy(
     EmbeddingRows objects, IndexRows sample_to_subpart_indices, float strength,

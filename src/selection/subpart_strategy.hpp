@@ -94,7 +94,13 @@ public:
     // The objects of a pick from elsewhere are told to the inner strategy as picks from
     // elsewhere.
     void inform(std::size_t selected_sample, const Pick& pick);
-    bool should_stop(std::size_t candidate_index) const;
+    // A pick whose objects are given by their index among this strategy's objects where it holds
+    // them, kElsewhere where not (a shard's strategy holds the objects of its own samples).
+    void inform_held(std::size_t selected_sample, const Pick& pick);
+    bool should_stop(std::size_t candidate_index, const Step& step) const;
+    bool should_stop(std::size_t candidate_index) const {
+        return should_stop(candidate_index, prepare_step());
+    }
 
     using Saved = DiversifyingStrategy::Saved;
     Saved save() const { return inner_.save(); }
@@ -168,6 +174,14 @@ public:
     // Object scores are computed here; keys must not be empty.
     SubpartSimilarityStrategy(const EmbeddingRows& key_embeddings, EmbeddingRows query_embeddings,
                               IndexRows sample_to_subpart_indices, float strength);
+    // From the similarity scores of the objects, computed elsewhere.
+    static SubpartSimilarityStrategy from_scores(std::vector<float> similarity,
+                                                 const IndexRows& sample_to_subpart_indices,
+                                                 float strength);
+
+private:
+    SubpartSimilarityStrategy(std::vector<float> values, const IndexRows& mapping, float strength)
+        : FixedObjectScores(std::move(values), mapping, strength) {}
 };
 
 class SubpartTypicalityStrategy : public FixedObjectScores<SubpartTypicalityStrategy, true> {
@@ -176,8 +190,15 @@ public:
     SubpartTypicalityStrategy(EmbeddingRows objects, IndexRows sample_to_subpart_indices,
                               float strength, std::size_t num_nearest_neighbors,
                               std::optional<float> stopping_condition_minimum_typicality);
+    // From the typicality scores of the objects, computed elsewhere.
+    SubpartTypicalityStrategy(std::vector<float> typicality,
+                              const IndexRows& sample_to_subpart_indices, float strength,
+                              std::optional<float> stopping_condition_minimum_typicality);
 
     bool should_stop(std::size_t candidate_index) const;
+    bool should_stop(std::size_t candidate_index, const Step&) const {
+        return should_stop(candidate_index);
+    }
 
 private:
     bool stop_enabled_;

@@ -28,6 +28,15 @@ public:
         float floor_log;  // ln(1e-8) - ln S: the log of a NaN weight's floored potential
     };
     Step prepare_step() const;
+    // The largest finite weight (at least 0) and whether no weight is negative: what decides
+    // when the steps turn relative.
+    float largest_weight() const { return largest_; }
+    bool nonnegative() const { return nonnegative_; }
+    // Steps decided by the scale of a larger set of samples that this strategy holds part of.
+    void share_scale(float largest, bool nonnegative) {
+        largest_ = largest;
+        nonnegative_ = nonnegative;
+    }
     void potentials_range(const Step&, std::size_t begin, std::span<float> out) const {
         for (std::size_t i = 0; i < out.size(); ++i) out[i] = weights_[begin + i] + accumulated_;
     }
