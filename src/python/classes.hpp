@@ -25,6 +25,7 @@ extern const ClassFront selection_front;
 extern const ClassFront typicality_front;
 extern const ClassFront two_dim_embedding_front;
 extern const ClassFront similarity_front;
+extern const ClassFront selection_shard_front;  // private, not in __all__
 
 // Private module-level functions, added to the module at initialisation.
 void add_kernels(PyObject* module);     // kernels.cpp: the block kernels of the Ray layer

@@ -1,4 +1,4 @@
-// Module entry: multi-phase initialisation registering the four classes in a fixed order.
+// Module entry: multi-phase initialisation registering the four classes in a fixed order (and the private shard class).
 #include "src/python/binding.hpp"
 #include "src/python/classes.hpp"
 #include "src/common/failure.hpp"
@@ -24,7 +24,7 @@ void add_class(PyObject* module, PyObject* all, const char* name, const ClassFro
     }
     check(type != nullptr);
     Ref n = checked(PyUnicode_FromString(name));
-    if (PyList_Append(all, n.get()) != 0) {
+    if (all != nullptr && PyList_Append(all, n.get()) != 0) {
         PyErr_Clear();
         throw orvane::InternalFailure("could not append __name__ to __all__");
     }
@@ -46,11 +46,12 @@ int exec_module(PyObject* module) {
             PyErr_SetString(PyExc_TypeError, "'__all__' object cannot be converted to 'PyList'");
             throw ErrorAlreadySet{};
         }
-        static PyObject* types[4] = {};
+        static PyObject* types[5] = {};
         add_class(module, all.get(), "Selection", selection_front, types[0]);
         add_class(module, all.get(), "Typicality", typicality_front, types[1]);
         add_class(module, all.get(), "TwoDimEmbedding", two_dim_embedding_front, types[2]);
         add_class(module, all.get(), "Similarity", similarity_front, types[3]);
+        add_class(module, nullptr, "_SelectionShard", selection_shard_front, types[4]);
         add_kernels(module);
         add_panic_pickling(module);
         add_build_info(module);
