@@ -95,11 +95,8 @@ void check_neighbor_count(std::uint64_t num_nearest_neighbors) {
     if (num_nearest_neighbors == 0) throw InvalidArgument("num_nearest_neighbors must be positive");
 }
 
-void check_equal_dimensions(const EmbeddingRows& objects) {
-    for (std::size_t i = 1; i < objects.size(); ++i) {
-        if (objects.row_length(i) != objects.row_length(0))
-            throw InvalidArgument("Embeddings must have equal dimensions");
-    }
+void check_equal_dimensions(const RowsShape& objects) {
+    if (objects.odd_row) throw InvalidArgument("Embeddings must have equal dimensions");
 }
 
 void check_object_indices(const IndexRows& mapping, std::size_t n_objects) {

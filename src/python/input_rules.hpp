@@ -75,7 +75,7 @@ void check_key_count(std::size_t n);
 void check_query_count(std::size_t n);
 void check_two_objects(std::size_t n);
 void check_neighbor_count(std::uint64_t num_nearest_neighbors);
-void check_equal_dimensions(const EmbeddingRows& objects);
+void check_equal_dimensions(const RowsShape& objects);
 void check_object_indices(const IndexRows& mapping, std::size_t n_objects);
 // The balancing strategy's number of classes: the first row's length, which every row must have
 // (ValueError); no row at all is the internal index failure.

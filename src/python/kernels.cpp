@@ -12,6 +12,7 @@
 #include "src/python/binding.hpp"
 #include "src/python/classes.hpp"
 #include "src/python/input_rules.hpp"
+#include "src/python/row_summary.hpp"
 #include "src/scores/knn/blocks.hpp"
 #include "src/scores/knn/plan.hpp"
 #include "src/scores/knn/tile_pairs.hpp"
@@ -63,15 +64,6 @@ PyObject* non_finite_tuple(const std::optional<NonFinite>& bad) {
         .release();
 }
 
-// The Ray layer's record of a non-finite value: (row, column, value) or None.
-std::optional<NonFinite> non_finite_of(PyObject* obj) {
-    if (obj == nullptr || obj == Py_None) return std::nullopt;
-    Ref row = checked(PySequence_GetItem(obj, 0)), col = checked(PySequence_GetItem(obj, 1)),
-        value = checked(PySequence_GetItem(obj, 2));
-    return NonFinite{to_u64(row.get(), "non_finite"), to_u64(col.get(), "non_finite"),
-                     to_float(value.get(), "non_finite")};
-}
-
 // _rows(obj, param) -> (values as bytes, n, d, row lengths or None, first non-finite value or
 // None): the conversion of the classes; `param` names the argument in notes. d is the first row's
 // length; the lengths are returned only when rows differ; the non-finite value as (row, column,
@@ -105,17 +97,6 @@ PyObject* rows(PyObject*, PyObject* args, PyObject* kwargs) {
 
 constexpr const char* kTypicality = "orvane_keldra.distributed.typicality()";
 constexpr const char* kSimilarity = "orvane_keldra.distributed.similarity()";
-
-// The rows' summary the Ray layer gathered: n, values, d and the first row whose length is not
-// d, as (row, length), when it found one.
-RowsShape rows_shape(PyObject* n, PyObject* values, PyObject* d, PyObject* odd) {
-    RowsShape s{to_u64(n, "n"), to_u64(values, "values"), to_u64(d, "d"), {}};
-    if (odd != nullptr && odd != Py_None) {
-        Ref row = checked(PySequence_GetItem(odd, 0)), length = checked(PySequence_GetItem(odd, 1));
-        s.odd_row.emplace(to_u64(row.get(), "odd"), to_u64(length.get(), "odd"));
-    }
-    return s;
-}
 
 // _check_embeddings(n, values, d, odd=None, non_finite=None): Typicality's rules.
 PyObject* check_embeddings(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -53,6 +53,7 @@ int exec_module(PyObject* module) {
         add_class(module, all.get(), "Similarity", similarity_front, types[3]);
         add_class(module, nullptr, "_SelectionShard", selection_shard_front, types[4]);
         add_kernels(module);
+        add_selection_checks(module);
         add_panic_pickling(module);
         add_build_info(module);
         add_test_hooks(module);

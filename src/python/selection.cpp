@@ -164,7 +164,7 @@ PyObject* add_subpart_typicality_strategy(PyObject* self, PyObject* args, PyObje
                           to_optional_float(a[4], "stopping_condition_minimum_typicality");
                       check_two_objects(rows.size());
                       check_neighbor_count(k);
-                      check_equal_dimensions(rows);
+                      check_equal_dimensions(shape_of(rows));
                       check_object_indices(mapping, rows.size());
                       // The object scores are Typicality's.
                       check_has_columns("embeddings", shape_of(rows));
