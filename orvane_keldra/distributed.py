@@ -38,7 +38,7 @@ import ray  # noqa: E402
 # The private kernels have no type stub: to type checkers they are Any.
 _native: Any = importlib.import_module("orvane_keldra._native")
 
-__all__ = ["typicality", "similarity"]
+__all__ = ["typicality", "similarity", "Selection"]
 
 _log = logging.getLogger("orvane_keldra")
 
@@ -518,3 +518,13 @@ def _progress(name: str, done: int, total: int, unit: str, elapsed: float) -> st
     if 0 < done < total:
         text += f", about {elapsed / done * (total - done):,.0f} s left"
     return text
+
+
+
+def __getattr__(name: str) -> Any:
+    # The selection's module builds on the helpers above, and its actors import it alone.
+    if name == "Selection":
+        from orvane_keldra._ray_selection import Selection
+
+        return Selection
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

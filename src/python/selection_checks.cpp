@@ -135,6 +135,22 @@ PyObject* check_subpart_typicality(PyObject*, PyObject* args, PyObject* kwargs) 
         });
 }
 
+// (preselected_indices, n_total_samples, n_samples_to_select) -> the three, converted as
+// Selection.run_selection converts them.
+PyObject* run_arguments(PyObject*, PyObject* args, PyObject* kwargs) {
+    static constexpr Param params[] = {
+        {"preselected_indices", true}, {"n_total_samples", true}, {"n_samples_to_select", true}};
+    return bound_call_as("Selection.run_selection()", "Selection.run_selection()", params, args,
+                         kwargs, [&](PyObject** a) -> PyObject* {
+                             const auto pre = to_u64_list(a[0], "preselected_indices");
+                             const std::uint64_t n = to_u64(a[1], "n_total_samples");
+                             const std::uint64_t want = to_u64(a[2], "n_samples_to_select");
+                             return tuple_of({int_list(pre),
+                                              checked(PyLong_FromUnsignedLongLong(n)).release(),
+                                              checked(PyLong_FromUnsignedLongLong(want)).release()});
+                         });
+}
+
 #define CHECK_FN(name, fn) {name, as_method(fn), METH_VARARGS | METH_KEYWORDS, nullptr}
 
 PyMethodDef check_methods[] = {
@@ -142,6 +158,7 @@ PyMethodDef check_methods[] = {
     CHECK_FN("_check_subpart_diversifying", check_subpart_diversifying),
     CHECK_FN("_check_subpart_similarity", check_subpart_similarity),
     CHECK_FN("_check_subpart_typicality", check_subpart_typicality),
+    CHECK_FN("_run_arguments", run_arguments),
     {nullptr, nullptr, 0, nullptr},
 };
 

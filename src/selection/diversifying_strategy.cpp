@@ -67,6 +67,8 @@ DiversifyingStrategy::Pick DiversifyingStrategy::pick(std::size_t sample) const 
 
 void DiversifyingStrategy::inform(std::size_t selected_sample, const Pick& pick) {
     if (selected_sample != kElsewhere) check_selected_sample(selected_sample, sample_count());
+    // A shard may hold no rows at all: a pick from elsewhere has nothing to lower.
+    if (sample_count() == 0) return;
     if (pick.values.size() != calculator_.dim()) calculator_.fail_shape(pick.values.size());
     // A stop inside the bounded pass may leave some minima lowered and the pick unrecorded; a run
     // restores what it saved before its first step.
