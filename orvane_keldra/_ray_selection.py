@@ -45,6 +45,7 @@ def _panic(message: str, note: str) -> BaseException:
 
 _log = logging.getLogger("orvane_keldra")
 _FLT_MAX = float(np.finfo(np.float32).max)
+_INLINE_PICK = 32 << 10
 
 
 class _Source:
@@ -187,7 +188,9 @@ class Selection:
         largest = float(max(0.0, finite.max())) if finite.size else 0.0
         s = float(np.float32(strength))
         self._add(
-            "weighting", w.size, lambda lo, hi: (("ref", ray.put(w[lo:hi].copy())), s, largest, True)
+            "weighting",
+            w.size,
+            lambda lo, hi: (("ref", ray.put(w[lo:hi].copy())), s, largest, True),
         )
 
     def add_diversifying_strategy(
@@ -204,7 +207,9 @@ class Selection:
         source = _Source(rows, embeddings)
         self._add("diversifying", rows.n, lambda lo, hi: (source.spec((lo, hi)), s, stop))
 
-    def add_balancing_strategy(self, class_distributions: Any, target: Any, strength: float) -> None:
+    def add_balancing_strategy(
+        self, class_distributions: Any, target: Any, strength: float
+    ) -> None:
         _Selection().add_balancing_strategy(class_distributions, target, strength)
         rows = _d._Rows.inspect(class_distributions, "class_distributions", self._column)
         source = _Source(rows, class_distributions)
@@ -286,7 +291,9 @@ class Selection:
     def run_selection(
         self, preselected_indices: Any, n_total_samples: int, n_samples_to_select: int
     ) -> list[int]:
-        pre, n, want = _native._run_arguments(preselected_indices, n_total_samples, n_samples_to_select)
+        pre, n, want = _native._run_arguments(
+            preselected_indices, n_total_samples, n_samples_to_select
+        )
         for added in self._added:
             if added.n != n:
                 raise ValueError(
@@ -350,7 +357,8 @@ class Selection:
                 if best[3] or best[4]:  # taken (nothing left above the exclusion) or a stop
                     break
                 picks.append(best[5])
-                pending = ray.put(best[5])
+                # Small picks travel inside the calls; larger ones once through the object store.
+                pending = best[5] if len(best[5]) <= _INLINE_PICK else ray.put(best[5])
                 selected.append(best[0])
                 taken.add(best[0])
                 steps += 1
@@ -359,14 +367,19 @@ class Selection:
                 now = time.monotonic()
                 if now - start >= _d._FIRST_EVENT_S and now - last >= _d._BETWEEN_EVENTS_S:
                     last, reported = now, True
-                    _log.info("%s", _d._progress("selection", len(selected), total, "samples", now - start))
+                    _log.info(
+                        "%s",
+                        _d._progress("selection", len(selected), total, "samples", now - start),
+                    )
             if pending is not None:
                 self._call_all("inform", [picks[-1]])
             self._finish(picks)
             if reported:
                 _log.info(
                     "%s",
-                    _d._progress("selection", len(selected), total, "samples", time.monotonic() - start),
+                    _d._progress(
+                        "selection", len(selected), total, "samples", time.monotonic() - start
+                    ),
                 )
             return selected
         except BaseException:
@@ -433,6 +446,10 @@ class Selection:
         """`method(arg)` on every actor; an actor that died is rebuilt and, where its replay did
         not already do it, asked again."""
         refs = [getattr(a, method).remote(arg) for a in self._actors]
+        try:
+            return ray.get(refs)
+        except ray.exceptions.RayActorError:
+            pass
         out = []
         for k, ref in enumerate(refs):
             try:

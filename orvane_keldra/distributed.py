@@ -26,7 +26,7 @@ import numbers
 import sys
 import time
 from collections.abc import Callable, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 if importlib.util.find_spec("numpy") is None or importlib.util.find_spec("ray") is None:
     raise ImportError(
@@ -34,6 +34,9 @@ if importlib.util.find_spec("numpy") is None or importlib.util.find_spec("ray") 
     )
 import numpy as np  # noqa: E402
 import ray  # noqa: E402
+
+if TYPE_CHECKING:
+    from orvane_keldra._ray_selection import Selection
 
 # The private kernels have no type stub: to type checkers they are Any.
 _native: Any = importlib.import_module("orvane_keldra._native")
@@ -518,7 +521,6 @@ def _progress(name: str, done: int, total: int, unit: str, elapsed: float) -> st
     if 0 < done < total:
         text += f", about {elapsed / done * (total - done):,.0f} s left"
     return text
-
 
 
 def __getattr__(name: str) -> Any:

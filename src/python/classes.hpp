@@ -28,7 +28,7 @@ extern const ClassFront similarity_front;
 extern const ClassFront selection_shard_front;  // private, not in __all__
 
 // Private module-level functions, added to the module at initialisation.
-void add_kernels(PyObject* module);     // kernels.cpp: the block kernels of the Ray layer
+void add_kernels(PyObject* module);           // kernels.cpp: the block kernels of the Ray layer
 void add_selection_checks(PyObject* module);  // selection_checks.cpp: distributed Selection's rules
 void add_build_info(PyObject* module);  // build_info.cpp: _build_info(), the ORVANE_SIMD warning
 void add_test_hooks(PyObject* module);  // test_hooks.cpp: _set_watch_timing()

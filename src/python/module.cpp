@@ -1,4 +1,5 @@
-// Module entry: multi-phase initialisation registering the four classes in a fixed order (and the private shard class).
+// Module entry: multi-phase initialisation registering the four classes in a fixed order (and the
+// private shard class).
 #include "src/python/binding.hpp"
 #include "src/python/classes.hpp"
 #include "src/common/failure.hpp"

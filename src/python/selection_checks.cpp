@@ -47,25 +47,25 @@ PyObject* float_value(float v) { return checked(PyFloat_FromDouble(v)).release()
 
 // (n, values, d, odd, strength, stopping_condition_minimum_distance) -> (strength, stop)
 PyObject* check_diversifying(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Param params[] = {{"n", true},        {"values", true},   {"d", true},
-                                       {"odd", true},      {"strength", true}, {"stop", true}};
-    return bound_call_as(
-        "Selection.add_diversifying_strategy()", "_check_diversifying()", params, args, kwargs,
-        [&](PyObject** a) -> PyObject* {
-            const RowsShape shape = rows_shape(a[0], a[1], a[2], a[3]);
-            const float strength = to_float(a[4], "strength");
-            const auto stop = to_optional_float(a[5], "stopping_condition_minimum_distance");
-            check_calculator_rows("embeddings", shape);
-            check_has_columns("embeddings", shape);
-            check_strength(strength);
-            return tuple_of({float_value(strength), optional_value(stop)});
-        });
+    static constexpr Param params[] = {{"n", true},   {"values", true},   {"d", true},
+                                       {"odd", true}, {"strength", true}, {"stop", true}};
+    return bound_call_as("Selection.add_diversifying_strategy()", "_check_diversifying()", params,
+                         args, kwargs, [&](PyObject** a) -> PyObject* {
+                             const RowsShape shape = rows_shape(a[0], a[1], a[2], a[3]);
+                             const float strength = to_float(a[4], "strength");
+                             const auto stop =
+                                 to_optional_float(a[5], "stopping_condition_minimum_distance");
+                             check_calculator_rows("embeddings", shape);
+                             check_has_columns("embeddings", shape);
+                             check_strength(strength);
+                             return tuple_of({float_value(strength), optional_value(stop)});
+                         });
 }
 
 // (n, values, d, odd, mapping, strength, stop) -> ((offsets, objects), strength, stop)
 PyObject* check_subpart_diversifying(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Param params[] = {{"n", true},       {"values", true},   {"d", true},
-                                       {"odd", true},     {"mapping", true},  {"strength", true},
+    static constexpr Param params[] = {{"n", true},   {"values", true},  {"d", true},
+                                       {"odd", true}, {"mapping", true}, {"strength", true},
                                        {"stop", true}};
     return bound_call_as(
         "Selection.add_subpart_diversifying_strategy()", "_check_subpart_diversifying()", params,
@@ -86,9 +86,10 @@ PyObject* check_subpart_diversifying(PyObject*, PyObject* args, PyObject* kwargs
 // first key whose length is not the queries'; mapping, strength) -> ((offsets, objects), strength)
 PyObject* check_subpart_similarity(PyObject*, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {
-        {"key_n", true},   {"key_values", true}, {"key_d", true},     {"key_non_finite", true},
-        {"query_n", true}, {"query_values", true}, {"query_d", true}, {"query_odd", true},
-        {"query_non_finite", true}, {"key_length", true}, {"mapping", true}, {"strength", true}};
+        {"key_n", true},          {"key_values", true}, {"key_d", true},
+        {"key_non_finite", true}, {"query_n", true},    {"query_values", true},
+        {"query_d", true},        {"query_odd", true},  {"query_non_finite", true},
+        {"key_length", true},     {"mapping", true},    {"strength", true}};
     return bound_call_as(
         "Selection.add_subpart_similarity_strategy()", "_check_subpart_similarity()", params, args,
         kwargs, [&](PyObject** a) -> PyObject* {
@@ -111,9 +112,9 @@ PyObject* check_subpart_similarity(PyObject*, PyObject* args, PyObject* kwargs) 
 // (n, values, d, odd, non_finite, mapping, strength, num_nearest_neighbors, minimum typicality)
 // -> ((offsets, objects), strength, k, minimum)
 PyObject* check_subpart_typicality(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Param params[] = {
-        {"n", true},       {"values", true},   {"d", true}, {"odd", true},  {"non_finite", true},
-        {"mapping", true}, {"strength", true}, {"k", true}, {"minimum", true}};
+    static constexpr Param params[] = {{"n", true},        {"values", true},     {"d", true},
+                                       {"odd", true},      {"non_finite", true}, {"mapping", true},
+                                       {"strength", true}, {"k", true},          {"minimum", true}};
     return bound_call_as(
         "Selection.add_subpart_typicality_strategy()", "_check_subpart_typicality()", params, args,
         kwargs, [&](PyObject** a) -> PyObject* {
@@ -140,15 +141,15 @@ PyObject* check_subpart_typicality(PyObject*, PyObject* args, PyObject* kwargs) 
 PyObject* run_arguments(PyObject*, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {
         {"preselected_indices", true}, {"n_total_samples", true}, {"n_samples_to_select", true}};
-    return bound_call_as("Selection.run_selection()", "Selection.run_selection()", params, args,
-                         kwargs, [&](PyObject** a) -> PyObject* {
-                             const auto pre = to_u64_list(a[0], "preselected_indices");
-                             const std::uint64_t n = to_u64(a[1], "n_total_samples");
-                             const std::uint64_t want = to_u64(a[2], "n_samples_to_select");
-                             return tuple_of({int_list(pre),
-                                              checked(PyLong_FromUnsignedLongLong(n)).release(),
-                                              checked(PyLong_FromUnsignedLongLong(want)).release()});
-                         });
+    return bound_call_as(
+        "Selection.run_selection()", "Selection.run_selection()", params, args, kwargs,
+        [&](PyObject** a) -> PyObject* {
+            const auto pre = to_u64_list(a[0], "preselected_indices");
+            const std::uint64_t n = to_u64(a[1], "n_total_samples");
+            const std::uint64_t want = to_u64(a[2], "n_samples_to_select");
+            return tuple_of({int_list(pre), checked(PyLong_FromUnsignedLongLong(n)).release(),
+                             checked(PyLong_FromUnsignedLongLong(want)).release()});
+        });
 }
 
 #define CHECK_FN(name, fn) {name, as_method(fn), METH_VARARGS | METH_KEYWORDS, nullptr}

@@ -74,23 +74,23 @@ PyObject* shard_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* add_weighting(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {
         {"weights", true}, {"strength", true}, {"largest", true}, {"nonnegative", true}};
-    return method("_SelectionShard.add_weighting()", params, self, args, kwargs,
-                  [](State& s, PyObject** a) {
-                      s.add(WeightingStrategy(to_floats(a[0], "weights"), to_float(a[1], "strength")),
-                            to_float(a[2], "largest"), truth(a[3]));
-                      Py_RETURN_NONE;
-                  });
+    return method(
+        "_SelectionShard.add_weighting()", params, self, args, kwargs, [](State& s, PyObject** a) {
+            s.add(WeightingStrategy(to_floats(a[0], "weights"), to_float(a[1], "strength")),
+                  to_float(a[2], "largest"), truth(a[3]));
+            Py_RETURN_NONE;
+        });
 }
 
 PyObject* add_diversifying(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {{"embeddings", true}, {"strength", true}, {"stop", true}};
-    return method("_SelectionShard.add_diversifying()", params, self, args, kwargs,
-                  [](State& s, PyObject** a) {
-                      s.add(DiversifyingStrategy(to_rows(a[0], "embeddings"),
-                                                 to_optional_float(a[2], "stop"),
-                                                 to_float(a[1], "strength")));
-                      Py_RETURN_NONE;
-                  });
+    return method(
+        "_SelectionShard.add_diversifying()", params, self, args, kwargs,
+        [](State& s, PyObject** a) {
+            s.add(DiversifyingStrategy(to_rows(a[0], "embeddings"), to_optional_float(a[2], "stop"),
+                                       to_float(a[1], "strength")));
+            Py_RETURN_NONE;
+        });
 }
 
 PyObject* add_balancing(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -109,14 +109,13 @@ PyObject* add_balancing(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* add_subpart_diversifying(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr Param params[] = {{"embeddings", true}, {"offsets", true}, {"objects", true},
+    static constexpr Param params[] = {{"embeddings", true}, {"offsets", true},  {"objects", true},
                                        {"object_ids", true}, {"strength", true}, {"stop", true}};
     return method("_SelectionShard.add_subpart_diversifying()", params, self, args, kwargs,
                   [](State& s, PyObject** a) {
-                      s.add(SubpartDiversifyingStrategy(to_rows(a[0], "embeddings"),
-                                                        index_rows(a[1], a[2]),
-                                                        to_float(a[4], "strength"),
-                                                        to_optional_float(a[5], "stop")),
+                      s.add(SubpartDiversifyingStrategy(
+                                to_rows(a[0], "embeddings"), index_rows(a[1], a[2]),
+                                to_float(a[4], "strength"), to_optional_float(a[5], "stop")),
                             to_u64_list(a[3], "object_ids"));
                       Py_RETURN_NONE;
                   });
@@ -125,25 +124,26 @@ PyObject* add_subpart_diversifying(PyObject* self, PyObject* args, PyObject* kwa
 PyObject* add_subpart_similarity(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {
         {"similarity", true}, {"offsets", true}, {"objects", true}, {"strength", true}};
-    return method("_SelectionShard.add_subpart_similarity()", params, self, args, kwargs,
-                  [](State& s, PyObject** a) {
-                      s.add(SubpartSimilarityStrategy::from_scores(to_floats(a[0], "similarity"),
-                                                                   index_rows(a[1], a[2]),
-                                                                   to_float(a[3], "strength")));
-                      Py_RETURN_NONE;
-                  });
+    return method(
+        "_SelectionShard.add_subpart_similarity()", params, self, args, kwargs,
+        [](State& s, PyObject** a) {
+            s.add(SubpartSimilarityStrategy::from_scores(
+                to_floats(a[0], "similarity"), index_rows(a[1], a[2]), to_float(a[3], "strength")));
+            Py_RETURN_NONE;
+        });
 }
 
 PyObject* add_subpart_typicality(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr Param params[] = {{"typicality", true}, {"offsets", true},
-                                       {"objects", true},    {"strength", true},
+    static constexpr Param params[] = {{"typicality", true},
+                                       {"offsets", true},
+                                       {"objects", true},
+                                       {"strength", true},
                                        {"stop", true}};
     return method("_SelectionShard.add_subpart_typicality()", params, self, args, kwargs,
                   [](State& s, PyObject** a) {
-                      s.add(SubpartTypicalityStrategy(to_floats(a[0], "typicality"),
-                                                      index_rows(a[1], a[2]),
-                                                      to_float(a[3], "strength"),
-                                                      to_optional_float(a[4], "stop")));
+                      s.add(SubpartTypicalityStrategy(
+                          to_floats(a[0], "typicality"), index_rows(a[1], a[2]),
+                          to_float(a[3], "strength"), to_optional_float(a[4], "stop")));
                       Py_RETURN_NONE;
                   });
 }
@@ -166,21 +166,22 @@ PyObject* end_run(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* encode_pick(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {{"index", true}};
-    return method("_SelectionShard.encode_pick()", params, self, args, kwargs,
-                  [](State& s, PyObject** a) { return bytes_of(s.encode_pick(to_u64(a[0], "index"))); });
+    return method(
+        "_SelectionShard.encode_pick()", params, self, args, kwargs,
+        [](State& s, PyObject** a) { return bytes_of(s.encode_pick(to_u64(a[0], "index"))); });
 }
 
 PyObject* inform(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr Param params[] = {{"pick", true}};
-    return method("_SelectionShard.inform()", params, self, args, kwargs,
-                  [](State& s, PyObject** a) {
-                      char* data = nullptr;
-                      Py_ssize_t size = 0;
-                      if (PyBytes_AsStringAndSize(a[0], &data, &size) != 0) throw ErrorAlreadySet{};
-                      s.inform({reinterpret_cast<const unsigned char*>(data),
-                                static_cast<std::size_t>(size)});
-                      Py_RETURN_NONE;
-                  });
+    return method(
+        "_SelectionShard.inform()", params, self, args, kwargs, [](State& s, PyObject** a) {
+            char* data = nullptr;
+            Py_ssize_t size = 0;
+            if (PyBytes_AsStringAndSize(a[0], &data, &size) != 0) throw ErrorAlreadySet{};
+            s.inform(
+                {reinterpret_cast<const unsigned char*>(data), static_cast<std::size_t>(size)});
+            Py_RETURN_NONE;
+        });
 }
 
 // best() -> None (no samples) or (index, score, nan, taken, stop, pick or None).
