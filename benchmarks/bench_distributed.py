@@ -2,6 +2,12 @@
 
 Usage: python benchmarks/bench_distributed.py [--sizes 60000,200000] [--d 128] [--k 10]
        [--cpus N] [--rounds 2] [--queries 20000] [--wide-n 20000] [--wide-d 768] [--no-memory]
+       python benchmarks/bench_distributed.py --selection [--sizes 1000000,2000000] [--picks 1000]
+
+With --selection: distributed.Selection against the class, build included (embeddings read from
+a memmap by both), weighting + diversifying and the four-kind mix, 50 clusters of 128 dimensions;
+the picks must be equal. Also printed: the fixed cost of a step (a tiny selection), and the
+driver's peak RSS at the largest size (a fresh driver, weighting + diversifying).
 
 Both sides use every CPU of this machine: the class its worker pool, the cluster one task per
 CPU. The two sides alternate, `--rounds` times per size, so that a change of load on a shared
@@ -115,6 +121,101 @@ ray.shutdown()
 """
 
 
+SELECTION_MEMORY_PROBE = """
+import logging, os, numpy as np, ray
+from orvane_keldra import distributed
+def hwm():
+    for line in open("/proc/self/status"):
+        if line.startswith("VmHWM"):
+            return int(line.split()[1]) // 1024
+ray.init(num_cpus={cpus}, include_dashboard=False, logging_level=logging.WARNING)
+x = np.load({path!r}, mmap_mode="r")
+w = np.load({wpath!r})
+before = hwm()
+s = distributed.Selection()
+s.add_weighting_strategy(w, 1.0)
+s.add_diversifying_strategy(x, 1.0)
+s.run_selection([], x.shape[0], {picks})
+actors = ray.get([a.peak_rss_mb.remote() for a in s._actors])
+print(before, hwm(), max(actors))
+"""
+
+
+def selection_kinds(sel, x, parts, four):
+    weights, one_hot, target, objects, mapping = parts
+    sel.add_weighting_strategy(weights, 1.0)
+    sel.add_diversifying_strategy(x, 1.0)
+    if four:
+        sel.add_balancing_strategy(one_hot, target, 1.0)
+        sel.add_subpart_typicality_strategy(objects, mapping, 1.0, 10)
+    return sel
+
+
+def compare_selection(distributed, sizes, d, picks, cpus):
+    import ray
+
+    rng = np.random.default_rng(5)
+    rows = []
+    folder = tempfile.mkdtemp()
+    # The fixed cost of a step: a selection too small to cost anything itself.
+    tiny = rng.normal(size=(2_000, 8)).astype(np.float32)
+    small = distributed.Selection()
+    small.add_diversifying_strategy(tiny, 1.0)
+    small.run_selection([], 2_000, 2)
+    t_fixed, _ = timed(lambda: small.run_selection([], 2_000, 300))
+    print(f"fixed cost of a step (2,000 x 8, diversifying): {t_fixed / 300 * 1e3:.2f} ms")
+    for n in sizes:
+        centres = rng.normal(size=(50, d)).astype(np.float32) * 4
+        x = centres[rng.integers(0, 50, n)] + rng.normal(size=(n, d)).astype(np.float32)
+        path = os.path.join(folder, f"x{n}.npy")
+        np.save(path, x)
+        del x
+        x = np.load(path, mmap_mode="r")
+        weights = rng.uniform(0.1, 2.0, n).astype(np.float32)
+        np.save(os.path.join(folder, f"w{n}.npy"), weights)
+        one_hot = np.eye(10, dtype=np.float32)[rng.integers(0, 10, n)]
+        target = rng.dirichlet(np.ones(10)).astype(np.float32)
+        objects = rng.normal(size=(20_000, 64)).astype(np.float32)
+        mapping = rng.integers(0, len(objects), size=(n, 3)).tolist()
+        parts = (weights, one_hot, target, objects, mapping)
+        for four in (False, True):
+            name = "four kinds" if four else "weighting + diversifying"
+            k = picks if not four else max(1, picks // 5)
+            t_one, ours = timed(
+                lambda: selection_kinds(ok.Selection(), x, parts, four).run_selection([], n, k)
+            )
+            t_ray, theirs = timed(
+                lambda: selection_kinds(distributed.Selection(), x, parts, four).run_selection(
+                    [], n, k
+                )
+            )
+            assert ours == theirs, f"picks differ at {n:,}, {name}"
+            print(f"{n:,} x {d}, {name}, {k} picks: one process {t_one:.1f} s, Ray {t_ray:.1f} s")
+            rows.append(
+                (f"Selection {n:,} x {d}, {name}, {k} picks, Ray", t_ray, "Selection", t_one)
+            )
+    print_table("Selection through Ray against one process (build included, equal picks)", rows)
+    ray.shutdown()
+    n = max(sizes)
+    code = SELECTION_MEMORY_PROBE.format(
+        cpus=cpus,
+        path=os.path.join(folder, f"x{n}.npy"),
+        wpath=os.path.join(folder, f"w{n}.npy"),
+        picks=picks,
+    )
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, cwd=folder
+    )
+    if proc.returncode != 0:
+        raise RuntimeError(proc.stderr)
+    before, peak, actor = proc.stdout.split()[-3:]
+    print(
+        f"peak RSS at {n:,} x {d} (weighting + diversifying, memmap): driver {peak} MB, "
+        f"{before} MB before the selection; largest actor {actor} MB; the embeddings are "
+        f"{n * d * 4 / 2**20:,.0f} MB"
+    )
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--sizes", default="60000,200000")
@@ -126,7 +227,11 @@ def main():
     parser.add_argument("--wide-n", type=int, default=20_000)
     parser.add_argument("--wide-d", type=int, default=BIG_D)
     parser.add_argument("--no-memory", action="store_true")
+    parser.add_argument("--selection", action="store_true")
+    parser.add_argument("--picks", type=int, default=1_000)
     args = parser.parse_args()
+    if args.selection and args.sizes == "60000,200000":
+        args.sizes = "1000000,2000000"
     sizes = [int(s) for s in args.sizes.split(",")]
 
     import ray
@@ -150,6 +255,10 @@ def main():
         f"ray.init took {t_init:.1f} s, "
         f"starting the workers {t_start:.1f} s; load average before: {os.getloadavg()[0]:.1f}"
     )
+
+    if args.selection:
+        compare_selection(distributed, sizes, args.d, args.picks, args.cpus)
+        return
 
     rows, costs = [], []
     for n in sizes:

@@ -117,6 +117,11 @@ class _ShardActor:
     def pid(self) -> int:
         return os.getpid()
 
+    def peak_rss_mb(self) -> int:
+        """VmHWM of the actor's process (Linux), for the benchmarks."""
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) // 1024 for line in f if line.startswith("VmHWM"))
+
     def add(self, kind: str, args: tuple[Any, ...]) -> None:
         resolved = [_read(a) if isinstance(a, tuple) and a and a[0] in _SPECS else a for a in args]
         getattr(self._shard, "add_" + kind)(*resolved)
@@ -181,6 +186,7 @@ class Selection:
     # ---- the six strategies ----
 
     def add_weighting_strategy(self, weights: Any, strength: float) -> None:
+        """As ``Selection.add_weighting_strategy``; `weights` may also be a NumPy array."""
         # The class's own conversion and rules, on the weights in this process.
         _Selection().add_weighting_strategy(weights, strength)
         w = _flat_float32(weights)
@@ -199,6 +205,8 @@ class Selection:
         strength: float,
         stopping_condition_minimum_distance: float | None = None,
     ) -> None:
+        """As ``Selection.add_diversifying_strategy``; `embeddings` may also be an array, a
+        memmap (read by the actors) or a Dataset."""
         rows = _d._Rows.inspect(embeddings, "embeddings", self._column)
         s, stop = _native._check_diversifying(
             rows.n, rows.values, rows.d, rows.first_odd_row(), strength,
@@ -224,6 +232,8 @@ class Selection:
         strength: float,
         stopping_condition_minimum_distance: float | None = None,
     ) -> None:
+        """As ``Selection.add_subpart_diversifying_strategy``; each actor holds the objects of
+        its samples."""
         rows = _d._Rows.inspect(embeddings, "embeddings", self._column)
         (offsets, objects), s, stop = _native._check_subpart_diversifying(
             rows.n, rows.values, rows.d, rows.first_odd_row(), sample_to_subpart_indices,
@@ -245,6 +255,8 @@ class Selection:
         sample_to_subpart_indices: Any,
         strength: float,
     ) -> None:
+        """As ``Selection.add_subpart_similarity_strategy``; the object scores come from
+        ``distributed.similarity`` (the class's bits)."""
         keys = _d._Rows.inspect(key_embeddings, "key_embeddings", self._column)
         queries = _d._Rows.inspect(query_embeddings, "query_embeddings", self._column)
         (offsets, objects), s = _native._check_subpart_similarity(
@@ -264,6 +276,8 @@ class Selection:
         num_nearest_neighbors: int,
         stopping_condition_minimum_typicality: float | None = None,
     ) -> None:
+        """As ``Selection.add_subpart_typicality_strategy``; the object scores come from
+        ``distributed.typicality`` (the class's bits)."""
         rows = _d._Rows.inspect(embeddings, "embeddings", self._column)
         (offsets, objects), s, k, minimum = _native._check_subpart_typicality(
             rows.n, rows.values, rows.d, rows.first_odd_row(), rows.first_non_finite(),
@@ -291,6 +305,8 @@ class Selection:
     def run_selection(
         self, preselected_indices: Any, n_total_samples: int, n_samples_to_select: int
     ) -> list[int]:
+        """As ``Selection.run_selection``: the preselected indices as given, then the picks; the
+        state the run leaves carries into the next run, as the class's does."""
         pre, n, want = _native._run_arguments(
             preselected_indices, n_total_samples, n_samples_to_select
         )

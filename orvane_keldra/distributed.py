@@ -1,4 +1,6 @@
-"""Typicality and similarity over a Ray cluster, with the native kernels of the single-machine classes.
+"""Typicality, similarity and selection over a Ray cluster, with the native kernels of the
+single-machine classes. ``Selection`` (in ``_ray_selection.py``) keeps its samples in actors, one
+range each; the rest of this module are Ray tasks over blocks of rows.
 
 The rows are cut into blocks that go into the object store once, cut as the native scan's plan
 (``_native._knn_plan``) says, so that every task multiplies the GEMM shapes the class multiplies on

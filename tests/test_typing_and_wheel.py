@@ -168,6 +168,7 @@ def test_wheel_installs_alone_and_computes(tmp_path, build_dir):
         "orvane_keldra/py.typed",
         "orvane_keldra/_native.abi3.so",
         "orvane_keldra/distributed.py",
+        "orvane_keldra/_ray_selection.py",
     }
 
     env_dir = tmp_path / "venv"
