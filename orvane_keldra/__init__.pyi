@@ -42,6 +42,10 @@ class Typicality:
 class TwoDimEmbedding:
     def __new__(cls, embeddings: _FloatRows) -> Self: ...
     def calculate_2d_embedding(self) -> list[tuple[float, float]]: ...
+    # each new point placed by its own values alone: the same place in any batch
+    def extend_2d_embedding(
+        self, layout: _FloatRows, new_embeddings: _FloatRows
+    ) -> list[tuple[float, float]]: ...
 
 @final
 class Selection:

@@ -107,9 +107,8 @@ def _read(spec: tuple[Any, ...]) -> np.ndarray:
     return np.concatenate(out) if out else np.empty((0, 0), dtype=np.float32)
 
 
-@ray.remote
-class _ShardActor:
-    """One range of the samples with its strategies."""
+class _Shard:
+    """One range of the samples with its strategies: the body of a Ray actor."""
 
     def __init__(self, first: int, count: int, n_total: int):
         self._shard = _native._SelectionShard(first, count, n_total)
@@ -145,6 +144,7 @@ class _ShardActor:
         return self._shard.best()
 
 
+_ShardActor: Any = ray.remote(_Shard)
 _SPECS = ("ref", "memmap", "blocks")
 
 
@@ -323,13 +323,8 @@ class Selection:
                     f"preselected_indices holds {i} but n_total_samples is {n}: every index must "
                     "be below n_total_samples",
                 )
-        if len(pre) >= want:
-            if pre and self._sync(n):
-                self._begin()
-                picks = self._encode(pre)
-                self._call_all("inform", picks)
-                self._finish(picks)
-            return list(pre)
+        if not pre and want == 0:
+            return []
         if n == 0:
             raise _panic(
                 "called `Option::unwrap()` on a `None` value",

@@ -47,21 +47,6 @@ BlockView block_view(const float* y, const LayoutPairs& pairs, const PairWeights
 
 std::size_t block_count(std::size_t n) { return (n + kBlockPoints - 1) / kBlockPoints; }
 
-float step_size(std::size_t t, float learning_rate) {
-    const std::uint64_t k = t + 1;
-    return (learning_rate * std::sqrt(1.0f - powi(0.999f, k))) / (1.0f - powi(0.9f, k));
-}
-
-// Adam on elements [0, count), reading y_in and writing y_out (which may be the same).
-void adam_elements(const float* g, float* __restrict m, float* __restrict v, const float* y_in,
-                   float* y_out, std::size_t count, float lr_t) {
-    for (std::size_t e = 0; e < count; ++e) {
-        m[e] = m[e] + kOneMinusBeta1 * (g[e] - m[e]);
-        v[e] = v[e] + kOneMinusBeta2 * (g[e] * g[e] - v[e]);
-        y_out[e] = y_in[e] - (m[e] * lr_t) / (std::sqrt(v[e]) + kEpsilon);
-    }
-}
-
 void prefix_sum(std::vector<std::uint64_t>& counts, std::uint64_t start) {
     std::uint64_t total = start;
     for (auto& c : counts) {
@@ -177,6 +162,20 @@ float powi(float base, std::uint64_t k) {
         if (e & 1) r = r * base;
     }
     return r;
+}
+
+float step_size(std::size_t t, float learning_rate) {
+    const std::uint64_t k = t + 1;
+    return (learning_rate * std::sqrt(1.0f - powi(0.999f, k))) / (1.0f - powi(0.9f, k));
+}
+
+void adam_elements(const float* g, float* __restrict m, float* __restrict v, const float* y_in,
+                   float* y_out, std::size_t count, float lr_t) {
+    for (std::size_t e = 0; e < count; ++e) {
+        m[e] = m[e] + kOneMinusBeta1 * (g[e] - m[e]);
+        v[e] = v[e] + kOneMinusBeta2 * (g[e] * g[e] - v[e]);
+        y_out[e] = y_in[e] - (m[e] * lr_t) / (std::sqrt(v[e]) + kEpsilon);
+    }
 }
 
 void adam_step(std::vector<float>& y, std::vector<float>& m, std::vector<float>& v,

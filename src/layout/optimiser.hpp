@@ -44,6 +44,12 @@ std::string format_loss(float loss);
 // f32 integer power by repeated squaring.
 float powi(float base, std::uint64_t k);
 
+// Adam's step size at iteration t (bias corrections included), and one Adam step of `count`
+// elements, reading y_in and writing y_out (which may be the same).
+float step_size(std::size_t t, float learning_rate);
+void adam_elements(const float* g, float* m, float* v, const float* y_in, float* y_out,
+                   std::size_t count, float lr_t);
+
 // 450 (num_iters) Adam steps of the planar layout y (n x 2) in place.
 void optimise(std::vector<float>& y, const LayoutPairs& pairs, const std::size_t (&num_iters)[3],
               float learning_rate, LogSink* sink);

@@ -58,7 +58,17 @@ void require_finite(const float* x, std::size_t n, std::size_t d) {
 
 }  // namespace
 
-std::vector<float> preprocess(const float* x, std::size_t n, std::size_t d, LogSink* sink) {
+void Scaling::apply(const float* in, float* out) const {
+    for (std::size_t c = 0; c < mean.size(); ++c) {
+        float v = in[c];
+        v -= lo;
+        if (hi != 0.0f) v /= hi;
+        out[c] = v - mean[c];
+    }
+}
+
+std::vector<float> preprocess(const float* x, std::size_t n, std::size_t d, LogSink* sink,
+                              Scaling* scaling) {
     if (n * d == 0) fail_with(ErrorKind::EmptyMinMax);
     require_finite(x, n, d);
     std::vector<float> out(x, x + n * d);
@@ -81,6 +91,7 @@ std::vector<float> preprocess(const float* x, std::size_t n, std::size_t d, LogS
         if (i % kRowsPerPoll == 0) stop::poll();
         for (std::size_t c = 0; c < d; ++c) out[i * d + c] -= mean[c];
     }
+    if (scaling) *scaling = {lo, hi, std::move(mean)};
     log_event(sink, LogLevel::Debug, [] { return std::string("x is normalized"); });
     return out;
 }

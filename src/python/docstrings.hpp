@@ -46,6 +46,16 @@ inline constexpr char calculate_2d_embedding[] =
     "A list of 2D embeddings, one for each input embedding. Each 2D embedding is given as (x, y)\n"
     "coordinates.";
 
+inline constexpr char extend_2d_embedding[] =
+    "extend_2d_embedding($self, layout, new_embeddings)\n--\n\n"
+    "Place new embeddings into an existing 2D embedding of this object's embeddings.\n\n"
+    "`layout` is what calculate_2d_embedding() returned for them (a list of (x, y) or an N x 2\n"
+    "array); `new_embeddings` are rows as the constructor takes them, of the same width. Each\n"
+    "new point is placed from its nearest embeddings' places, then moved alone against the\n"
+    "fixed layout under the layout's loss: its place depends on its own values only, whatever\n"
+    "else is in the batch. Neither the object nor `layout` changes.\n\n# Returns\n"
+    "A new list with one (x, y) tuple per new embedding.";
+
 // Selection
 
 inline constexpr char selection_class[] =

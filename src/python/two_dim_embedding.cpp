@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "src/layout/extend.hpp"
 #include "src/layout/pacmap.hpp"
 #include "src/common/failure.hpp"
 #include "src/python/binding.hpp"
@@ -136,8 +137,59 @@ PyObject* calculate_2d_embedding(PyObject* self, PyObject*) {
     });
 }
 
+// The layout of the object's n embeddings: n rows of two finite values.
+std::vector<float> layout_values(PyObject* obj, std::size_t n) {
+    std::optional<std::size_t> bad;
+    EmbeddingRows rows = to_rows(obj, "layout", &bad);
+    if (rows.size() != n) {
+        throw InvalidArgument("layout has " + std::to_string(rows.size()) +
+                              " rows but the object has " + std::to_string(n) +
+                              " embeddings: pass what calculate_2d_embedding() returned for them");
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (rows.row_length(i) != 2) {
+            throw InvalidArgument("layout must have 2 columns, an (x, y) per embedding: row " +
+                                  std::to_string(i) + " has " + std::to_string(rows.row_length(i)));
+        }
+    }
+    check_finite("layout", locate_non_finite(rows, bad));
+    return std::move(rows).take_values();
+}
+
+PyObject* extend_2d_embedding(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr Param params[] = {{"layout", true}, {"new_embeddings", true}};
+    return bound_call(
+        "TwoDimEmbedding.extend_2d_embedding()", params, args, kwargs,
+        [&](PyObject** a) -> PyObject* {
+            auto* inst = instance_of<State>(self);
+            Hold hold(inst->borrow, Hold::Kind::Shared);
+            const EmbeddingMatrix& x = *inst->state;
+            const std::vector<float> layout = layout_values(a[0], x.rows);
+            std::optional<std::size_t> bad;
+            EmbeddingRows rows = to_rows(a[1], "new_embeddings", &bad);
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                if (rows.row_length(i) != x.cols) {
+                    throw InvalidArgument("new_embeddings must have " + std::to_string(x.cols) +
+                                          " values per row, as the embeddings do: row " +
+                                          std::to_string(i) + " has " +
+                                          std::to_string(rows.row_length(i)));
+                }
+            }
+            check_finite("new_embeddings", locate_non_finite(rows, bad));
+            if (rows.empty()) return point_list({});
+            // The fitted rows must be ones the layout accepts (it refuses non-finite values).
+            const pacmap::PacmapConfig config = pacmap::driver_config(x.rows);
+            const std::vector<float> q = std::move(rows).take_values();
+            return point_list(pacmap::extend_layout(x.data.data(), x.rows, x.cols, layout.data(),
+                                                    q.data(), q.size() / x.cols, config));
+        },
+        /*report_progress=*/true);
+}
+
 PyMethodDef methods[] = {
     {"calculate_2d_embedding", calculate_2d_embedding, METH_NOARGS, docs::calculate_2d_embedding},
+    {"extend_2d_embedding", as_method(extend_2d_embedding), METH_VARARGS | METH_KEYWORDS,
+     docs::extend_2d_embedding},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,140 @@
+"""New points placed into a fitted 2-D layout: TwoDimEmbedding.extend_2d_embedding against the
+PaCMAP package's and umap-learn's transforms, and against laying all points out together.
+
+Usage: python benchmarks/bench_extend.py [--fitted 50000] [--new 10000] [--d 32] [--spread 0.7]
+
+Data: 20 overlapping Gaussian clusters in `--d` dimensions (centre components N(0, spread^2), unit noise);
+`--spread` is chosen so that a held-out point's 10 nearest fitted embeddings vote its label about
+nine times in ten. Quality: a held-out point's label voted by the 10 nearest fitted points in the
+plane; "placed again": fitted rows placed as new ones, their median move against the median
+distance from a layout point to its 10th nearest layout neighbour. Time: the placing call only,
+each library after its own fit, warmed up by a small call first.
+"""
+
+import argparse
+import os
+import sys
+import time
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import orvane_keldra as ok  # noqa: E402
+from common import machine_line, print_table  # noqa: E402
+
+
+def vote(ref_points, ref_labels, points, k=10):
+    """Label of each point voted by its k nearest reference points (blocks, squared distances)."""
+    out = np.empty(len(points), dtype=np.int64)
+    rn = (ref_points * ref_points).sum(1)
+    for lo in range(0, len(points), 2048):
+        p = points[lo : lo + 2048]
+        d = rn[None, :] - 2.0 * p @ ref_points.T
+        near = np.argpartition(d, k, axis=1)[:, :k]
+        out[lo : lo + 2048] = [np.bincount(ref_labels[r], minlength=20).argmax() for r in near]
+    return out
+
+
+def tenth_neighbour(points, sample):
+    rn = (points * points).sum(1)
+    d = rn[None, :] - 2.0 * points[sample] @ points.T + rn[sample, None]
+    return np.median(np.sqrt(np.maximum(np.sort(d, axis=1)[:, 10], 0.0)))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--fitted", type=int, default=50_000)
+    parser.add_argument("--new", type=int, default=10_000)
+    parser.add_argument("--d", type=int, default=32)
+    parser.add_argument("--spread", type=float, default=0.7)
+    args = parser.parse_args()
+    rng = np.random.default_rng(1)
+    n, m = args.fitted, args.new
+    centres = rng.normal(size=(20, args.d)) * args.spread
+    labels = rng.integers(0, 20, n + m)
+    x = (centres[labels] + rng.normal(size=(n + m, args.d))).astype(np.float32)
+    fit, new, fit_labels, new_labels = x[:n], x[n:], labels[:n], labels[n:]
+    again = rng.choice(n, size=2_000, replace=False)
+    print(machine_line())
+    space = np.mean(vote(fit, fit_labels, new) == new_labels)
+    print(
+        f"{n:,} fitted + {m:,} new points, {args.d} dimensions; 10-NN accuracy in the embedding space {space:.3f}"
+    )
+
+    rows, quality = [], []
+
+    ours = ok.TwoDimEmbedding(fit)
+    layout = np.asarray(ours.calculate_2d_embedding())
+    ours.extend_2d_embedding(layout, new[:10])
+    t0 = time.perf_counter()
+    placed = np.asarray(ours.extend_2d_embedding(layout, new))
+    t_ours = time.perf_counter() - t0
+    moved = np.asarray(ours.extend_2d_embedding(layout, fit[again]))
+    quality.append(
+        (
+            "orvane_keldra extend_2d_embedding",
+            np.mean(vote(layout, fit_labels, placed) == new_labels),
+            np.median(np.linalg.norm(moved - layout[again], axis=1)),
+            tenth_neighbour(layout, again),
+        )
+    )
+    joint = np.asarray(ok.TwoDimEmbedding(x).calculate_2d_embedding())
+    quality.append(
+        (
+            "orvane_keldra, all points laid out together",
+            np.mean(vote(joint[:n], fit_labels, joint[n:]) == new_labels),
+            float("nan"),
+            tenth_neighbour(joint[:n], again),
+        )
+    )
+
+    import pacmap
+
+    reducer = pacmap.PaCMAP(n_components=2, random_state=0)
+    p_layout = reducer.fit_transform(fit)
+    reducer.transform(new[:10], basis=fit)
+    t0 = time.perf_counter()
+    p_placed = reducer.transform(new, basis=fit)
+    t_pacmap = time.perf_counter() - t0
+    p_moved = reducer.transform(fit[again], basis=fit)
+    quality.append(
+        (
+            "pacmap transform",
+            np.mean(vote(p_layout, fit_labels, p_placed) == new_labels),
+            np.median(np.linalg.norm(p_moved - p_layout[again], axis=1)),
+            tenth_neighbour(p_layout, again),
+        )
+    )
+    rows.append((f"place {m:,} into {n:,} x {args.d}", t_ours, "pacmap transform", t_pacmap))
+
+    import umap
+
+    u = umap.UMAP(n_components=2, random_state=0)
+    u_layout = u.fit_transform(fit)
+    u.transform(new[:10])
+    t0 = time.perf_counter()
+    u_placed = u.transform(new)
+    t_umap = time.perf_counter() - t0
+    u_moved = u.transform(fit[again])
+    quality.append(
+        (
+            "umap-learn transform",
+            np.mean(vote(u_layout, fit_labels, u_placed) == new_labels),
+            np.median(np.linalg.norm(u_moved - u_layout[again], axis=1)),
+            tenth_neighbour(u_layout, again),
+        )
+    )
+    rows.append((f"place {m:,} into {n:,} x {args.d}", t_ours, "umap-learn transform", t_umap))
+
+    print_table("Placing new points into a fitted layout (the placing call only)", rows)
+    print(
+        "\n| method | held-out 10-NN accuracy in the plane | fitted rows placed again: median move | median 10th-neighbour distance |"
+    )
+    print("|---|---:|---:|---:|")
+    for name, acc, move, tenth in quality:
+        move_text = "" if np.isnan(move) else f"{move:.4g}"
+        print(f"| {name} | {acc:.3f} | {move_text} | {tenth:.4g} |")
+
+
+if __name__ == "__main__":
+    main()
