@@ -2,7 +2,8 @@
 
 Scores every image by typicality, checks similarity against a few query images, selects 100
 images that are typical, diverse and balanced over the ten digits, lays all images out in 2-D,
-and draws the layout with the selection marked next to the per-class counts.
+places one image in ten, held out of a second layout, into that layout afterwards, and draws the
+layouts with the selection and the placed images marked, next to the per-class counts.
 """
 
 import argparse
@@ -22,13 +23,25 @@ def timed(label, fn, timings):
     return result
 
 
-def draw(path, layout, labels, chosen, counts, random_counts):
+def draw(path, layout, labels, chosen, counts, random_counts, held):
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, (ax, bars) = plt.subplots(1, 2, figsize=(13, 6), gridspec_kw={"width_ratios": [2.2, 1]})
+    fig, (ax, grown, bars) = plt.subplots(
+        1, 3, figsize=(19, 6), gridspec_kw={"width_ratios": [2.2, 2.2, 1]}
+    )
+    fitted, fitted_labels, placed, placed_labels = held
+    grown.scatter(fitted[:, 0], fitted[:, 1], c=fitted_labels, cmap="tab10", s=6, alpha=0.35,
+                  vmin=0, vmax=9)  # fmt: skip
+    grown.scatter(placed[:, 0], placed[:, 1], c=placed_labels, cmap="tab10", s=40, marker="x",
+                  linewidths=1.4, vmin=0, vmax=9)  # fmt: skip
+    grown.set_title(
+        f"{len(placed)} held-out digits (x) placed into the layout of the other {len(fitted):,}"
+    )
+    grown.set_xticks([])
+    grown.set_yticks([])
     points = ax.scatter(layout[:, 0], layout[:, 1], c=labels, cmap="tab10", s=6, alpha=0.55)
     ax.scatter(
         layout[chosen, 0],
@@ -116,7 +129,32 @@ def main():
     layout = np.array(
         timed("2-D layout", lambda: ok.TwoDimEmbedding(x).calculate_2d_embedding(), timings)
     )
-    timed("picture", lambda: draw(args.out, layout, y, chosen, counts, random_counts), timings)
+    # A layout that grows: one image in ten held out, the rest laid out, then the held-out ones
+    # placed into that layout, each by its own pixels alone.
+    held_out = np.arange(n) % 10 == 0
+    rest = ok.TwoDimEmbedding(x[~held_out])
+    rest_layout = np.array(
+        timed(f"2-D layout of {np.sum(~held_out)}", rest.calculate_2d_embedding, timings)
+    )
+    placed = np.array(
+        timed(
+            f"placing {np.sum(held_out)} more",
+            lambda: rest.extend_2d_embedding(rest_layout, x[held_out]),
+            timings,
+        )
+    )
+    d = ((placed[:, None, :] - rest_layout[None, :, :]) ** 2).sum(-1)
+    voted = [np.bincount(y[~held_out][r], minlength=10).argmax() for r in np.argsort(d, 1)[:, :10]]
+    print(
+        f"layout: {np.mean(voted == y[held_out]) * 100:.0f}% of the {np.sum(held_out)} held-out "
+        "images placed among their own digit (by their 10 nearest placed neighbours)"
+    )
+    held = (rest_layout, y[~held_out], placed, y[held_out])
+    timed(
+        "picture",
+        lambda: draw(args.out, layout, y, chosen, counts, random_counts, held),
+        timings,
+    )
 
     print("\ntimings:")
     for label, seconds in timings:
