@@ -33,6 +33,18 @@ CASES = {
         print("same" if good else "different")
         """,
     ),
+    "extend": (
+        """
+        rng = np.random.default_rng(0)
+        x = rng.normal(size=(3000, 16)).astype(np.float32)
+        obj = ok.TwoDimEmbedding(x)
+        layout = obj.calculate_2d_embedding()
+        new = rng.normal(size=(20000, 16)).astype(np.float32)
+        before = obj.extend_2d_embedding(layout, new[:50])
+        """,
+        "obj.extend_2d_embedding(layout, new)",
+        'print("same" if obj.extend_2d_embedding(layout, new[:50]) == before else "different")',
+    ),
     "typicality": (
         """
         x = np.random.default_rng(0).normal(size=(8000, 32)).astype(np.float32)
