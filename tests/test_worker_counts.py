@@ -34,8 +34,8 @@ emb = ok.TwoDimEmbedding(x.astype(np.float32))
 out["exact neighbours"] = [digest(emb), digest(emb)]
 layout = emb.calculate_2d_embedding()
 new = x[:300] + rng.normal(size=(300, 16)) * 0.5
-out["extended"] = hashlib.sha256(
-    np.array(emb.extend_2d_embedding(layout, new), dtype=np.float32).tobytes()).hexdigest()
+out["extended"] = [hashlib.sha256(
+    np.array(emb.extend_2d_embedding(layout, new), dtype=np.float32).tobytes()).hexdigest()]
 rng = np.random.default_rng(4)
 for n, calls in ((8000, 2), (30000, 1)):  # both take the approximate index
     x = (rng.normal(size=(15, 16)) * 3)[rng.integers(0, 15, size=n)] + rng.normal(size=(n, 16))
