@@ -25,6 +25,7 @@ public:
     }
     void put_floats(const std::vector<float>& v) {
         put<std::uint64_t>(v.size());
+        if (v.empty()) return;
         const auto* p = reinterpret_cast<const unsigned char*>(v.data());
         out.insert(out.end(), p, p + v.size() * sizeof(float));
     }
@@ -54,6 +55,7 @@ public:
         const auto n = static_cast<std::size_t>(get<std::uint64_t>());
         if (n > (in_.size() - at_) / sizeof(float)) fail();
         std::vector<float> v(n);
+        if (n == 0) return v;  // an empty vector's data() may be null, which memcpy must not get
         std::memcpy(v.data(), in_.data() + at_, n * sizeof(float));
         at_ += n * sizeof(float);
         return v;
