@@ -7,6 +7,25 @@ import numpy as np
 import pytest
 
 
+@pytest.fixture(scope="module")
+def local_ray_cluster(tmp_path_factory):
+    """A local two-CPU Ray cluster for one test module. Ray puts the driver's working directory
+    first on the workers' path: outside the source tree, so that workers import the installed
+    package as users' workers do."""
+    import logging
+
+    import ray
+
+    here = os.getcwd()
+    os.chdir(tmp_path_factory.mktemp("driver"))
+    try:
+        ray.init(num_cpus=2, include_dashboard=False, logging_level=logging.WARNING)
+    finally:
+        os.chdir(here)
+    yield
+    ray.shutdown()
+
+
 def run_python(code, env=None, timeout=300):
     """Runs `code` in a fresh interpreter; returns the completed process."""
     full_env = dict(os.environ)

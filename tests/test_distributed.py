@@ -3,7 +3,6 @@ the classes' (similarity also within f32 rounding of the exact scores), and the 
 single-machine classes, whatever the source and the block size."""
 
 import logging
-import os
 import re
 
 import pytest
@@ -20,17 +19,8 @@ N, D, K = 20_000, 64, 10
 
 
 @pytest.fixture(scope="module", autouse=True)
-def cluster(tmp_path_factory):
-    # Ray puts the driver's working directory first on the workers' path: outside the source
-    # tree, so that workers import the installed package as users' workers do.
-    here = os.getcwd()
-    os.chdir(tmp_path_factory.mktemp("driver"))
-    try:
-        ray.init(num_cpus=2, include_dashboard=False, logging_level=logging.WARNING)
-    finally:
-        os.chdir(here)
+def cluster(local_ray_cluster):
     yield
-    ray.shutdown()
 
 
 @pytest.fixture(scope="module")

@@ -21,15 +21,8 @@ N, D, M = 9_000, 12, 4_000
 
 
 @pytest.fixture(scope="module", autouse=True)
-def cluster(tmp_path_factory):
-    here = os.getcwd()
-    os.chdir(tmp_path_factory.mktemp("driver"))  # workers import the installed package
-    try:
-        ray.init(num_cpus=2, include_dashboard=False, logging_level=logging.WARNING)
-    finally:
-        os.chdir(here)
+def cluster(local_ray_cluster):
     yield
-    ray.shutdown()
 
 
 @pytest.fixture(scope="module")
