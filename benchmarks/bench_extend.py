@@ -63,20 +63,29 @@ def main():
 
     rows, quality = [], []
 
+    def measure(name, layout, place):
+        """Times place(new) after a warm-up call, and records the quality of its places."""
+        place(new[:10])
+        t0 = time.perf_counter()
+        placed = np.asarray(place(new))
+        seconds = time.perf_counter() - t0
+        moved = np.asarray(place(fit[again]))
+        quality.append(
+            (
+                name,
+                np.mean(vote(layout, fit_labels, placed) == new_labels),
+                np.median(np.linalg.norm(moved - layout[again], axis=1)),
+                tenth_neighbour(layout, again),
+            )
+        )
+        return seconds
+
     ours = ok.TwoDimEmbedding(fit)
     layout = np.asarray(ours.calculate_2d_embedding())
-    ours.extend_2d_embedding(layout, new[:10])
-    t0 = time.perf_counter()
-    placed = np.asarray(ours.extend_2d_embedding(layout, new))
-    t_ours = time.perf_counter() - t0
-    moved = np.asarray(ours.extend_2d_embedding(layout, fit[again]))
-    quality.append(
-        (
-            "orvane_keldra extend_2d_embedding",
-            np.mean(vote(layout, fit_labels, placed) == new_labels),
-            np.median(np.linalg.norm(moved - layout[again], axis=1)),
-            tenth_neighbour(layout, again),
-        )
+    t_ours = measure(
+        "orvane_keldra extend_2d_embedding",
+        layout,
+        lambda rows_: ours.extend_2d_embedding(layout, rows_),
     )
     joint = np.asarray(ok.TwoDimEmbedding(x).calculate_2d_embedding())
     quality.append(
@@ -92,18 +101,8 @@ def main():
 
     reducer = pacmap.PaCMAP(n_components=2, random_state=0)
     p_layout = reducer.fit_transform(fit)
-    reducer.transform(new[:10], basis=fit)
-    t0 = time.perf_counter()
-    p_placed = reducer.transform(new, basis=fit)
-    t_pacmap = time.perf_counter() - t0
-    p_moved = reducer.transform(fit[again], basis=fit)
-    quality.append(
-        (
-            "pacmap transform",
-            np.mean(vote(p_layout, fit_labels, p_placed) == new_labels),
-            np.median(np.linalg.norm(p_moved - p_layout[again], axis=1)),
-            tenth_neighbour(p_layout, again),
-        )
+    t_pacmap = measure(
+        "pacmap transform", p_layout, lambda rows_: reducer.transform(rows_, basis=fit)
     )
     rows.append((f"place {m:,} into {n:,} x {args.d}", t_ours, "pacmap transform", t_pacmap))
 
@@ -111,19 +110,7 @@ def main():
 
     u = umap.UMAP(n_components=2, random_state=0)
     u_layout = u.fit_transform(fit)
-    u.transform(new[:10])
-    t0 = time.perf_counter()
-    u_placed = u.transform(new)
-    t_umap = time.perf_counter() - t0
-    u_moved = u.transform(fit[again])
-    quality.append(
-        (
-            "umap-learn transform",
-            np.mean(vote(u_layout, fit_labels, u_placed) == new_labels),
-            np.median(np.linalg.norm(u_moved - u_layout[again], axis=1)),
-            tenth_neighbour(u_layout, again),
-        )
-    )
+    t_umap = measure("umap-learn transform", u_layout, u.transform)
     rows.append((f"place {m:,} into {n:,} x {args.d}", t_ours, "umap-learn transform", t_umap))
 
     print_table("Placing new points into a fitted layout (the placing call only)", rows)

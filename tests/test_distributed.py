@@ -15,12 +15,9 @@ from conftest import assert_within, outcome, run_python, similarity_f64  # noqa:
 import orvane_keldra as ok  # noqa: E402
 from orvane_keldra import distributed  # noqa: E402
 
+pytestmark = pytest.mark.usefixtures("local_ray_cluster")
+
 N, D, K = 20_000, 64, 10
-
-
-@pytest.fixture(scope="module", autouse=True)
-def cluster(local_ray_cluster):
-    yield
 
 
 @pytest.fixture(scope="module")

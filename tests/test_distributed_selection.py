@@ -17,12 +17,9 @@ from conftest import outcome  # noqa: E402
 import orvane_keldra as ok  # noqa: E402
 from orvane_keldra import distributed  # noqa: E402
 
+pytestmark = pytest.mark.usefixtures("local_ray_cluster")
+
 N, D, M = 9_000, 12, 4_000
-
-
-@pytest.fixture(scope="module", autouse=True)
-def cluster(local_ray_cluster):
-    yield
 
 
 @pytest.fixture(scope="module")

@@ -150,7 +150,7 @@ void check_calculator_rows(const char* param, const RowsShape& rows) {
 }
 
 void check_typicality_rows(const RowsShape& rows, const std::optional<NonFinite>& first) {
-    explained("At least 2 embeddings are required",
+    explained(kTooFewEmbeddings,
               "Typicality compares each embedding with its neighbours: give at least two rows",
               [&] { require_two_embeddings(rows.n); });
     check_calculator_rows("embeddings", rows);

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "src/common/failure.hpp"
+#include "src/common/input_texts.hpp"
 #include "src/common/pairwise_sum.hpp"
 #include "src/common/stop.hpp"
 #include "src/common/worker_pool.hpp"
@@ -25,7 +26,7 @@ std::size_t neighbor_count(std::size_t K, std::size_t n) {
 }
 
 void require_two_embeddings(std::size_t n) {
-    if (n < 2) raise_internal_failure("At least 2 embeddings are required");
+    if (n < 2) raise_internal_failure(kTooFewEmbeddings);
 }
 
 std::vector<float> typicality_scores(const DistanceCalculator& calc, std::size_t n, std::size_t K) {
