@@ -1,4 +1,5 @@
-"""Vector-kernel levels: every level this machine offers gives the same bits, ORVANE_SIMD can
+"""Vector-kernel levels: every level this machine offers gives the same bits (scores, layouts and
+points placed into a layout), ORVANE_SIMD can
 only lower the level, and build_info() says which one runs."""
 
 import json
@@ -14,7 +15,8 @@ RUN = """
         return hashlib.sha256(np.array(values, dtype=np.float32).tobytes()).hexdigest()
     print(json.dumps({"level": ok.build_info()["simd_level"],
                       "typicality": digest(ok.Typicality(x).calculate_typicality(7)),
-                      "layout": digest(ok.TwoDimEmbedding(x[:2000]).calculate_2d_embedding())}))
+                      "layout": digest(layout := ok.TwoDimEmbedding(x[:2000]).calculate_2d_embedding()),
+                      "extend": digest(ok.TwoDimEmbedding(x[:2000]).extend_2d_embedding(layout, x[2000:2300]))}))
 """
 
 
@@ -31,7 +33,9 @@ def test_every_level_gives_the_same_bits():
     assert {"version", "platform", "compiler", "blas", "blas_core", "workers"} <= info.keys()
     results = {level: _run(level)[0] for level in levels}
     assert all(r["level"] == level for level, r in results.items())
-    assert len({(r["typicality"], r["layout"]) for r in results.values()}) == 1, results
+    assert (
+        len({(r["typicality"], r["layout"], r["extend"]) for r in results.values()}) == 1
+    ), results
 
 
 def test_a_level_it_cannot_take_gives_a_warning_and_the_best_level():

@@ -22,6 +22,21 @@ struct BlockView {
     std::size_t n_kinds;
 };
 
+// A new point moving alone against a finished layout (extend.cpp): its place, Adam's moments,
+// its step scale, and its partners as runs of eight x, eight y and eight weights (24 floats a
+// run; padding lanes weigh nothing), the neighbours' runs first.
+struct Walker {
+    float pos[2], m[2], v[2];
+    float learning_rate;
+    std::uint32_t neighbor_runs, far_runs;
+    const float* runs;
+};
+
+// One step of a walk: the pair weights of its iteration and Adam's two bias corrections.
+struct WalkStep {
+    float neighbor, far, bias_m, bias_v;
+};
+
 struct LayoutKernels {
     // Writes the gradient of points [first, last) to g (two floats per point) and returns their
     // share of the loss when asked for it.
@@ -33,6 +48,12 @@ struct LayoutKernels {
                            const std::uint32_t* slots, std::size_t m, float* out);
     // Euclidean distance with eight interleaved partial sums.
     float (*pair_distance)(const float* a, const float* b, std::size_t d);
+    // Writes the offsets j of [0, w) whose (b + a[j]) - 2 dot[j] is at most reach, in order, to
+    // passed (room for w); returns their count.
+    std::size_t (*screen_lower)(const float* dot, const float* a, std::size_t w, float b,
+                                float reach, std::uint32_t* passed);
+    // n_steps Adam steps of each point of the group, the points in turns.
+    void (*walk)(Walker* group, std::size_t count, const WalkStep* steps, std::size_t n_steps);
 };
 
 // The copy for `level`, which must be one of simd::available().

@@ -19,9 +19,6 @@ namespace orvane::pacmap {
 
 namespace {
 
-constexpr float kOneMinusBeta1 = 1.0f - 0.9f;
-constexpr float kOneMinusBeta2 = 1.0f - 0.999f;
-constexpr float kEpsilon = 1e-7f;
 // Points per task. Fixed, so the loss's partial sums do not depend on the number of workers.
 constexpr std::size_t kBlockPoints = 256;
 

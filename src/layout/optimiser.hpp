@@ -44,6 +44,11 @@ std::string format_loss(float loss);
 // f32 integer power by repeated squaring.
 float powi(float base, std::uint64_t k);
 
+// Adam's constants.
+inline constexpr float kOneMinusBeta1 = 1.0f - 0.9f;
+inline constexpr float kOneMinusBeta2 = 1.0f - 0.999f;
+inline constexpr float kEpsilon = 1e-7f;
+
 // Adam's step size at iteration t (bias corrections included), and one Adam step of `count`
 // elements, reading y_in and writing y_out (which may be the same).
 float step_size(std::size_t t, float learning_rate);

@@ -494,6 +494,33 @@ TEST_CASE("layout kernels: every level this machine has gives the same bits") {
                 CHECK_EQ(std::bit_cast<std::uint32_t>(one), std::bit_cast<std::uint32_t>(got[r]));
             }
         }
+        // The screen passes exactly the offsets its definition passes, in order, whole runs of
+        // eight and the tail, with lower ends equal to the reach among them.
+        std::vector<std::uint32_t> passed(100);
+        const float at = (0.5f + x[5]) - 2.0f * x[105], at_tail = (0.5f + x[97]) - 2.0f * x[197];
+        for (const float reach : {-1.0f, 0.3f, 1e30f, at, at_tail}) {
+            std::vector<std::uint32_t> want;
+            for (std::size_t j = 0; j < 99; ++j)
+                if ((0.5f + x[j]) - 2.0f * x[100 + j] <= reach)
+                    want.push_back(static_cast<std::uint32_t>(j));
+            const std::size_t m = k.screen_lower(&x[100], x.data(), 99, 0.5f, reach, passed.data());
+            CHECK(std::vector<std::uint32_t>(passed.begin(), passed.begin() + m) == want);
+        }
+        // Walks: two points, one neighbour run and two far runs, the same places at every level.
+        std::vector<float> runs(3 * 24);
+        for (std::size_t e = 0; e < runs.size(); ++e) runs[e] = y[e] * (e % 24 < 16 ? 1.0f : 0.1f);
+        Walker walkers[2] = {{{0.1f, -0.2f}, {}, {}, 0.05f, 1, 2, runs.data()},
+                             {{-1.0f, 0.5f}, {}, {}, 0.02f, 1, 2, runs.data()}};
+        Walker base_walkers[2] = {walkers[0], walkers[1]};
+        const WalkStep steps[3] = {{1.0f, 1.0f, 0.1f, 0.0316f},
+                                   {1.0f, 1.0f, 0.19f, 0.0447f},
+                                   {1.0f, 1.0f, 0.271f, 0.0547f}};
+        k.walk(walkers, 2, steps, 3);
+        base.walk(base_walkers, 2, steps, 3);
+        for (int p = 0; p < 2; ++p) {
+            CHECK(std::memcmp(walkers[p].pos, base_walkers[p].pos, sizeof walkers[p].pos) == 0);
+            CHECK(walkers[p].pos[0] != (p == 0 ? 0.1f : -1.0f));
+        }
     }
 }
 
