@@ -70,26 +70,49 @@ std::string shape_text(std::size_t n, std::size_t d) {
 
 }  // namespace
 
-KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std::size_t k, LogSink*,
-                              SearchTimes* times) {
-    // Connectivity 16 (32 on the base level), expansion 128 while linking and 64 while searching,
-    // bf16 rows compared by squared L2; built in waves so that the graph, and with it every
-    // candidate list, depends on the rows alone.
-    const Bf16Rows rows(n, d);
-    WaveGraph graph(rows, n, layout_kernels().l2sq_bf16_rows);
-    if ((n > 0 && !rows) || !graph.ok())
-        throw OutOfMemory(
-            "failed to reserve space for vectors: out of memory for the approximate "
-            "nearest-neighbor index of " +
-            shape_text(n, d));
+namespace {
 
+// The index's candidates: every row's list, nearest first, by the index's own distances. The
+// rows stay, so that a candidate's distance can be had again with the same bits (the kernel gives
+// a row the bits it has in any group); the graph's links are gone once the search is done.
+struct IndexCandidates {
+    Bf16Rows rows;
+    KnnCandidates c;  // without distances
+
+    float distance(std::size_t i, std::size_t p) const {
+        const std::uint32_t slot = c.index[i * c.k + p];
+        float squared;
+        layout_kernels().l2sq_bf16_rows(rows.at(i), rows.at(0), rows.stride(), &slot, 1, &squared);
+        return std::sqrt(squared);
+    }
+};
+
+// Connectivity 16 (32 on the base level), expansion 128 while linking and 64 while searching,
+// bf16 rows compared by squared L2; built in waves so that the graph, and with it every candidate
+// list, depends on the rows alone. `release` runs once the bf16 rows exist: the caller's f32 rows
+// are not read after it.
+IndexCandidates search_index(const float* x, std::size_t n, std::size_t d, std::size_t k,
+                             LogSink* sink, SearchTimes* times, FunctionRef<void()> release) {
+    IndexCandidates out{Bf16Rows(n, d), {}};
+    const Bf16Rows& rows = out.rows;
     const auto seconds_since = [](std::chrono::steady_clock::time_point start) {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     };
     auto start = std::chrono::steady_clock::now();
+    const auto out_of_memory = [&] {
+        return OutOfMemory(
+            "failed to reserve space for vectors: out of memory for the approximate "
+            "nearest-neighbor index of " +
+            shape_text(n, d));
+    };
+    if (n > 0 && !rows) throw out_of_memory();
     pool::parallel_for(n, 256, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) to_bf16(x + i * d, d, rows.at(i));
     });
+    release();
+    mark_stage(sink, "bf16 rows");
+    WaveGraph graph(rows, n, layout_kernels().l2sq_bf16_rows);
+    if (!graph.ok()) throw out_of_memory();
     try {
         graph.build();
     } catch (const std::bad_alloc&) {
@@ -97,13 +120,13 @@ KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std:
                           shape_text(n, d));
     }
     if (times) times->add_seconds = seconds_since(start);
+    mark_stage(sink, "graph linked");
 
     start = std::chrono::steady_clock::now();
-    KnnCandidates c;
+    KnnCandidates& c = out.c;
     c.n = n;
     c.k = k;
     c.index.assign(n * k, 0);
-    c.distance.assign(n * k, 0.0f);
     c.filled.assign(n, 0);
     const std::size_t workers = pool::worker_count();
     std::vector<WaveGraph::Scratch> scratch;
@@ -112,7 +135,7 @@ KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std:
     const std::size_t n_tasks = (n + kRowsPerTask - 1) / kRowsPerTask;
     pool::run_tasks(n_tasks, [&](std::size_t task, std::size_t worker) {
         const std::size_t end = std::min(n, (task + 1) * kRowsPerTask);
-        auto& out = found[worker];
+        auto& found_here = found[worker];
         for (std::size_t first = task * kRowsPerTask; first < end; first += WaveGraph::kLanes) {
             const std::size_t count = std::min(WaveGraph::kLanes, end - first);
             const std::uint16_t* queries[WaveGraph::kLanes];
@@ -121,43 +144,64 @@ KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std:
                 queries[j] = rows.at(first + j);
                 excluded[j] = static_cast<std::uint32_t>(first + j);
             }
-            graph.search(queries, excluded, count, k, scratch[worker], out.data());
+            graph.search(queries, excluded, count, k, scratch[worker], found_here.data());
             for (std::size_t j = 0; j < count; ++j) {
                 const std::size_t i = first + j;
-                for (std::size_t m = 0; m < out[j].size(); ++m) {
-                    c.index[i * k + m] = static_cast<std::uint32_t>(out[j][m]);
-                    c.distance[i * k + m] = std::sqrt(
-                        from_total_order_key(static_cast<std::uint32_t>(out[j][m] >> 32)));
-                }
-                c.filled[i] = static_cast<std::uint32_t>(out[j].size());
+                for (std::size_t m = 0; m < found_here[j].size(); ++m)
+                    c.index[i * k + m] = static_cast<std::uint32_t>(found_here[j][m]);
+                c.filled[i] = static_cast<std::uint32_t>(found_here[j].size());
             }
         }
     });
     if (times) times->search_seconds = seconds_since(start);
-    return c;
+    mark_stage(sink, "candidates searched");
+    return out;
 }
 
-std::vector<float> candidate_sigma(const KnnCandidates& c) {
+}  // namespace
+
+KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std::size_t k,
+                              LogSink* sink, SearchTimes* times) {
+    IndexCandidates found = search_index(x, n, d, k, sink, times, [] {});
+    KnnCandidates& c = found.c;
+    c.distance.assign(n * k, 0.0f);
+    pool::parallel_for(n, 256, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            for (std::size_t p = 0; p < c.filled[i]; ++p)
+                c.distance[i * k + p] = found.distance(i, p);
+    });
+    return std::move(c);
+}
+
+std::vector<float> candidate_sigma(const KnnCandidates& c, CandidateDistance distance) {
     constexpr float kFloor = 1e-10f;
     std::vector<float> sigma(c.n, kFloor);
-    for (std::size_t i = 0; i < c.n; ++i) {
-        const std::size_t real = c.filled[i];
-        if (real == 0) continue;
-        const std::size_t begin = std::min<std::size_t>(real - 1, 3);
-        const std::size_t end = std::min<std::size_t>(real, 6);
-        float sum = 0.0f;
-        for (std::size_t j = begin; j < end; ++j) sum += c.distance[i * c.k + j];
-        const float mean = sum / static_cast<float>(end - begin);
-        sigma[i] = mean > kFloor ? mean : kFloor;
-    }
+    pool::parallel_for(c.n, 4096, [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            const std::size_t real = c.filled[i];
+            if (real == 0) continue;
+            const std::size_t begin = std::min<std::size_t>(real - 1, 3);
+            const std::size_t end = std::min<std::size_t>(real, 6);
+            float sum = 0.0f;
+            for (std::size_t j = begin; j < end; ++j) sum += distance(i, j);
+            const float mean = sum / static_cast<float>(end - begin);
+            sigma[i] = mean > kFloor ? mean : kFloor;
+        }
+    });
     return sigma;
 }
 
-std::vector<std::uint32_t> pair_neighbors_from(const KnnCandidates& c, std::size_t n_neighbors) {
+std::vector<float> candidate_sigma(const KnnCandidates& c) {
+    return candidate_sigma(c,
+                           [&](std::size_t i, std::size_t p) { return c.distance[i * c.k + p]; });
+}
+
+std::vector<std::uint32_t> pair_neighbors_from(const KnnCandidates& c, std::size_t n_neighbors,
+                                               CandidateDistance distance) {
     const std::size_t per_sample = c.n == 0 ? 0 : std::min(c.n - 1, n_neighbors);
     std::vector<std::uint32_t> pairs(c.n * per_sample * 2, 0);
     if (per_sample == 0) return pairs;
-    const std::vector<float> sigma = candidate_sigma(c);
+    const std::vector<float> sigma = candidate_sigma(c, distance);
     std::vector<std::vector<std::uint64_t>> scratch(pool::worker_count());
     const std::size_t n_tasks = (c.n + 255) / 256;
     pool::run_tasks(n_tasks, [&](std::size_t task, std::size_t worker) {
@@ -168,7 +212,7 @@ std::vector<std::uint32_t> pair_neighbors_from(const KnnCandidates& c, std::size
             order.resize(real);
             for (std::size_t j = 0; j < real; ++j) {
                 const std::uint32_t m = c.index[i * c.k + j];
-                const float dist = c.distance[i * c.k + j];
+                const float dist = distance(i, j);
                 const float scaled = (dist * dist) / (sigma[i] * sigma[m]);
                 order[j] = (std::uint64_t{total_order_key(scaled)} << 32) | j;
             }
@@ -186,15 +230,28 @@ std::vector<std::uint32_t> pair_neighbors_from(const KnnCandidates& c, std::size
     return pairs;
 }
 
+std::vector<std::uint32_t> pair_neighbors_from(const KnnCandidates& c, std::size_t n_neighbors) {
+    return pair_neighbors_from(
+        c, n_neighbors, [&](std::size_t i, std::size_t p) { return c.distance[i * c.k + p]; });
+}
+
 std::vector<std::uint32_t> nearest_neighbor_pairs(const float* x, std::size_t n, std::size_t d,
                                                   std::size_t n_neighbors,
-                                                  std::size_t approx_threshold, LogSink* sink) {
+                                                  std::size_t approx_threshold, LogSink* sink,
+                                                  FunctionRef<void()> release) {
     if (n >= (std::size_t{1} << 32)) raise_internal_failure("sample indices must fit in 32 bits");
     const std::size_t n_candidates =
         n == 0 ? 0 : (n_neighbors >= n - 1 ? n - 1 : std::min(n - 1, n_neighbors + 50));
-    const KnnCandidates c = n >= approx_threshold ? approximate_knn(x, n, d, n_candidates, sink)
-                                                  : exact_knn(x, n, d, n_candidates);
-    return pair_neighbors_from(c, n_neighbors);
+    if (n < approx_threshold) {
+        const KnnCandidates c = exact_knn(x, n, d, n_candidates);
+        release();
+        return pair_neighbors_from(c, n_neighbors);
+    }
+    // The candidates' distances are had again from the rows rather than kept: they would be the
+    // largest array of the layout.
+    const IndexCandidates found = search_index(x, n, d, n_candidates, sink, nullptr, release);
+    return pair_neighbors_from(found.c, n_neighbors,
+                               [&](std::size_t i, std::size_t p) { return found.distance(i, p); });
 }
 
 }  // namespace orvane::pacmap

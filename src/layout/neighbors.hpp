@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "src/common/worker_pool.hpp"
 #include "src/layout/kernels.hpp"
 #include "src/layout/pacmap.hpp"
 
@@ -36,14 +37,22 @@ struct SearchTimes {
 KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std::size_t k,
                               LogSink* sink, SearchTimes* times = nullptr);
 
-// Local scale per sample: mean distance to its 4th..6th nearest real candidates, floored.
+// The distance from sample i to the candidate in place p of its list.
+using CandidateDistance = FunctionRef<float(std::size_t, std::size_t)>;
+
+// Local scale per sample: mean distance to its 4th..6th nearest real candidates, floored. Without
+// `distance`, the candidates' own distances.
+std::vector<float> candidate_sigma(const KnnCandidates& c, CandidateDistance distance);
 std::vector<float> candidate_sigma(const KnnCandidates& c);
 
 // n * min(n - 1, n_neighbors) pairs (i, j), row-major, grouped by i, best scaled distance first.
+std::vector<std::uint32_t> pair_neighbors_from(const KnnCandidates& c, std::size_t n_neighbors,
+                                               CandidateDistance distance);
 std::vector<std::uint32_t> pair_neighbors_from(const KnnCandidates& c, std::size_t n_neighbors);
 
-std::vector<std::uint32_t> nearest_neighbor_pairs(const float* x, std::size_t n, std::size_t d,
-                                                  std::size_t n_neighbors,
-                                                  std::size_t approx_threshold, LogSink* sink);
+// The neighbor pairs of the n x d rows x. `release` runs as soon as x is no longer read.
+std::vector<std::uint32_t> nearest_neighbor_pairs(
+    const float* x, std::size_t n, std::size_t d, std::size_t n_neighbors,
+    std::size_t approx_threshold, LogSink* sink, FunctionRef<void()> release = [] {});
 
 }  // namespace orvane::pacmap

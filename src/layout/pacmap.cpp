@@ -70,15 +70,22 @@ std::vector<float> run_pacmap(const float* x, std::size_t n, std::size_t d,
     pairs.n = n;
     std::chrono::steady_clock::time_point start;
     {
-        const std::vector<float> work = preprocess(x, n, d, sink);
+        std::vector<float> work = preprocess(x, n, d, sink);
+        mark_stage(sink, "preprocessed rows");
         const NeighborCounts counts = neighbor_counts(n, config, sink);
         log_event(sink, LogLevel::Info, [] { return std::string("Finding pairs"); });
-        auto pair_neighbors = nearest_neighbor_pairs(work.data(), n, d, counts.n_neighbors,
-                                                     config.approx_threshold, sink);
-        const std::size_t per_sample = std::min(n - 1, counts.n_neighbors);
         const std::uint64_t seed = config.seed.value_or(0);
+        // Mid-near pairs first (they draw from their own seed): the neighbour search can then
+        // free the preprocessed rows as soon as it holds its own copy.
         auto pair_mid_near = sample_mid_near_pairs(work.data(), n, d, counts.n_mid_near, seed);
+        mark_stage(sink, "mid-near pairs");
+        auto pair_neighbors =
+            nearest_neighbor_pairs(work.data(), n, d, counts.n_neighbors, config.approx_threshold,
+                                   sink, [&] { std::vector<float>().swap(work); });
+        mark_stage(sink, "neighbour pairs ranked");
+        const std::size_t per_sample = std::min(n - 1, counts.n_neighbors);
         auto pair_far = sample_far_pairs(n, pair_neighbors, per_sample, counts.n_far, seed);
+        mark_stage(sink, "far pairs");
         start = std::chrono::steady_clock::now();
         log_event(sink, LogLevel::Debug, [&] {
             return "Pair shapes: neighbors " + shape(pair_neighbors) + ", MN " +
@@ -88,9 +95,11 @@ std::vector<float> run_pacmap(const float* x, std::size_t n, std::size_t d,
         pairs.neighbor = group_pairs(std::move(pair_neighbors), n);
         pairs.mid_near = group_pairs(std::move(pair_mid_near), n);
         pairs.far = group_pairs(std::move(pair_far), n);
+        mark_stage(sink, "pairs grouped");
     }
     std::vector<float> y = initial_layout(n, config);
     optimise(y, pairs, config.num_iters, config.learning_rate, sink);
+    mark_stage(sink, "optimised");
     log_event(sink, LogLevel::Debug, [&] {
         return "Elapsed time: " + format_elapsed(std::chrono::steady_clock::now() - start);
     });

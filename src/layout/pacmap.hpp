@@ -18,7 +18,13 @@ public:
     virtual ~LogSink() = default;
     virtual bool enabled(LogLevel level) const = 0;
     virtual void log(LogLevel level, std::string_view message) = 0;
+    // Marks the end of a stage of the pipeline, for tools that measure the stages.
+    virtual void stage(std::string_view) {}
 };
+
+inline void mark_stage(LogSink* sink, std::string_view name) {
+    if (sink) sink->stage(name);
+}
 
 enum class ErrorKind {
     SampleSize,

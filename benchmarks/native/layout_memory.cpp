@@ -1,0 +1,83 @@
+// The peak resident memory of each stage of a whole layout, as TwoDimEmbedding runs it: the
+// input rows (the caller's array), the object's copy of them, then the pipeline. The kernel's
+// peak counter (VmHWM) is read at the end of every stage and reset for the next (Linux only).
+//
+//   layout_memory <raw f32 file> <n> <d>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "src/layout/pacmap.hpp"
+
+namespace {
+
+// A field of /proc/self/status, in KiB.
+long status_kib(const char* field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    const std::string key = std::string(field) + ":";
+    while (std::getline(status, line))
+        if (line.compare(0, key.size(), key) == 0)
+            return std::strtol(line.c_str() + key.size(), nullptr, 10);
+    return -1;
+}
+
+void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+class StageSink final : public orvane::pacmap::LogSink {
+public:
+    explicit StageSink(std::size_t n) : n_(n), last_(std::chrono::steady_clock::now()) {}
+    bool enabled(orvane::pacmap::LogLevel) const override { return false; }
+    void log(orvane::pacmap::LogLevel, std::string_view) override {}
+    void stage(std::string_view name) override { report(name); }
+
+    void report(std::string_view name) {
+        const auto now = std::chrono::steady_clock::now();
+        const long peak = status_kib("VmHWM"), now_kib = status_kib("VmRSS");
+        std::printf(
+            "| %-24.*s | %8.1f | %10.0f | %10.0f | %8.0f |\n", static_cast<int>(name.size()),
+            name.data(), std::chrono::duration<double>(now - last_).count(), peak / 1024.0,
+            peak * 1024.0 / static_cast<double>(n_), now_kib * 1024.0 / static_cast<double>(n_));
+        std::fflush(stdout);
+        last_ = now;
+        reset_peak();
+    }
+
+private:
+    std::size_t n_;
+    std::chrono::steady_clock::time_point last_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s <raw f32 file> <n> <d>\n", argv[0]);
+        return 2;
+    }
+    const std::size_t n = std::strtoull(argv[2], nullptr, 10),
+                      d = std::strtoull(argv[3], nullptr, 10);
+    std::printf("| stage                    | time (s) | peak (MB)  | peak B/pt  | held B/pt |\n");
+    std::printf("|---|---:|---:|---:|---:|\n");
+    StageSink sink(n);
+    reset_peak();
+    sink.report("start");
+    std::vector<float> input(n * d);
+    std::ifstream in(argv[1], std::ios::binary);
+    if (!in.read(reinterpret_cast<char*>(input.data()),
+                 static_cast<std::streamsize>(input.size() * 4))) {
+        std::fprintf(stderr, "could not read %zu x %zu floats\n", n, d);
+        return 2;
+    }
+    sink.report("input rows");
+    const std::vector<float> held(input);
+    sink.report("object's copy");
+    const std::vector<float> y =
+        orvane::pacmap::run_pacmap(held.data(), n, d, orvane::pacmap::driver_config(n), &sink);
+    std::printf("layout of %zu points, first (%g, %g)\n", y.size() / 2, y[0], y[1]);
+    return 0;
+}
