@@ -251,14 +251,19 @@ PyObject* smallest_by_rows_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// _finish_smallest(best): neighbor distances r from half squared distances, in place.
-PyObject* finish_smallest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Param params[] = {{"best", true}};
-    return bound_call("_finish_smallest()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
-        const FloatView h(a[0], 2, true, "best");
-        knn::finish_smallest(h.span());
+// A private kernel that finishes one f32 array in place: callable(param), `dims` dimensions.
+PyObject* finish_in_place(const char* callable, const char* param, int dims,
+                          void (*finish)(std::span<float>), PyObject* args, PyObject* kwargs) {
+    const Param params[] = {{param, true}};
+    return bound_call(callable, params, args, kwargs, [&](PyObject** a) -> PyObject* {
+        finish(FloatView(a[0], dims, true, param).span());
         Py_RETURN_NONE;
     });
+}
+
+// _finish_smallest(best): neighbor distances r from half squared distances, in place.
+PyObject* finish_smallest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+    return finish_in_place("_finish_smallest()", "best", 2, knn::finish_smallest, args, kwargs);
 }
 
 // _merge_nearest(queries, stored, nearest)
@@ -277,12 +282,7 @@ PyObject* merge_nearest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // _finish_nearest(nearest): Euclidean distances, in place.
 PyObject* finish_nearest_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Param params[] = {{"nearest", true}};
-    return bound_call("_finish_nearest()", params, args, kwargs, [&](PyObject** a) -> PyObject* {
-        const FloatView m(a[0], 1, true, "nearest");
-        knn::finish_nearest(m.span());
-        Py_RETURN_NONE;
-    });
+    return finish_in_place("_finish_nearest()", "nearest", 1, knn::finish_nearest, args, kwargs);
 }
 
 void copy_into(const FloatView& out, const std::vector<float>& values) {
