@@ -1,7 +1,8 @@
 # Cross builds with zig's clang, which carries libc headers and stubs for every target, old glibc
 # versions included, and links libc++ statically.
 #   -DCMAKE_TOOLCHAIN_FILE=cmake/zig-toolchain.cmake -DZIG_TARGET=<target>
-# with <target> one of x86_64-linux-gnu.2.17, aarch64-linux-gnu.2.17, aarch64-macos, x86_64-macos.
+# with <target> one of x86_64-linux-gnu.2.17, aarch64-linux-gnu.2.17, aarch64-macos, x86_64-macos,
+# x86_64-windows-gnu.
 # ZIG_EXECUTABLE is the zig binary (default: the one of the `ziglang` package of Python_EXECUTABLE,
 # else `zig` on PATH).
 set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZIG_TARGET ZIG_EXECUTABLE ZIG_LAUNCHERS)
@@ -11,6 +12,8 @@ endif()
 
 if(ZIG_TARGET MATCHES "macos")
   set(CMAKE_SYSTEM_NAME Darwin)
+elseif(ZIG_TARGET MATCHES "windows")
+  set(CMAKE_SYSTEM_NAME Windows)
 else()
   set(CMAKE_SYSTEM_NAME Linux)
 endif()
