@@ -5,21 +5,26 @@
 #  - python3.dll's import library, made with zig's dlltool from a module-definition file that lists
 #    every function and data object those headers declare under Py_LIMITED_API.
 # Either can be given instead: -DPython_INCLUDE_DIR=... (with a Windows pyconfig.h),
-# -DPython_SABI_LIBRARY=... (python3.lib or libpython3.a).
+# -DPython_SABI_LIBRARY=... (python3.lib or libpython3.a). Values that describe the build machine's
+# interpreter (which scikit-build-core passes) are replaced.
 if(NOT Python_EXECUTABLE)
   find_package(Python 3.11 REQUIRED COMPONENTS Interpreter)
 endif()
 set(_win_dir "${CMAKE_BINARY_DIR}/windows-python")
-if(NOT Python_INCLUDE_DIR)
+set(_win_config "")
+if(Python_INCLUDE_DIR AND EXISTS "${Python_INCLUDE_DIR}/pyconfig.h")
+  file(STRINGS "${Python_INCLUDE_DIR}/pyconfig.h" _win_config REGEX "^#define MS_WIN64")
+endif()
+if(NOT _win_config)
   execute_process(COMMAND "${Python_EXECUTABLE}" -c
     "import sysconfig; print(sysconfig.get_paths()['include'])"
     OUTPUT_VARIABLE _win_host_include OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
   file(REMOVE_RECURSE "${_win_dir}/include")
   file(COPY "${_win_host_include}/" DESTINATION "${_win_dir}/include")
   file(COPY_FILE "${CMAKE_CURRENT_LIST_DIR}/pyconfig.h" "${_win_dir}/include/pyconfig.h")
-  set(Python_INCLUDE_DIR "${_win_dir}/include" CACHE PATH "Python headers for Windows")
+  set(Python_INCLUDE_DIR "${_win_dir}/include" CACHE PATH "Python headers for Windows" FORCE)
 endif()
-if(NOT Python_SABI_LIBRARY)
+if(NOT Python_SABI_LIBRARY MATCHES "\\.(lib|a)$")
   if(NOT ZIG_EXECUTABLE)
     message(FATAL_ERROR "Windows cross builds take zig's dlltool: use cmake/zig-toolchain.cmake, "
                         "or give -DPython_SABI_LIBRARY=<python3.dll import library>")
@@ -43,6 +48,7 @@ if(NOT Python_SABI_LIBRARY)
     COMMAND "${ZIG_EXECUTABLE}" dlltool -m i386:x86-64 -d "${_win_dir}/python3.def"
       -D python3.dll -l "${_win_dir}/libpython3.a"
     COMMAND_ERROR_IS_FATAL ANY)
-  set(Python_SABI_LIBRARY "${_win_dir}/libpython3.a" CACHE FILEPATH "python3.dll import library")
+  set(Python_SABI_LIBRARY "${_win_dir}/libpython3.a" CACHE FILEPATH "python3.dll import library"
+      FORCE)
   message(STATUS "python3.dll import library: ${Python_SABI_LIBRARY}")
 endif()
