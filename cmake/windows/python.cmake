@@ -1,30 +1,30 @@
-# What FindPython needs to build a stable-ABI extension for 64-bit Windows from another system,
-# where no Windows CPython is installed:
-#  - headers: the build machine's own (the limited API's headers are the same everywhere) with the
-#    pyconfig.h of this folder in place of the build machine's;
-#  - python3.dll's import library, made with zig's dlltool from a module-definition file that lists
-#    every function and data object those headers declare under Py_LIMITED_API.
-# Either can be given instead: -DPython_INCLUDE_DIR=... (with a Windows pyconfig.h),
-# -DPython_SABI_LIBRARY=... (python3.lib or libpython3.a). Values that describe the build machine's
-# interpreter (which scikit-build-core passes) are replaced.
+# What FindPython needs to build a stable-ABI extension for 64-bit Windows with zig's clang
+# (x86_64-windows-gnu), on Windows or elsewhere:
+#  - headers: those of the interpreter at hand (the limited API's headers are the same everywhere)
+#    with the pyconfig.h of this folder in place of its own: a Linux one describes another system,
+#    and a Windows installation's describes MSVC, not this target;
+#  - python3.dll's import library: the interpreter's python3.lib where that is given as
+#    -DPython_SABI_LIBRARY (a Windows installation's), else made with zig's dlltool from a
+#    module-definition file that lists every function and data object those headers declare under
+#    Py_LIMITED_API.
 if(NOT Python_EXECUTABLE)
   find_package(Python 3.11 REQUIRED COMPONENTS Interpreter)
 endif()
 set(_win_dir "${CMAKE_BINARY_DIR}/windows-python")
-set(_win_config "")
-if(Python_INCLUDE_DIR AND EXISTS "${Python_INCLUDE_DIR}/pyconfig.h")
-  file(STRINGS "${Python_INCLUDE_DIR}/pyconfig.h" _win_config REGEX "^#define MS_WIN64")
-endif()
-if(NOT _win_config)
-  execute_process(COMMAND "${Python_EXECUTABLE}" -c
-    "import sysconfig; print(sysconfig.get_paths()['include'])"
-    OUTPUT_VARIABLE _win_host_include OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+if(NOT Python_INCLUDE_DIR STREQUAL "${_win_dir}/include")
+  set(_win_headers "${Python_INCLUDE_DIR}")
+  if(NOT _win_headers OR NOT EXISTS "${_win_headers}/Python.h")
+    execute_process(COMMAND "${Python_EXECUTABLE}" -c
+      "import sysconfig; print(sysconfig.get_paths()['include'])"
+      OUTPUT_VARIABLE _win_headers OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  endif()
   file(REMOVE_RECURSE "${_win_dir}/include")
-  file(COPY "${_win_host_include}/" DESTINATION "${_win_dir}/include")
-  file(COPY_FILE "${CMAKE_CURRENT_LIST_DIR}/pyconfig.h" "${_win_dir}/include/pyconfig.h")
+  file(COPY "${_win_headers}/" DESTINATION "${_win_dir}/include")
+  file(COPY "${CMAKE_CURRENT_LIST_DIR}/pyconfig.h" DESTINATION "${_win_dir}/include")
   set(Python_INCLUDE_DIR "${_win_dir}/include" CACHE PATH "Python headers for Windows" FORCE)
 endif()
-if(NOT Python_SABI_LIBRARY MATCHES "\\.(lib|a)$")
+if(NOT Python_SABI_LIBRARY MATCHES "\\.lib$"
+   AND NOT Python_SABI_LIBRARY STREQUAL "${_win_dir}/libpython3.a")
   if(NOT ZIG_EXECUTABLE)
     message(FATAL_ERROR "Windows cross builds take zig's dlltool: use cmake/zig-toolchain.cmake, "
                         "or give -DPython_SABI_LIBRARY=<python3.dll import library>")
