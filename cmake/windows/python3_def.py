@@ -58,7 +58,10 @@ def exports(text: str) -> dict[str, bool]:
     for match in re.finditer(r"(extern\s+)?" + IMPORTED + r"([^;{}]*);", text):
         is_data = match.group(1) is not None
         decl = strip_attributes(match.group(2))
-        if is_data:
+        pointer = re.match(r"[^(]*\(\s*\*\s*([A-Za-z_]\w*)\s*\)", decl)  # int (*hook)(void)
+        if is_data and pointer:
+            name = pointer.group(1)
+        elif is_data:
             name = re.findall(r"[A-Za-z_]\w*", decl.split("[")[0])[-1]
         else:
             name = re.findall(r"([A-Za-z_]\w*)\s*\(", decl)[0]
@@ -74,6 +77,10 @@ def main() -> None:
             names.update(exports(python_text(f.read(), include_dir)))
     if len(names) < 500 or "PyType_FromSpec" not in names or not names.get("_Py_NoneStruct"):
         sys.exit(f"{preprocessed}: these are not the limited API's declarations ({len(names)})")
+    # every name of the API carries its prefix; anything else is a declaration misread
+    misread = sorted(n for n in names if not re.match(r"_?Py", n))
+    if misread:
+        sys.exit(f"{preprocessed}: declarations misread as {misread}")
     with open(output, "w", encoding="ascii") as f:
         f.write("LIBRARY python3.dll\nEXPORTS\n")
         for name in sorted(names):
