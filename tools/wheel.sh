@@ -51,19 +51,18 @@ OPENBLAS_VERSION="$(sed -n 's/.*"scipy-openblas32==\([^";]*\).*/\1/p' "$ROOT/pyp
 
 # The target's OpenBLAS to link against, from its own wheel of the pinned release (only the
 # library's name and symbols matter here; at run time pip picks the release for the system).
-# $1: pip's platform options, $2: folder; prints the unpacked package's folder.
+# $1: pip's platform options, $2: folder; sets ob to the unpacked package's folder.
 target_openblas() {
   # shellcheck disable=SC2086
   "$TPY" -m pip download -q --disable-pip-version-check --no-deps --only-binary=:all: \
-    $1 --python-version 3.11 -d "$2" "scipy-openblas32==$OPENBLAS_VERSION" >&2
-  "$TPY" -m zipfile -e "$2"/*.whl "$2/unpacked" >&2
-  echo "$2/unpacked/scipy_openblas32"
+    $1 --python-version 3.11 -d "$2" "scipy-openblas32==$OPENBLAS_VERSION"
+  "$TPY" -m zipfile -e "$2"/*.whl "$2/unpacked"
+  ob="$2/unpacked/scipy_openblas32"
 }
 
 windows_wheel() {
   echo "== win_amd64 wheel (zig, x86_64-windows-gnu)"
-  local ob
-  ob="$(target_openblas "--platform win_amd64" "$WORK/openblas-win_amd64")"
+  target_openblas "--platform win_amd64" "$WORK/openblas-win_amd64"
   rm -rf "$WORK/raw"
   _PYTHON_HOST_PLATFORM=win-amd64 "$PY" -m pip wheel --no-deps -q -w "$WORK/raw" \
     --config-settings=build-dir="$BUILD_BASE/win_amd64" \
@@ -94,8 +93,8 @@ for arch in $ARCHS; do
   cmake_args="-DCMAKE_TOOLCHAIN_FILE=$ROOT/cmake/zig-toolchain.cmake;-DZIG_TARGET=$arch-linux-gnu.$GLIBC;-DZIG_EXECUTABLE=$ZIG"
   env=()
   if [ "$arch" != "$(uname -m)" ]; then
-    ob="$(target_openblas "--platform manylinux2014_$arch --platform manylinux_2_28_$arch" \
-      "$WORK/openblas-$arch")"
+    target_openblas "--platform manylinux2014_$arch --platform manylinux_2_28_$arch" \
+      "$WORK/openblas-$arch"
     # The limited API's headers are the same on every platform but pyconfig.h, whose aarch64
     # version differs from x86-64's only in the macros below (compared with Debian's arm64
     # python3.11-dev); none of them is read under Py_LIMITED_API.
