@@ -20,8 +20,14 @@ endif()
 find_library(OPENBLAS_LIBRARY NAMES scipy_openblas PATHS "${OPENBLAS_LIB_DIR}" NO_DEFAULT_PATH
              NO_CMAKE_FIND_ROOT_PATH REQUIRED)
 add_library(openblas_scipy SHARED IMPORTED)
+set(_ob_location "${OPENBLAS_LIBRARY}")
+if(WIN32)
+  # the wheel's libscipy_openblas.lib is the import library of the DLL beside it
+  string(REGEX REPLACE "\\.lib$" ".dll" _ob_location "${OPENBLAS_LIBRARY}")
+  set_target_properties(openblas_scipy PROPERTIES IMPORTED_IMPLIB "${OPENBLAS_LIBRARY}")
+endif()
 set_target_properties(openblas_scipy PROPERTIES
-  IMPORTED_LOCATION "${OPENBLAS_LIBRARY}"
+  IMPORTED_LOCATION "${_ob_location}"
   INTERFACE_INCLUDE_DIRECTORIES "${OPENBLAS_INCLUDE_DIR}"
   INTERFACE_SYSTEM_INCLUDE_DIRECTORIES "${OPENBLAS_INCLUDE_DIR}")
-message(STATUS "OpenBLAS: ${OPENBLAS_LIBRARY}")
+message(STATUS "OpenBLAS: ${_ob_location}")

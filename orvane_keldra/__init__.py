@@ -12,13 +12,17 @@ import sys as _sys
 _openblas = _importlib_util.find_spec("scipy_openblas32")
 _lib = ""
 if _openblas is not None and _openblas.origin is not None:
-    _lib = _os.path.join(
-        _os.path.dirname(_openblas.origin),
-        "lib",
-        "libscipy_openblas" + (".dylib" if _sys.platform == "darwin" else ".so"),
-    )
-    if _os.path.exists(_lib) or _sys.platform != "darwin":
-        _ctypes.CDLL(_lib)
+    _lib = _os.path.join(_os.path.dirname(_openblas.origin), "lib")
+    if _sys.platform == "win32":
+        # Windows resolves the extension's DLL by name, from the folders added here among others;
+        # the folder stays added while the handle lives, so the package keeps it.
+        _openblas_dll_folder = _os.add_dll_directory(_lib)
+    else:
+        _lib = _os.path.join(
+            _lib, "libscipy_openblas" + (".dylib" if _sys.platform == "darwin" else ".so")
+        )
+        if _os.path.exists(_lib) or _sys.platform != "darwin":
+            _ctypes.CDLL(_lib)
 elif _sys.platform != "darwin":  # macOS builds call Accelerate
     raise ModuleNotFoundError(
         "orvane_keldra needs the scipy-openblas32 package", name="scipy_openblas32"

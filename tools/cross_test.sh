@@ -11,10 +11,17 @@
 #   bash tools/cross_test.sh macos     macOS arm64 and x86-64: compiles every source file and links
 #                                      the extension with zig's clang (no SDK; BLAS from Accelerate
 #                                      through the link stub in cmake/macos). Nothing runs.
+#   bash tools/cross_test.sh windows   Windows x86-64: the core, the C++ tests and the extension
+#                                      with zig's clang for x86_64-windows-gnu, warnings as errors;
+#                                      the extension linked against python3.dll (import library
+#                                      from the limited API's headers, cmake/windows) and the
+#                                      OpenBLAS of scipy-openblas32's win_amd64 wheel. The C++ tests
+#                                      run under Wine (Debian's wine64) with that DLL beside them.
 #
 # Runs as root on Debian 12: it installs the Debian packages it lacks, registers qemu's binfmt
 # handler, and mounts /proc, /dev and the source tree into the arm64 root while the tests run.
-# Outputs stay in build/cross/. ORVANE_ARM64_ROOT moves the arm64 root elsewhere (it is reused).
+# Outputs stay in build/cross/ (Wine's prefix too). ORVANE_ARM64_ROOT moves the arm64 root
+# elsewhere (it is reused).
 # Extra arguments after the platform go to pytest.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -208,6 +215,45 @@ EOF
   echo "macos: done in $((SECONDS - start)) s"
 }
 
+# scipy-openblas32's win_amd64 wheel of the release pyproject.toml pins, unpacked into $1; sets
+# WIN_OPENBLAS to its package folder.
+windows_openblas() {
+  local version
+  version="$(sed -n 's/.*"scipy-openblas32==\([^";]*\).*/\1/p' "$ROOT/pyproject.toml")"
+  WIN_OPENBLAS="$1/scipy_openblas32"
+  if [ ! -e "$1/.orvane-$version" ]; then
+    rm -rf "$1"
+    "$TOOLS/bin/python" -m pip download -q --disable-pip-version-check --no-deps --only-binary=:all: \
+      --platform win_amd64 --python-version 3.11 -d "$1/wheel" "scipy-openblas32==$version"
+    "$TOOLS/bin/python" -m zipfile -e "$1"/wheel/*.whl "$1"
+    touch "$1/.orvane-$version"
+  fi
+}
+
+windows() {
+  need_debs wine64 binutils
+  tools_venv
+  local py="$TOOLS/bin/python"
+  local build="$OUT/x86_64-windows"
+  windows_openblas "$OUT/openblas-windows"
+  echo "== x86_64-windows-gnu (zig c++)"
+  cmake -S "$ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/zig-toolchain.cmake" -DZIG_TARGET=x86_64-windows-gnu \
+    -DPython_EXECUTABLE="$py" -DORVANE_BUILD_NATIVE_TESTS=ON -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
+    -DOPENBLAS_INCLUDE_DIR="$WIN_OPENBLAS/include" -DOPENBLAS_LIB_DIR="$WIN_OPENBLAS/lib" \
+    > "$OUT/x86_64-windows-configure.log" || { cat "$OUT/x86_64-windows-configure.log"; exit 1; }
+  cmake --build "$build"
+  "$py" "$ROOT/cmake/windows/check_pe.py" "$build/package/orvane_keldra/_native.pyd" PyInit__native
+
+  # Windows finds a program's DLLs in its own folder first.
+  cp "$WIN_OPENBLAS/lib/libscipy_openblas.dll" "$build/"
+  echo "== C++ tests under $(/usr/lib/wine/wine64 --version)"
+  # a prefix of our own, made on first use (about ten seconds); Wine's own messages are left out
+  WINEPREFIX="$OUT/wine-prefix" WINEARCH=win64 WINEDEBUG=-all \
+    /usr/lib/wine/wine64 "$build/orvane_native_tests.exe" 2> >(grep -v -e '^wine: ' >&2)
+  echo "windows: done in $((SECONDS - start)) s"
+}
+
 # The aarch64 wheel of tools/wheel.sh, installed with its dependencies from PyPI into a venv of
 # its own in the arm64 root, answers one call per class with the values expected.
 aarch64_wheel() {
@@ -230,6 +276,7 @@ case "$PLATFORM" in
   aarch64) aarch64 "$@" ;;
   aarch64-wheel) aarch64_wheel "$@" ;;
   macos) need_debs file llvm-14; macos ;;
-  *) echo "usage: bash tools/cross_test.sh aarch64 [pytest arguments] | aarch64-wheel [DIST_DIR] | macos" >&2
+  windows) windows ;;
+  *) echo "usage: bash tools/cross_test.sh aarch64 [pytest arguments] | aarch64-wheel [DIST_DIR] | macos | windows" >&2
      exit 2 ;;
 esac

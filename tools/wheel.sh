@@ -8,9 +8,14 @@
 # meets; the script fails unless that is manylinux_2_17. The OpenBLAS library stays out of the
 # wheels: it comes from the scipy-openblas32 dependency at run time.
 #
+# win_amd64 (not built unless asked for): a cp311-abi3-win_amd64 wheel, compiled with zig's clang
+# for x86_64-windows-gnu and linked against python3.dll (the import library is made from the
+# limited API's headers, cmake/windows) and against OpenBLAS from scipy-openblas32's win_amd64
+# wheel. No auditwheel there: cmake/windows/check_pe.py checks the extension's DLL imports.
+#
 # Usage: bash tools/wheel.sh [OUT_DIR] [extra `pip wheel` arguments]
 #   OUT_DIR defaults to dist/. PYTHON picks the interpreter that builds (default: python3, 3.11+).
-#   ORVANE_WHEEL_ARCHS: architectures to build (default "x86_64 aarch64").
+#   ORVANE_WHEEL_ARCHS: architectures to build (default "x86_64 aarch64"; also win_amd64).
 #   ORVANE_WHEEL_BUILD_DIR: CMake build folders go to <this>/<arch> (default build/wheel).
 #
 # Checked afterwards: the x86_64 wheel by installing it into a fresh venv and running the test
@@ -44,20 +49,52 @@ export PATH="$TOOLS/bin:$PATH" CMAKE_EXECUTABLE="$TOOLS/bin/cmake"
 ZIG="$("$TPY" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
 OPENBLAS_VERSION="$(sed -n 's/.*"scipy-openblas32==\([^";]*\).*/\1/p' "$ROOT/pyproject.toml")"
 
+# The target's OpenBLAS to link against, from its own wheel of the pinned release (only the
+# library's name and symbols matter here; at run time pip picks the release for the system).
+# $1: pip's platform options, $2: folder; sets ob to the unpacked package's folder.
+target_openblas() {
+  # shellcheck disable=SC2086
+  "$TPY" -m pip download -q --disable-pip-version-check --no-deps --only-binary=:all: \
+    $1 --python-version 3.11 -d "$2" "scipy-openblas32==$OPENBLAS_VERSION"
+  "$TPY" -m zipfile -e "$2"/*.whl "$2/unpacked"
+  ob="$2/unpacked/scipy_openblas32"
+}
+
+windows_wheel() {
+  echo "== win_amd64 wheel (zig, x86_64-windows-gnu)"
+  target_openblas "--platform win_amd64" "$WORK/openblas-win_amd64"
+  rm -rf "$WORK/raw"
+  _PYTHON_HOST_PLATFORM=win-amd64 "$PY" -m pip wheel --no-deps -q -w "$WORK/raw" \
+    --config-settings=build-dir="$BUILD_BASE/win_amd64" \
+    --config-settings=cmake.args="-DCMAKE_TOOLCHAIN_FILE=$ROOT/cmake/zig-toolchain.cmake;-DZIG_TARGET=x86_64-windows-gnu;-DZIG_EXECUTABLE=$ZIG;-DOPENBLAS_INCLUDE_DIR=$ob/include;-DOPENBLAS_LIB_DIR=$ob/lib" \
+    "$@" "$ROOT"
+  local wheel
+  wheel="$(ls "$WORK"/raw/*.whl)"
+  case "$(basename "$wheel")" in
+    *-cp311-abi3-win_amd64.whl) ;;
+    *) echo "unexpected wheel name: $wheel" >&2; exit 1 ;;
+  esac
+  rm -rf "$WORK/unpacked-win"
+  "$TPY" -m zipfile -e "$wheel" "$WORK/unpacked-win"
+  if find "$WORK/unpacked-win" -iname '*.dll' | grep -q .; then
+    echo "the wheel carries a DLL; OpenBLAS must come from scipy-openblas32" >&2; exit 1
+  fi
+  "$TPY" "$ROOT/cmake/windows/check_pe.py" "$WORK/unpacked-win/orvane_keldra/_native.pyd" PyInit__native
+  mv "$wheel" "$OUT/"
+}
+
 mkdir -p "$OUT"
 for arch in $ARCHS; do
+  if [ "$arch" = win_amd64 ]; then
+    windows_wheel "$@"
+    continue
+  fi
   echo "== $arch wheel (zig, glibc $GLIBC)"
   cmake_args="-DCMAKE_TOOLCHAIN_FILE=$ROOT/cmake/zig-toolchain.cmake;-DZIG_TARGET=$arch-linux-gnu.$GLIBC;-DZIG_EXECUTABLE=$ZIG"
   env=()
   if [ "$arch" != "$(uname -m)" ]; then
-    # The target's OpenBLAS to link against, from its own wheel of the pinned release (only the
-    # soname and the symbols matter here; at run time pip picks the release for the system).
-    "$TPY" -m pip download -q --disable-pip-version-check --no-deps --only-binary=:all: \
-      --platform "manylinux2014_$arch" --platform "manylinux_2_28_$arch" --python-version 3.11 \
-      -d "$WORK/openblas-$arch" \
-      "scipy-openblas32==$OPENBLAS_VERSION"
-    "$TPY" -m zipfile -e "$WORK/openblas-$arch"/*.whl "$WORK/openblas-$arch/unpacked"
-    ob="$WORK/openblas-$arch/unpacked/scipy_openblas32"
+    target_openblas "--platform manylinux2014_$arch --platform manylinux_2_28_$arch" \
+      "$WORK/openblas-$arch"
     # The limited API's headers are the same on every platform but pyconfig.h, whose aarch64
     # version differs from x86-64's only in the macros below (compared with Debian's arm64
     # python3.11-dev); none of them is read under Py_LIMITED_API.

@@ -11,7 +11,7 @@ namespace orvane::pages {
 inline constexpr std::size_t kLargeBytes = std::size_t{2} << 20;
 
 // Asks for huge pages on the 2 MiB-aligned interior of [data, data + bytes). Advice only: without
-// transparent huge pages, or on systems without the advice (macOS), nothing changes.
+// transparent huge pages, or on systems without the advice (macOS, Windows), nothing changes.
 void advise_huge(void* data, std::size_t bytes);
 
 // Zero-filled; nullptr when the system refuses.

@@ -1,7 +1,8 @@
 #include "src/common/pool_size.hpp"
 
-#include <unistd.h>
-#if defined(__linux__)
+#if defined(_WIN32)
+#include <windows.h>
+#elif defined(__linux__)
 #include <sched.h>
 #endif
 
@@ -28,10 +29,22 @@ std::size_t parse_positive(const char* text, bool* is_number) {
     return value;
 }
 
-// CPUs this process may run on: its affinity mask where the system has one (Linux); elsewhere
-// the online logical CPUs.
+// CPUs this process may run on: its affinity mask where the system has one (Linux, Windows);
+// elsewhere the online logical CPUs.
 std::size_t affinity_cpus() {
-#if defined(__linux__)
+#if defined(_WIN32)
+    // A mask covers one processor group of at most 64 CPUs. A process restricted within its group
+    // has a mask narrower than the system's; one spanning groups gets no masks at all, and then
+    // every active CPU of every group counts.
+    DWORD_PTR process = 0, system = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0 &&
+        process != system) {
+        std::size_t count = 0;
+        for (; process != 0; process &= process - 1) ++count;
+        return count;
+    }
+    if (const DWORD all = GetActiveProcessorCount(ALL_PROCESSOR_GROUPS); all > 0) return all;
+#elif defined(__linux__)
     for (int n_cpus = 1024; n_cpus <= (1 << 16); n_cpus *= 2) {
         cpu_set_t* set = CPU_ALLOC(n_cpus);
         if (set == nullptr) break;
@@ -84,7 +97,8 @@ std::size_t cgroup_cpus() {
     return limit;
 }
 #else
-// Systems without control groups (macOS) limit CPUs only through what they report as online.
+// Systems without control groups (macOS, Windows) limit CPUs only through what they report as
+// online or through the affinity mask.
 std::size_t cgroup_cpus() { return 0; }
 #endif
 

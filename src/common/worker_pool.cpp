@@ -1,7 +1,10 @@
 #include "src/common/worker_pool.hpp"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <pthread.h>
-#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -48,23 +51,25 @@ bool spin_until(Ready ready) {
     }
 }
 
+#if defined(_WIN32)
+using NativeThread = HANDLE;
+#else
+using NativeThread = pthread_t;
+#endif
+
 class Pool {
 public:
     // Thread or memory limits may refuse some threads: the pool then runs with part of those it
     // got, down to the calling thread alone. Results never depend on the worker count.
     explicit Pool(std::size_t n) : starts_(n) {
         threads_.reserve(n - 1);
-        pthread_attr_t attr;
-        pthread_attr_init(&attr);
-        pthread_attr_setstacksize(&attr, kStackBytes);
         bool refused = false;
         for (std::size_t w = 1; w < n && !refused; ++w) {
             starts_[w] = {this, w};
-            pthread_t thread;
-            refused = pthread_create(&thread, &attr, &Pool::start, &starts_[w]) != 0;
+            NativeThread thread;
+            refused = !spawn(&starts_[w], &thread);
             if (!refused) threads_.push_back(thread);
         }
-        pthread_attr_destroy(&attr);
         // A refusal means the process is at its limit; half of the threads are let go again so
         // that the computation itself still finds memory.
         if (refused) retire(threads_.size() / 2);
@@ -145,11 +150,44 @@ private:
         std::size_t worker;
     };
 
+    // Our tasks keep their data on the heap; a small stack leaves the address space to them.
+    static constexpr std::size_t kStackBytes = std::size_t{2} << 20;
+
+#if defined(_WIN32)
+    static DWORD WINAPI start(void* arg) {
+        const Start& s = *static_cast<Start*>(arg);
+        s.pool->loop(s.worker);
+        return 0;
+    }
+
+    static bool spawn(Start* s, NativeThread* thread) {
+        *thread = CreateThread(nullptr, kStackBytes, &Pool::start, s,
+                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        return *thread != nullptr;
+    }
+
+    static void join(NativeThread thread) {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+#else
     static void* start(void* arg) {
         const Start& s = *static_cast<Start*>(arg);
         s.pool->loop(s.worker);
         return nullptr;
     }
+
+    static bool spawn(Start* s, NativeThread* thread) {
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setstacksize(&attr, kStackBytes);
+        const bool started = pthread_create(thread, &attr, &Pool::start, s) == 0;
+        pthread_attr_destroy(&attr);
+        return started;
+    }
+
+    static void join(NativeThread thread) { pthread_join(thread, nullptr); }
+#endif
 
     // Ends and joins all but the first `keep` threads; only before the pool is in use.
     void retire(std::size_t keep) {
@@ -158,7 +196,7 @@ private:
             keep_ = keep + 1;  // worker numbers start at 1
         }
         cv_.notify_all();
-        for (std::size_t t = keep; t < threads_.size(); ++t) pthread_join(threads_[t], nullptr);
+        for (std::size_t t = keep; t < threads_.size(); ++t) join(threads_[t]);
         threads_.resize(keep);
     }
 
@@ -184,13 +222,10 @@ private:
         }
     }
 
-    // Our tasks keep their data on the heap; a small stack leaves the address space to them.
-    static constexpr std::size_t kStackBytes = std::size_t{2} << 20;
-
     std::vector<Start> starts_;  // one per worker, at stable addresses for the threads
     std::size_t n_workers_ = 1;
     std::size_t keep_ = static_cast<std::size_t>(-1);
-    std::vector<pthread_t> threads_;
+    std::vector<NativeThread> threads_;
     std::mutex call_mutex_;
     std::mutex mutex_;
     std::condition_variable cv_;
@@ -204,12 +239,14 @@ private:
 std::atomic<Pool*> g_pool{nullptr};
 std::mutex g_create_mutex;
 
+#if !defined(_WIN32)
 void after_fork_in_child() {
     // The child has only the forking thread; the old pool's threads and locks are gone or
     // unusable, so it is abandoned (not freed) and a fresh one is made on next use.
     g_pool.store(nullptr);
     new (&g_create_mutex) std::mutex();
 }
+#endif
 
 Pool& instance() {
     Pool* p = g_pool.load(std::memory_order_acquire);
@@ -217,8 +254,10 @@ Pool& instance() {
     std::lock_guard<std::mutex> lk(g_create_mutex);
     p = g_pool.load();
     if (!p) {
+#if !defined(_WIN32)  // Windows has no fork
         static std::once_flag fork_hook;
         std::call_once(fork_hook, [] { pthread_atfork(nullptr, nullptr, after_fork_in_child); });
+#endif
         blas::use_single_thread();
         static const std::size_t wanted = configured_threads();  // the environment is read once
         p = new Pool(wanted);  // NOLINT: lives for the whole process
