@@ -53,19 +53,19 @@ int main(int argc, char** argv) {
     const auto t0 = std::chrono::steady_clock::now();
     const KnnCandidates c = approximate_knn(work.data(), n, d, k, nullptr, &times);
     const auto t1 = std::chrono::steady_clock::now();
-    auto pairs = pair_neighbors_from(c, n_neighbors);
+    PartnerTable pairs = neighbor_partners(
+        c, n_neighbors, [&](std::size_t i, std::size_t p) { return c.distance[i * k + p]; });
     const auto t2 = std::chrono::steady_clock::now();
     const std::clock_t cpu1 = std::clock();
-    const std::size_t per_sample = std::min(n - 1, n_neighbors);
-    auto mid_near = sample_mid_near_pairs(work.data(), n, d, n_mid_near, 42);
+    PartnerTable mid_near = sample_mid_near_partners(work.data(), n, d, n_mid_near, 42);
     const auto t3 = std::chrono::steady_clock::now();
-    auto far = sample_far_pairs(n, pairs, per_sample, n_far, 42);
+    PartnerTable far = sample_far_partners(pairs, n_far, 42);
     const auto t4 = std::chrono::steady_clock::now();
     LayoutPairs grouped;
     grouped.n = n;
-    grouped.neighbor = group_pairs(std::move(pairs), n);
-    grouped.mid_near = group_pairs(std::move(mid_near), n);
-    grouped.far = group_pairs(std::move(far), n);
+    grouped.neighbor = group_partners(std::move(pairs));
+    grouped.mid_near = group_partners(std::move(mid_near));
+    grouped.far = group_partners(std::move(far));
     const auto t5 = std::chrono::steady_clock::now();
     const auto seconds = [](auto a, auto b) {
         return std::chrono::duration<double>(b - a).count();

@@ -7,11 +7,14 @@
 
 namespace orvane::pacmap {
 
-// One kind of pairs as the gradient kernel reads them (see PairLists in optimiser.hpp).
+// One kind of pairs as the gradient kernel reads them (see PairLists in pair_lists.hpp).
 struct KindView {
-    const std::uint32_t* partners;
-    const std::uint64_t* forward;
-    const std::uint64_t* backward;
+    const std::uint8_t* forward;           // packed partners, `width` bits each
+    const std::uint64_t* forward_offsets;  // n + 1, or null when every point has `stride`
+    std::uint64_t stride;
+    unsigned width;
+    const std::uint8_t* const* backward_blocks;  // one stream start per kListBlock points
+    const std::uint32_t* backward_meta;          // sources << 6 | their width
     float w, c1, c2;
     bool repel;
 };

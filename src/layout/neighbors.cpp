@@ -196,11 +196,11 @@ std::vector<float> candidate_sigma(const KnnCandidates& c) {
                            [&](std::size_t i, std::size_t p) { return c.distance[i * c.k + p]; });
 }
 
-std::vector<std::uint32_t> pair_neighbors_from(const KnnCandidates& c, std::size_t n_neighbors,
-                                               CandidateDistance distance) {
+PartnerTable neighbor_partners(const KnnCandidates& c, std::size_t n_neighbors,
+                               CandidateDistance distance) {
     const std::size_t per_sample = c.n == 0 ? 0 : std::min(c.n - 1, n_neighbors);
-    std::vector<std::uint32_t> pairs(c.n * per_sample * 2, 0);
-    if (per_sample == 0) return pairs;
+    PartnerTable table(c.n, per_sample);
+    if (per_sample == 0) return table;
     const std::vector<float> sigma = candidate_sigma(c, distance);
     std::vector<std::vector<std::uint64_t>> scratch(pool::worker_count());
     const std::size_t n_tasks = (c.n + 255) / 256;
@@ -218,40 +218,44 @@ std::vector<std::uint32_t> pair_neighbors_from(const KnnCandidates& c, std::size
             }
             const std::size_t kept = std::min(real, per_sample);
             std::partial_sort(order.begin(), order.begin() + kept, order.end());
-            std::uint32_t* row = pairs.data() + i * per_sample * 2;
-            for (std::size_t j = 0; j < per_sample; ++j) {
-                row[2 * j] = static_cast<std::uint32_t>(i);
-                // rows without enough real candidates pair the sample with itself: skipped later
-                row[2 * j + 1] = j < kept ? c.index[i * c.k + static_cast<std::uint32_t>(order[j])]
-                                          : static_cast<std::uint32_t>(i);
-            }
+            for (std::size_t j = 0; j < per_sample; ++j)
+                table.set(i, j,
+                          j < kept ? c.index[i * c.k + static_cast<std::uint32_t>(order[j])]
+                                   : static_cast<std::uint32_t>(i));
         }
     });
-    return pairs;
+    return table;
 }
 
 std::vector<std::uint32_t> pair_neighbors_from(const KnnCandidates& c, std::size_t n_neighbors) {
-    return pair_neighbors_from(
-        c, n_neighbors, [&](std::size_t i, std::size_t p) { return c.distance[i * c.k + p]; });
+    return neighbor_partners(c, n_neighbors,
+                             [&](std::size_t i, std::size_t p) { return c.distance[i * c.k + p]; })
+        .rows();
 }
 
-std::vector<std::uint32_t> nearest_neighbor_pairs(const float* x, std::size_t n, std::size_t d,
-                                                  std::size_t n_neighbors,
-                                                  std::size_t approx_threshold, LogSink* sink,
-                                                  FunctionRef<void()> release) {
+PartnerTable nearest_neighbor_partners(const float* x, std::size_t n, std::size_t d,
+                                       std::size_t n_neighbors, std::size_t approx_threshold,
+                                       LogSink* sink, FunctionRef<void()> release) {
     if (n >= (std::size_t{1} << 32)) raise_internal_failure("sample indices must fit in 32 bits");
     const std::size_t n_candidates =
         n == 0 ? 0 : (n_neighbors >= n - 1 ? n - 1 : std::min(n - 1, n_neighbors + 50));
     if (n < approx_threshold) {
         const KnnCandidates c = exact_knn(x, n, d, n_candidates);
         release();
-        return pair_neighbors_from(c, n_neighbors);
+        return neighbor_partners(
+            c, n_neighbors, [&](std::size_t i, std::size_t p) { return c.distance[i * c.k + p]; });
     }
     // The candidates' distances are had again from the rows rather than kept: they would be the
     // largest array of the layout.
     const IndexCandidates found = search_index(x, n, d, n_candidates, sink, nullptr, release);
-    return pair_neighbors_from(found.c, n_neighbors,
-                               [&](std::size_t i, std::size_t p) { return found.distance(i, p); });
+    return neighbor_partners(found.c, n_neighbors,
+                             [&](std::size_t i, std::size_t p) { return found.distance(i, p); });
+}
+
+std::vector<std::uint32_t> nearest_neighbor_pairs(const float* x, std::size_t n, std::size_t d,
+                                                  std::size_t n_neighbors,
+                                                  std::size_t approx_threshold, LogSink* sink) {
+    return nearest_neighbor_partners(x, n, d, n_neighbors, approx_threshold, sink).rows();
 }
 
 }  // namespace orvane::pacmap

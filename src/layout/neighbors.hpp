@@ -10,6 +10,7 @@
 #include "src/common/worker_pool.hpp"
 #include "src/layout/kernels.hpp"
 #include "src/layout/pacmap.hpp"
+#include "src/layout/pair_lists.hpp"
 
 namespace orvane::pacmap {
 
@@ -45,14 +46,20 @@ using CandidateDistance = FunctionRef<float(std::size_t, std::size_t)>;
 std::vector<float> candidate_sigma(const KnnCandidates& c, CandidateDistance distance);
 std::vector<float> candidate_sigma(const KnnCandidates& c);
 
-// n * min(n - 1, n_neighbors) pairs (i, j), row-major, grouped by i, best scaled distance first.
-std::vector<std::uint32_t> pair_neighbors_from(const KnnCandidates& c, std::size_t n_neighbors,
-                                               CandidateDistance distance);
+// min(n - 1, n_neighbors) partners a point, best scaled distance first; a point with fewer real
+// candidates leaves the rest of its slots empty.
+PartnerTable neighbor_partners(const KnnCandidates& c, std::size_t n_neighbors,
+                               CandidateDistance distance);
+// The same as n * min(n - 1, n_neighbors) rows (i, j), grouped by i; missing partners are (i, i).
 std::vector<std::uint32_t> pair_neighbors_from(const KnnCandidates& c, std::size_t n_neighbors);
 
-// The neighbor pairs of the n x d rows x. `release` runs as soon as x is no longer read.
-std::vector<std::uint32_t> nearest_neighbor_pairs(
+// The neighbor partners of the n x d rows x. `release` runs as soon as x is no longer read.
+PartnerTable nearest_neighbor_partners(
     const float* x, std::size_t n, std::size_t d, std::size_t n_neighbors,
     std::size_t approx_threshold, LogSink* sink, FunctionRef<void()> release = [] {});
+// The same as rows.
+std::vector<std::uint32_t> nearest_neighbor_pairs(const float* x, std::size_t n, std::size_t d,
+                                                  std::size_t n_neighbors,
+                                                  std::size_t approx_threshold, LogSink* sink);
 
 }  // namespace orvane::pacmap

@@ -28,13 +28,17 @@ BlockView block_view(const float* y, const LayoutPairs& pairs, const PairWeights
     BlockView b{y, {}, 0};
     auto add = [&](const PairLists& lists, float weight, float c1, float c2, bool repel) {
         if (weight == 0.0f) return;
-        b.kinds[b.n_kinds++] = {lists.partners.data(),
-                                lists.forward.data(),
-                                lists.backward.data(),
-                                weight,
-                                c1,
-                                c2,
-                                repel};
+        b.kinds[b.n_kinds++] = {
+            lists.forward.bytes(),
+            lists.forward_offsets.empty() ? nullptr : lists.forward_offsets.data(),
+            lists.forward.slots(),
+            lists.forward.width(),
+            lists.backward_blocks.data(),
+            lists.backward_meta.data(),
+            weight,
+            c1,
+            c2,
+            repel};
     };
     add(pairs.neighbor, w.neighbor, 10.0f, 20.0f, false);
     add(pairs.mid_near, w.mid_near, 10000.0f, 20000.0f, false);
@@ -44,64 +48,7 @@ BlockView block_view(const float* y, const LayoutPairs& pairs, const PairWeights
 
 std::size_t block_count(std::size_t n) { return (n + kBlockPoints - 1) / kBlockPoints; }
 
-void prefix_sum(std::vector<std::uint64_t>& counts, std::uint64_t start) {
-    std::uint64_t total = start;
-    for (auto& c : counts) {
-        const std::uint64_t here = c;
-        c = total;
-        total += here;
-    }
-}
-
 }  // namespace
-
-PairLists group_pairs(std::vector<std::uint32_t>&& rows, std::size_t n) {
-    const std::size_t n_rows = rows.size() / 2;
-    PairLists out;
-    out.forward.assign(n + 1, 0);
-    bool grouped = true;
-    std::uint32_t last = 0;
-    std::size_t kept = 0;
-    for (std::size_t r = 0; r < n_rows; ++r) {
-        const std::uint32_t i = rows[2 * r], j = rows[2 * r + 1];
-        if (i >= n || j >= n) fail_index(std::max(i, j), n);
-        if (i == j) continue;
-        grouped = grouped && i >= last;
-        last = i;
-        ++out.forward[i];
-        ++kept;
-    }
-    // Each pass below is one sweep over the pairs: a stop between passes keeps Ctrl-C prompt
-    // at a million points without a check in the inner loops.
-    stop::poll();
-    prefix_sum(out.forward, 0);
-    std::vector<std::uint32_t> lists;
-    if (grouped) {
-        // Writes trail reads: kept row w lands at w <= r, read from 2r and 2r + 1.
-        std::size_t w = 0;
-        for (std::size_t r = 0; r < n_rows; ++r)
-            if (rows[2 * r] != rows[2 * r + 1]) rows[w++] = rows[2 * r + 1];
-        lists = std::move(rows);
-    } else {
-        lists.resize(2 * kept);
-        std::vector<std::uint64_t> next(out.forward.begin(), out.forward.end() - 1);
-        for (std::size_t r = 0; r < n_rows; ++r)
-            if (rows[2 * r] != rows[2 * r + 1]) lists[next[rows[2 * r]]++] = rows[2 * r + 1];
-        std::vector<std::uint32_t>().swap(rows);
-    }
-    lists.resize(2 * kept);
-    stop::poll();
-    out.backward.assign(n + 1, 0);
-    for (std::size_t e = 0; e < kept; ++e) ++out.backward[lists[e]];
-    prefix_sum(out.backward, kept);
-    std::vector<std::uint64_t> next(out.backward.begin(), out.backward.end() - 1);
-    stop::poll();
-    for (std::size_t p = 0; p < n; ++p)
-        for (std::uint64_t e = out.forward[p]; e < out.forward[p + 1]; ++e)
-            lists[next[lists[e]]++] = static_cast<std::uint32_t>(p);
-    out.partners = std::move(lists);
-    return out;
-}
 
 std::string format_loss(float loss) {
     char buf[128];

@@ -7,6 +7,7 @@
 
 #include "src/common/simd.hpp"
 #include "src/layout/pacmap.hpp"
+#include "src/layout/pair_lists.hpp"
 
 namespace orvane::pacmap {
 
@@ -16,27 +17,6 @@ struct PairWeights {
     float far;
 };
 PairWeights phase_weights(std::size_t t, const std::size_t (&num_iters)[3]);
-
-// The pairs of one kind, grouped by point in the order the gradient visits them: each point's
-// gradient is gathered by one task, so no two tasks add into the same entry and the sums do not
-// depend on the number of workers. `partners` holds, for every point p, the partners j of its
-// rows (p, j) at [forward[p], forward[p+1]), then, for every p, the i of the rows (i, p) at
-// [backward[p], backward[p+1]). Rows pairing a point with itself are dropped: they carry no loss
-// and no gradient. Four bytes per pair and side, as many as the (i, j) rows took.
-struct PairLists {
-    std::vector<std::uint32_t> partners;
-    std::vector<std::uint64_t> forward;
-    std::vector<std::uint64_t> backward;
-};
-
-// Takes the (i, j) rows of one kind over n points. Rows already grouped by i (as the samplers
-// write them) are rearranged in place; any other order is sorted stably by i.
-PairLists group_pairs(std::vector<std::uint32_t>&& rows, std::size_t n);
-
-struct LayoutPairs {
-    std::size_t n = 0;
-    PairLists neighbor, mid_near, far;
-};
 
 // Plain decimal with the fewest digits that read back as the same f32.
 std::string format_loss(float loss);

@@ -31,8 +31,8 @@ const char* error_text(ErrorKind kind) {
     return "";
 }
 
-std::string shape(const std::vector<std::uint32_t>& pairs) {
-    return "[" + std::to_string(pairs.size() / 2) + ", 2]";
+std::string shape(const PartnerTable& t) {
+    return "[" + std::to_string(t.points() * t.slots()) + ", 2]";
 }
 
 }  // namespace
@@ -77,24 +77,24 @@ std::vector<float> run_pacmap(const float* x, std::size_t n, std::size_t d,
         const std::uint64_t seed = config.seed.value_or(0);
         // Mid-near pairs first (they draw from their own seed): the neighbour search can then
         // free the preprocessed rows as soon as it holds its own copy.
-        auto pair_mid_near = sample_mid_near_pairs(work.data(), n, d, counts.n_mid_near, seed);
+        PartnerTable mid_near =
+            sample_mid_near_partners(work.data(), n, d, counts.n_mid_near, seed);
         mark_stage(sink, "mid-near pairs");
-        auto pair_neighbors =
-            nearest_neighbor_pairs(work.data(), n, d, counts.n_neighbors, config.approx_threshold,
-                                   sink, [&] { std::vector<float>().swap(work); });
+        PartnerTable neighbors = nearest_neighbor_partners(
+            work.data(), n, d, counts.n_neighbors, config.approx_threshold, sink,
+            [&] { std::vector<float>().swap(work); });
         mark_stage(sink, "neighbour pairs ranked");
-        const std::size_t per_sample = std::min(n - 1, counts.n_neighbors);
-        auto pair_far = sample_far_pairs(n, pair_neighbors, per_sample, counts.n_far, seed);
+        PartnerTable far = sample_far_partners(neighbors, counts.n_far, seed);
         mark_stage(sink, "far pairs");
         start = std::chrono::steady_clock::now();
         log_event(sink, LogLevel::Debug, [&] {
-            return "Pair shapes: neighbors " + shape(pair_neighbors) + ", MN " +
-                   shape(pair_mid_near) + ", FP " + shape(pair_far);
+            return "Pair shapes: neighbors " + shape(neighbors) + ", MN " + shape(mid_near) +
+                   ", FP " + shape(far);
         });
-        // Regrouped in place, one kind at a time, so the rows never exist twice.
-        pairs.neighbor = group_pairs(std::move(pair_neighbors), n);
-        pairs.mid_near = group_pairs(std::move(pair_mid_near), n);
-        pairs.far = group_pairs(std::move(pair_far), n);
+        // Grouped in place, one kind at a time.
+        pairs.neighbor = group_partners(std::move(neighbors));
+        pairs.mid_near = group_partners(std::move(mid_near));
+        pairs.far = group_partners(std::move(far));
         mark_stage(sink, "pairs grouped");
     }
     std::vector<float> y = initial_layout(n, config);

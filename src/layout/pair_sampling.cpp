@@ -57,14 +57,14 @@ struct MidNearDraws {
     std::size_t d;
     std::uint32_t n;
     std::uint32_t self;
-    std::uint32_t* rows;
+    std::uint32_t* partners;
     Generator g;
     std::size_t round = 0;
     std::uint32_t candidates[kCandidates] = {};
     std::size_t len = 0;
 
     void draw() {
-        const IndexView written{rows + 1, round, 2};
+        const IndexView written{partners, round, 1};
         len = sample_distinct(kCandidates, n, written, self, g, candidates);
         for (std::size_t p = 0; p < len; ++p) {
             const char* row = reinterpret_cast<const char*>(x + std::size_t{candidates[p]} * d);
@@ -95,29 +95,28 @@ struct MidNearDraws {
         // Too few candidates: the closest, or a self-pair that the optimiser skips.
         const std::uint32_t partner =
             len >= 2 ? table[1].index : (len == 1 ? table[0].index : self);
-        rows[2 * round] = self;
-        rows[2 * round + 1] = partner;
-        ++round;
+        partners[round++] = partner;
     }
 };
 
 }  // namespace
 
-std::vector<std::uint32_t> sample_mid_near_pairs(const float* x, std::size_t n, std::size_t d,
-                                                 std::size_t n_mid_near, std::uint64_t seed) {
-    std::vector<std::uint32_t> pairs(n * n_mid_near * 2, 0);
+PartnerTable sample_mid_near_partners(const float* x, std::size_t n, std::size_t d,
+                                      std::size_t n_mid_near, std::uint64_t seed) {
+    PartnerTable table(n, n_mid_near);
     const auto n32 = static_cast<std::uint32_t>(n);
     constexpr std::size_t kLanes = 2;
     pool::for_blocks(n, kSamplesPerTask, [&](std::size_t begin, std::size_t end, std::size_t) {
+        std::vector<std::uint32_t> partners(kLanes * n_mid_near);
         // Two samples in turns: one's random rows arrive while the other computes. Each sample
         // still takes its rounds in order, as each round's draw avoids the partners before it.
         for (std::size_t first = begin; first < end; first += kLanes) {
             const std::size_t lanes = std::min(kLanes, end - first);
             MidNearDraws draws[kLanes] = {
-                {x, d, n32, static_cast<std::uint32_t>(first),
-                 pairs.data() + first * n_mid_near * 2, seed_generator(seed + first)},
-                {x, d, n32, static_cast<std::uint32_t>(first + 1),
-                 pairs.data() + (first + 1) * n_mid_near * 2, seed_generator(seed + first + 1)}};
+                {x, d, n32, static_cast<std::uint32_t>(first), partners.data(),
+                 seed_generator(seed + first)},
+                {x, d, n32, static_cast<std::uint32_t>(first + 1), partners.data() + n_mid_near,
+                 seed_generator(seed + first + 1)}};
             if (n_mid_near == 0) continue;
             for (std::size_t l = 0; l < lanes; ++l) draws[l].draw();
             for (std::size_t t = 0; t < n_mid_near; ++t)
@@ -125,32 +124,43 @@ std::vector<std::uint32_t> sample_mid_near_pairs(const float* x, std::size_t n, 
                     draws[l].finish();
                     if (t + 1 < n_mid_near) draws[l].draw();
                 }
+            for (std::size_t l = 0; l < lanes; ++l)
+                for (std::size_t t = 0; t < n_mid_near; ++t)
+                    table.set(first + l, t, draws[l].partners[t]);
         }
     });
-    return pairs;
+    return table;
+}
+
+std::vector<std::uint32_t> sample_mid_near_pairs(const float* x, std::size_t n, std::size_t d,
+                                                 std::size_t n_mid_near, std::uint64_t seed) {
+    return sample_mid_near_partners(x, n, d, n_mid_near, seed).rows();
+}
+
+PartnerTable sample_far_partners(const PartnerTable& neighbors, std::size_t n_far,
+                                 std::uint64_t seed) {
+    const std::size_t n = neighbors.points(), nn = neighbors.slots();
+    PartnerTable table(n, n_far);
+    const auto n32 = static_cast<std::uint32_t>(n);
+    pool::for_blocks(n, kSamplesPerTask, [&](std::size_t begin, std::size_t end, std::size_t) {
+        std::vector<std::uint32_t> far(n_far), near(nn);
+        for (std::size_t i = begin; i < end; ++i) {
+            Generator g = seed_generator(seed + i);
+            for (std::size_t s = 0; s < nn; ++s) near[s] = neighbors.get(i, s);
+            const auto self = static_cast<std::uint32_t>(i);
+            const std::size_t got =
+                sample_distinct(n_far, n32, IndexView{near.data(), nn, 1}, self, g, far.data());
+            for (std::size_t p = 0; p < n_far; ++p) table.set(i, p, p < got ? far[p] : self);
+        }
+    });
+    return table;
 }
 
 std::vector<std::uint32_t> sample_far_pairs(std::size_t n,
                                             const std::vector<std::uint32_t>& pair_neighbors,
                                             std::size_t nn, std::size_t n_far, std::uint64_t seed) {
-    std::vector<std::uint32_t> pairs(n * n_far * 2, 0);
-    const auto n32 = static_cast<std::uint32_t>(n);
-    pool::for_blocks(n, kSamplesPerTask, [&](std::size_t begin, std::size_t end, std::size_t) {
-        std::vector<std::uint32_t> far;
-        for (std::size_t i = begin; i < end; ++i) {
-            Generator g = seed_generator(seed + i);
-            const IndexView neighbors{pair_neighbors.data() + i * nn * 2 + 1, nn, 2};
-            const auto self = static_cast<std::uint32_t>(i);
-            far.resize(n_far);
-            far.resize(sample_distinct(n_far, n32, neighbors, self, g, far.data()));
-            std::uint32_t* rows = pairs.data() + i * n_far * 2;
-            for (std::size_t p = 0; p < far.size(); ++p) {
-                rows[2 * p] = self;
-                rows[2 * p + 1] = far[p];
-            }
-        }
-    });
-    return pairs;
+    return sample_far_partners(PartnerTable::from_rows(pair_neighbors, n, nn), n_far, seed)
+        .rows(true);
 }
 
 }  // namespace orvane::pacmap

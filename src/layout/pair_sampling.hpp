@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "src/layout/pair_lists.hpp"
 #include "src/layout/random.hpp"
 
 namespace orvane::pacmap {
@@ -29,11 +30,18 @@ std::vector<std::uint32_t> sample_distinct(std::size_t k, std::uint32_t n, Index
 std::size_t sample_distinct(std::size_t k, std::uint32_t n, IndexView reject,
                             std::uint32_t self_index, Generator& g, std::uint32_t* out);
 
-// n * n_mid_near rows (i, m): each m the second closest of six random candidates.
+// n_mid_near partners a point: each the second closest of six random candidates.
+PartnerTable sample_mid_near_partners(const float* x, std::size_t n, std::size_t d,
+                                      std::size_t n_mid_near, std::uint64_t seed);
+// The same as n * n_mid_near rows (i, m).
 std::vector<std::uint32_t> sample_mid_near_pairs(const float* x, std::size_t n, std::size_t d,
                                                  std::size_t n_mid_near, std::uint64_t seed);
 
-// n * n_far rows (i, f): random partners that are neither i nor one of its nn neighbors.
+// n_far partners a point: random ones that are neither the point nor one of its neighbors. A
+// point that cannot have them all leaves the rest of its slots empty.
+PartnerTable sample_far_partners(const PartnerTable& neighbors, std::size_t n_far,
+                                 std::uint64_t seed);
+// The same as n * n_far rows (i, f) from nn neighbor rows a point; missing partners are (0, 0).
 std::vector<std::uint32_t> sample_far_pairs(std::size_t n,
                                             const std::vector<std::uint32_t>& pair_neighbors,
                                             std::size_t nn, std::size_t n_far, std::uint64_t seed);

@@ -413,16 +413,42 @@ TEST_CASE("pacmap gradient: worked pair, skipped self-pairs, chunked sums") {
 }
 
 TEST_CASE("pacmap pair grouping: both sides per point, self rows dropped, any row order") {
-    // Grouped as the samplers write them, with a self row and a (0, 0) filler inside 2's block.
-    const U rows{0, 1, 0, 2, 1, 1, 2, 0, 0, 0, 3, 1};
-    const PairLists g = group_pairs(U(rows), 4);
-    CHECK(g.forward == (std::vector<std::uint64_t>{0, 2, 2, 3, 4}));
-    CHECK(g.backward == (std::vector<std::uint64_t>{4, 5, 7, 8, 8}));
-    CHECK(g.partners == (U{1, 2, 0, 1, 2, 0, 3, 0}));
-    // Interleaved blocks take the sorting path and must give the same lists.
-    const PairLists h = group_pairs(U{2, 0, 0, 1, 3, 1, 1, 1, 0, 2}, 4);
-    CHECK(h.forward == g.forward && h.backward == g.backward && h.partners == g.partners);
+    // Grouped as the samplers write them, with a self row and a (0, 0) filler inside 2's block;
+    // then interleaved, which must give the same lists.
+    const std::vector<U> forward{{1, 2}, {}, {0}, {1}}, backward{{2}, {0, 3}, {0}, {}};
+    for (const U& rows : {U{0, 1, 0, 2, 1, 1, 2, 0, 0, 0, 3, 1}, U{2, 0, 0, 1, 3, 1, 1, 1, 0, 2}}) {
+        const PairLists g = group_pairs(U(rows), 4);
+        for (std::size_t p = 0; p < 4; ++p) {
+            CHECK(g.forward_of(p) == forward[p]);
+            CHECK(g.backward_of(p) == backward[p]);
+        }
+    }
     CHECK_THROWS_WITH(group_pairs(U{0, 4}, 4), orvane::InternalFailure, "index out of bounds");
+
+    // At scale, with and without empty slots: every point's sources come back complete and
+    // ascending, for lists of every length (point 5 is everyone's first partner, so its low part
+    // is empty), repeats and points nobody lists.
+    const std::size_t n = 3000, slots = 8;
+    Generator r = seed_generator(77);
+    for (const bool with_empty : {false, true}) {
+        PartnerTable t(n, slots);
+        std::vector<U> fw(n), bw(n);
+        for (std::size_t p = 0; p < n; ++p)
+            for (std::size_t s = 0; s < slots; ++s) {
+                auto j = static_cast<std::uint32_t>(s == 0 ? 5 : r.next_u32() % (n / 2));
+                if (j == p && !with_empty) j = static_cast<std::uint32_t>(n - 1 - p % 2);
+                t.set(p, s, j);
+                if (j == p) continue;
+                fw[p].push_back(j);
+                bw[j].push_back(static_cast<std::uint32_t>(p));
+            }
+        const PairLists g = group_partners(std::move(t));
+        CHECK(g.forward_offsets.empty() == !with_empty);
+        std::size_t wrong = 0;
+        for (std::size_t p = 0; p < n; ++p)
+            wrong += g.forward_of(p) != fw[p] || g.backward_of(p) != bw[p];
+        CHECK_EQ(wrong, 0u);
+    }
 }
 
 namespace {
@@ -449,12 +475,35 @@ LayoutPairs random_pairs(std::size_t n, std::uint64_t seed) {
     return p;
 }
 
+// Enough points that indices take 18 bits: lists of 13 and 3 random partners a point, and in the
+// second kind the first 20,000 points list one of 50 hubs first, whose sources come in long lists
+// of short steps.
+LayoutPairs wide_pairs(std::uint64_t seed) {
+    const std::size_t n = (std::size_t{1} << 17) + 3;
+    Generator r = seed_generator(seed);
+    auto rows = [&](std::size_t per_point, bool hubs) {
+        U out;
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t t = 0; t < per_point; ++t) {
+                out.push_back(static_cast<std::uint32_t>(i));
+                out.push_back(hubs && t == 0 && i < 20000 ? static_cast<std::uint32_t>(i % 50)
+                                                          : r.next_u32() % n);
+            }
+        return out;
+    };
+    LayoutPairs p;
+    p.n = n;
+    p.neighbor = group_pairs(rows(13, false), n);
+    p.mid_near = group_pairs(rows(3, true), n);
+    p.far = group_pairs(rows(3, false), n);
+    return p;
+}
+
 }  // namespace
 
 TEST_CASE("layout kernels: every level this machine has gives the same bits") {
-    const std::size_t n = 2000;
-    const LayoutPairs pairs = random_pairs(n, 12);
-    const auto y = random_matrix(n, 2, 13);
+    const LayoutPairs small = random_pairs(2000, 12), wide = wide_pairs(15);
+    const auto y = random_matrix(2000, 2, 13);
     // Rows of 21 and 100 floats cover the eight-lane body and its tail; bf16 rows of 48 and 112
     // cover the 32-wide step and the last sixteen.
     const auto x = random_matrix(64, 100, 14);
@@ -465,12 +514,15 @@ TEST_CASE("layout kernels: every level this machine has gives the same bits") {
     const LayoutKernels& base = layout_kernels(orvane::simd::Level::baseline);
     for (const orvane::simd::Level level : orvane::simd::available()) {
         const LayoutKernels& k = layout_kernels(level);
-        for (const PairWeights w :
-             {PairWeights{501.5f, 2.0f, 1.0f}, PairWeights{0.0f, 1.0f, 1.0f}}) {
-            const auto g = pacmap_gradient(y, pairs, w, level);
-            const auto g0 = pacmap_gradient(y, pairs, w, orvane::simd::Level::baseline);
-            CHECK(std::memcmp(g.data(), g0.data(), g.size() * sizeof(float)) == 0);
-            CHECK(g[2 * n] > 0.0f);
+        for (const LayoutPairs* pairs : {&small, &wide}) {
+            const auto places = pairs == &small ? y : random_matrix(pairs->n, 2, 16);
+            for (const PairWeights w :
+                 {PairWeights{501.5f, 2.0f, 1.0f}, PairWeights{0.0f, 1.0f, 1.0f}}) {
+                const auto g = pacmap_gradient(places, *pairs, w, level);
+                const auto g0 = pacmap_gradient(places, *pairs, w, orvane::simd::Level::baseline);
+                CHECK(std::memcmp(g.data(), g0.data(), g.size() * sizeof(float)) == 0);
+                CHECK(g[2 * pairs->n] > 0.0f);
+            }
         }
         for (std::size_t i = 0; i + 1 < 64; ++i) {
             for (const std::size_t d : {21, 100})
