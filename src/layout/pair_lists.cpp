@@ -1,7 +1,6 @@
 #include "src/layout/pair_lists.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cstring>
 
@@ -22,7 +21,13 @@ void or_bits(std::uint64_t* words, std::uint64_t bit, std::uint64_t value, unsig
     if (shift + count > 64) words[w + 1] |= value >> (64 - shift);
 }
 
-// Words for `bits`, and the spare ones that the vector reads may touch past the end.
+// The value before; several workers count into one array. The builtin rather than
+// std::atomic_ref, which libc++ 14 lacks.
+template <class T>
+T relaxed_increment(T& counter) {
+    return __atomic_fetch_add(&counter, T{1}, __ATOMIC_RELAXED);
+}
+
 // Words for `bits`, and the spare ones that the vector reads may touch past the end.
 std::uint64_t words_for(std::uint64_t bits) { return (bits + 63) / 64 + 5; }
 
@@ -111,7 +116,7 @@ PairLists group_partners(PartnerTable&& table) {
                     ++self;
                     continue;
                 }
-                std::atomic_ref<std::uint32_t>(count[j]).fetch_add(1, std::memory_order_relaxed);
+                relaxed_increment(count[j]);
             }
         dropped[first / kListBlock] = self;
     });
@@ -175,8 +180,7 @@ PairLists group_partners(PartnerTable&& table) {
             for (std::size_t p = first; p < last; ++p)
                 entries_of(p, [&](std::uint32_t j) {
                     if (j < a || j >= z) return;
-                    const std::uint64_t slot = std::atomic_ref<std::uint64_t>(cursor[j - a])
-                                                   .fetch_add(1, std::memory_order_relaxed);
+                    const std::uint64_t slot = relaxed_increment(cursor[j - a]);
                     sources[slot] = static_cast<std::uint32_t>(p);
                 });
         });
