@@ -453,50 +453,45 @@ TEST_CASE("pacmap pair grouping: both sides per point, self rows dropped, any ro
 
 namespace {
 
+// Rows of n points, per_point random partners each. With fillers about one row in 16 is (0, 0);
+// with hubs the first 20,000 points list one of 50 hubs first, whose sources then come in long
+// lists of short steps.
+U pair_rows(std::size_t n, std::size_t per_point, Generator& r, bool fillers, bool hubs) {
+    U out;
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t t = 0; t < per_point; ++t) {
+            const bool filler = fillers && r.next_u32() % 16 == 0;
+            const bool hub = hubs && t == 0 && i < 20000;
+            out.push_back(filler ? 0 : static_cast<std::uint32_t>(i));
+            out.push_back(filler ? 0 : hub ? static_cast<std::uint32_t>(i % 50) : r.next_u32() % n);
+        }
+    return out;
+}
+
+LayoutPairs grouped(std::size_t n, U neighbor, U mid_near, U far) {
+    LayoutPairs p;
+    p.n = n;
+    p.neighbor = group_pairs(std::move(neighbor), n);
+    p.mid_near = group_pairs(std::move(mid_near), n);
+    p.far = group_pairs(std::move(far), n);
+    return p;
+}
+
 // Pairs shaped like the pipeline's: per point 10 neighbor, 5 mid-near and 20 far rows, with
 // some (0, 0) fillers among the far ones.
 LayoutPairs random_pairs(std::size_t n, std::uint64_t seed) {
     Generator r = seed_generator(seed);
-    auto rows = [&](std::size_t per_point, bool fillers) {
-        U out;
-        for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t t = 0; t < per_point; ++t) {
-                const bool filler = fillers && r.next_u32() % 16 == 0;
-                out.push_back(filler ? 0 : static_cast<std::uint32_t>(i));
-                out.push_back(filler ? 0 : r.next_u32() % n);
-            }
-        return out;
-    };
-    LayoutPairs p;
-    p.n = n;
-    p.neighbor = group_pairs(rows(10, false), n);
-    p.mid_near = group_pairs(rows(5, false), n);
-    p.far = group_pairs(rows(20, true), n);
-    return p;
+    U neighbor = pair_rows(n, 10, r, false, false), mid_near = pair_rows(n, 5, r, false, false);
+    return grouped(n, std::move(neighbor), std::move(mid_near), pair_rows(n, 20, r, true, false));
 }
 
-// Enough points that indices take 18 bits: lists of 13 and 3 random partners a point, and in the
-// second kind the first 20,000 points list one of 50 hubs first, whose sources come in long lists
-// of short steps.
+// Enough points that indices take 18 bits: lists of 13 and 3 partners a point, hubs in the
+// second kind.
 LayoutPairs wide_pairs(std::uint64_t seed) {
     const std::size_t n = (std::size_t{1} << 17) + 3;
     Generator r = seed_generator(seed);
-    auto rows = [&](std::size_t per_point, bool hubs) {
-        U out;
-        for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t t = 0; t < per_point; ++t) {
-                out.push_back(static_cast<std::uint32_t>(i));
-                out.push_back(hubs && t == 0 && i < 20000 ? static_cast<std::uint32_t>(i % 50)
-                                                          : r.next_u32() % n);
-            }
-        return out;
-    };
-    LayoutPairs p;
-    p.n = n;
-    p.neighbor = group_pairs(rows(13, false), n);
-    p.mid_near = group_pairs(rows(3, true), n);
-    p.far = group_pairs(rows(3, false), n);
-    return p;
+    U neighbor = pair_rows(n, 13, r, false, false), mid_near = pair_rows(n, 3, r, false, true);
+    return grouped(n, std::move(neighbor), std::move(mid_near), pair_rows(n, 3, r, false, false));
 }
 
 }  // namespace
