@@ -22,11 +22,13 @@ X86 x86_levels() {
     unsigned a = 0, b = 0, c = 0, d = 0;
     if (!__get_cpuid(1, &a, &b, &c, &d)) return x;
     if (!(c & (1u << 27)) || !(c & (1u << 28))) return x;  // OSXSAVE and AVX
+    const bool fma = c & (1u << 12);
     unsigned lo = 0, hi = 0;
     __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
     const bool ymm = (lo & 0x6u) == 0x6u, zmm = (lo & 0xE6u) == 0xE6u;
     if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return x;
-    x.avx2 = ymm && (b & (1u << 5));
+    // Every AVX2 processor has FMA too; kernels at this level may fuse where bits allow.
+    x.avx2 = ymm && fma && (b & (1u << 5));
     // The AVX-512 copies are compiled for F, DQ, BW and VL together.
     const unsigned f_dq_bw_vl = (1u << 16) | (1u << 17) | (1u << 30) | (1u << 31);
     x.avx512 = x.avx2 && zmm && (b & f_dq_bw_vl) == f_dq_bw_vl;

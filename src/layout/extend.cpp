@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <limits>
 
-#include "src/common/blas.hpp"
 #include "src/common/stop.hpp"
 #include "src/common/total_order.hpp"
 #include "src/common/worker_pool.hpp"
@@ -20,10 +19,10 @@ namespace orvane::pacmap {
 
 namespace {
 
-// New points per task; fitted rows per product.
+// New points per task; fitted rows per screen, the first few so that the reach is soon finite.
 constexpr std::size_t kQueries = 128;
 constexpr std::size_t kFittedChunk = 512;
-constexpr std::size_t kScreenRun = 64;
+constexpr std::size_t kFirstChunk = 32;
 constexpr std::size_t kLanes = 8;
 // Points whose Adam steps run in turns.
 constexpr std::size_t kWalkers = 8;
@@ -87,83 +86,105 @@ void bounded_norms(const float* rows, std::size_t count, std::size_t d, float* l
 // The k nearest fitted rows of each of `count` preprocessed points, by the layout's own distance
 // (pair_distance), nearest first, ties to the lower index. Products find the candidates: every row
 // whose expanded distance's lower end can reach the k-th smallest upper end; then each
-// candidate's distance is computed alone, so the result does not depend on the other points.
-// Every row at most as far as the k-th nearest has its lower end below the final k-th upper end,
-// which only falls, so it is a candidate however the screen passes over the others.
+// candidate's distance is computed alone, so the result does not depend on the other points, nor
+// on how the level rounds the products. Every row at most as far as the k-th nearest has its
+// lower end below the final k-th upper end, which only falls, so it is a candidate however the
+// screen passes over the others.
 // A worker's buffers, kept from task to task: fresh ones would be fresh pages every time.
 struct Scratch {
-    std::vector<float> p, p_low, p_high, dots;
-    std::vector<std::uint32_t> passed;
-    // Per point: the k smallest upper ends (a max-heap) and the rows whose lower end reached
-    // the k-th smallest upper end when they were met.
-    std::vector<std::vector<float>> upper;
+    std::vector<float> p, group, p_low, p_high, reach;
+    std::vector<ScreenPass> passed;
+    // Per point: the k smallest upper ends (a max-heap of `filled` values, k a point) and the
+    // rows whose lower end reached the k-th smallest upper end when they were met.
+    std::vector<float> upper;
+    std::vector<std::size_t> filled;
     std::vector<std::vector<Near>> cands, near;
     std::vector<Walker> walkers;
     std::vector<std::vector<float>> runs;
 };
 
+// Puts v in place of the largest of the max-heap h[0, k), v smaller than it; returns the new
+// largest.
+float replace_largest(float* h, std::size_t k, float v) {
+    std::size_t at = 0;
+    for (std::size_t c = 1; c < k; c = 2 * at + 1) {
+        if (c + 1 < k && h[c] < h[c + 1]) ++c;
+        if (!(v < h[c])) break;
+        h[at] = h[c];
+        at = c;
+    }
+    h[at] = v;
+    return h[0];
+}
+
 void nearest(const Fitted& f, const float* p, std::size_t count, std::size_t k, Scratch& scratch) {
     const std::size_t n = f.n, d = f.d;
     const LayoutKernels& kernels = layout_kernels();
+    constexpr std::size_t G = kScreenGroup;
+    const std::size_t groups = (count + G - 1) / G, padded = groups * G;
+    // Points beyond count are zeros that nothing passes for.
+    constexpr float kInf = std::numeric_limits<float>::infinity();
     auto& p_low = scratch.p_low;
     auto& p_high = scratch.p_high;
-    p_low.resize(count);
-    p_high.resize(count);
+    auto& group = scratch.group;
+    auto& reach = scratch.reach;
+    p_low.assign(padded, 0.0f);
+    p_high.assign(padded, 0.0f);
     bounded_norms(p, count, d, p_low.data(), p_high.data());
-    auto& dots = scratch.dots;
+    group.assign(padded * d, 0.0f);
+    for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t c = 0; c < d; ++c) group[(i / G * d + c) * G + i % G] = p[i * d + c];
+    }
+    reach.assign(padded, -kInf);
+    std::fill_n(reach.begin(), count, kInf);
     auto& passed = scratch.passed;
-    dots.resize(count * kFittedChunk);
-    passed.resize(kFittedChunk);
+    passed.resize(G * kFittedChunk);
     auto& upper = scratch.upper;
+    auto& filled = scratch.filled;
     auto& cands = scratch.cands;
     auto& out = scratch.near;
-    upper.resize(count);
+    upper.resize(count * k);
+    filled.assign(count, 0);
     cands.resize(count);
     out.resize(count);
     for (std::size_t i = 0; i < count; ++i) {
-        upper[i].clear();
         cands[i].clear();
     }
-    constexpr float kInf = std::numeric_limits<float>::infinity();
-    for (std::size_t j0 = 0; j0 < n; j0 += kFittedChunk) {
-        const std::size_t j1 = std::min(n, j0 + kFittedChunk), w = j1 - j0;
-        blas::gemm_abt(count, w, d, p, f.x + j0 * d, dots.data());
+    for (std::size_t j0 = 0; j0 < n;) {
+        // Doubling: a chunk is screened against the reach its predecessors left.
+        const std::size_t w =
+            std::min(n - j0, j0 == 0 ? std::max(k, kFirstChunk) : std::min(j0, kFittedChunk));
         const float* low = f.low.data() + j0;
         const float* high = f.high.data() + j0;
-        for (std::size_t i = 0; i < count; ++i) {
-            const float* dot = dots.data() + i * w;
-            auto& up = upper[i];
-            float reach = up.size() == k ? up.front() : kInf;
-            // In runs, so that a run is screened against the reach its predecessors left.
-            for (std::size_t r0 = 0; r0 < w; r0 += kScreenRun) {
-                const std::size_t m =
-                    kernels.screen_lower(dot + r0, low + r0, std::min(kScreenRun, w - r0), p_low[i],
-                                         reach, passed.data());
-                for (std::size_t e = 0; e < m; ++e) {
-                    const std::size_t j = r0 + passed[e];
-                    const float lo = (p_low[i] + low[j]) - 2.0f * dot[j];
-                    if (!(lo <= reach)) continue;
-                    const float hi = (p_high[i] + high[j]) - 2.0f * dot[j];
-                    cands[i].push_back({lo, static_cast<std::uint32_t>(j0 + j)});
-                    if (up.size() < k) {
-                        up.push_back(hi);
-                        std::push_heap(up.begin(), up.end());
-                    } else if (hi < up.front()) {
-                        std::pop_heap(up.begin(), up.end());
-                        up.back() = hi;
-                        std::push_heap(up.begin(), up.end());
-                    }
-                    if (up.size() == k) reach = up.front();
+        for (std::size_t g = 0; g < groups; ++g) {
+            const std::size_t m =
+                kernels.screen_products(group.data() + g * G * d, f.x + j0 * d, w, d, low,
+                                        p_low.data() + g * G, reach.data() + g * G, passed.data());
+            for (std::size_t e = 0; e < m; ++e) {
+                const std::size_t i = g * G + passed[e].lane, j = passed[e].row;
+                const float dot = passed[e].dot;
+                const float lo = (p_low[i] + low[j]) - 2.0f * dot;
+                if (!(lo <= reach[i])) continue;
+                const float hi = (p_high[i] + high[j]) - 2.0f * dot;
+                cands[i].push_back({lo, static_cast<std::uint32_t>(j0 + j)});
+                float* up = upper.data() + i * k;
+                if (filled[i] < k) {
+                    up[filled[i]++] = hi;
+                    std::push_heap(up, up + filled[i]);
+                    if (filled[i] == k) reach[i] = up[0];
+                } else if (hi < up[0]) {
+                    reach[i] = replace_largest(up, k, hi);
                 }
             }
         }
+        j0 += w;
     }
     for (std::size_t i = 0; i < count; ++i) {
-        const float reach = upper[i].empty() ? 0.0f : upper[i].front();
+        const float last = filled[i] == 0 ? 0.0f : upper[i * k];
         auto& best = out[i];
         best.clear();
         for (const Near& c : cands[i]) {
-            if (c.distance <= reach) {
+            if (c.distance <= last) {
                 best.push_back(
                     {pair_distance(p + i * d, f.x + std::size_t{c.index} * d, d), c.index});
             }

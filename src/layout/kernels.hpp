@@ -35,6 +35,13 @@ struct Walker {
     const float* runs;
 };
 
+// Points screened together, and what the screen reports of one of their products.
+constexpr std::size_t kScreenGroup = 16;
+struct ScreenPass {
+    std::uint32_t row, lane;
+    float dot;
+};
+
 // One step of a walk: the pair weights of its iteration and Adam's two bias corrections.
 struct WalkStep {
     float neighbor, far, bias_m, bias_v;
@@ -51,10 +58,14 @@ struct LayoutKernels {
                            const std::uint32_t* slots, std::size_t m, float* out);
     // Euclidean distance with eight interleaved partial sums.
     float (*pair_distance)(const float* a, const float* b, std::size_t d);
-    // Writes the offsets j of [0, w) whose (b + a[j]) - 2 dot[j] is at most reach, in order, to
-    // passed (room for w); returns their count.
-    std::size_t (*screen_lower)(const float* dot, const float* a, std::size_t w, float b,
-                                float reach, std::uint32_t* passed);
+    // For the kScreenGroup points of `group` (d-major: value c of point l at
+    // group[c * kScreenGroup + l]) and the rows [0, w) of `rows` (row-major, d values each):
+    // every (row j, point l) whose lower end (b[l] + a[j]) - 2 dot is at most reach[l], dot the
+    // product of the two as this level rounds it, rows in order and points in order within a
+    // row. Writes them to out (room for kScreenGroup * w) and returns their count.
+    std::size_t (*screen_products)(const float* group, const float* rows, std::size_t w,
+                                   std::size_t d, const float* a, const float* b,
+                                   const float* reach, ScreenPass* out);
     // n_steps Adam steps of each point of the group, the points in turns.
     void (*walk)(Walker* group, std::size_t count, const WalkStep* steps, std::size_t n_steps);
 };

@@ -541,17 +541,69 @@ TEST_CASE("layout kernels: every level this machine has gives the same bits") {
                 CHECK_EQ(std::bit_cast<std::uint32_t>(one), std::bit_cast<std::uint32_t>(got[r]));
             }
         }
-        // The screen passes exactly the offsets its definition passes, in order, whole runs of
-        // eight and the tail, with lower ends equal to the reach among them.
-        std::vector<std::uint32_t> passed(100);
-        const float at = (0.5f + x[5]) - 2.0f * x[105], at_tail = (0.5f + x[97]) - 2.0f * x[197];
-        for (const float reach : {-1.0f, 0.3f, 1e30f, at, at_tail}) {
-            std::vector<std::uint32_t> want;
-            for (std::size_t j = 0; j < 99; ++j)
-                if ((0.5f + x[j]) - 2.0f * x[100 + j] <= reach)
-                    want.push_back(static_cast<std::uint32_t>(j));
-            const std::size_t m = k.screen_lower(&x[100], x.data(), 99, 0.5f, reach, passed.data());
-            CHECK(std::vector<std::uint32_t>(passed.begin(), passed.begin() + m) == want);
+        // The screen: its products within f32 rounding of the float64 ones, its passes in order
+        // and exactly those whose lower end, from its own product, reaches the point's reach.
+        // Lane 0 reaches nothing (a padding point), lane 1 everything, the others about half of
+        // the rows; 61 and 99 rows give whole tiles and a tail.
+        for (const std::size_t d : {21, 100}) {
+            const std::size_t w = d == 21 ? 99 : 61;
+            const auto rows = random_matrix(w, d, 17);
+            std::vector<float> group(kScreenGroup * d), a(w), b(kScreenGroup), reach(kScreenGroup);
+            std::vector<double> dot64(w * kScreenGroup), mass(w * kScreenGroup);
+            for (std::size_t l = 0; l < kScreenGroup; ++l) {
+                for (std::size_t c = 0; c < d; ++c) group[c * kScreenGroup + l] = x[l * 100 + c];
+                for (std::size_t c = 0; c < d; ++c) b[l] += x[l * 100 + c] * x[l * 100 + c];
+            }
+            for (std::size_t j = 0; j < w; ++j) {
+                for (std::size_t c = 0; c < d; ++c) a[j] += rows[j * d + c] * rows[j * d + c];
+                for (std::size_t l = 0; l < kScreenGroup; ++l) {
+                    for (std::size_t c = 0; c < d; ++c) {
+                        const double t = double{x[l * 100 + c]} * rows[j * d + c];
+                        dot64[j * kScreenGroup + l] += t;
+                        mass[j * kScreenGroup + l] += std::fabs(t);
+                    }
+                }
+            }
+            const auto lower64 = [&](std::size_t j, std::size_t l) {
+                return (double{b[l]} + a[j]) - 2.0 * dot64[j * kScreenGroup + l];
+            };
+            for (std::size_t l = 0; l < kScreenGroup; ++l) {
+                reach[l] = l == 0   ? -INFINITY
+                           : l == 1 ? INFINITY
+                                    : static_cast<float>(lower64(l * 7 % w, l));
+            }
+            std::vector<ScreenPass> out(kScreenGroup * w);
+            const std::size_t m = k.screen_products(group.data(), rows.data(), w, d, a.data(),
+                                                    b.data(), reach.data(), out.data());
+            // |fl(p.x) - p.x| <= g sum |p_c x_c|, g = d u / (1 - d u), however the sum is taken.
+            const double g = d * 0x1.0p-24 / (1.0 - d * 0x1.0p-24);
+            std::vector<char> seen(w * kScreenGroup, 0);
+            std::size_t last = 0, inner = 0;
+            for (std::size_t e = 0; e < m; ++e) {
+                const std::size_t j = out[e].row, l = out[e].lane, at = j * kScreenGroup + l;
+                CHECK((j < w && l < kScreenGroup));
+                if (j >= w || l >= kScreenGroup) continue;
+                CHECK((e == 0 || at > last));
+                last = at;
+                seen[at] = 1;
+                CHECK(std::fabs(out[e].dot - dot64[at]) <= g * mass[at]);
+                CHECK(((b[l] + a[j]) - 2.0f * out[e].dot) <= reach[l]);
+                inner += l > 1;
+            }
+            for (std::size_t j = 0; j < w; ++j) {
+                for (std::size_t l = 0; l < kScreenGroup; ++l) {
+                    const std::size_t at = j * kScreenGroup + l;
+                    if (seen[at]) continue;
+                    // Missed: its own f32 lower end is above the reach, so the float64 one is
+                    // at most its rounding below.
+                    const double slack =
+                        2.0 * g * mass[at] + 0x1.0p-22 * (b[l] + a[j] + 2.0 * std::fabs(dot64[at]));
+                    CHECK(l != 1);
+                    CHECK(lower64(j, l) > double{reach[l]} - slack);
+                }
+            }
+            CHECK(inner > w);
+            CHECK(inner < (kScreenGroup - 2) * w - w);
         }
         // Walks: two points, one neighbour run and two far runs, the same places at every level.
         std::vector<float> runs(3 * 24);
