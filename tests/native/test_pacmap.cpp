@@ -605,20 +605,32 @@ TEST_CASE("layout kernels: every level this machine has gives the same bits") {
             CHECK(inner > w);
             CHECK(inner < (kScreenGroup - 2) * w - w);
         }
-        // Walks: two points, one neighbour run and two far runs, the same places at every level.
+        // Walks: nine points of one neighbour run and two far runs, but the sixth with one far
+        // run: the first four take their steps together, the others in turn. Each lands where
+        // it lands walking alone, at every level.
         std::vector<float> runs(3 * 24);
         for (std::size_t e = 0; e < runs.size(); ++e) runs[e] = y[e] * (e % 24 < 16 ? 1.0f : 0.1f);
-        Walker walkers[2] = {{{0.1f, -0.2f}, {}, {}, 0.05f, 1, 2, runs.data()},
-                             {{-1.0f, 0.5f}, {}, {}, 0.02f, 1, 2, runs.data()}};
-        Walker base_walkers[2] = {walkers[0], walkers[1]};
+        std::vector<Walker> walkers(9);
+        for (std::size_t p = 0; p < walkers.size(); ++p) {
+            walkers[p] = {
+                {0.1f * static_cast<float>(p) - 0.2f, 0.5f - 0.3f * static_cast<float>(p)},
+                {},
+                {},
+                0.01f * static_cast<float>(p + 1),
+                1,
+                p == 5 ? 1u : 2u,
+                runs.data()};
+        }
         const WalkStep steps[3] = {{1.0f, 1.0f, 0.1f, 0.0316f},
                                    {1.0f, 1.0f, 0.19f, 0.0447f},
                                    {1.0f, 1.0f, 0.271f, 0.0547f}};
-        k.walk(walkers, 2, steps, 3);
-        base.walk(base_walkers, 2, steps, 3);
-        for (int p = 0; p < 2; ++p) {
-            CHECK(std::memcmp(walkers[p].pos, base_walkers[p].pos, sizeof walkers[p].pos) == 0);
-            CHECK(walkers[p].pos[0] != (p == 0 ? 0.1f : -1.0f));
+        std::vector<Walker> together = walkers;
+        k.walk(together.data(), together.size(), steps, 3);
+        for (std::size_t p = 0; p < walkers.size(); ++p) {
+            Walker alone = walkers[p];
+            base.walk(&alone, 1, steps, 3);
+            CHECK(std::memcmp(together[p].pos, alone.pos, sizeof alone.pos) == 0);
+            CHECK(together[p].pos[0] != walkers[p].pos[0]);
         }
     }
 }
