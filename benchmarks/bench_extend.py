@@ -2,13 +2,14 @@
 PaCMAP package's and umap-learn's transforms, and against laying all points out together.
 
 Usage: python benchmarks/bench_extend.py [--fitted 50000] [--new 10000] [--d 32] [--spread 0.7]
+                                        [--repeat 3]
 
 Data: 20 overlapping Gaussian clusters in `--d` dimensions (centre components N(0, spread^2), unit noise);
 `--spread` is chosen so that a held-out point's 10 nearest fitted embeddings vote its label about
 nine times in ten. Quality: a held-out point's label voted by the 10 nearest fitted points in the
 plane; "placed again": fitted rows placed as new ones, their median move against the median
 distance from a layout point to its 10th nearest layout neighbour. Time: the placing call only,
-each library after its own fit, warmed up by a small call first.
+each library after its own fit, warmed up by a small call first; the median of --repeat calls.
 """
 
 import argparse
@@ -47,6 +48,7 @@ def main():
     parser.add_argument("--new", type=int, default=10_000)
     parser.add_argument("--d", type=int, default=32)
     parser.add_argument("--spread", type=float, default=0.7)
+    parser.add_argument("--repeat", type=int, default=3, help="timed calls per library (median)")
     args = parser.parse_args()
     rng = np.random.default_rng(1)
     n, m = args.fitted, args.new
@@ -64,11 +66,15 @@ def main():
     rows, quality = [], []
 
     def measure(name, layout, place):
-        """Times place(new) after a warm-up call, and records the quality of its places."""
+        """The median time of place(new) over --repeat calls after a warm-up call, and the
+        quality of its places."""
         place(new[:10])
-        t0 = time.perf_counter()
-        placed = np.asarray(place(new))
-        seconds = time.perf_counter() - t0
+        times = []
+        for _ in range(args.repeat):
+            t0 = time.perf_counter()
+            placed = np.asarray(place(new))
+            times.append(time.perf_counter() - t0)
+        seconds = float(np.median(times))
         moved = np.asarray(place(fit[again]))
         quality.append(
             (

@@ -95,3 +95,34 @@ def test_short_calls_say_nothing(listening):
     s.add_diversifying_strategy(x, 1.0)
     s.run_selection([], 500, 50)
     assert listening == []
+
+
+LAYOUT_EVENT = re.compile(
+    r"(layout [\w -]+): ([\d,]+) of ([\d,]+) (rows|points|iterations) \(\d+%\), [\d,]+ s elapsed"
+)
+
+
+def test_a_layout_reports_each_stage_in_order(listening, eager_progress):
+    # 8,000 rows take the approximate index: every stage of a large layout runs.
+    x = np.random.default_rng(2).normal(size=(8000, 4)).astype(np.float32)
+    ok.TwoDimEmbedding(x).calculate_2d_embedding()
+    stages = {}
+    for message in listening:
+        m = LAYOUT_EVENT.match(message)
+        if m is None:
+            assert message == "Finding pairs", message
+            continue
+        total = int(m.group(3).replace(",", ""))
+        stages.setdefault(m.group(1), []).append((int(m.group(2).replace(",", "")), total))
+    assert list(stages) == [
+        "layout mid-near pairs",
+        "layout index",
+        "layout neighbours",
+        "layout far pairs",
+        "layout optimisation",
+    ]
+    for name, counts in stages.items():
+        done = [c for c, _ in counts]
+        assert done == sorted(done) and done[-1] == counts[0][1], (name, counts)
+        assert counts[0][1] == (450 if name == "layout optimisation" else 8000)
+    assert len(stages["layout optimisation"]) > 2

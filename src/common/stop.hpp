@@ -14,6 +14,7 @@ struct Snapshot {
     const char* unit;
     std::size_t done;
     std::size_t total;
+    std::chrono::steady_clock::time_point started;  // when the Progress was declared
 };
 
 class Watcher {
@@ -84,7 +85,7 @@ public:
 
     void advance(std::size_t n) { done_.fetch_add(n, std::memory_order_relaxed); }
     Snapshot snapshot() const {
-        return {what_, unit_, done_.load(std::memory_order_relaxed), total_};
+        return {what_, unit_, done_.load(std::memory_order_relaxed), total_, started_};
     }
     // Tells the watcher the work is complete; may throw Stopped like poll().
     void finish();
@@ -93,6 +94,7 @@ private:
     const char* what_;
     const char* unit_;
     std::size_t total_;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::atomic<std::size_t> done_{0};
     Call* call_;
     Progress* outer_ = nullptr;

@@ -9,6 +9,7 @@
 #include "src/layout/errors.hpp"
 #include "src/layout/wave_graph.hpp"
 #include "src/common/failure.hpp"
+#include "src/common/stop.hpp"
 #include "src/common/worker_pool.hpp"
 #include "src/common/total_order.hpp"
 #include "src/scores/knn/handlers.hpp"
@@ -113,12 +114,14 @@ IndexCandidates search_index(const float* x, std::size_t n, std::size_t d, std::
     mark_stage(sink, "bf16 rows");
     WaveGraph graph(rows, n, layout_kernels().l2sq_bf16_rows);
     if (!graph.ok()) throw out_of_memory();
+    stop::Progress linking("layout index", "rows", n);
     try {
-        graph.build();
+        graph.build(&linking);
     } catch (const std::bad_alloc&) {
         throw OutOfMemory("out of memory while linking the approximate nearest-neighbor index of " +
                           shape_text(n, d));
     }
+    linking.finish();
     if (times) times->add_seconds = seconds_since(start);
     mark_stage(sink, "graph linked");
 
@@ -133,6 +136,7 @@ IndexCandidates search_index(const float* x, std::size_t n, std::size_t d, std::
     std::vector<std::array<std::vector<std::uint64_t>, WaveGraph::kLanes>> found(workers);
     for (std::size_t w = 0; w < workers; ++w) scratch.push_back(graph.scratch());
     const std::size_t n_tasks = (n + kRowsPerTask - 1) / kRowsPerTask;
+    stop::Progress searching("layout neighbours", "rows", n);
     pool::run_tasks(n_tasks, [&](std::size_t task, std::size_t worker) {
         const std::size_t end = std::min(n, (task + 1) * kRowsPerTask);
         auto& found_here = found[worker];
@@ -152,7 +156,9 @@ IndexCandidates search_index(const float* x, std::size_t n, std::size_t d, std::
                 c.filled[i] = static_cast<std::uint32_t>(found_here[j].size());
             }
         }
+        searching.advance(end - task * kRowsPerTask);
     });
+    searching.finish();
     if (times) times->search_seconds = seconds_since(start);
     mark_stage(sink, "candidates searched");
     return out;

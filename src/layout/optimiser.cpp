@@ -141,6 +141,7 @@ void optimise(std::vector<float>& y, const LayoutPairs& pairs, const std::size_t
     const auto kernel = layout_kernels().gradient_of_block;
     const bool logging = sink != nullptr && sink->enabled(LogLevel::Debug);
     const std::size_t total = num_iters[0] + num_iters[1] + num_iters[2];
+    stop::Progress progress("layout optimisation", "iterations", total);
     for (std::size_t t = 0; t < total; ++t) {
         const BlockView view = block_view(y.data(), pairs, phase_weights(t, num_iters));
         const bool report = t == 0 || (t + 1) % 10 == 0;
@@ -154,6 +155,7 @@ void optimise(std::vector<float>& y, const LayoutPairs& pairs, const std::size_t
                           lr_t);
         });
         y.swap(next);
+        progress.advance(1);
         if (!with_loss) continue;
         float loss = 0.0f;
         for (float l : block_loss) loss += l;
@@ -166,6 +168,7 @@ void optimise(std::vector<float>& y, const LayoutPairs& pairs, const std::size_t
                 return head + format_loss(loss);
             });
     }
+    progress.finish();
 }
 
 }  // namespace orvane::pacmap

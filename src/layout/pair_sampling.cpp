@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "src/layout/neighbors.hpp"
+#include "src/common/stop.hpp"
 #include "src/common/worker_pool.hpp"
 #include "src/common/total_order.hpp"
 
@@ -106,6 +107,7 @@ PartnerTable sample_mid_near_partners(const float* x, std::size_t n, std::size_t
     PartnerTable table(n, n_mid_near);
     const auto n32 = static_cast<std::uint32_t>(n);
     constexpr std::size_t kLanes = 2;
+    stop::Progress progress("layout mid-near pairs", "points", n);
     pool::for_blocks(n, kSamplesPerTask, [&](std::size_t begin, std::size_t end, std::size_t) {
         std::vector<std::uint32_t> partners(kLanes * n_mid_near);
         // Two samples in turns: one's random rows arrive while the other computes. Each sample
@@ -128,7 +130,9 @@ PartnerTable sample_mid_near_partners(const float* x, std::size_t n, std::size_t
                 for (std::size_t t = 0; t < n_mid_near; ++t)
                     table.set(first + l, t, draws[l].partners[t]);
         }
+        progress.advance(end - begin);
     });
+    progress.finish();
     return table;
 }
 
@@ -142,6 +146,7 @@ PartnerTable sample_far_partners(const PartnerTable& neighbors, std::size_t n_fa
     const std::size_t n = neighbors.points(), nn = neighbors.slots();
     PartnerTable table(n, n_far);
     const auto n32 = static_cast<std::uint32_t>(n);
+    stop::Progress progress("layout far pairs", "points", n);
     pool::for_blocks(n, kSamplesPerTask, [&](std::size_t begin, std::size_t end, std::size_t) {
         std::vector<std::uint32_t> far(n_far), near(nn);
         for (std::size_t i = begin; i < end; ++i) {
@@ -152,7 +157,9 @@ PartnerTable sample_far_partners(const PartnerTable& neighbors, std::size_t n_fa
                 sample_distinct(n_far, n32, IndexView{near.data(), nn, 1}, self, g, far.data());
             for (std::size_t p = 0; p < n_far; ++p) table.set(i, p, p < got ? far[p] : self);
         }
+        progress.advance(end - begin);
     });
+    progress.finish();
     return table;
 }
 

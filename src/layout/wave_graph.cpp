@@ -165,8 +165,9 @@ void WaveGraph::merge_reverse(std::uint32_t target, unsigned level, const std::u
     store_links(target, level, s.picked.data(), s.picked.size());
 }
 
-void WaveGraph::build() {
+void WaveGraph::build(stop::Progress* progress) {
     if (n_ == 0) return;
+    if (progress) progress->advance(1);
     std::vector<Scratch> scratch(pool::worker_count());
     for (auto& s : scratch) s = this->scratch();
     struct Request {
@@ -223,6 +224,7 @@ void WaveGraph::build() {
         for (std::uint32_t v = begin; v < end; ++v)
             if (level_[v] > top_level_) entry_ = v, top_level_ = level_[v];
         built += size;
+        if (progress) progress->advance(size);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "src/common/large_pages.hpp"
+#include "src/common/stop.hpp"
 
 namespace orvane::pacmap {
 
@@ -66,7 +67,8 @@ public:
     bool ok() const { return static_cast<bool>(base_) || n_ == 0; }
 
     // Links every row, on the worker pool.
-    void build();
+    // Links every row; `progress`, when given, advances by each wave's rows.
+    void build(stop::Progress* progress = nullptr);
 
     // For each of `count` (at most kLanes) queries, up to k rows nearest to it, never its
     // `excluded` row, as (total-order key of the squared distance << 32 | slot), ascending.

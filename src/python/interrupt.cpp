@@ -16,7 +16,8 @@ std::string grouped(std::size_t value) {
 
 }  // namespace
 
-std::string progress_text(const stop::Snapshot& p, double elapsed_seconds) {
+std::string progress_text(const stop::Snapshot& p, double elapsed_seconds,
+                          double progress_seconds) {
     const std::size_t percent = p.total == 0
                                     ? 100
                                     : static_cast<std::size_t>(static_cast<double>(p.done) * 100.0 /
@@ -28,7 +29,7 @@ std::string progress_text(const stop::Snapshot& p, double elapsed_seconds) {
     // Nothing done yet gives no basis for an estimate.
     if (p.done > 0 && p.done <= p.total) {
         const double left =
-            elapsed_seconds * static_cast<double>(p.total - p.done) / static_cast<double>(p.done);
+            progress_seconds * static_cast<double>(p.total - p.done) / static_cast<double>(p.done);
         text += ", about " + grouped(static_cast<std::size_t>(std::llround(left))) + " s left";
     }
     return text;
@@ -72,7 +73,8 @@ bool CallWatch::report(const stop::Snapshot& progress, bool final) {
     last_event_ = now;
     ++events_;
     const std::string text =
-        progress_text(progress, std::chrono::duration<double>(now - start_).count());
+        progress_text(progress, std::chrono::duration<double>(now - start_).count(),
+                      std::chrono::duration<double>(now - progress.started).count());
     // A handler's exception (KeyboardInterrupt, say) stops the call and reaches the caller.
     Ref done(PyObject_CallMethod(logger_.get(), "info", "s#", text.data(),
                                  static_cast<Py_ssize_t>(text.size())));

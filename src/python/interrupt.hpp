@@ -48,6 +48,8 @@ private:
 };
 
 // "typicality: 7,400 of 20,000 rows (37%), 12 s elapsed, about 20 s left"
-std::string progress_text(const stop::Snapshot& progress, double elapsed_seconds);
+// Elapsed time counts from the call's start; what is left, from the pace since `progress` began.
+std::string progress_text(const stop::Snapshot& progress, double elapsed_seconds,
+                          double progress_seconds);
 
 }  // namespace orvane::py

@@ -119,22 +119,25 @@ PyObject* two_dim_embedding_new(PyTypeObject* type, PyObject* args, PyObject* kw
 }
 
 PyObject* calculate_2d_embedding(PyObject* self, PyObject*) {
-    return guarded("TwoDimEmbedding.calculate_2d_embedding()", [&]() -> PyObject* {
-        auto* inst = instance_of<State>(self);
-        Hold hold(inst->borrow, Hold::Kind::Shared);
-        const EmbeddingMatrix& x = *inst->state;
-        const pacmap::PacmapConfig config = pacmap::driver_config(x.rows);
-        LoggingSink sink;
-        std::vector<float> layout;
-        try {
-            layout = pacmap::run_pacmap(x.data.data(), x.rows, x.cols, config, &sink);
-        } catch (...) {
+    return guarded(
+        "TwoDimEmbedding.calculate_2d_embedding()",
+        [&]() -> PyObject* {
+            auto* inst = instance_of<State>(self);
+            Hold hold(inst->borrow, Hold::Kind::Shared);
+            const EmbeddingMatrix& x = *inst->state;
+            const pacmap::PacmapConfig config = pacmap::driver_config(x.rows);
+            LoggingSink sink;
+            std::vector<float> layout;
+            try {
+                layout = pacmap::run_pacmap(x.data.data(), x.rows, x.cols, config, &sink);
+            } catch (...) {
+                sink.flush();
+                throw;
+            }
             sink.flush();
-            throw;
-        }
-        sink.flush();
-        return point_list(layout);
-    });
+            return point_list(layout);
+        },
+        /*report_progress=*/true);
 }
 
 // The layout of the object's n embeddings: n rows of two finite values.
