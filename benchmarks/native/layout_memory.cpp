@@ -2,7 +2,11 @@
 // input rows (the caller's array), the object's copy of them, then the pipeline. The kernel's
 // peak counter (VmHWM) is read at the end of every stage and reset for the next (Linux only).
 //
-//   layout_memory <raw f32 file> <n> <d>
+//   layout_memory <raw f32 file> <n> <d> [k]
+//
+// With k, the optimiser runs 1/k of each phase's iterations (at least one each): the peak and the
+// stages before it are the whole layout's, the optimiser's time a sample of it.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -55,9 +59,15 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s <raw f32 file> <n> <d>\n", argv[0]);
+    if (argc != 4 && argc != 5) {
+        std::fprintf(stderr, "usage: %s <raw f32 file> <n> <d> [k]\n", argv[0]);
         return 2;
+    }
+    orvane::pacmap::PacmapConfig config =
+        orvane::pacmap::driver_config(std::strtoull(argv[2], nullptr, 10));
+    if (argc == 5) {
+        const std::size_t k = std::max<std::size_t>(1, std::strtoull(argv[4], nullptr, 10));
+        for (std::size_t& phase : config.num_iters) phase = std::max<std::size_t>(1, phase / k);
     }
     const std::size_t n = std::strtoull(argv[2], nullptr, 10),
                       d = std::strtoull(argv[3], nullptr, 10);
@@ -77,7 +87,7 @@ int main(int argc, char** argv) {
     const std::vector<float> held(input);
     sink.report("object's copy");
     const std::vector<float> y =
-        orvane::pacmap::run_pacmap(held.data(), n, d, orvane::pacmap::driver_config(n), &sink);
+        orvane::pacmap::run_pacmap(held.data(), n, d, config, &sink);
     std::printf("layout of %zu points, first (%g, %g)\n", y.size() / 2, y[0], y[1]);
     return 0;
 }
