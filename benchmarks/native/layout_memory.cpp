@@ -86,8 +86,7 @@ int main(int argc, char** argv) {
     sink.report("input rows");
     const std::vector<float> held(input);
     sink.report("object's copy");
-    const std::vector<float> y =
-        orvane::pacmap::run_pacmap(held.data(), n, d, config, &sink);
+    const std::vector<float> y = orvane::pacmap::run_pacmap(held.data(), n, d, config, &sink);
     std::printf("layout of %zu points, first (%g, %g)\n", y.size() / 2, y[0], y[1]);
     return 0;
 }

@@ -138,7 +138,7 @@ void nearest(const Fitted& f, const float* p, std::size_t count, std::size_t k, 
     reach.assign(padded, -kInf);
     std::fill_n(reach.begin(), count, kInf);
     auto& passed = scratch.passed;
-    passed.resize(G * kFittedChunk);
+    passed.resize(G * std::max({k, kFirstChunk, kFittedChunk}));
     auto& upper = scratch.upper;
     auto& filled = scratch.filled;
     auto& cands = scratch.cands;
@@ -147,9 +147,7 @@ void nearest(const Fitted& f, const float* p, std::size_t count, std::size_t k, 
     filled.assign(count, 0);
     cands.resize(count);
     out.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        cands[i].clear();
-    }
+    for (std::size_t i = 0; i < count; ++i) cands[i].clear();
     for (std::size_t j0 = 0; j0 < n;) {
         // Doubling: a chunk is screened against the reach its predecessors left.
         const std::size_t w =
