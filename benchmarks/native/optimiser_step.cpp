@@ -1,0 +1,73 @@
+// Seconds per iteration of the layout's optimiser at n points, with as many pairs a point as a
+// layout of that size draws, their partners uniform at random (as a shuffled data set's are),
+// and a digest of the result, so that two builds can be compared for time and for bits.
+//
+//   optimiser_step <n> [k]
+//
+// The optimiser runs 1/k of each phase's iterations (at least one each; k = 10 by default).
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "src/layout/optimiser.hpp"
+#include "src/layout/pair_lists.hpp"
+#include "src/layout/preprocess.hpp"
+
+namespace {
+
+std::uint64_t mix(std::uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+orvane::pacmap::PairLists random_lists(std::size_t n, std::size_t slots, std::uint64_t salt) {
+    orvane::pacmap::PartnerTable table(n, slots);
+    for (std::size_t p = 0; p < n; ++p)
+        for (std::size_t s = 0; s < slots; ++s)
+            table.set(p, s, static_cast<std::uint32_t>(mix(salt + p * slots + s) % n));
+    return orvane::pacmap::group_partners(std::move(table));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: %s <n> [k]\n", argv[0]);
+        return 2;
+    }
+    const std::size_t n = std::strtoull(argv[1], nullptr, 10);
+    const std::size_t k =
+        argc == 3 ? std::max<std::size_t>(1, std::strtoull(argv[2], nullptr, 10)) : 10;
+    orvane::pacmap::PacmapConfig config = orvane::pacmap::driver_config(n);
+    config.seed = 7;
+    for (std::size_t& phase : config.num_iters) phase = std::max<std::size_t>(1, phase / k);
+    const orvane::pacmap::NeighborCounts counts =
+        orvane::pacmap::neighbor_counts(n, config, nullptr);
+    orvane::pacmap::LayoutPairs pairs;
+    pairs.n = n;
+    pairs.neighbor = random_lists(n, counts.n_neighbors, 1ULL << 60);
+    pairs.mid_near = random_lists(n, counts.n_mid_near, 2ULL << 60);
+    pairs.far = random_lists(n, counts.n_far, 3ULL << 60);
+    std::vector<float> y = orvane::pacmap::initial_layout(n, config);
+    const auto start = std::chrono::steady_clock::now();
+    orvane::pacmap::optimise(y, pairs, config.num_iters, config.learning_rate, nullptr);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::size_t iterations = config.num_iters[0] + config.num_iters[1] + config.num_iters[2];
+    std::uint64_t digest = 0;
+    for (const float v : y) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        digest = mix(digest ^ bits);
+    }
+    std::printf(
+        "%zu points, %zu + %zu + %zu pairs a point: %.3f s an iteration (%zu), digest %016llx\n", n,
+        counts.n_neighbors, counts.n_mid_near, counts.n_far, seconds / iterations, iterations,
+        static_cast<unsigned long long>(digest));
+    return 0;
+}
