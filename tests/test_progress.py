@@ -98,7 +98,7 @@ def test_short_calls_say_nothing(listening):
 
 
 LAYOUT_EVENT = re.compile(
-    r"(layout [\w -]+): ([\d,]+) of ([\d,]+) (rows|points|iterations) \(\d+%\), [\d,]+ s elapsed"
+    r"(layout [\w -]+): ([\d,]+) of ([\d,]+) (rows|points|lists|iterations) \(\d+%\), [\d,]+ s elapsed"
 )
 
 
@@ -118,11 +118,14 @@ def test_a_layout_reports_each_stage_in_order(listening, eager_progress):
         "layout mid-near pairs",
         "layout index",
         "layout neighbours",
+        "layout neighbour ranking",
         "layout far pairs",
+        "layout pair lists",
         "layout optimisation",
     ]
+    totals = {"layout optimisation": 450, "layout pair lists": 3 * 8000}
     for name, counts in stages.items():
         done = [c for c, _ in counts]
         assert done == sorted(done) and done[-1] == counts[0][1], (name, counts)
-        assert counts[0][1] == (450 if name == "layout optimisation" else 8000)
+        assert counts[0][1] == totals.get(name, 8000)
     assert len(stages["layout optimisation"]) > 2

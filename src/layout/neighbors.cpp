@@ -210,6 +210,7 @@ PartnerTable neighbor_partners(const KnnCandidates& c, std::size_t n_neighbors,
     const std::vector<float> sigma = candidate_sigma(c, distance);
     std::vector<std::vector<std::uint64_t>> scratch(pool::worker_count());
     const std::size_t n_tasks = (c.n + 255) / 256;
+    stop::Progress ranking("layout neighbour ranking", "points", c.n);
     pool::run_tasks(n_tasks, [&](std::size_t task, std::size_t worker) {
         auto& order = scratch[worker];
         const std::size_t end = std::min(c.n, (task + 1) * 256);
@@ -229,7 +230,9 @@ PartnerTable neighbor_partners(const KnnCandidates& c, std::size_t n_neighbors,
                           j < kept ? c.index[i * c.k + static_cast<std::uint32_t>(order[j])]
                                    : static_cast<std::uint32_t>(i));
         }
+        ranking.advance(end - task * 256);
     });
+    ranking.finish();
     return table;
 }
 

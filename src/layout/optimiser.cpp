@@ -25,7 +25,9 @@ constexpr std::size_t kBlockPoints = 256;
 // Kinds of zero weight are left out: their terms are all zero, so leaving them out changes at
 // most the sign of a zero gradient entry, which the Adam step maps to the same update.
 BlockView block_view(const float* y, const LayoutPairs& pairs, const PairWeights& w) {
-    BlockView b{y, {}, 0};
+    // Below a few megabytes the positions stay in cache and asking costs more than it saves.
+    constexpr std::size_t kCachedPositions = std::size_t{6} << 20;
+    BlockView b{y, {}, 0, pairs.n * 2 * sizeof(float) > kCachedPositions};
     auto add = [&](const PairLists& lists, float weight, float c1, float c2, bool repel) {
         if (weight == 0.0f) return;
         b.kinds[b.n_kinds++] = {

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "src/common/failure.hpp"
-
+#include "src/common/stop.hpp"
 #include "src/layout/errors.hpp"
 #include "src/layout/neighbors.hpp"
 #include "src/layout/optimiser.hpp"
@@ -92,9 +92,11 @@ std::vector<float> run_pacmap(const float* x, std::size_t n, std::size_t d,
                    ", FP " + shape(far);
         });
         // Grouped in place, one kind at a time.
-        pairs.neighbor = group_partners(std::move(neighbors));
-        pairs.mid_near = group_partners(std::move(mid_near));
-        pairs.far = group_partners(std::move(far));
+        stop::Progress grouping("layout pair lists", "lists", 3 * n);
+        pairs.neighbor = group_partners(std::move(neighbors), &grouping);
+        pairs.mid_near = group_partners(std::move(mid_near), &grouping);
+        pairs.far = group_partners(std::move(far), &grouping);
+        grouping.finish();
         mark_stage(sink, "pairs grouped");
     }
     std::vector<float> y = initial_layout(n, config);

@@ -100,7 +100,7 @@ std::vector<std::uint32_t> PairLists::backward_of(std::size_t p) const {
     return out;
 }
 
-PairLists group_partners(PartnerTable&& table) {
+PairLists group_partners(PartnerTable&& table, stop::Progress* progress) {
     PairLists out;
     const std::size_t n = table.points(), slots = table.slots();
     const std::size_t n_blocks = (n + kListBlock - 1) / kListBlock;
@@ -223,6 +223,7 @@ PairLists group_partners(PartnerTable&& table) {
                 }
             }
         });
+        if (progress) progress->advance(z - a);
         stop::poll();
         b0 = b1;
     }

@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <vector>
 
+namespace orvane::stop {
+class Progress;
+}
+
 namespace orvane::pacmap {
 
 // A fixed number of partner slots per point, each an index of the fewest bits that hold n - 1,
@@ -78,8 +82,9 @@ struct PairLists {
     std::vector<std::uint32_t> backward_of(std::size_t p) const;
 };
 
-// Groups a table in place (its storage becomes the forward lists).
-PairLists group_partners(PartnerTable&& table);
+// Groups a table in place (its storage becomes the forward lists), advancing `progress` by one
+// for each point whose lists are complete.
+PairLists group_partners(PartnerTable&& table, stop::Progress* progress = nullptr);
 // Groups (i, j) rows over n points, in any order; rows with the same i keep their order.
 PairLists group_pairs(std::vector<std::uint32_t>&& rows, std::size_t n);
 
