@@ -23,7 +23,7 @@ struct BlockView {
     const float* y;
     KindView kinds[3];
     std::size_t n_kinds;
-    bool fetch_ahead;  // ask for partners' positions a point early: they are not in cache
+    bool uncached_positions;  // ask for partners' positions a point early: they are not in cache
 };
 
 // A new point moving alone against a finished layout (extend.cpp): its place, Adam's moments,
