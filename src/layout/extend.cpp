@@ -94,7 +94,7 @@ void bounded_norms(const float* rows, std::size_t count, std::size_t d, float* l
 struct Scratch {
     std::vector<float> p, group, p_low, p_high, reach;
     std::vector<ScreenPass> passed;
-    // Per point: the k smallest upper ends (a max-heap of `filled` values, k a point) and the
+    // Per point: the k smallest upper ends (ascending, `filled` of them, k a point) and the
     // rows whose lower end reached the k-th smallest upper end when they were met.
     std::vector<float> upper;
     std::vector<std::size_t> filled;
@@ -103,18 +103,14 @@ struct Scratch {
     std::vector<std::vector<float>> runs;
 };
 
-// Puts v in place of the largest of the max-heap h[0, k), v smaller than it; returns the new
-// largest.
-float replace_largest(float* h, std::size_t k, float v) {
-    std::size_t at = 0;
-    for (std::size_t c = 1; c < k; c = 2 * at + 1) {
-        if (c + 1 < k && h[c] < h[c + 1]) ++c;
-        if (!(v < h[c])) break;
-        h[at] = h[c];
-        at = c;
-    }
+// Inserts v into the ascending h[0, count), count < k, or into h[0, k) dropping its largest, v
+// smaller than that; returns the new count. One shift a larger value: a heap's sift branches
+// unpredictably at every level.
+std::size_t insert_sorted(float* h, std::size_t count, std::size_t k, float v) {
+    std::size_t at = count < k ? count : k - 1;
+    for (; at > 0 && h[at - 1] > v; --at) h[at] = h[at - 1];
     h[at] = v;
-    return h[0];
+    return count < k ? count + 1 : k;
 }
 
 void nearest(const Fitted& f, const float* p, std::size_t count, std::size_t k, Scratch& scratch) {
@@ -166,19 +162,16 @@ void nearest(const Fitted& f, const float* p, std::size_t count, std::size_t k, 
                 const float hi = (p_high[i] + high[j]) - 2.0f * dot;
                 cands[i].push_back({lo, static_cast<std::uint32_t>(j0 + j)});
                 float* up = upper.data() + i * k;
-                if (filled[i] < k) {
-                    up[filled[i]++] = hi;
-                    std::push_heap(up, up + filled[i]);
-                    if (filled[i] == k) reach[i] = up[0];
-                } else if (hi < up[0]) {
-                    reach[i] = replace_largest(up, k, hi);
+                if (filled[i] < k || hi < up[k - 1]) {
+                    filled[i] = insert_sorted(up, filled[i], k, hi);
+                    if (filled[i] == k) reach[i] = up[k - 1];
                 }
             }
         }
         j0 += w;
     }
     for (std::size_t i = 0; i < count; ++i) {
-        const float last = filled[i] == 0 ? 0.0f : upper[i * k];
+        const float last = filled[i] == 0 ? 0.0f : upper[i * k + filled[i] - 1];
         auto& best = out[i];
         best.clear();
         for (const Near& c : cands[i]) {

@@ -62,8 +62,9 @@ struct LayoutKernels {
     // For the kScreenGroup points of `group` (d-major: value c of point l at
     // group[c * kScreenGroup + l]) and the rows [0, w) of `rows` (row-major, d values each):
     // every (row j, point l) whose lower end (b[l] + a[j]) - 2 dot is at most reach[l], dot the
-    // product of the two as this level rounds it, rows in order and points in order within a
-    // row. Writes them to out (room for kScreenGroup * w) and returns their count.
+    // product of the two as this level rounds it, summed from -a[j] / 2 and a[j] / 2 added back;
+    // rows in order and points in order within a row. Writes them to out (room for
+    // kScreenGroup * w) and returns their count.
     std::size_t (*screen_products)(const float* group, const float* rows, std::size_t w,
                                    std::size_t d, const float* a, const float* b,
                                    const float* reach, ScreenPass* out);

@@ -577,8 +577,9 @@ TEST_CASE("layout kernels: every level this machine has gives the same bits") {
             std::vector<ScreenPass> out(kScreenGroup * w);
             const std::size_t m = k.screen_products(group.data(), rows.data(), w, d, a.data(),
                                                     b.data(), reach.data(), out.data());
-            // |fl(p.x) - p.x| <= g sum |p_c x_c|, g = d u / (1 - d u), however the sum is taken.
-            const double g = d * 0x1.0p-24 / (1.0 - d * 0x1.0p-24);
+            // |fl(p.x) - p.x| <= g sum |p_c x_c|, g = d u / (1 - d u), however the sum is taken;
+            // summed from -a / 2, and a / 2 added back, within (g + u)(sum |p_c x_c| + a).
+            const double g = (d + 1) * 0x1.0p-24 / (1.0 - (d + 1) * 0x1.0p-24);
             std::vector<char> seen(w * kScreenGroup, 0);
             std::size_t last = 0, inner = 0;
             for (std::size_t e = 0; e < m; ++e) {
@@ -588,7 +589,7 @@ TEST_CASE("layout kernels: every level this machine has gives the same bits") {
                 CHECK((e == 0 || at > last));
                 last = at;
                 seen[at] = 1;
-                CHECK(std::fabs(out[e].dot - dot64[at]) <= g * mass[at]);
+                CHECK(std::fabs(out[e].dot - dot64[at]) <= g * (mass[at] + a[j]));
                 CHECK(((b[l] + a[j]) - 2.0f * out[e].dot) <= reach[l]);
                 inner += l > 1;
             }
@@ -598,8 +599,8 @@ TEST_CASE("layout kernels: every level this machine has gives the same bits") {
                     if (seen[at]) continue;
                     // Missed: its own f32 lower end is above the reach, so the float64 one is
                     // at most its rounding below.
-                    const double slack =
-                        2.0 * g * mass[at] + 0x1.0p-22 * (b[l] + a[j] + 2.0 * std::fabs(dot64[at]));
+                    const double slack = 2.0 * g * (mass[at] + a[j]) +
+                                         0x1.0p-22 * (b[l] + a[j] + 2.0 * std::fabs(dot64[at]));
                     CHECK(l != 1);
                     CHECK(lower64(j, l) > double{reach[l]} - slack);
                 }
