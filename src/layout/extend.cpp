@@ -24,8 +24,6 @@ constexpr std::size_t kQueries = 128;
 constexpr std::size_t kFittedChunk = 512;
 constexpr std::size_t kFirstChunk = 32;
 constexpr std::size_t kLanes = 8;
-// Points whose Adam steps run in turns.
-constexpr std::size_t kWalkers = 8;
 
 // Nearness weights: 1 / (distance + this share of the mean neighbour distance).
 constexpr double kNearnessFloor = 1e-2;
@@ -90,6 +88,14 @@ void bounded_norms(const float* rows, std::size_t count, std::size_t d, float* l
 // on how the level rounds the products. Every row at most as far as the k-th nearest has its
 // lower end below the final k-th upper end, which only falls, so it is a candidate however the
 // screen passes over the others.
+// Where a point starts its walk: its place, its step scale and its partners' runs (the walk
+// kernel's slots, one point's lane: x, y and weight of each slot, 24 floats a run).
+struct Start {
+    float pos[2];
+    float learning_rate;
+    std::uint32_t neighbor_runs, far_runs;
+};
+
 // A worker's buffers, kept from task to task: fresh ones would be fresh pages every time.
 struct Scratch {
     std::vector<float> p, group, p_low, p_high, reach;
@@ -99,8 +105,9 @@ struct Scratch {
     std::vector<float> upper;
     std::vector<std::size_t> filled;
     std::vector<std::vector<Near>> cands, near;
-    std::vector<Walker> walkers;
+    std::vector<Start> starts;
     std::vector<std::vector<float>> runs;
+    std::vector<float> pairs;
 };
 
 // Inserts v into the ascending h[0, count), count < k, or into h[0, k) dropping its largest, v
@@ -193,7 +200,7 @@ void nearest(const Fitted& f, const float* p, std::size_t count, std::size_t k, 
 //  - The steps are scaled to the spread of its neighbours' places, not to the whole layout's:
 //    the point only settles among them.
 void start(const Fitted& f, const float* p, const std::vector<Near>& near,
-           const NeighborCounts& counts, const PacmapConfig& config, Walker& w,
+           const NeighborCounts& counts, const PacmapConfig& config, Start& w,
            std::vector<float>& runs) {
     const std::size_t n = f.n, d = f.d, k = near.size();
     double mean_distance = 0.0;
@@ -210,7 +217,7 @@ void start(const Fitted& f, const float* p, const std::vector<Near>& near,
         pull[e] = static_cast<float>(nearness);
     }
     for (float& u : pull) u = static_cast<float>(2.0 * static_cast<double>(k) * u / wsum);
-    w = Walker{};
+    w = Start{};
     w.pos[0] = static_cast<float>(wx / wsum);
     w.pos[1] = static_cast<float>(wy / wsum);
     float spread = 0.0f;
@@ -239,7 +246,40 @@ void start(const Fitted& f, const float* p, const std::vector<Near>& near,
     for (std::size_t e = 0; e < far.size(); ++e) put(kv * kLanes + e, far[e], 1.0f);
     w.neighbor_runs = static_cast<std::uint32_t>(kv);
     w.far_runs = static_cast<std::uint32_t>(fv);
-    w.runs = runs.data();
+}
+
+// Walks the points [first, first + count), count at most kWalkLanes, together: each point a
+// lane, its runs in its slots; a lane with fewer far runs than another, or no point at all,
+// walks weightless pairs.
+void walk_group(const Start* starts, const std::vector<float>* runs, std::size_t count,
+                const std::vector<WalkStep>& schedule, std::vector<float>& pairs, float* places) {
+    constexpr std::size_t L = kWalkLanes;
+    WalkGroup group{};
+    std::uint32_t far = 0;
+    for (std::size_t p = 0; p < count; ++p) far = std::max(far, starts[p].far_runs);
+    group.neighbor_runs = starts[0].neighbor_runs;
+    group.runs = group.neighbor_runs + far;
+    pairs.assign(std::size_t{group.runs} * kLanes * 3 * L, 0.0f);
+    for (std::size_t p = 0; p < count; ++p) {
+        const Start& s = starts[p];
+        group.pos[0][p] = s.pos[0];
+        group.pos[1][p] = s.pos[1];
+        group.learning_rate[p] = s.learning_rate;
+        const std::size_t own = std::size_t{s.neighbor_runs} + s.far_runs;
+        for (std::size_t r = 0; r < own; ++r) {
+            for (std::size_t l = 0; l < kLanes; ++l) {
+                float* slot = pairs.data() + 3 * L * (kLanes * r + l) + p;
+                for (std::size_t c = 0; c < 3; ++c)
+                    slot[c * L] = runs[p][3 * kLanes * r + c * kLanes + l];
+            }
+        }
+    }
+    group.pairs = pairs.data();
+    layout_kernels().walk(group, schedule.data(), schedule.size());
+    for (std::size_t p = 0; p < count; ++p) {
+        places[2 * p] = group.pos[0][p];
+        places[2 * p + 1] = group.pos[1][p];
+    }
 }
 
 }  // namespace
@@ -267,7 +307,6 @@ std::vector<float> extend_layout(const float* x, std::size_t n, std::size_t d, c
         schedule.push_back(
             {pw.neighbor, pw.far, 1.0f - powi(0.9f, k1), std::sqrt(1.0f - powi(0.999f, k1))});
     }
-    const LayoutKernels& kernels = layout_kernels();
     stop::Progress progress("layout extension", "points", m);
     std::vector<Scratch> scratches(pool::worker_count());
     pool::for_blocks(m, kQueries, [&](std::size_t begin, std::size_t end, std::size_t worker) {
@@ -278,19 +317,15 @@ std::vector<float> extend_layout(const float* x, std::size_t n, std::size_t d, c
         for (std::size_t i = 0; i < count; ++i)
             scaling.apply(q + (begin + i) * d, p.data() + i * d);
         nearest(f, p.data(), count, k, scratch);
-        auto& walkers = scratch.walkers;
+        auto& starts = scratch.starts;
         auto& runs = scratch.runs;
-        walkers.resize(count);
+        starts.resize(count);
         runs.resize(count);
         for (std::size_t i = 0; i < count; ++i)
-            start(f, p.data() + i * d, scratch.near[i], counts, config, walkers[i], runs[i]);
-        for (std::size_t g = 0; g < count; g += kWalkers) {
-            kernels.walk(walkers.data() + g, std::min(kWalkers, count - g), schedule.data(),
-                         schedule.size());
-        }
-        for (std::size_t i = 0; i < count; ++i) {
-            places[2 * (begin + i)] = walkers[i].pos[0];
-            places[2 * (begin + i) + 1] = walkers[i].pos[1];
+            start(f, p.data() + i * d, scratch.near[i], counts, config, starts[i], runs[i]);
+        for (std::size_t g = 0; g < count; g += kWalkLanes) {
+            walk_group(starts.data() + g, runs.data() + g, std::min(kWalkLanes, count - g),
+                       schedule, scratch.pairs, places.data() + 2 * (begin + g));
         }
         progress.advance(count);
     });

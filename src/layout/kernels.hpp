@@ -26,14 +26,16 @@ struct BlockView {
     bool uncached_positions;  // ask for partners' positions a point early: they are not in cache
 };
 
-// A new point moving alone against a finished layout (extend.cpp): its place, Adam's moments,
-// its step scale, and its partners as runs of eight x, eight y and eight weights (24 floats a
-// run; padding lanes weigh nothing), the neighbours' runs first.
-struct Walker {
-    float pos[2], m[2], v[2];
-    float learning_rate;
-    std::uint32_t neighbor_runs, far_runs;
-    const float* runs;
+// New points moving alone against a finished layout (extend.cpp), one a lane: their places,
+// Adam's moments and step scales, and their partners. A point's partners fill runs of eight
+// pair slots, the neighbours' runs first (padding slots weigh nothing); `pairs` holds, for run r
+// and slot l, the lanes' eight x, then eight y, then eight weights at 24 (8 r + l).
+constexpr std::size_t kWalkLanes = 8;
+struct WalkGroup {
+    float pos[2][kWalkLanes], m[2][kWalkLanes], v[2][kWalkLanes];
+    float learning_rate[kWalkLanes];
+    std::uint32_t neighbor_runs, runs;
+    const float* pairs;
 };
 
 // Points screened together, and what the screen reports of one of their products.
@@ -68,8 +70,8 @@ struct LayoutKernels {
     std::size_t (*screen_products)(const float* group, const float* rows, std::size_t w,
                                    std::size_t d, const float* a, const float* b,
                                    const float* reach, ScreenPass* out);
-    // n_steps Adam steps of each point of the group, the points in turns.
-    void (*walk)(Walker* group, std::size_t count, const WalkStep* steps, std::size_t n_steps);
+    // n_steps Adam steps of each point of the group.
+    void (*walk)(WalkGroup& group, const WalkStep* steps, std::size_t n_steps);
 };
 
 // The copy for `level`, which must be one of simd::available().

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "src/common/failure.hpp"
@@ -608,32 +610,51 @@ TEST_CASE("layout kernels: every level this machine has gives the same bits") {
             CHECK(inner > w);
             CHECK(inner < (kScreenGroup - 2) * w - w);
         }
-        // Walks: nine points of one neighbour run and two far runs, but the sixth with one far
-        // run: the first four take their steps together, the others in turn. Each lands where
-        // it lands walking alone, at every level.
+        // Walks: eight points of one neighbour run and two far runs, but the sixth with one
+        // far run (its second padded weightless): each lands where it lands walking alone, at
+        // every level, and moves.
         std::vector<float> runs(3 * 24);
         for (std::size_t e = 0; e < runs.size(); ++e) runs[e] = y[e] * (e % 24 < 16 ? 1.0f : 0.1f);
-        std::vector<Walker> walkers(9);
-        for (std::size_t p = 0; p < walkers.size(); ++p) {
-            walkers[p] = {
-                {0.1f * static_cast<float>(p) - 0.2f, 0.5f - 0.3f * static_cast<float>(p)},
-                {},
-                {},
-                0.01f * static_cast<float>(p + 1),
-                1,
-                p == 5 ? 1u : 2u,
-                runs.data()};
-        }
+        const auto lane_pairs = [&](std::size_t p, std::size_t lanes, std::size_t far) {
+            std::vector<float> out(3 * 24 * kWalkLanes, 0.0f);
+            for (std::size_t r = 0; r < 1 + far; ++r)
+                for (std::size_t l = 0; l < 8; ++l)
+                    for (std::size_t c = 0; c < 3; ++c)
+                        out[3 * kWalkLanes * (8 * r + l) + c * kWalkLanes + p % lanes] =
+                            runs[24 * r + 8 * c + l];
+            return out;
+        };
         const WalkStep steps[3] = {{1.0f, 1.0f, 0.1f, 0.0316f},
                                    {1.0f, 1.0f, 0.19f, 0.0447f},
                                    {1.0f, 1.0f, 0.271f, 0.0547f}};
-        std::vector<Walker> together = walkers;
-        k.walk(together.data(), together.size(), steps, 3);
-        for (std::size_t p = 0; p < walkers.size(); ++p) {
-            Walker alone = walkers[p];
-            base.walk(&alone, 1, steps, 3);
-            CHECK(std::memcmp(together[p].pos, alone.pos, sizeof alone.pos) == 0);
-            CHECK(together[p].pos[0] != walkers[p].pos[0]);
+        const auto start = [](std::size_t p) {
+            return std::pair{0.1f * static_cast<float>(p) - 0.2f,
+                             0.5f - 0.3f * static_cast<float>(p)};
+        };
+        WalkGroup together{};
+        std::vector<float> pairs(3 * 24 * kWalkLanes, 0.0f);
+        for (std::size_t p = 0; p < kWalkLanes; ++p) {
+            const auto lane = lane_pairs(p, kWalkLanes, p == 5 ? 1 : 2);
+            for (std::size_t e = p; e < pairs.size(); e += kWalkLanes) pairs[e] = lane[e];
+            std::tie(together.pos[0][p], together.pos[1][p]) = start(p);
+            together.learning_rate[p] = 0.01f * static_cast<float>(p + 1);
+        }
+        together.neighbor_runs = 1;
+        together.runs = 3;
+        together.pairs = pairs.data();
+        k.walk(together, steps, 3);
+        for (std::size_t p = 0; p < kWalkLanes; ++p) {
+            const auto lane = lane_pairs(0, 1, p == 5 ? 1 : 2);
+            WalkGroup alone{};
+            std::tie(alone.pos[0][0], alone.pos[1][0]) = start(p);
+            alone.learning_rate[0] = 0.01f * static_cast<float>(p + 1);
+            alone.neighbor_runs = 1;
+            alone.runs = p == 5 ? 2 : 3;
+            alone.pairs = lane.data();
+            base.walk(alone, steps, 3);
+            CHECK(together.pos[0][p] == alone.pos[0][0]);
+            CHECK(together.pos[1][p] == alone.pos[1][0]);
+            CHECK(together.pos[0][p] != start(p).first);
         }
     }
 }
