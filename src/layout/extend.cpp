@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "src/common/stop.hpp"
@@ -181,12 +182,16 @@ void nearest(const Fitted& f, const float* p, std::size_t count, std::size_t k, 
         const float last = filled[i] == 0 ? 0.0f : upper[i * k + filled[i] - 1];
         auto& best = out[i];
         best.clear();
+        // The rows are far apart in memory: all are asked for before the first is read.
         for (const Near& c : cands[i]) {
             if (c.distance <= last) {
-                best.push_back(
-                    {pair_distance(p + i * d, f.x + std::size_t{c.index} * d, d), c.index});
+                const float* row = f.x + std::size_t{c.index} * d;
+                for (std::size_t at = 0; at < d; at += 16) __builtin_prefetch(row + at);
+                best.push_back({0.0f, c.index});
             }
         }
+        for (Near& b : best)
+            b.distance = pair_distance(p + i * d, f.x + std::size_t{b.index} * d, d);
         std::sort(best.begin(), best.end(), nearer);
         if (best.size() > k) best.resize(k);
     }
