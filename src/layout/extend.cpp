@@ -89,8 +89,8 @@ void bounded_norms(const float* rows, std::size_t count, std::size_t d, float* l
 // on how the level rounds the products. Every row at most as far as the k-th nearest has its
 // lower end below the final k-th upper end, which only falls, so it is a candidate however the
 // screen passes over the others.
-// Where a point starts its walk: its place, its step scale and its partners' runs (the walk
-// kernel's slots, one point's lane: x, y and weight of each slot, 24 floats a run).
+// Where a point starts its walk: its place, its step scale and how many runs its partners fill
+// (the runs themselves, x, y and weight of eight slots, 24 floats a run, are kept beside it).
 struct Start {
     float pos[2];
     float learning_rate;
@@ -253,9 +253,8 @@ void start(const Fitted& f, const float* p, const std::vector<Near>& near,
     w.far_runs = static_cast<std::uint32_t>(fv);
 }
 
-// Walks the points [first, first + count), count at most kWalkLanes, together: each point a
-// lane, its runs in its slots; a lane with fewer far runs than another, or no point at all,
-// walks weightless pairs.
+// Walks `count` points, at most kWalkLanes, together: each point a lane, its runs in its slots; a
+// lane with fewer far runs than another, or no point at all, walks weightless pairs.
 void walk_group(const Start* starts, const std::vector<float>* runs, std::size_t count,
                 const std::vector<WalkStep>& schedule, std::vector<float>& pairs, float* places) {
     constexpr std::size_t L = kWalkLanes;
