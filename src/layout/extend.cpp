@@ -82,13 +82,6 @@ void bounded_norms(const float* rows, std::size_t count, std::size_t d, float* l
     }
 }
 
-// The k nearest fitted rows of each of `count` preprocessed points, by the layout's own distance
-// (pair_distance), nearest first, ties to the lower index. Products find the candidates: every row
-// whose expanded distance's lower end can reach the k-th smallest upper end; then each
-// candidate's distance is computed alone, so the result does not depend on the other points, nor
-// on how the level rounds the products. Every row at most as far as the k-th nearest has its
-// lower end below the final k-th upper end, which only falls, so it is a candidate however the
-// screen passes over the others.
 // Where a point starts its walk: its place, its step scale and how many runs its partners fill
 // (the runs themselves, x, y and weight of eight slots, 24 floats a run, are kept beside it).
 struct Start {
@@ -97,6 +90,13 @@ struct Start {
     std::uint32_t neighbor_runs, far_runs;
 };
 
+// The k nearest fitted rows of each of `count` preprocessed points, by the layout's own distance
+// (pair_distance), nearest first, ties to the lower index. Products find the candidates: every row
+// whose expanded distance's lower end can reach the k-th smallest upper end; then each
+// candidate's distance is computed alone, so the result does not depend on the other points, nor
+// on how the level rounds the products. Every row at most as far as the k-th nearest has its
+// lower end below the final k-th upper end, which only falls, so it is a candidate however the
+// screen passes over the others.
 // A worker's buffers, kept from task to task: fresh ones would be fresh pages every time.
 struct Scratch {
     std::vector<float> p, group, p_low, p_high, reach;
