@@ -11,12 +11,21 @@ import orvane_keldra as ok
 RUN = """
     import hashlib, json, numpy as np, orvane_keldra as ok
     x = np.random.default_rng(5).normal(size=(3000, 40)).astype(np.float32)
+    # Placing points where neighbours tie (a small lattice), and where an outlier makes every
+    # other row's 8-bit code coarse and a new point lies beyond every code: the screens differ
+    # most here, the neighbours they find must not.
+    rng = np.random.default_rng(6)
+    coarse = rng.normal(size=(1800, 24)).astype(np.float32)
+    coarse[7, 3], coarse[1600, 5] = 400.0, -900.0
+    hard = [rng.integers(0, 3, size=(1800, 12)).astype(np.float32), coarse]
+    y = rng.normal(size=(1500, 2)).astype(np.float32)
     def digest(values):
         return hashlib.sha256(np.array(values, dtype=np.float32).tobytes()).hexdigest()
     print(json.dumps({"level": ok.build_info()["simd_level"],
                       "typicality": digest(ok.Typicality(x).calculate_typicality(7)),
                       "layout": digest(layout := ok.TwoDimEmbedding(x[:2000]).calculate_2d_embedding()),
-                      "extend": digest(ok.TwoDimEmbedding(x[:2000]).extend_2d_embedding(layout, x[2000:2300]))}))
+                      "extend": digest(ok.TwoDimEmbedding(x[:2000]).extend_2d_embedding(layout, x[2000:2300])),
+                      "hard": digest([ok.TwoDimEmbedding(h[:1500]).extend_2d_embedding(y, h[1500:]) for h in hard])}))
 """
 
 
@@ -34,7 +43,7 @@ def test_every_level_gives_the_same_bits():
     results = {level: _run(level)[0] for level in levels}
     assert all(r["level"] == level for level, r in results.items())
     assert (
-        len({(r["typicality"], r["layout"], r["extend"]) for r in results.values()}) == 1
+        len({(r["typicality"], r["layout"], r["extend"], r["hard"]) for r in results.values()}) == 1
     ), results
 
 

@@ -14,7 +14,7 @@ namespace {
 // From cpuid and the register state the OS saves (xgetbv), not the compiler's CPU model: that
 // needs a runtime symbol some toolchains (zig's for macOS) do not link.
 struct X86 {
-    bool avx2 = false, avx512 = false;
+    bool avx2 = false, avx512 = false, avx512_vnni = false;
 };
 
 X86 x86_levels() {
@@ -32,6 +32,7 @@ X86 x86_levels() {
     // The AVX-512 copies are compiled for F, DQ, BW and VL together.
     const unsigned f_dq_bw_vl = (1u << 16) | (1u << 17) | (1u << 30) | (1u << 31);
     x.avx512 = x.avx2 && zmm && (b & f_dq_bw_vl) == f_dq_bw_vl;
+    x.avx512_vnni = x.avx512 && (c & (1u << 11));
     return x;
 }
 #endif
@@ -98,6 +99,14 @@ std::string_view name(Level level) {
 }
 
 const std::vector<Level>& available() { return choice().levels; }
+bool avx512_vnni() {
+#if defined(ORVANE_X86_LEVELS)
+    static const bool has = x86_levels().avx512_vnni;
+    return has;
+#else
+    return false;
+#endif
+}
 Level active() { return choice().level; }
 const std::string& setting_problem() { return choice().problem; }
 

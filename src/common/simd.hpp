@@ -18,6 +18,10 @@ std::string_view name(Level level);
 // The levels this build and this processor support, lowest first.
 const std::vector<Level>& available();
 
+// Whether the AVX-512 level's processor has its 8-bit dot products (VNNI) too: kernels that use
+// them are a variant of that level's copy, with the same results.
+bool avx512_vnni();
+
 // The level in use: the highest available one, lowered by ORVANE_SIMD. Read once per process.
 Level active();
 

@@ -5,12 +5,21 @@
 namespace orvane::pacmap {
 
 namespace {
-const simd::Copies<LayoutKernels> kCopies = {
-    &layout_kernels_baseline, ORVANE_NEON_COPY(layout_kernels), ORVANE_X86_COPIES(layout_kernels)};
+const simd::Copies<LayoutKernels>& copies() {
+#if defined(ORVANE_X86_LEVELS)
+    static const simd::Copies<LayoutKernels> c = {
+        &layout_kernels_baseline, nullptr, &layout_kernels_avx2,
+        simd::avx512_vnni() ? &layout_kernels_avx512_vnni : &layout_kernels_avx512};
+#else
+    static const simd::Copies<LayoutKernels> c = {
+        &layout_kernels_baseline, ORVANE_NEON_COPY(layout_kernels), nullptr, nullptr};
+#endif
+    return c;
+}
 }  // namespace
 
-const LayoutKernels& layout_kernels(simd::Level level) { return simd::copy_for(level, kCopies); }
+const LayoutKernels& layout_kernels(simd::Level level) { return simd::copy_for(level, copies()); }
 
-const LayoutKernels& layout_kernels() { return simd::active_copy(kCopies); }
+const LayoutKernels& layout_kernels() { return simd::active_copy(copies()); }
 
 }  // namespace orvane::pacmap

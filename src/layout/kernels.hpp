@@ -44,6 +44,11 @@ struct ScreenPass {
     std::uint32_t row, lane;
     float dot;
 };
+// The same screen on 8-bit codes: a pass's row, point and exact integer sum.
+struct CodePass {
+    std::uint32_t row, lane;
+    std::int32_t sum;
+};
 
 // One step of a walk: the pair weights of its iteration and Adam's two bias corrections.
 struct WalkStep {
@@ -72,6 +77,15 @@ struct LayoutKernels {
                                    const float* reach, ScreenPass* out);
     // n_steps Adam steps of each point of the group.
     void (*walk)(WalkGroup& group, const WalkStep* steps, std::size_t n_steps);
+    // The screen on codes, where the level has 8-bit dot products (null elsewhere). For the
+    // kScreenGroup points of `group` (unsigned, four values at a time: value 4 q + i of point l
+    // at group[64 q + 4 l + i]) and the rows [0, w) of `rows` (signed, 4 `quads` values each):
+    // every (row j, point l) whose sum start[j] + sum_c group_c rows_jc is at least least[l],
+    // in the order of screen_products. Writes them to out (room for kScreenGroup * w) and
+    // returns their count.
+    std::size_t (*screen_codes)(const std::uint8_t* group, const std::int8_t* rows, std::size_t w,
+                                std::size_t quads, const std::int32_t* start,
+                                const std::int32_t* least, CodePass* out);
 };
 
 // The copy for `level`, which must be one of simd::available().
@@ -81,6 +95,6 @@ const LayoutKernels& layout_kernels();
 
 // Defined by the copies; a build has some of them.
 extern const LayoutKernels layout_kernels_baseline, layout_kernels_avx2, layout_kernels_avx512,
-    layout_kernels_neon;
+    layout_kernels_avx512_vnni, layout_kernels_neon;
 
 }  // namespace orvane::pacmap

@@ -511,6 +511,7 @@ TEST_CASE("layout kernels: every level this machine has gives the same bits") {
         h[e] =
             static_cast<std::uint16_t>(std::bit_cast<std::uint32_t>(x[e % x.size()] * 3.0f) >> 16);
     const LayoutKernels& base = layout_kernels(orvane::simd::Level::baseline);
+    std::size_t coded = 0;
     for (const orvane::simd::Level level : orvane::simd::available()) {
         const LayoutKernels& k = layout_kernels(level);
         for (const LayoutPairs* pairs : {&small, &wide}) {
@@ -610,6 +611,56 @@ TEST_CASE("layout kernels: every level this machine has gives the same bits") {
             CHECK(inner > w);
             CHECK(inner < (kScreenGroup - 2) * w - w);
         }
+        // The screen on codes, where the level has one: its passes in order, exactly those
+        // whose sum reaches the point's least, each with its exact sum. Lane 0 passes nothing,
+        // lane 1 everything, the others about half of the 37 rows (two tiles and a tail).
+        if (k.screen_codes != nullptr) {
+            ++coded;
+            std::uint64_t state = 99;
+            const auto next = [&] {
+                state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+                return static_cast<std::uint32_t>(state >> 33);
+            };
+            for (const std::size_t quads : {3, 11}) {
+                constexpr std::size_t w = 37, G = kScreenGroup;
+                std::vector<std::uint8_t> group(64 * quads);
+                std::vector<std::int8_t> rows(4 * quads * w);
+                std::vector<std::int32_t> start(w), least(G);
+                for (auto& u : group) u = static_cast<std::uint8_t>(next());
+                for (auto& v : rows) v = static_cast<std::int8_t>(next());
+                for (auto& s : start) s = static_cast<std::int32_t>(next() % 2000001) - 1000000;
+                std::vector<std::int64_t> sum(w * G);
+                for (std::size_t j = 0; j < w; ++j) {
+                    for (std::size_t l = 0; l < G; ++l) {
+                        sum[j * G + l] = start[j];
+                        for (std::size_t c = 0; c < 4 * quads; ++c)
+                            sum[j * G + l] += std::int64_t{group[64 * (c / 4) + 4 * l + c % 4]} *
+                                              rows[j * 4 * quads + c];
+                    }
+                }
+                for (std::size_t l = 0; l < G; ++l)
+                    least[l] = l == 0   ? std::numeric_limits<std::int32_t>::max()
+                               : l == 1 ? std::numeric_limits<std::int32_t>::min()
+                                        : static_cast<std::int32_t>(sum[l * 5 % w * G + l]);
+                std::vector<CodePass> out(G * w);
+                const std::size_t m = k.screen_codes(group.data(), rows.data(), w, quads,
+                                                     start.data(), least.data(), out.data());
+                std::size_t e = 0, inner = 0;
+                for (std::size_t j = 0; j < w; ++j) {
+                    for (std::size_t l = 0; l < G; ++l) {
+                        if (sum[j * G + l] < least[l]) continue;
+                        CHECK(e < m);
+                        if (e >= m) break;
+                        CHECK(
+                            (out[e].row == j && out[e].lane == l && out[e].sum == sum[j * G + l]));
+                        ++e;
+                        inner += l > 1;
+                    }
+                }
+                CHECK_EQ(e, m);
+                CHECK((inner > w && inner < (G - 2) * w - w));
+            }
+        }
         // Walks: eight points of one neighbour run and two far runs, but the sixth with one
         // far run (its second padded weightless): each lands where it lands walking alone, at
         // every level, and moves.
@@ -657,6 +708,8 @@ TEST_CASE("layout kernels: every level this machine has gives the same bits") {
             CHECK(together.pos[0][p] != start(p).first);
         }
     }
+    // The codes' screen is the AVX-512 copy's where the processor has VNNI, and nowhere else.
+    CHECK_EQ(coded, orvane::simd::avx512_vnni() ? std::size_t{1} : std::size_t{0});
 }
 
 TEST_CASE("pacmap optimiser on fixed pairs: same bits on every run") {
