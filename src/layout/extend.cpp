@@ -82,6 +82,8 @@ struct Codes {
 
 // Above this width a sum of codes could leave 32 bits.
 constexpr std::size_t kMaxCodedWidth = 16384;
+// Rows of a tile of codes: the screen's ranges start at multiples of it.
+constexpr std::size_t kCodeTile = 16;
 
 // The fitted rows and what every point reads of them.
 struct Fitted {
@@ -121,18 +123,21 @@ Codes code_rows(const Fitted& f) {
     c.quads = (d + 3) / 4;
     c.scale = top / 127.0;
     const double inv = 127.0 / top, half_inv2 = 0.5 / (c.scale * c.scale);
-    c.rows.assign(n * 4 * c.quads, 0);
-    c.start.resize(n);
+    // In tiles of kCodeTile rows, the last padded (see screen_codes).
+    const std::size_t padded = (n + kCodeTile - 1) / kCodeTile * kCodeTile;
+    c.rows.assign(padded * 4 * c.quads, 0);
+    c.start.assign(padded, 0);
     std::vector<double> residual(pool::worker_count(), 0.0), length(residual);
     pool::for_blocks(n, 4096, [&](std::size_t begin, std::size_t end, std::size_t worker) {
         for (std::size_t j = begin; j < end; ++j) {
-            std::int8_t* code = c.rows.data() + j * 4 * c.quads;
+            std::int8_t* code =
+                c.rows.data() + (j - j % kCodeTile) * 4 * c.quads + 4 * (j % kCodeTile);
             double r2 = 0.0, l2 = 0.0;
             std::int64_t sum = 0;
             for (std::size_t k = 0; k < d; ++k) {
                 const double v = f.x[j * d + k];
                 const double q = std::clamp(std::nearbyint(v * inv), -127.0, 127.0);
-                code[k] = static_cast<std::int8_t>(q);
+                code[k / 4 * 4 * kCodeTile + k % 4] = static_cast<std::int8_t>(q);
                 r2 += (v - c.scale * q) * (v - c.scale * q);
                 l2 += q * q;
                 sum += static_cast<std::int64_t>(q);
@@ -187,8 +192,10 @@ std::size_t insert_nearer(Near* h, std::size_t count, std::size_t k, Near e) {
 // most this far.
 float reach_of(float distance) {
     const double r = static_cast<double>(distance);
-    return std::nextafter(static_cast<float>(r * r * (1.0 + 0x1.0p-20)),
-                          std::numeric_limits<float>::infinity());
+    const auto square = static_cast<float>(r * r * (1.0 + 0x1.0p-20));
+    // the next float up (a square is not negative; an infinite one stays)
+    return std::isinf(square) ? square
+                              : std::bit_cast<float>(std::bit_cast<std::uint32_t>(square) + 1u);
 }
 
 // A point's codes into `group` (the screen's layout, `lane` of kScreenGroup) and the width of
@@ -278,13 +285,18 @@ void nearest(const Fitted& f, const float* p, std::size_t count, std::size_t k,
         reach[i] = reach_of(best[k - 1].distance);
         if (codes.quads) least[i] = least_sum(p_low[i], reach[i], half_inv2);
     };
-    const std::pair<std::size_t, std::size_t> ranges[3] = {own, {0, own.first}, {own.second, n}};
+    // The cell's rows widened to whole tiles of codes, then the others; every chunk starts at a
+    // whole tile.
+    constexpr std::size_t T = kCodeTile;
+    const std::size_t a = own.first / T * T, b = std::min(n, (own.second + T - 1) / T * T);
+    const std::pair<std::size_t, std::size_t> ranges[3] = {{a, b}, {0, a}, {b, n}};
+    const std::size_t first = (std::max(k, kFirstChunk) + T - 1) / T * T;
     std::size_t seen = 0;
     for (const auto& [from, to] : ranges) {
         for (std::size_t j0 = from; j0 < to;) {
             // Doubling: a chunk is screened against the reach its predecessors left.
-            const std::size_t w = std::min(
-                to - j0, seen == 0 ? std::max(k, kFirstChunk) : std::min(seen, kFittedChunk));
+            const std::size_t w =
+                std::min(to - j0, seen == 0 ? first : std::min(seen, kFittedChunk));
             for (std::size_t g = 0; g < groups; ++g) {
                 if (codes.quads) {
                     const CodePass* passed = scratch.code_passed.data();
@@ -292,6 +304,11 @@ void nearest(const Fitted& f, const float* p, std::size_t count, std::size_t k,
                         scratch.code_group.data() + g * 64 * codes.quads,
                         codes.rows.data() + j0 * 4 * codes.quads, w, codes.quads,
                         codes.start.data() + j0, least.data() + g * G, scratch.code_passed.data());
+                    // The passed rows' floats are not in cache: the screen read their codes.
+                    for (std::size_t e = 0; e < m; ++e) {
+                        const float* row = f.x + (j0 + passed[e].row) * d;
+                        for (std::size_t at = 0; at < d; at += 16) __builtin_prefetch(row + at);
+                    }
                     for (std::size_t e = 0; e < m; ++e)
                         take(g * G + passed[e].lane, j0 + passed[e].row);
                 } else {

@@ -79,10 +79,11 @@ struct LayoutKernels {
     void (*walk)(WalkGroup& group, const WalkStep* steps, std::size_t n_steps);
     // The screen on codes, where the level has 8-bit dot products (null elsewhere). For the
     // kScreenGroup points of `group` (unsigned, four values at a time: value 4 q + i of point l
-    // at group[64 q + 4 l + i]) and the rows [0, w) of `rows` (signed, 4 `quads` values each):
-    // every (row j, point l) whose sum start[j] + sum_c group_c rows_jc is at least least[l],
-    // in the order of screen_products. Writes them to out (room for kScreenGroup * w) and
-    // returns their count.
+    // at group[64 q + 4 l + i]) and the rows [0, w) of `rows` (signed, 4 `quads` values each, in
+    // tiles of 16 rows: value 4 q + i of row 16 t + r at rows[64 quads t + 64 q + 4 r + i], the
+    // last tile padded; `start` as long): every (row j, point l) whose sum
+    // start[j] + sum_c group_c rows_jc is at least least[l], in the order of screen_products.
+    // Writes them to out (room for kScreenGroup * w) and returns their count.
     std::size_t (*screen_codes)(const std::uint8_t* group, const std::int8_t* rows, std::size_t w,
                                 std::size_t quads, const std::int32_t* start,
                                 const std::int32_t* least, CodePass* out);

@@ -5,6 +5,8 @@
 #define ORVANE_KERNEL_TABLE layout_kernels_avx512
 #include "src/layout/kernels_copy.inc"
 
+#include <utility>
+
 namespace orvane::pacmap {
 
 namespace {

@@ -624,8 +624,9 @@ TEST_CASE("layout kernels: every level this machine has gives the same bits") {
             for (const std::size_t quads : {3, 11}) {
                 constexpr std::size_t w = 37, G = kScreenGroup;
                 std::vector<std::uint8_t> group(64 * quads);
-                std::vector<std::int8_t> rows(4 * quads * w);
-                std::vector<std::int32_t> start(w), least(G);
+                // Rows in tiles of 16, the last padded with values that must not count.
+                std::vector<std::int8_t> rows(4 * quads * 48);
+                std::vector<std::int32_t> start(48), least(G);
                 for (auto& u : group) u = static_cast<std::uint8_t>(next());
                 for (auto& v : rows) v = static_cast<std::int8_t>(next());
                 for (auto& s : start) s = static_cast<std::int32_t>(next() % 2000001) - 1000000;
@@ -634,8 +635,9 @@ TEST_CASE("layout kernels: every level this machine has gives the same bits") {
                     for (std::size_t l = 0; l < G; ++l) {
                         sum[j * G + l] = start[j];
                         for (std::size_t c = 0; c < 4 * quads; ++c)
-                            sum[j * G + l] += std::int64_t{group[64 * (c / 4) + 4 * l + c % 4]} *
-                                              rows[j * 4 * quads + c];
+                            sum[j * G + l] +=
+                                std::int64_t{group[64 * (c / 4) + 4 * l + c % 4]} *
+                                rows[64 * quads * (j / 16) + 64 * (c / 4) + 4 * (j % 16) + c % 4];
                     }
                 }
                 for (std::size_t l = 0; l < G; ++l)
