@@ -91,28 +91,28 @@ struct Fitted {
     const float* y;              // places, n x 2, in the caller's order
     const std::uint32_t* index;  // each row of x as the caller numbers it
     std::size_t n, d;
-    // Squared norms shrunk by the bound's width: a row's share of the lower end of its expanded
-    // distances.
-    std::vector<float> low;
+    // Squared norms shrunk and grown by the bound's width: a row's share of the lower and upper
+    // ends of its expanded distances (the upper ones only where the rows are not coded).
+    std::vector<float> low, high;
     Codes codes;
 };
 
-void bounded_norms(const float* rows, std::size_t count, std::size_t d, float* low) {
-    const double shrink = 1.0 - static_cast<double>(bound_width(d));
+void bounded_norms(const float* rows, std::size_t count, std::size_t d, float* low, float* high) {
+    const double width = static_cast<double>(bound_width(d));
     for (std::size_t i = 0; i < count; ++i) {
         double s = 0.0;
         for (std::size_t c = 0; c < d; ++c) {
             s += static_cast<double>(rows[i * d + c]) * rows[i * d + c];
         }
-        low[i] = static_cast<float>(s * shrink);
+        low[i] = static_cast<float>(s * (1.0 - width));
+        high[i] = static_cast<float>(s * (1.0 + width));
     }
 }
 
-// Codes for the fitted rows, where the level screens codes (and the rows are not all zero).
+// Codes for the fitted rows, unless they are all zero.
 Codes code_rows(const Fitted& f) {
     Codes c;
     const std::size_t n = f.n, d = f.d;
-    if (layout_kernels().screen_codes == nullptr || d > kMaxCodedWidth) return c;
     std::vector<double> largest(pool::worker_count(), 0.0);
     pool::for_blocks(n * d, 1 << 16, [&](std::size_t begin, std::size_t end, std::size_t worker) {
         for (std::size_t e = begin; e < end; ++e)
@@ -164,14 +164,18 @@ struct Start {
 
 // A worker's buffers, kept from task to task: fresh ones would be fresh pages every time.
 struct Scratch {
-    std::vector<float> p, group, p_low, reach;
+    std::vector<float> p, group, p_low, p_high, reach;
     std::vector<ScreenPass> passed;
     std::vector<std::uint8_t> code_group;
     std::vector<std::int32_t> least;
     std::vector<CodePass> code_passed;
-    // Per point, k a point: the nearest rows met so far, nearest first, `filled` of them.
+    // Per point, k a point: the nearest rows met so far, nearest first, `filled` of them; on
+    // floats, first the k smallest upper ends (ascending) and the rows whose lower end reached
+    // the k-th of them when they were met.
     std::vector<Near> near;
     std::vector<std::size_t> filled;
+    std::vector<float> upper;
+    std::vector<std::vector<Near>> cands;
     std::vector<Start> starts;
     std::vector<std::vector<float>> runs;
     std::vector<float> pairs;
@@ -184,6 +188,15 @@ std::size_t insert_nearer(Near* h, std::size_t count, std::size_t k, Near e) {
     std::size_t at = count < k ? count : k - 1;
     for (; at > 0 && nearer(e, h[at - 1]); --at) h[at] = h[at - 1];
     h[at] = e;
+    return count < k ? count + 1 : k;
+}
+
+// Inserts v into the ascending h[0, count), count < k, or into h[0, k) dropping its largest, v
+// smaller than that; returns the new count.
+std::size_t insert_sorted(float* h, std::size_t count, std::size_t k, float v) {
+    std::size_t at = count < k ? count : k - 1;
+    for (; at > 0 && h[at - 1] > v; --at) h[at] = h[at - 1];
+    h[at] = v;
     return count < k ? count + 1 : k;
 }
 
@@ -226,11 +239,15 @@ std::int32_t least_sum(double b, float reach, double half_inv2) {
 
 // The k nearest fitted rows of each of `count` preprocessed points, by the layout's own distance
 // (pair_distance), nearest first, ties to the lower index, into scratch.near. A screen of
-// products passes every row whose expanded distance's lower end is within the point's reach,
-// the k-th nearest distance found so far; each passed row's distance is computed alone, so the
-// result depends on neither the other points, nor how the level rounds the products, nor the
-// order in which rows are met. `own` is the range of rows of the points' cell, which the
-// screen takes first: the reach then soon comes near its final value, and few rows pass after.
+// products passes every row whose expanded distance's lower end is within the point's reach:
+//  - on codes, whose bounds are wide, the k-th nearest distance found so far: each passed row's
+//    distance is computed at once;
+//  - on floats, whose bounds are narrow, the k-th smallest upper end so far: the passed rows are
+//    kept, and at the end those whose lower end is within the final reach are computed alone.
+// Either way every row at most as far as the k-th nearest passes, so the result depends on
+// neither the other points, nor how the level rounds the products, nor the order in which rows
+// are met. `own` is the range of rows of the points' cell, which the screen takes first: the
+// reach then soon comes near its final value, and few rows pass after.
 void nearest(const Fitted& f, const float* p, std::size_t count, std::size_t k,
              std::pair<std::size_t, std::size_t> own, Scratch& scratch) {
     const std::size_t n = f.n, d = f.d;
@@ -241,14 +258,22 @@ void nearest(const Fitted& f, const float* p, std::size_t count, std::size_t k,
     // Points beyond count are zeros that nothing passes for.
     constexpr float kInf = std::numeric_limits<float>::infinity();
     auto& p_low = scratch.p_low;
+    auto& p_high = scratch.p_high;
     auto& reach = scratch.reach;
     auto& least = scratch.least;
     p_low.assign(padded, 0.0f);
-    bounded_norms(p, count, d, p_low.data());
+    p_high.assign(padded, 0.0f);
+    bounded_norms(p, count, d, p_low.data(), p_high.data());
     reach.assign(padded, -kInf);
     std::fill_n(reach.begin(), count, kInf);
     const std::size_t room = G * std::max({k, kFirstChunk, kFittedChunk});
     const double half_inv2 = codes.quads ? 0.5 / (codes.scale * codes.scale) : 0.0;
+    auto& near = scratch.near;
+    auto& filled = scratch.filled;
+    auto& upper = scratch.upper;
+    auto& cands = scratch.cands;
+    near.resize(count * k);
+    filled.assign(count, 0);
     if (codes.quads) {
         // The products' bound widens each point's norm; the codes' sums are exact.
         auto& group = scratch.code_group;
@@ -269,12 +294,11 @@ void nearest(const Fitted& f, const float* p, std::size_t count, std::size_t k,
             for (std::size_t c = 0; c < d; ++c) group[(i / G * d + c) * G + i % G] = p[i * d + c];
         }
         scratch.passed.resize(room);
+        upper.resize(count * k);
+        cands.resize(count);
+        for (std::size_t i = 0; i < count; ++i) cands[i].clear();
     }
-    auto& near = scratch.near;
-    auto& filled = scratch.filled;
-    near.resize(count * k);
-    filled.assign(count, 0);
-    // Row j of x passed for point i: its distance, and the point's reach if it is among the
+    // Row j passed for point i on codes: its distance, and the point's reach if it is among the
     // nearest.
     const auto take = [&](std::size_t i, std::size_t j) {
         const Near e{pair_distance(p + i * d, f.x + j * d, d), f.index[j]};
@@ -283,7 +307,20 @@ void nearest(const Fitted& f, const float* p, std::size_t count, std::size_t k,
         filled[i] = insert_nearer(best, filled[i], k, e);
         if (filled[i] < k) return;
         reach[i] = reach_of(best[k - 1].distance);
-        if (codes.quads) least[i] = least_sum(p_low[i], reach[i], half_inv2);
+        least[i] = least_sum(p_low[i], reach[i], half_inv2);
+    };
+    // Row j passed for point i on floats, with its product: kept while its lower end is within
+    // the reach, and its upper end among the k smallest.
+    const auto keep = [&](std::size_t i, std::size_t j, float dot) {
+        const float lo = (p_low[i] + f.low[j]) - 2.0f * dot;
+        if (!(lo <= reach[i])) return;
+        const float hi = (p_high[i] + f.high[j]) - 2.0f * dot;
+        cands[i].push_back({lo, static_cast<std::uint32_t>(j)});
+        float* up = upper.data() + i * k;
+        if (filled[i] < k || hi < up[k - 1]) {
+            filled[i] = insert_sorted(up, filled[i], k, hi);
+            if (filled[i] == k) reach[i] = up[k - 1];
+        }
     };
     // The cell's rows widened to whole tiles of codes, then the others; every chunk starts at a
     // whole tile.
@@ -317,12 +354,33 @@ void nearest(const Fitted& f, const float* p, std::size_t count, std::size_t k,
                         scratch.group.data() + g * G * d, f.x + j0 * d, w, d, f.low.data() + j0,
                         p_low.data() + g * G, reach.data() + g * G, scratch.passed.data());
                     for (std::size_t e = 0; e < m; ++e)
-                        take(g * G + passed[e].lane, j0 + passed[e].row);
+                        keep(g * G + passed[e].lane, j0 + passed[e].row, passed[e].dot);
                 }
             }
             j0 += w;
             seen += w;
         }
+    }
+    if (codes.quads) return;
+    std::vector<Near> best;
+    for (std::size_t i = 0; i < count; ++i) {
+        const float last = filled[i] == 0 ? 0.0f : upper[i * k + filled[i] - 1];
+        best.clear();
+        // The rows are far apart in memory: all are asked for before the first is read.
+        for (const Near& c : cands[i]) {
+            if (c.distance <= last) {
+                const float* row = f.x + std::size_t{c.index} * d;
+                for (std::size_t at = 0; at < d; at += 16) __builtin_prefetch(row + at);
+                best.push_back({0.0f, c.index});
+            }
+        }
+        // Ties go to the lower index as the caller numbers the rows.
+        for (Near& e : best) {
+            e.distance = pair_distance(p + i * d, f.x + std::size_t{e.index} * d, d);
+            e.index = f.index[e.index];
+        }
+        std::sort(best.begin(), best.end(), nearer);
+        std::copy_n(best.begin(), k, near.begin() + i * k);
     }
 }
 
@@ -456,11 +514,13 @@ std::vector<float> extend_layout(const float* x, std::size_t n, std::size_t d, c
     std::vector<std::uint32_t> cell_of(m);
     nearest_cells(cells, points.data(), m, cell_of.data());
     permute_rows(fitted, d, cells.order);
-    Fitted f{fitted.data(), y, cells.order.data(), n, d, std::vector<float>(n), {}};
+    Fitted f{fitted.data(),         y, cells.order.data(), n, d, std::vector<float>(n),
+             std::vector<float>(n), {}};
     pool::for_blocks(n, 4096, [&](std::size_t begin, std::size_t end, std::size_t) {
-        bounded_norms(fitted.data() + begin * d, end - begin, d, f.low.data() + begin);
+        bounded_norms(fitted.data() + begin * d, end - begin, d, f.low.data() + begin,
+                      f.high.data() + begin);
     });
-    f.codes = code_rows(f);
+    if (layout_kernels().screen_codes != nullptr && d <= kMaxCodedWidth) f.codes = code_rows(f);
     // Tasks of at most kQueries points of one cell: the points in the order of their cells.
     std::vector<std::size_t> at(cells.count() + 1, 0);
     for (std::uint32_t c : cell_of) ++at[c + 1];
