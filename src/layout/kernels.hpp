@@ -9,7 +9,7 @@ namespace orvane::pacmap {
 
 // One kind of pairs as the gradient kernel reads them (see PairLists in pair_lists.hpp).
 struct KindView {
-    const std::uint8_t* forward;           // packed partners, `width` bits each
+    const std::uint8_t* forward;           // packed partners, `width` bits each; null: drawn
     const std::uint64_t* forward_offsets;  // n + 1, or null when every point has `stride`
     std::uint64_t stride;
     unsigned width;
@@ -19,11 +19,17 @@ struct KindView {
     bool repel;
 };
 
+// The most partners a point of a drawn kind may have.
+constexpr std::size_t kMaxDrawn = 1024;
+
 struct BlockView {
     const float* y;
     KindView kinds[3];
     std::size_t n_kinds;
     bool uncached_positions;  // ask for partners' positions a point early: they are not in cache
+    // Where one kind's forward lists are drawn again: draw(draws, p, out) writes p's partners.
+    std::size_t (*draw)(const void* draws, std::uint32_t p, std::uint32_t* out);
+    const void* draws;
 };
 
 // New points moving alone against a finished layout (extend.cpp), one a lane: their places,

@@ -14,6 +14,7 @@
 #include "src/common/worker_pool.hpp"
 #include "src/layout/errors.hpp"
 #include "src/layout/kernels.hpp"
+#include "src/layout/pair_sampling.hpp"
 
 namespace orvane::pacmap {
 
@@ -24,14 +25,18 @@ constexpr std::size_t kBlockPoints = 256;
 
 // Kinds of zero weight are left out: their terms are all zero, so leaving them out changes at
 // most the sign of a zero gradient entry, which the Adam step maps to the same update.
-BlockView block_view(const float* y, const LayoutPairs& pairs, const PairWeights& w) {
+// `draws` draws the far partners again where pairs.far_draws says so.
+BlockView block_view(const float* y, const LayoutPairs& pairs, const PairWeights& w,
+                     const FarDrawContext& draws) {
     // Below a few megabytes the positions stay in cache and asking costs more than it saves.
     constexpr std::size_t kCachedPositions = std::size_t{6} << 20;
-    BlockView b{y, {}, 0, pairs.n * 2 * sizeof(float) > kCachedPositions};
+    BlockView b{y,     {}, 0, pairs.n * 2 * sizeof(float) > kCachedPositions, draw_far_partners,
+                &draws};
     auto add = [&](const PairLists& lists, float weight, float c1, float c2, bool repel) {
         if (weight == 0.0f) return;
+        const bool drawn = &lists == &pairs.far && pairs.far_draws.on;
         b.kinds[b.n_kinds++] = {
-            lists.forward.bytes(),
+            drawn ? nullptr : lists.forward.bytes(),
             lists.forward_offsets.empty() ? nullptr : lists.forward_offsets.data(),
             lists.forward.slots(),
             lists.forward.width(),
@@ -46,6 +51,12 @@ BlockView block_view(const float* y, const LayoutPairs& pairs, const PairWeights
     add(pairs.mid_near, w.mid_near, 10000.0f, 20000.0f, false);
     add(pairs.far, w.far, 1.0f, 2.0f, true);
     return b;
+}
+
+FarDrawContext far_draw_context(const LayoutPairs& pairs) {
+    if (pairs.far_draws.on && pairs.far_draws.n_far > kMaxDrawn)
+        raise_internal_failure("too many far partners a point to draw them again");
+    return {&pairs.neighbor, pairs.far_draws};
 }
 
 std::size_t block_count(std::size_t n) { return (n + kBlockPoints - 1) / kBlockPoints; }
@@ -74,7 +85,8 @@ std::vector<float> pacmap_gradient(const std::vector<float>& y, const LayoutPair
     const std::size_t n = pairs.n;
     if (y.size() != 2 * n)
         raise_internal_failure("layout and pairs disagree on the number of points");
-    const BlockView view = block_view(y.data(), pairs, weights);
+    const FarDrawContext draws = far_draw_context(pairs);
+    const BlockView view = block_view(y.data(), pairs, weights, draws);
     const auto kernel = layout_kernels(level).gradient_of_block;
     std::vector<float> g(2 * (n + 1), 0.0f);
     std::vector<float> block_loss(block_count(n), 0.0f);
@@ -141,11 +153,12 @@ void optimise(std::vector<float>& y, const LayoutPairs& pairs, const std::size_t
     std::vector<float> next(y.size());
     std::vector<float> block_loss(block_count(n), 0.0f);
     const auto kernel = layout_kernels().gradient_of_block;
+    const FarDrawContext draws = far_draw_context(pairs);
     const bool logging = sink != nullptr && sink->enabled(LogLevel::Debug);
     const std::size_t total = num_iters[0] + num_iters[1] + num_iters[2];
     stop::Progress progress("layout optimisation", "iterations", total);
     for (std::size_t t = 0; t < total; ++t) {
-        const BlockView view = block_view(y.data(), pairs, phase_weights(t, num_iters));
+        const BlockView view = block_view(y.data(), pairs, phase_weights(t, num_iters), draws);
         const bool report = t == 0 || (t + 1) % 10 == 0;
         const bool with_loss = logging && report;
         const float lr_t = step_size(t, learning_rate);

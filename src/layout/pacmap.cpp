@@ -7,6 +7,7 @@
 #include "src/common/failure.hpp"
 #include "src/common/stop.hpp"
 #include "src/layout/errors.hpp"
+#include "src/layout/kernels.hpp"
 #include "src/layout/neighbors.hpp"
 #include "src/layout/optimiser.hpp"
 #include "src/layout/pair_sampling.hpp"
@@ -31,8 +32,8 @@ const char* error_text(ErrorKind kind) {
     return "";
 }
 
-std::string shape(const PartnerTable& t) {
-    return "[" + std::to_string(t.points() * t.slots()) + ", 2]";
+std::string shape(std::size_t n, std::size_t slots) {
+    return "[" + std::to_string(n * slots) + ", 2]";
 }
 
 }  // namespace
@@ -84,18 +85,28 @@ std::vector<float> run_pacmap(const float* x, std::size_t n, std::size_t d,
             work.data(), n, d, counts.n_neighbors, config.approx_threshold, sink,
             [&] { std::vector<float>().swap(work); });
         mark_stage(sink, "neighbour pairs ranked");
-        PartnerTable far = sample_far_partners(neighbors, counts.n_far, seed);
+        const std::size_t nn = neighbors.slots();
+        pairs.far_draws = {n >= config.far_draws_from && counts.n_far <= kMaxDrawn, n, nn,
+                           counts.n_far, seed};
+        PartnerTable far;
+        if (!pairs.far_draws.on) far = sample_far_partners(neighbors, counts.n_far, seed);
         mark_stage(sink, "far pairs");
         start = std::chrono::steady_clock::now();
         log_event(sink, LogLevel::Debug, [&] {
-            return "Pair shapes: neighbors " + shape(neighbors) + ", MN " + shape(mid_near) +
-                   ", FP " + shape(far);
+            return "Pair shapes: neighbors " + shape(n, nn) + ", MN " + shape(n, mid_near.slots()) +
+                   ", FP " + shape(n, counts.n_far);
         });
         // Grouped in place, one kind at a time.
         stop::Progress grouping("layout pair lists", "lists", 3 * n);
         pairs.neighbor = group_partners(std::move(neighbors), &grouping);
         pairs.mid_near = group_partners(std::move(mid_near), &grouping);
-        pairs.far = group_partners(std::move(far), &grouping);
+        if (pairs.far_draws.on) {
+            stop::Progress drawing("layout far pairs", "points", n);
+            pairs.far = group_far_draws(pairs.neighbor, pairs.far_draws, &drawing, &grouping);
+            drawing.finish();
+        } else {
+            pairs.far = group_partners(std::move(far), &grouping);
+        }
         grouping.finish();
         mark_stage(sink, "pairs grouped");
     }

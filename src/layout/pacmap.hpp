@@ -50,6 +50,9 @@ struct PacmapConfig {
     std::optional<std::size_t> override_neighbors;
     std::optional<std::uint64_t> seed = 42;
     std::size_t approx_threshold = 8000;
+    // From this many points on the far partners are drawn again wherever they are needed
+    // instead of held (LayoutPairs::far_draws): the same pairs and layout in less memory.
+    std::size_t far_draws_from = std::size_t{1} << 22;
 };
 
 // The fixed configuration the TwoDimEmbedding class uses for n samples.

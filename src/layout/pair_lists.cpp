@@ -100,56 +100,12 @@ std::vector<std::uint32_t> PairLists::backward_of(std::size_t p) const {
     return out;
 }
 
-PairLists group_partners(PartnerTable&& table, stop::Progress* progress) {
-    PairLists out;
-    const std::size_t n = table.points(), slots = table.slots();
-    const std::size_t n_blocks = (n + kListBlock - 1) / kListBlock;
-    out.n = n;
-    std::vector<std::uint32_t> count(n, 0);
-    std::vector<std::uint64_t> dropped(n_blocks, 0);
-    pool::for_blocks(n, kListBlock, [&](std::size_t first, std::size_t last, std::size_t) {
-        std::uint64_t self = 0;
-        for (std::size_t p = first; p < last; ++p)
-            for (std::size_t s = 0; s < slots; ++s) {
-                const std::uint32_t j = table.get(p, s);
-                if (j == p) {
-                    ++self;
-                    continue;
-                }
-                relaxed_increment(count[j]);
-            }
-        dropped[first / kListBlock] = self;
-    });
-    if (std::any_of(count.begin(), count.end(), [](std::uint32_t c) { return c > kMaxSources; }))
-        raise_internal_failure("a point is the partner of too many others");
-    // Each pass below is one sweep over the pairs: a stop between passes keeps Ctrl-C prompt
-    // at ten million points without a check in the inner loops.
-    stop::poll();
-    if (std::any_of(dropped.begin(), dropped.end(), [](std::uint64_t d) { return d != 0; })) {
-        // Writes trail reads: entry w lands at w <= e.
-        out.forward_offsets.assign(n + 1, 0);
-        std::size_t w = 0;
-        for (std::size_t p = 0; p < n; ++p) {
-            out.forward_offsets[p] = w;
-            for (std::size_t s = 0; s < slots; ++s) {
-                const std::uint32_t j = table.get(p, s);
-                if (j != p) table.put(w++, j);
-            }
-        }
-        out.forward_offsets[n] = w;
-        table.truncate(w);
-        stop::poll();
-    }
-    out.forward = std::move(table);
-    const auto entries_of = [&](std::size_t p, auto&& visit) {
-        if (out.forward_offsets.empty()) {
-            for (std::size_t s = 0; s < slots; ++s) visit(out.forward.get(p, s));
-        } else {
-            for (std::uint64_t e = out.forward_offsets[p]; e < out.forward_offsets[p + 1]; ++e)
-                visit(out.forward.at(e));
-        }
-    };
-
+// Adds the backward lists of `out` (out.n points, count[p] sources each). `entries` makes, once
+// per task, a reader whose reader(p, visit) calls visit on each of p's forward entries.
+template <class Entries>
+void add_sources(PairLists& out, const std::vector<std::uint32_t>& count, stop::Progress* progress,
+                 const Entries& entries) {
+    const std::size_t n = out.n, n_blocks = (n + kListBlock - 1) / kListBlock;
     // The sources of a stretch of points at a time, so that the unpacked lists never take more
     // than an eighth of what all of them would: every stretch reads all lists once, drops the
     // sources into place in any order (so the pass can run in parallel), sorts each point's and
@@ -177,6 +133,7 @@ PairLists group_partners(PartnerTable&& table, stop::Progress* progress) {
         }
         sources.assign(held, 0);
         pool::for_blocks(n, kListBlock, [&](std::size_t first, std::size_t last, std::size_t) {
+            auto entries_of = entries();
             for (std::size_t p = first; p < last; ++p)
                 entries_of(p, [&](std::uint32_t j) {
                     if (j < a || j >= z) return;
@@ -227,6 +184,85 @@ PairLists group_partners(PartnerTable&& table, stop::Progress* progress) {
         stop::poll();
         b0 = b1;
     }
+}
+
+PairLists group_partners(PartnerTable&& table, stop::Progress* progress) {
+    PairLists out;
+    const std::size_t n = table.points(), slots = table.slots();
+    const std::size_t n_blocks = (n + kListBlock - 1) / kListBlock;
+    out.n = n;
+    std::vector<std::uint32_t> count(n, 0);
+    std::vector<std::uint64_t> dropped(n_blocks, 0);
+    pool::for_blocks(n, kListBlock, [&](std::size_t first, std::size_t last, std::size_t) {
+        std::uint64_t self = 0;
+        for (std::size_t p = first; p < last; ++p)
+            for (std::size_t s = 0; s < slots; ++s) {
+                const std::uint32_t j = table.get(p, s);
+                if (j == p) {
+                    ++self;
+                    continue;
+                }
+                relaxed_increment(count[j]);
+            }
+        dropped[first / kListBlock] = self;
+    });
+    if (std::any_of(count.begin(), count.end(), [](std::uint32_t c) { return c > kMaxSources; }))
+        raise_internal_failure("a point is the partner of too many others");
+    // Each pass below is one sweep over the pairs: a stop between passes keeps Ctrl-C prompt
+    // at ten million points without a check in the inner loops.
+    stop::poll();
+    if (std::any_of(dropped.begin(), dropped.end(), [](std::uint64_t d) { return d != 0; })) {
+        // Writes trail reads: entry w lands at w <= e.
+        out.forward_offsets.assign(n + 1, 0);
+        std::size_t w = 0;
+        for (std::size_t p = 0; p < n; ++p) {
+            out.forward_offsets[p] = w;
+            for (std::size_t s = 0; s < slots; ++s) {
+                const std::uint32_t j = table.get(p, s);
+                if (j != p) table.put(w++, j);
+            }
+        }
+        out.forward_offsets[n] = w;
+        table.truncate(w);
+        stop::poll();
+    }
+    out.forward = std::move(table);
+    add_sources(out, count, progress, [&out, slots] {
+        return [&out, slots](std::size_t p, auto&& visit) {
+            if (out.forward_offsets.empty()) {
+                for (std::size_t s = 0; s < slots; ++s) visit(out.forward.get(p, s));
+            } else {
+                for (std::uint64_t e = out.forward_offsets[p]; e < out.forward_offsets[p + 1]; ++e)
+                    visit(out.forward.at(e));
+            }
+        };
+    });
+    return out;
+}
+
+PairLists group_sources(std::size_t n, ForwardEntries forward, const void* context,
+                        std::size_t most, stop::Progress* first_pass, stop::Progress* progress) {
+    PairLists out;
+    out.n = n;
+    std::vector<std::uint32_t> count(n, 0);
+    pool::for_blocks(n, kListBlock, [&](std::size_t first, std::size_t last, std::size_t) {
+        std::vector<std::uint32_t> entries(most);
+        for (std::size_t p = first; p < last; ++p) {
+            const std::size_t m = forward(context, static_cast<std::uint32_t>(p), entries.data());
+            for (std::size_t e = 0; e < m; ++e) relaxed_increment(count[entries[e]]);
+        }
+        if (first_pass) first_pass->advance(last - first);
+    });
+    if (std::any_of(count.begin(), count.end(), [](std::uint32_t c) { return c > kMaxSources; }))
+        raise_internal_failure("a point is the partner of too many others");
+    stop::poll();
+    add_sources(out, count, progress, [&] {
+        return [&, entries = std::vector<std::uint32_t>(most)](std::size_t p,
+                                                               auto&& visit) mutable {
+            const std::size_t m = forward(context, static_cast<std::uint32_t>(p), entries.data());
+            for (std::size_t e = 0; e < m; ++e) visit(entries[e]);
+        };
+    });
     return out;
 }
 

@@ -88,9 +88,28 @@ PairLists group_partners(PartnerTable&& table, stop::Progress* progress = nullpt
 // Groups (i, j) rows over n points, in any order; rows with the same i keep their order.
 PairLists group_pairs(std::vector<std::uint32_t>&& rows, std::size_t n);
 
+// Lists whose forward entries are not held but produced again on demand: `forward(context, p,
+// out)` writes point p's entries (at most `most`) to out and returns their count. Builds their
+// sources as group_partners does, advancing `first_pass` by one for each point of the pass that
+// counts them and `progress` as group_partners does.
+using ForwardEntries = std::size_t (*)(const void* context, std::uint32_t p, std::uint32_t* out);
+PairLists group_sources(std::size_t n, ForwardEntries forward, const void* context,
+                        std::size_t most, stop::Progress* first_pass, stop::Progress* progress);
+
+// Far partners that are drawn again wherever they are needed, from the seed and each point's
+// neighbors, instead of held: past a few million points their lists would be the largest part
+// of a layout's memory, while the gradient waits on memory anyway.
+struct FarDraws {
+    bool on = false;
+    std::size_t n = 0, nn = 0, n_far = 0;  // points, neighbor slots a point, partners a point
+    std::uint64_t seed = 0;
+};
+
 struct LayoutPairs {
     std::size_t n = 0;
     PairLists neighbor, mid_near, far;
+    // When on, `far` holds only the sources.
+    FarDraws far_draws;
 };
 
 }  // namespace orvane::pacmap

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 #include "src/layout/neighbors.hpp"
 #include "src/common/stop.hpp"
@@ -11,6 +12,7 @@
 namespace orvane::pacmap {
 
 namespace {
+#include "src/layout/list_decode.inc"
 
 // Unbiased index in [0, n) by widening multiplication with rejection of the short zone.
 std::uint32_t uniform_index(std::uint32_t n, Generator& g) {
@@ -141,26 +143,116 @@ std::vector<std::uint32_t> sample_mid_near_pairs(const float* x, std::size_t n, 
     return sample_mid_near_partners(x, n, d, n_mid_near, seed).rows();
 }
 
+FarSampler::FarSampler(std::size_t n, std::size_t nn, std::size_t n_far, std::uint64_t seed)
+    : n_(static_cast<std::uint32_t>(n)),
+      nn_(nn),
+      n_far_(n_far),
+      seed_(seed),
+      taken_(std::size_t{1} << kSlotBits, 0) {}
+
+std::size_t FarSampler::draw(std::uint32_t self, const std::uint32_t* near, std::size_t near_count,
+                             std::uint32_t* out) {
+    // What sample_distinct counts: the nn slots as the list to avoid, the point among them when
+    // a slot held it.
+    std::size_t avail = n_ > nn_ ? n_ - nn_ : 0;
+    if (avail > 0 && near_count == nn_) --avail;
+    const std::size_t want = std::min(n_far_, avail);
+    if (++turn_ == 0) {
+        std::fill(taken_.begin(), taken_.end(), std::uint16_t{0});
+        turn_ = 1;
+    }
+    const std::uint16_t turn = turn_;
+    std::uint16_t* taken = taken_.data();
+    taken[slot(self)] = turn;
+    for (std::size_t s = 0; s < near_count; ++s) taken[slot(near[s])] = turn;
+    Generator g = seed_generator(seed_ + self);
+    // uniform_index's draws a batch at a time: its rejections (up to half the draws) are then
+    // kept out without a branch the predictor cannot guess. Draws after the last partner taken
+    // go unused; a fixed batch still beat one sized to what is missing.
+    const std::uint32_t zone = want == 0 ? 0 : (n_ << std::countl_zero(n_)) - 1;
+    std::size_t got = 0;
+    while (got < want) {
+        std::uint32_t drawn[64];
+        std::size_t m = 0;
+        for (std::size_t b = 0; b < 64; ++b) {
+            const std::uint64_t product = std::uint64_t{g.next_u32()} * n_;
+            drawn[m] = static_cast<std::uint32_t>(product >> 32);
+            m += static_cast<std::uint32_t>(product) <= zone;
+        }
+        for (std::size_t c = 0; c < m && got < want; ++c) {
+            const std::uint32_t j = drawn[c];
+            std::uint16_t& t = taken[slot(j)];
+            if (t == turn && (j == self || std::find(out, out + got, j) != out + got ||
+                              std::find(near, near + near_count, j) != near + near_count))
+                continue;
+            t = turn;
+            out[got++] = j;
+        }
+    }
+    return got;
+}
+
 PartnerTable sample_far_partners(const PartnerTable& neighbors, std::size_t n_far,
                                  std::uint64_t seed) {
     const std::size_t n = neighbors.points(), nn = neighbors.slots();
     PartnerTable table(n, n_far);
-    const auto n32 = static_cast<std::uint32_t>(n);
     stop::Progress progress("layout far pairs", "points", n);
     pool::for_blocks(n, kSamplesPerTask, [&](std::size_t begin, std::size_t end, std::size_t) {
         std::vector<std::uint32_t> far(n_far), near(nn);
+        FarSampler sampler(n, nn, n_far, seed);
         for (std::size_t i = begin; i < end; ++i) {
-            Generator g = seed_generator(seed + i);
-            for (std::size_t s = 0; s < nn; ++s) near[s] = neighbors.get(i, s);
             const auto self = static_cast<std::uint32_t>(i);
-            const std::size_t got =
-                sample_distinct(n_far, n32, IndexView{near.data(), nn, 1}, self, g, far.data());
+            std::size_t near_count = 0;
+            for (std::size_t s = 0; s < nn; ++s) {
+                const std::uint32_t j = neighbors.get(i, s);
+                if (j != self) near[near_count++] = j;
+            }
+            const std::size_t got = sampler.draw(self, near.data(), near_count, far.data());
             for (std::size_t p = 0; p < n_far; ++p) table.set(i, p, p < got ? far[p] : self);
         }
         progress.advance(end - begin);
     });
     progress.finish();
     return table;
+}
+
+namespace {
+
+// A worker's sampler and a point's neighbors, for draw_far_partners.
+struct FarScratch {
+    std::size_t n = 0, nn = 0, n_far = 0;
+    std::uint64_t seed = 0;
+    FarSampler sampler{0, 0, 0, 0};
+    std::vector<std::uint32_t> near;
+};
+
+}  // namespace
+
+std::size_t draw_far_partners(const void* draws, std::uint32_t p, std::uint32_t* out) {
+    const auto& c = *static_cast<const FarDrawContext*>(draws);
+    thread_local FarScratch scratch;
+    if (scratch.n != c.far.n || scratch.nn != c.far.nn || scratch.n_far != c.far.n_far ||
+        scratch.seed != c.far.seed) {
+        scratch.n = c.far.n;
+        scratch.nn = c.far.nn;
+        scratch.n_far = c.far.n_far;
+        scratch.seed = c.far.seed;
+        scratch.sampler = FarSampler(c.far.n, c.far.nn, c.far.n_far, c.far.seed);
+        scratch.near.assign(c.far.nn + 8, 0);
+    }
+    const PairLists& nb = *c.neighbors;
+    const std::uint64_t first = nb.forward_offsets.empty() ? p * c.far.nn : nb.forward_offsets[p];
+    const std::uint64_t count =
+        nb.forward_offsets.empty() ? c.far.nn : nb.forward_offsets[p + 1] - first;
+    PackedReader{nb.forward.bytes(), first * nb.forward.width(), nb.forward.width()}.read(
+        scratch.near.data(), count);
+    return scratch.sampler.draw(p, scratch.near.data(), count, out);
+}
+
+PairLists group_far_draws(const PairLists& neighbors, const FarDraws& far, stop::Progress* drawing,
+                          stop::Progress* grouping) {
+    const FarDrawContext context{&neighbors, far};
+    return group_sources(far.n, draw_far_partners, &context, far.n_far, drawing, grouping);
 }
 
 std::vector<std::uint32_t> sample_far_pairs(std::size_t n,

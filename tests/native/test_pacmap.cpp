@@ -714,6 +714,52 @@ TEST_CASE("layout kernels: every level this machine has gives the same bits") {
     CHECK_EQ(coded, orvane::simd::avx512_vnni() ? std::size_t{1} : std::size_t{0});
 }
 
+TEST_CASE("pacmap far pairs drawn again: the sources, gradients and layouts of held ones") {
+    // Neighbours with empty slots and a hub: point 5 is everyone's first, so its lists are more
+    // than the gradient decodes ahead.
+    const std::size_t n = 3000, nn = 10, n_far = 20;
+    Generator r = seed_generator(31);
+    PartnerTable table(n, nn);
+    for (std::size_t p = 0; p < n; ++p)
+        for (std::size_t s = 0; s < nn; ++s)
+            table.set(p, s,
+                      s == 0                        ? 5
+                      : (s == nn - 1 && p % 7 == 0) ? static_cast<std::uint32_t>(p)
+                                                    : r.next_u32() % n);
+    LayoutPairs held, drawn;
+    held.n = drawn.n = n;
+    held.far = group_partners(sample_far_partners(table, n_far, 9));
+    held.neighbor = group_partners(PartnerTable(table));
+    drawn.neighbor = group_partners(std::move(table));
+    U mid_near = pair_rows(n, 5, r, false, false);
+    held.mid_near = group_pairs(U(mid_near), n);
+    drawn.mid_near = group_pairs(std::move(mid_near), n);
+    drawn.far_draws = {true, n, nn, n_far, 9};
+    drawn.far = group_far_draws(drawn.neighbor, drawn.far_draws);
+    CHECK_EQ(drawn.far.forward.points(), 0u);
+    std::size_t wrong = 0;
+    for (std::size_t p = 0; p < n; ++p)
+        wrong += held.far.backward_of(p) != drawn.far.backward_of(p);
+    CHECK_EQ(wrong, 0u);
+    const auto y = random_matrix(n, 2, 32);
+    for (const orvane::simd::Level level : orvane::simd::available())
+        for (const PairWeights w :
+             {PairWeights{501.5f, 2.0f, 1.0f}, PairWeights{0.0f, 1.0f, 1.0f}}) {
+            const auto a = pacmap_gradient(y, held, w, level),
+                       b = pacmap_gradient(y, drawn, w, level);
+            CHECK(std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
+        }
+    // Whole layouts: too few points for every far partner, empty neighbour slots, and plenty.
+    for (const std::size_t m : {4, 14, 1500}) {
+        const auto x = random_matrix(m, 7, 33);
+        PacmapConfig config = driver_config(m);
+        const auto a = run_pacmap(x.data(), m, 7, config, nullptr);
+        config.far_draws_from = 0;
+        const auto b = run_pacmap(x.data(), m, 7, config, nullptr);
+        CHECK(std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
+    }
+}
+
 TEST_CASE("pacmap optimiser on fixed pairs: same bits on every run") {
     const std::size_t n = 3000, iters[3] = {100, 100, 250};
     const LayoutPairs pairs = random_pairs(n, 5);
