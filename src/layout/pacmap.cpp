@@ -100,13 +100,8 @@ std::vector<float> run_pacmap(const float* x, std::size_t n, std::size_t d,
         stop::Progress grouping("layout pair lists", "lists", 3 * n);
         pairs.neighbor = group_partners(std::move(neighbors), &grouping);
         pairs.mid_near = group_partners(std::move(mid_near), &grouping);
-        if (pairs.far_draws.on) {
-            stop::Progress drawing("layout far pairs", "points", n);
-            pairs.far = group_far_draws(pairs.neighbor, pairs.far_draws, &drawing, &grouping);
-            drawing.finish();
-        } else {
-            pairs.far = group_partners(std::move(far), &grouping);
-        }
+        pairs.far = pairs.far_draws.on ? group_far_draws(pairs.neighbor, pairs.far_draws, &grouping)
+                                       : group_partners(std::move(far), &grouping);
         grouping.finish();
         mark_stage(sink, "pairs grouped");
     }

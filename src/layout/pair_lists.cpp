@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <optional>
 
 #include "src/common/failure.hpp"
 #include "src/common/stop.hpp"
@@ -241,18 +242,24 @@ PairLists group_partners(PartnerTable&& table, stop::Progress* progress) {
 }
 
 PairLists group_sources(std::size_t n, ForwardEntries forward, const void* context,
-                        std::size_t most, stop::Progress* first_pass, stop::Progress* progress) {
+                        std::size_t most, const char* counting, stop::Progress* progress) {
     PairLists out;
     out.n = n;
     std::vector<std::uint32_t> count(n, 0);
-    pool::for_blocks(n, kListBlock, [&](std::size_t first, std::size_t last, std::size_t) {
-        std::vector<std::uint32_t> entries(most);
-        for (std::size_t p = first; p < last; ++p) {
-            const std::size_t m = forward(context, static_cast<std::uint32_t>(p), entries.data());
-            for (std::size_t e = 0; e < m; ++e) relaxed_increment(count[entries[e]]);
-        }
-        if (first_pass) first_pass->advance(last - first);
-    });
+    {
+        std::optional<stop::Progress> first_pass;
+        if (counting) first_pass.emplace(counting, "points", n);
+        pool::for_blocks(n, kListBlock, [&](std::size_t first, std::size_t last, std::size_t) {
+            std::vector<std::uint32_t> entries(most);
+            for (std::size_t p = first; p < last; ++p) {
+                const std::size_t m =
+                    forward(context, static_cast<std::uint32_t>(p), entries.data());
+                for (std::size_t e = 0; e < m; ++e) relaxed_increment(count[entries[e]]);
+            }
+            if (first_pass) first_pass->advance(last - first);
+        });
+        if (first_pass) first_pass->finish();
+    }
     if (std::any_of(count.begin(), count.end(), [](std::uint32_t c) { return c > kMaxSources; }))
         raise_internal_failure("a point is the partner of too many others");
     stop::poll();

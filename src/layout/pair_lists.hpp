@@ -90,11 +90,11 @@ PairLists group_pairs(std::vector<std::uint32_t>&& rows, std::size_t n);
 
 // Lists whose forward entries are not held but produced again on demand: `forward(context, p,
 // out)` writes point p's entries (at most `most`) to out and returns their count. Builds their
-// sources as group_partners does, advancing `first_pass` by one for each point of the pass that
-// counts them and `progress` as group_partners does.
+// sources as group_partners does, advancing `progress` as group_partners does; the first pass,
+// which counts them, reports as a progress of its own named `counting` when that is not null.
 using ForwardEntries = std::size_t (*)(const void* context, std::uint32_t p, std::uint32_t* out);
 PairLists group_sources(std::size_t n, ForwardEntries forward, const void* context,
-                        std::size_t most, stop::Progress* first_pass, stop::Progress* progress);
+                        std::size_t most, const char* counting, stop::Progress* progress);
 
 // Far partners that are drawn again wherever they are needed, from the seed and each point's
 // neighbors, instead of held: past a few million points their lists would be the largest part

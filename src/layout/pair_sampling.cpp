@@ -249,10 +249,11 @@ std::size_t draw_far_partners(const void* draws, std::uint32_t p, std::uint32_t*
     return scratch.sampler.draw(p, scratch.near.data(), count, out);
 }
 
-PairLists group_far_draws(const PairLists& neighbors, const FarDraws& far, stop::Progress* drawing,
+PairLists group_far_draws(const PairLists& neighbors, const FarDraws& far,
                           stop::Progress* grouping) {
     const FarDrawContext context{&neighbors, far};
-    return group_sources(far.n, draw_far_partners, &context, far.n_far, drawing, grouping);
+    return group_sources(far.n, draw_far_partners, &context, far.n_far, "layout far pairs",
+                         grouping);
 }
 
 std::vector<std::uint32_t> sample_far_pairs(std::size_t n,

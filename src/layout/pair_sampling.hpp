@@ -73,10 +73,10 @@ std::vector<std::uint32_t> sample_far_pairs(std::size_t n,
 // The far pairs grouped for the gradient without ever holding their lists: each point's sources
 // come from drawing every point's partners again (a few times, a stretch of sources at a time),
 // and the gradient draws them again each iteration (see LayoutPairs::far_draws). `neighbors` are
-// the grouped neighbor lists, from a table of far.nn slots a point. Advances `drawing` by one
-// for each point drawn in the first pass, and `grouping` as group_partners does.
+// the grouped neighbor lists, from a table of far.nn slots a point. The first pass reports as
+// "layout far pairs", as the sampler does; `grouping` advances as in group_partners.
 PairLists group_far_draws(const PairLists& neighbors, const FarDraws& far,
-                          stop::Progress* drawing = nullptr, stop::Progress* grouping = nullptr);
+                          stop::Progress* grouping = nullptr);
 
 // The far partners of point p, drawn again: `draws` is a FarDrawContext. For the gradient
 // kernels, which take it as a plain function. `out` has room for n_far.
