@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "src/common/failure.hpp"
+#include "src/common/stop.hpp"
 #include "src/layout/errors.hpp"
 #include "src/layout/kernels.hpp"
 #include "src/layout/neighbors.hpp"
@@ -758,6 +760,29 @@ TEST_CASE("pacmap far pairs drawn again: the sources, gradients and layouts of h
         const auto b = run_pacmap(x.data(), m, 7, config, nullptr);
         CHECK(std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
     }
+    // The drawing's progress ends with the pass that counts: the grouping's is current again
+    // while the far sources are built.
+    struct Stages final : orvane::stop::Watcher {
+        std::vector<std::pair<std::string, bool>> seen;
+        bool keep_going(const orvane::stop::Snapshot* p, bool final) override {
+            if (p) seen.emplace_back(p->what, final);
+            return true;
+        }
+        std::chrono::steady_clock::duration poll_interval() const override { return {}; }
+    } stages;
+    {
+        const orvane::stop::Scope scope(stages);
+        const auto x = random_matrix(1500, 7, 33);
+        PacmapConfig config = driver_config(1500);
+        config.far_draws_from = 0;
+        run_pacmap(x.data(), 1500, 7, config, nullptr);
+    }
+    using Seen = std::pair<std::string, bool>;
+    const auto counted =
+        std::find(stages.seen.begin(), stages.seen.end(), Seen{"layout far pairs", true});
+    CHECK(counted != stages.seen.end());
+    CHECK(std::find(counted, stages.seen.end(), Seen{"layout pair lists", false}) !=
+          stages.seen.end());
 }
 
 TEST_CASE("pacmap optimiser on fixed pairs: same bits on every run") {
