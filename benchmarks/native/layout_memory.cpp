@@ -6,18 +6,25 @@
 //
 // With k, the optimiser runs 1/k of each phase's iterations (at least one each): the peak and the
 // stages before it are the whole layout's, the optimiser's time a sample of it.
+//
+// The run is watched as a call from Python is, and the end reports, for each declared progress,
+// the longest wait between two stop checks of the calling thread: how long a Ctrl-C could wait.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "src/common/stop.hpp"
 #include "src/layout/pacmap.hpp"
 
 namespace {
+
+std::string last_stage = "start";  // the stage reported last, where no progress is declared
 
 // A field of /proc/self/status, in KiB.
 long status_kib(const char* field) {
@@ -48,12 +55,56 @@ public:
             peak * 1024.0 / static_cast<double>(n_), now_kib * 1024.0 / static_cast<double>(n_));
         std::fflush(stdout);
         last_ = now;
+        last_stage = name;
         reset_peak();
     }
 
 private:
     std::size_t n_;
     std::chrono::steady_clock::time_point last_;
+};
+
+// The longest gap between consultations, charged to the progress current at the later one
+// ("none" where no progress is declared).
+class GapWatcher final : public orvane::stop::Watcher {
+public:
+    bool keep_going(const orvane::stop::Snapshot* progress, bool) override {
+        const auto now = std::chrono::steady_clock::now();
+        const std::string here = where(progress);
+        Gaps& g = gaps_[progress ? progress->what : "none"];
+        const double gap = std::chrono::duration<double>(now - last_).count();
+        if (gap > g.longest) g = {g.checks, g.seconds, gap, last_where_ + " -> " + here};
+        g.seconds += gap;
+        ++g.checks;
+        last_ = now;
+        last_where_ = here;
+        return true;
+    }
+
+    void print() const {
+        std::printf(
+            "\n| progress | stop checks | seconds | longest wait (s) | between |\n"
+            "|---|---:|---:|---:|---|\n");
+        for (const auto& [what, g] : gaps_)
+            std::printf("| %s | %zu | %.1f | %.3f | %s |\n", what.c_str(), g.checks, g.seconds,
+                        g.longest, g.between.c_str());
+    }
+
+private:
+    struct Gaps {
+        std::size_t checks = 0;
+        double seconds = 0.0, longest = 0.0;
+        std::string between;
+    };
+
+    static std::string where(const orvane::stop::Snapshot* p) {
+        if (!p) return "none after " + last_stage;
+        return std::string(p->what) + " " + std::to_string(p->done) + "/" +
+               std::to_string(p->total);
+    }
+    std::map<std::string, Gaps> gaps_;
+    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+    std::string last_where_ = "start";
 };
 
 }  // namespace
@@ -86,7 +137,14 @@ int main(int argc, char** argv) {
     sink.report("input rows");
     const std::vector<float> held(input);
     sink.report("object's copy");
-    const std::vector<float> y = orvane::pacmap::run_pacmap(held.data(), n, d, config, &sink);
+    GapWatcher watcher;
+    std::vector<float> y;
+    {
+        const orvane::stop::Scope watched(watcher);
+        y = orvane::pacmap::run_pacmap(held.data(), n, d, config, &sink);
+        watcher.keep_going(nullptr, true);
+    }
     std::printf("layout of %zu points, first (%g, %g)\n", y.size() / 2, y[0], y[1]);
+    watcher.print();
     return 0;
 }

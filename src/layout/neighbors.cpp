@@ -11,6 +11,7 @@
 #include "src/common/failure.hpp"
 #include "src/common/stop.hpp"
 #include "src/common/worker_pool.hpp"
+#include "src/common/zeroed.hpp"
 #include "src/common/total_order.hpp"
 #include "src/scores/knn/handlers.hpp"
 #include "src/scores/knn/query_blocks.hpp"
@@ -107,7 +108,9 @@ IndexCandidates search_index(const float* x, std::size_t n, std::size_t d, std::
             shape_text(n, d));
     };
     if (n > 0 && !rows) throw out_of_memory();
-    pool::parallel_for(n, 256, [&](std::size_t begin, std::size_t end) {
+    // Fixed blocks, each a task with a stop check before it: at ten million rows a few chunks a
+    // worker would keep Ctrl-C waiting.
+    pool::for_blocks(n, 4096, [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t i = begin; i < end; ++i) to_bf16(x + i * d, d, rows.at(i));
     });
     release();
@@ -126,17 +129,17 @@ IndexCandidates search_index(const float* x, std::size_t n, std::size_t d, std::
     mark_stage(sink, "graph linked");
 
     start = std::chrono::steady_clock::now();
+    stop::Progress searching("layout neighbours", "rows", n);
     KnnCandidates& c = out.c;
     c.n = n;
     c.k = k;
-    c.index.assign(n * k, 0);
-    c.filled.assign(n, 0);
+    assign_zeros(c.index, n * k);
+    assign_zeros(c.filled, n);
     const std::size_t workers = pool::worker_count();
     std::vector<WaveGraph::Scratch> scratch;
     std::vector<std::array<std::vector<std::uint64_t>, WaveGraph::kLanes>> found(workers);
     for (std::size_t w = 0; w < workers; ++w) scratch.push_back(graph.scratch());
     const std::size_t n_tasks = (n + kRowsPerTask - 1) / kRowsPerTask;
-    stop::Progress searching("layout neighbours", "rows", n);
     pool::run_tasks(n_tasks, [&](std::size_t task, std::size_t worker) {
         const std::size_t end = std::min(n, (task + 1) * kRowsPerTask);
         auto& found_here = found[worker];
@@ -182,7 +185,7 @@ KnnCandidates approximate_knn(const float* x, std::size_t n, std::size_t d, std:
 std::vector<float> candidate_sigma(const KnnCandidates& c, CandidateDistance distance) {
     constexpr float kFloor = 1e-10f;
     std::vector<float> sigma(c.n, kFloor);
-    pool::parallel_for(c.n, 4096, [&](std::size_t first, std::size_t last) {
+    pool::for_blocks(c.n, 4096, [&](std::size_t first, std::size_t last, std::size_t) {
         for (std::size_t i = first; i < last; ++i) {
             const std::size_t real = c.filled[i];
             if (real == 0) continue;

@@ -8,6 +8,7 @@
 #include "src/common/failure.hpp"
 #include "src/common/stop.hpp"
 #include "src/common/worker_pool.hpp"
+#include "src/common/zeroed.hpp"
 
 namespace orvane::pacmap {
 
@@ -37,8 +38,9 @@ std::uint64_t words_for(std::uint64_t bits) { return (bits + 63) / 64 + 5; }
 PartnerTable::PartnerTable(std::size_t n, std::size_t slots)
     : n_(n),
       slots_(slots),
-      width_(n < 2 ? 1u : static_cast<unsigned>(std::bit_width(std::uint64_t{n} - 1))),
-      words_(words_for(std::uint64_t{n} * slots * width_), 0) {}
+      width_(n < 2 ? 1u : static_cast<unsigned>(std::bit_width(std::uint64_t{n} - 1))) {
+    assign_zeros(words_, words_for(std::uint64_t{n} * slots * width_));
+}
 
 std::uint32_t PartnerTable::at(std::size_t entry) const {
     return static_cast<std::uint32_t>(bits_from(bytes(), std::uint64_t{entry} * width_) &
@@ -132,7 +134,7 @@ void add_sources(PairLists& out, const std::vector<std::uint32_t>& count, stop::
             cursor[q - a] = at;
             at += count[q];
         }
-        sources.assign(held, 0);
+        assign_zeros(sources, held);
         pool::for_blocks(n, kListBlock, [&](std::size_t first, std::size_t last, std::size_t) {
             auto entries_of = entries();
             for (std::size_t p = first; p < last; ++p)
@@ -164,8 +166,8 @@ void add_sources(PairLists& out, const std::vector<std::uint32_t>& count, stop::
         });
         block_word[b0] = 0;
         for (std::size_t b = b0; b < b1; ++b) block_word[b + 1] += block_word[b];
-        std::vector<std::uint64_t>& stream =
-            out.backward.emplace_back(words_for(block_word[b1] * 64), 0);
+        std::vector<std::uint64_t>& stream = out.backward.emplace_back();
+        assign_zeros(stream, words_for(block_word[b1] * 64));
         for (std::size_t b = b0; b < b1; ++b)
             out.backward_blocks[b] =
                 reinterpret_cast<const std::uint8_t*>(stream.data() + block_word[b]);
@@ -209,14 +211,15 @@ PairLists group_partners(PartnerTable&& table, stop::Progress* progress) {
     });
     if (std::any_of(count.begin(), count.end(), [](std::uint32_t c) { return c > kMaxSources; }))
         raise_internal_failure("a point is the partner of too many others");
-    // Each pass below is one sweep over the pairs: a stop between passes keeps Ctrl-C prompt
-    // at ten million points without a check in the inner loops.
+    // A sweep over all pairs takes seconds at ten million points: stop checks between passes
+    // and every block of points.
     stop::poll();
     if (std::any_of(dropped.begin(), dropped.end(), [](std::uint64_t d) { return d != 0; })) {
         // Writes trail reads: entry w lands at w <= e.
         out.forward_offsets.assign(n + 1, 0);
         std::size_t w = 0;
         for (std::size_t p = 0; p < n; ++p) {
+            if (p % kListBlock == 0) stop::poll();
             out.forward_offsets[p] = w;
             for (std::size_t s = 0; s < slots; ++s) {
                 const std::uint32_t j = table.get(p, s);

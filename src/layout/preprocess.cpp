@@ -71,7 +71,14 @@ std::vector<float> preprocess(const float* x, std::size_t n, std::size_t d, LogS
                               Scaling* scaling) {
     if (n * d == 0) fail_with(ErrorKind::EmptyMinMax);
     require_finite(x, n, d);
-    std::vector<float> out(x, x + n * d);
+    // A copy of gigabytes takes seconds: it stops between stretches.
+    std::vector<float> out;
+    out.reserve(n * d);
+    constexpr std::size_t kStretch = std::size_t{8} << 20;
+    for (std::size_t begin = 0; begin < n * d; begin += kStretch) {
+        stop::poll();
+        out.insert(out.end(), x + begin, x + std::min(n * d, begin + kStretch));
+    }
     float lo = out[0], hi = out[0];
     each_value(out, [&](float& v) {
         if (total_order_key(v) < total_order_key(lo)) lo = v;

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -6,6 +8,7 @@
 #include "src/common/failure.hpp"
 #include "src/common/stop.hpp"
 #include "src/common/worker_pool.hpp"
+#include "src/common/zeroed.hpp"
 #include "tests/native/check.hpp"
 
 using namespace orvane;
@@ -76,4 +79,22 @@ TEST_CASE("stop: without a watcher, polls and progress cost nothing and never st
     progress.finish();
     CHECK_EQ(progress.snapshot().done, std::size_t{10});
     CHECK_EQ(ran, std::size_t{1});
+}
+
+TEST_CASE("stop: large zero-filled arrays are all zeros and stop between their stretches") {
+    // Over three stretches of 32 MiB, with old contents and capacity in the way.
+    constexpr std::size_t big = 3 * ((std::size_t{32} << 20) / sizeof(std::uint32_t)) + 5;
+    std::vector<std::uint32_t> v(100, 7);
+    assign_zeros(v, big);
+    CHECK_EQ(v.size(), big);
+    CHECK(std::all_of(v.begin(), v.end(), [](std::uint32_t x) { return x == 0; }));
+    std::fill(v.begin(), v.begin() + 10, 9u);
+    assign_zeros(v, 10);
+    CHECK(v == std::vector<std::uint32_t>(10, 0));
+
+    CountingWatcher watcher(1);
+    stop::Scope scope(watcher);
+    std::vector<std::uint64_t> w;
+    CHECK_THROWS_WITH(assign_zeros(w, big), Stopped, "stopped");
+    CHECK(w.size() < big);
 }
