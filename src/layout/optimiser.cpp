@@ -28,8 +28,9 @@ constexpr std::size_t kBlockPoints = 256;
 // `draws` draws the far partners again where pairs.far_draws says so.
 BlockView block_view(const float* y, const LayoutPairs& pairs, const PairWeights& w,
                      const FarDrawContext& draws) {
-    // Below a few megabytes the positions stay in cache and asking costs more than it saves.
-    constexpr std::size_t kCachedPositions = std::size_t{6} << 20;
+    // Below this the positions stay in the last-level cache, or near enough, and asking costs
+    // more than it saves: a sixth of an iteration at a million points (8 MiB of positions).
+    constexpr std::size_t kCachedPositions = std::size_t{16} << 20;
     BlockView b{y,     {}, 0, pairs.n * 2 * sizeof(float) > kCachedPositions, draw_far_partners,
                 &draws};
     auto add = [&](const PairLists& lists, float weight, float c1, float c2, bool repel) {

@@ -137,12 +137,29 @@ void add_sources(PairLists& out, const std::vector<std::uint32_t>& count, stop::
         assign_zeros(sources, held);
         pool::for_blocks(n, kListBlock, [&](std::size_t first, std::size_t last, std::size_t) {
             auto entries_of = entries();
+            // A locked increment waits for the stores before it, and a store of a source
+            // mostly misses the cache: taking the slots of a batch before storing any of its
+            // sources lets the stores' misses overlap.
+            constexpr std::size_t kBatch = 256;
+            std::uint32_t targets[kBatch], from[kBatch];
+            std::uint64_t slots[kBatch];
+            std::size_t m = 0;
+            const auto place = [&] {
+                for (std::size_t e = 0; e < m; ++e)
+                    slots[e] = relaxed_increment(cursor[targets[e]]);
+                for (std::size_t e = 0; e < m; ++e) sources[slots[e]] = from[e];
+                m = 0;
+            };
             for (std::size_t p = first; p < last; ++p)
                 entries_of(p, [&](std::uint32_t j) {
-                    if (j < a || j >= z) return;
-                    const std::uint64_t slot = relaxed_increment(cursor[j - a]);
-                    sources[slot] = static_cast<std::uint32_t>(p);
+                    // Without a branch: an eighth of the entries fall in the stretch, at random.
+                    const std::size_t t = std::size_t{j} - a;
+                    targets[m] = static_cast<std::uint32_t>(t);
+                    from[m] = static_cast<std::uint32_t>(p);
+                    m += t < z - a;
+                    if (m == kBatch) place();
                 });
+            place();
         });
         stop::poll();
         // Now cursor[q - a] is where q's sources end. Sorted, each list takes the width of its
@@ -198,15 +215,18 @@ PairLists group_partners(PartnerTable&& table, stop::Progress* progress) {
     std::vector<std::uint64_t> dropped(n_blocks, 0);
     pool::for_blocks(n, kListBlock, [&](std::size_t first, std::size_t last, std::size_t) {
         std::uint64_t self = 0;
-        for (std::size_t p = first; p < last; ++p)
+        std::vector<std::uint32_t> row(slots + 8);
+        for (std::size_t p = first; p < last; ++p) {
+            PackedReader{table.bytes(), p * slots * table.width(), table.width()}.read(row.data(),
+                                                                                       slots);
             for (std::size_t s = 0; s < slots; ++s) {
-                const std::uint32_t j = table.get(p, s);
-                if (j == p) {
+                if (row[s] == p) {
                     ++self;
                     continue;
                 }
-                relaxed_increment(count[j]);
+                relaxed_increment(count[row[s]]);
             }
+        }
         dropped[first / kListBlock] = self;
     });
     if (std::any_of(count.begin(), count.end(), [](std::uint32_t c) { return c > kMaxSources; }))
@@ -232,13 +252,15 @@ PairLists group_partners(PartnerTable&& table, stop::Progress* progress) {
     }
     out.forward = std::move(table);
     add_sources(out, count, progress, [&out, slots] {
-        return [&out, slots](std::size_t p, auto&& visit) {
-            if (out.forward_offsets.empty()) {
-                for (std::size_t s = 0; s < slots; ++s) visit(out.forward.get(p, s));
-            } else {
-                for (std::uint64_t e = out.forward_offsets[p]; e < out.forward_offsets[p + 1]; ++e)
-                    visit(out.forward.at(e));
-            }
+        // Room for the reader's spill past a row's end.
+        return [&out, slots, row = std::vector<std::uint32_t>(slots + 8)](std::size_t p,
+                                                                          auto&& visit) mutable {
+            const bool offsets = !out.forward_offsets.empty();
+            const std::uint64_t first = offsets ? out.forward_offsets[p] : p * slots;
+            const std::size_t m = offsets ? out.forward_offsets[p + 1] - first : slots;
+            PackedReader{out.forward.bytes(), first * out.forward.width(), out.forward.width()}
+                .read(row.data(), m);
+            for (std::size_t e = 0; e < m; ++e) visit(row[e]);
         };
     });
     return out;
