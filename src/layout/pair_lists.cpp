@@ -83,13 +83,17 @@ PartnerTable PartnerTable::from_rows(const std::vector<std::uint32_t>& rows, std
     return t;
 }
 
-std::vector<std::uint32_t> PairLists::forward_of(std::size_t p) const {
+std::size_t PairLists::read_forward(std::size_t p, std::uint32_t* out) const {
     const std::uint64_t first = forward_offsets.empty() ? p * forward.slots() : forward_offsets[p];
     const std::uint64_t last =
         forward_offsets.empty() ? first + forward.slots() : forward_offsets[p + 1];
-    std::vector<std::uint32_t> out(last - first);
-    PackedReader{forward.bytes(), first * forward.width(), forward.width()}.read(out.data(),
-                                                                                 out.size());
+    PackedReader{forward.bytes(), first * forward.width(), forward.width()}.read(out, last - first);
+    return last - first;
+}
+
+std::vector<std::uint32_t> PairLists::forward_of(std::size_t p) const {
+    std::vector<std::uint32_t> out(forward.slots() + 8);
+    out.resize(read_forward(p, out.data()));
     return out;
 }
 
@@ -252,14 +256,9 @@ PairLists group_partners(PartnerTable&& table, stop::Progress* progress) {
     }
     out.forward = std::move(table);
     add_sources(out, count, progress, [&out, slots] {
-        // Room for the reader's spill past a row's end.
-        return [&out, slots, row = std::vector<std::uint32_t>(slots + 8)](std::size_t p,
-                                                                          auto&& visit) mutable {
-            const bool offsets = !out.forward_offsets.empty();
-            const std::uint64_t first = offsets ? out.forward_offsets[p] : p * slots;
-            const std::size_t m = offsets ? out.forward_offsets[p + 1] - first : slots;
-            PackedReader{out.forward.bytes(), first * out.forward.width(), out.forward.width()}
-                .read(row.data(), m);
+        return [&out, row = std::vector<std::uint32_t>(slots + 8)](std::size_t p,
+                                                                   auto&& visit) mutable {
+            const std::size_t m = out.read_forward(p, row.data());
             for (std::size_t e = 0; e < m; ++e) visit(row[e]);
         };
     });

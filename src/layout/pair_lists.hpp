@@ -79,6 +79,9 @@ struct PairLists {
     std::vector<std::uint32_t> backward_meta;
 
     std::vector<std::uint32_t> forward_of(std::size_t p) const;
+    // Writes p's partners to `out`, which has room for eight more than forward.slots(); returns
+    // their number.
+    std::size_t read_forward(std::size_t p, std::uint32_t* out) const;
     std::vector<std::uint32_t> backward_of(std::size_t p) const;
 };
 
